@@ -1,0 +1,54 @@
+# kel: a thin front over CMake + Ninja.
+#   make          release build into build/
+#   make test     build and run every test
+#   make check    AddressSanitizer + UndefinedBehaviorSanitizer build, every test
+#   make tsan     ThreadSanitizer build, the unit tests
+#   make bench    run the benchmarks
+#   make format   reformat the sources with clang-format
+
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_FLAGS ?=
+SETUP_STAMP := build/.setup-done
+
+.PHONY: all build test check tsan bench format clean setup
+
+all: build
+
+$(SETUP_STAMP): scripts/setup
+	@./scripts/setup
+	@mkdir -p build && touch $@
+
+setup: $(SETUP_STAMP)
+
+build/build.ninja: $(SETUP_STAMP)
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+
+build: build/build.ninja
+	cmake --build build -j $(JOBS)
+
+test: build
+	cd build && ctest --output-on-failure -j $(JOBS)
+
+build-asan/build.ninja: $(SETUP_STAMP)
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKEL_SANITIZE=address $(CMAKE_FLAGS)
+
+check: build-asan/build.ninja
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		ctest --output-on-failure -j $(JOBS)
+
+build-tsan/build.ninja: $(SETUP_STAMP)
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_SANITIZE=thread $(CMAKE_FLAGS)
+
+tsan: build-tsan/build.ninja
+	cmake --build build-tsan -j $(JOBS) --target kel_unit_tests
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ./build-tsan/tests/kel_unit_tests --gtest_brief=1
+
+bench: build
+	./build/bench/kel_bench
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')
+
+clean:
+	rm -rf build build-asan build-tsan

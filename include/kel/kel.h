@@ -1,0 +1,15 @@
+/* kel external SDK: everything an external object library needs. */
+#ifndef KEL_KEL_H
+#define KEL_KEL_H
+
+#include "kel/base.h"
+#include "kel/words.h"
+#include "kel/symbols.h"
+#include "kel/atoms.h"
+#include "kel/memory.h"
+#include "kel/console.h"
+#include "kel/classes.h"
+#include "kel/linklist.h"
+#include "kel/hashtab.h"
+
+#endif /* KEL_KEL_H */

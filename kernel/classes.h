@@ -1,0 +1,64 @@
+// Class records, method tables, namespaces and the class builder.
+//
+// Invariants: a method table is a header entry (its selector slot holds the
+// class record), the methods in the order they were added, and an entry whose
+// selector is null. Objects point one entry past the header, so the class of
+// any valid object is messlist[-1].selector. Lookup is a linear scan; the
+// first entry with a matching selector wins.
+#pragma once
+
+#include <cstdint>
+
+#include "kel/base.h"
+#include "kel/hashtab.h"
+
+struct kel_class {
+    symbol *name;
+    kel_method free_method;
+    long size;  // instance size in bytes, header included
+    char tiny;  // instances have only messlist and magic
+    char noinlet;
+    symbol *filename;
+    method_entry *newmess;  // the constructor entry, or null
+    kel_method menu_method;
+    int32_t flags;
+    int32_t messcount;  // entries in the method table, header and terminator included
+    method_entry *messlist;
+    hashtab *attributes;
+    hashtab *extra;
+    long obexoffset;
+    method_entry newmess_storage;  // where newmess points for classes that own their entry
+};
+
+namespace kel {
+
+// The header mark of tables made by class_new ("obex" read as one word), and
+// that of the matrix extension ("GEL!").
+inline constexpr uint32_t obex_mark = 0x6F626578;
+inline constexpr uint32_t gel_mark = 0x47454C21;
+
+// An internal class flag: methods are constructors, called without an object
+// (the creation object `#N`); their results go to the newest-object slot.
+inline constexpr int32_t class_flag_creator = 0x40000000;
+
+inline kel_class *class_of_table(const method_entry *messlist)
+{
+    return reinterpret_cast<kel_class *>(messlist[-1].selector);
+}
+
+uint32_t table_mark(const method_entry *messlist);
+
+// The table of class namespaces, made by object-system start-up.
+bool class_namespaces_init();
+
+// The class builder: a stack of classes under construction. A built-in class
+// set-up or an external's main runs between begin and finish; finish makes
+// and registers the class and returns it (null when nothing was defined).
+void class_builder_begin(symbol *name, symbol *filename, short pathid);
+kel_class *class_builder_finish();
+bool class_builder_active();
+
+// The static entry class_mess answers for `free`.
+method_entry *class_free_entry();
+
+}  // namespace kel

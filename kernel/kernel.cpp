@@ -1,0 +1,41 @@
+#include "kernel/kernel.h"
+
+#include <cstddef>
+
+#include "kel/classes.h"
+#include "kel/symbols.h"
+#include "kernel/classes.h"
+#include "kernel/hashtab.h"
+#include "kernel/linklist.h"
+#include "kernel/random.h"
+#include "kernel/symbols.h"
+#include "platform/datetime.h"
+
+// The layouts promised to externals.
+static_assert(sizeof(symbol) == 2 * sizeof(void *), "symbol is name and thing");
+static_assert(offsetof(atom, word) == sizeof(void *) || offsetof(atom, word) == 4, "atom word follows its type");
+static_assert(sizeof(atom) == 2 * sizeof(void *), "atom is a type and a pointer-sized word");
+static_assert(sizeof(method_entry) == 2 * sizeof(void *) + 8, "method entry: selector, method, 8 type codes");
+static_assert(offsetof(object, messlist) == 0, "every object starts with its method list");
+static_assert(offsetof(object, inlets) == 2 * sizeof(void *) || sizeof(void *) == 4, "object header layout");
+static_assert(sizeof(object) == 4 * sizeof(void *), "object header: messlist, magic, inlets, outlets");
+
+namespace kel {
+
+bool kernel_init()
+{
+    static bool done = false;
+    if (done) return true;
+    symbols_init();
+    random_seed(static_cast<long>(toolbox::TickCount()));
+    // The container classes exist before the namespaces, which are tables.
+    if (!linklist_class() || !hashtab_class() || !hashtab_entry_class()) return false;
+    if (!class_namespaces_init()) return false;
+    class_register(sym_nobox, linklist_class());
+    class_register(sym_nobox, hashtab_class());
+    class_register(sym_nobox, hashtab_entry_class());
+    done = true;
+    return true;
+}
+
+}  // namespace kel

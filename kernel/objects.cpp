@@ -1,0 +1,139 @@
+#include "kernel/objects.h"
+
+#include <cstring>
+
+#include "kel/classes.h"
+#include "kel/console.h"
+#include "kel/hashtab.h"
+#include "kel/memory.h"
+#include "kel/symbols.h"
+#include "kernel/classes.h"
+#include "kernel/locks.h"
+#include "kernel/memory.h"
+#include "kernel/symbols.h"
+#include "platform/memprobe.h"
+
+namespace kel {
+
+object *g_newest_object = nullptr;
+
+namespace {
+
+long g_free_nesting = 0;
+
+void init_header(object *x, const kel_class *c)
+{
+    x->messlist = c->messlist + 1;
+    x->magic = OBJ_MAGIC;
+    if (!c->tiny) {
+        x->inlets = nullptr;
+        x->outlets = nullptr;
+    }
+}
+
+hashtab **obex_slot(object *x, const kel_class *c)
+{
+    return reinterpret_cast<hashtab **>(reinterpret_cast<char *>(x) + c->obexoffset);
+}
+
+}  // namespace
+
+bool object_valid_checked(const void *p)
+{
+    if (!p || (reinterpret_cast<uintptr_t>(p) & (alignof(void *) - 1))) return false;
+    if (!platform::memory_readable(p, 2 * sizeof(void *))) return false;
+    return object_valid(p);
+}
+
+long free_nesting() { return g_free_nesting; }
+
+}  // namespace kel
+
+using namespace kel;
+
+KEL_API void *newobject(method_entry *ident)
+{
+    if (!ident) return nullptr;
+    auto *c = reinterpret_cast<kel_class *>(ident->selector);
+    long size = c->size > 0 ? c->size : static_cast<long>(sizeof(object));
+    auto *x = static_cast<object *>(getbytes(size));
+    if (!x) {
+        x = static_cast<object *>(sysmem_newptr(size));
+        if (!x) return nullptr;
+        memory_set_low(true);
+    }
+    init_header(x, c);
+    return x;
+}
+
+KEL_API void *object_alloc(kel_class *c)
+{
+    if (!c || !c->messlist) return nullptr;
+    long size = c->size > 0 ? c->size : static_cast<long>(sizeof(object));
+    auto *x = static_cast<object *>(getbytes(size));
+    if (!x) return nullptr;
+    init_header(x, c);
+    if (c->obexoffset) {
+        hashtab *obex = hashtab_new(13);
+        *obex_slot(x, c) = obex;
+        if (obex && (c->flags & CLASS_FLAG_BOX)) {
+            // The patcher and box that made the object; not owned by it.
+            hashtab_store_safe(obex, gensym("#P"), gensym("#P")->thing);
+            hashtab_store_safe(obex, gensym("#B"), gensym("#B")->thing);
+        }
+    }
+    return x;
+}
+
+KEL_API void freeobject(void *p)
+{
+    if (!object_valid_checked(p)) {
+        post("freeobject: %lx: bad object", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)));
+        return;
+    }
+    auto *x = static_cast<object *>(p);
+    kel_class *c = class_of_table(x->messlist);
+    g_free_nesting++;
+    {
+        std::lock_guard guard(global_lock());
+        // The object registry drops the object here once it exists; an object
+        // that other holders still keep stops at this point.
+        if (c->free_method) reinterpret_cast<void (*)(void *)>(c->free_method)(x);
+        if (c->obexoffset) {
+            hashtab **slot = obex_slot(x, c);
+            if (*slot) {
+                hashtab_chuckkey(*slot, gensym("#P"));
+                hashtab_chuckkey(*slot, gensym("#B"));
+                freeobject(*slot);
+                *slot = nullptr;
+            }
+        }
+        // Pending clocks and queued qelems owned by the object are removed
+        // here once the scheduler exists.
+    }
+    // Outlets (disconnecting them) and then inlets are freed here once
+    // objects have them; until then both chains are always empty.
+    g_free_nesting--;
+    x->magic = 0;
+    if (c->size > 0) freebytes(x, c->size);
+}
+
+KEL_API long object_free(void *x)
+{
+    if (!x || !static_cast<object *>(x)->messlist) return ERR_INVALID_PTR;
+    freeobject(x);
+    return ERR_NONE;
+}
+
+KEL_API symbol *object_classname(void *x)
+{
+    if (!object_valid(x)) return gensym("");
+    return class_of_table(static_cast<object *>(x)->messlist)->name;
+}
+
+KEL_API kel_class *object_class(void *x)
+{
+    if (!object_valid(x)) return nullptr;
+    return class_of_table(static_cast<object *>(x)->messlist);
+}
+

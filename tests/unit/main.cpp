@@ -1,0 +1,11 @@
+// The unit tests run against one kernel, brought up once.
+#include <gtest/gtest.h>
+
+#include "kernel/kernel.h"
+
+int main(int argc, char **argv)
+{
+    testing::InitGoogleTest(&argc, argv);
+    if (!kel::kernel_init()) return 1;
+    return RUN_ALL_TESTS();
+}

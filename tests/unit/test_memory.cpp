@@ -1,0 +1,170 @@
+// The small-block pool, its counters and the memory-low flag, and the
+// sysmem_ layer over the heap and relocatable handles.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "console_capture.h"
+#include "kel/kel.h"
+#include "kernel/memory.h"
+#include "kernel/settings.h"
+#include "memory_pressure.h"
+
+namespace {
+
+TEST(Pool, SizesRoundToEightAndBlocksAreAligned)
+{
+    kel::pool_totals before = kel::pool_totals_get();
+    struct {
+        long asked, consumed;
+    } const cases[] = {{1, 8}, {8, 8}, {9, 16}, {100, 104}, {16383, 16384}, {16384, 16384}, {20000, 20000}};
+    for (const auto &c : cases) {
+        kel::pool_totals t0 = kel::pool_totals_get();
+        void *p = getbytes(c.asked);
+        ASSERT_NE(p, nullptr) << c.asked;
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 8, 0u) << c.asked;
+        std::memset(p, 0xAB, static_cast<size_t>(c.asked));  // all of it is ours
+        EXPECT_EQ(kel::pool_totals_get().handed_out - t0.handed_out, c.consumed) << c.asked;
+        freebytes(p, c.asked);
+        EXPECT_EQ(kel::pool_totals_get().given_back - t0.given_back, c.consumed) << c.asked;
+    }
+    EXPECT_GE(kel::pool_totals_get().handed_out, before.handed_out);
+    EXPECT_EQ(getbytes(0), nullptr);
+    EXPECT_EQ(getbytes(-4), nullptr);
+    freebytes(nullptr, 8);  // nothing happens
+    kel::pool_totals t = kel::pool_totals_get();
+    freebytes(&t, 0);  // a size of 0 does nothing
+    EXPECT_EQ(kel::pool_totals_get().given_back, t.given_back);
+}
+
+TEST(Pool, LastFreedIsFirstReusedPerRoundedSize)
+{
+    void *a = getbytes(40);
+    void *b = getbytes(40);
+    void *c = getbytes(33);  // rounds to 40 too
+    freebytes(a, 40);
+    freebytes(c, 33);
+    EXPECT_EQ(getbytes(40), c);
+    EXPECT_EQ(getbytes(37), a);
+    void *d = getbytes(40);
+    EXPECT_NE(d, a);
+    EXPECT_NE(d, b);
+    // A block of another size class does not come from this list.
+    void *small = getbytes(8);
+    freebytes(small, 8);
+    void *other = getbytes(48);
+    EXPECT_NE(other, small);
+    for (void *p : {a, b, c, d}) freebytes(p, 40);
+    freebytes(other, 48);
+}
+
+TEST(Pool, CountersAndReset)
+{
+    kel::pool_totals_reset();
+    void *p = getbytes(24);
+    void *q = getbytes(100);
+    freebytes(p, 24);
+    kel::pool_totals t = kel::pool_totals_get();
+    EXPECT_EQ(t.handed_out, 24 + 104);
+    EXPECT_EQ(t.given_back, 24);
+    freebytes(q, 100);
+    kel::pool_totals_reset();
+    EXPECT_EQ(kel::pool_totals_get().handed_out, 0);
+    EXPECT_EQ(kel::pool16_totals_get().handed_out, 0);
+}
+
+TEST(Pool, ChunksChangeOverWithoutLosingBlocks)
+{
+    // More than one 256 KiB chunk of 1000-byte blocks, all distinct and intact.
+    std::vector<char *> blocks;
+    for (int i = 0; i < 600; i++) {
+        auto *p = static_cast<char *>(getbytes(1000));
+        ASSERT_NE(p, nullptr);
+        std::memset(p, i & 0xFF, 1000);
+        blocks.push_back(p);
+    }
+    for (int i = 0; i < 600; i++) {
+        EXPECT_EQ(static_cast<unsigned char>(blocks[i][0]), i & 0xFF);
+        EXPECT_EQ(static_cast<unsigned char>(blocks[i][999]), i & 0xFF);
+    }
+    kel::test::console_capture console;
+    kel::g_verbose = true;
+    for (int i = 0; i < 300; i++) blocks.push_back(static_cast<char *>(getbytes(1000)));
+    kel::g_verbose = false;
+    ASSERT_FALSE(console.lines().empty());
+    EXPECT_EQ(console.lines()[0].rfind("ate new alloc ", 0), 0u) << console.lines()[0];
+    for (char *p : blocks) freebytes(p, 1000);
+}
+
+TEST(Pool, ExhaustionAnswersNullAndRaisesTheFlag)
+{
+    kel::memory_set_low(false);
+    {
+        kel::test::memory_exhausted exhausted;
+        EXPECT_EQ(getbytes(4000), nullptr);
+        EXPECT_TRUE(kel::memory_is_low());
+        EXPECT_EQ(g_kel_memislow, 1);
+        void *large = getbytes(20000);  // from the system, which refuses too
+        EXPECT_EQ(large, nullptr);
+    }
+    EXPECT_FALSE(kel::memory_is_low());
+    kel::pool_replenish();
+    void *again = getbytes(4000);
+    EXPECT_NE(again, nullptr);
+    freebytes(again, 4000);
+}
+
+TEST(Sysmem, HeapPointers)
+{
+    auto *p = static_cast<char *>(sysmem_newptrclear(10));
+    ASSERT_NE(p, nullptr);
+    for (int i = 0; i < 10; i++) EXPECT_EQ(p[i], 0);
+    EXPECT_GE(sysmem_ptrsize(p), 10);
+    std::memcpy(p, "0123456789", 10);
+    p = static_cast<char *>(sysmem_resizeptrclear(p, 100));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(std::memcmp(p, "0123456789", 10), 0);
+    for (long i = 10; i < 100; i++) ASSERT_EQ(p[i], 0) << i;
+    sysmem_copyptr(p, p + 2, 8);  // overlapping, source first
+    EXPECT_EQ(std::memcmp(p, "0101234567", 10), 0);
+    sysmem_freeptr(p);
+    EXPECT_EQ(sysmem_ptrsize(nullptr), 0);
+    EXPECT_EQ(sysmem_newptr(-1), nullptr);
+}
+
+TEST(Sysmem, HandlesGrowKeepContentsAndReportLocking)
+{
+    kel_handle h = sysmem_newhandle(4);
+    ASSERT_NE(h, nullptr);
+    std::memcpy(*h, "abcd", 4);
+    EXPECT_EQ(sysmem_handlesize(h), 4);
+    EXPECT_EQ(sysmem_ptrandhand("efgh", h, 4), 0);
+    EXPECT_EQ(sysmem_handlesize(h), 8);
+    EXPECT_EQ(std::memcmp(*h, "abcdefgh", 8), 0);
+    EXPECT_EQ(sysmem_ptrandhand(nullptr, h, 4), -1);
+    EXPECT_EQ(sysmem_ptrandhand("x", nullptr, 1), -1);
+    EXPECT_EQ(sysmem_ptrandhand("x", h, 0), -1);
+
+    EXPECT_EQ(sysmem_lockhandle(h, 1), 0);  // was unlocked
+    EXPECT_NE(sysmem_lockhandle(h, 1), 0);  // was locked
+    char *data = *h;
+    EXPECT_NE(sysmem_resizehandle(h, 1 << 20), 0);  // a locked handle cannot move
+    EXPECT_EQ(*h, data);
+    EXPECT_EQ(std::memcmp(*h, "abcdefgh", 8), 0);
+    EXPECT_NE(sysmem_lockhandle(h, 0), 0);
+    EXPECT_EQ(sysmem_resizehandle(h, 1 << 20), 0);
+    EXPECT_EQ(std::memcmp(*h, "abcdefgh", 8), 0);
+    EXPECT_EQ(sysmem_resizehandle(h, 2), 0);
+    EXPECT_EQ(sysmem_handlesize(h), 2);
+    sysmem_freehandle(h);
+
+    kel_handle cleared = sysmem_newhandleclear(16);
+    for (int i = 0; i < 16; i++) EXPECT_EQ((*cleared)[i], 0);
+    sysmem_freehandle(cleared);
+    EXPECT_EQ(sysmem_lockhandle(nullptr, 1), 0);
+}
+
+}  // namespace
