@@ -63,6 +63,10 @@ method_entry *dispatch_lookup(object *x, symbol *s)
         return nullptr;
     }
     kel_class *c = class_of_table(x->messlist);
+    if (!s) {
+        error("%s: doesn't understand \"%s\"", c->name->name, "");
+        return nullptr;
+    }
     method_entry *anything = nullptr;
     method_entry *int_entry = nullptr;
     for (method_entry *e = x->messlist; e->selector; e++) {
@@ -221,7 +225,7 @@ KEL_API void *typedmess(void *x, symbol *s, long argc, atom *argv)
     auto *o = static_cast<object *>(x);
     method_entry *e = dispatch_lookup(o, s);
     if (!e) return nullptr;
-    if (argc < 0) argc = 0;
+    if (argc < 0 || !argv) argc = 0;
     return dispatch_typed(o, e, s, argc, argv);
 }
 
@@ -266,7 +270,7 @@ KEL_API long object_method_typed(void *x, symbol *s, long argc, atom *argv, atom
     auto *o = static_cast<object *>(x);
     method_entry *e = dispatch_lookup(o, s);
     if (!e) return -1;
-    if (argc < 0) argc = 0;
+    if (argc < 0 || !argv) argc = 0;
     int code = static_cast<unsigned char>(e->types[0]);
     if (code == ATYPE_GIMME || (code >= 65 && code <= 68)) {
         call_gimme(o, class_of_table(o->messlist), e, s, argc, argv);

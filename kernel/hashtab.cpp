@@ -72,7 +72,9 @@ long store(hashtab *x, symbol *key, void *value, bool free_old)
     if (hashtab_entry *entry = find_entry(x, key)) {
         void *old = entry->value;
         entry->value = value;
-        if (free_old && old && old != value) object_free(old);
+        // Only a value that is an object is freed: a table may hold symbols
+        // or plain numbers as values, as entry_free also allows.
+        if (free_old && old && old != value && object_valid_checked(old)) freeobject(old);
         return 0;
     }
     linklist *&list = x->slots[slot_of(x, key)];
@@ -256,7 +258,9 @@ KEL_API long hashtab_chuckkey(hashtab *x, symbol *key) { return remove_key(x, ke
 KEL_API long hashtab_clear(hashtab *x)
 {
     if (!x) return -1;
-    free_slots(x);
+    // The slot lists stay (see the invariant): a walk of this table may be
+    // standing on one of them when a callback clears the table.
+    for (long i = 0; i < x->slotcount; i++) linklist_clear(x->slots[i]);
     // Dependents hear hashtab_free here once objects can be attached to.
     return 0;
 }

@@ -102,6 +102,13 @@ void pool_totals_reset()
     g_pool16_totals = {0, 0};
 }
 
+void pool_post_totals()
+{
+    pool_totals t = pool_totals_get();
+    post("s_util_heap_kel_mem: gb %ld, fb %ld", t.handed_out, t.given_back);
+    post("s_util_heap_kel_16mem: gb %ld, fb %ld", g_pool16_totals.handed_out, g_pool16_totals.given_back);
+}
+
 void pool_replenish()
 {
     pool &p = the_pool();

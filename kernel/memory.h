@@ -20,6 +20,8 @@ struct pool_totals {
 pool_totals pool_totals_get();
 pool_totals pool16_totals_get();
 void pool_totals_reset();
+// Posts the totals of both pools, one line each.
+void pool_post_totals();
 
 // At idle time: make sure a spare chunk exists, so that the next chunk change
 // does not have to call the system allocator.

@@ -1,5 +1,6 @@
 #include "kernel/objects.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "kel/classes.h"
@@ -41,8 +42,12 @@ hashtab **obex_slot(object *x, const kel_class *c)
 bool object_valid_checked(const void *p)
 {
     if (!p || (reinterpret_cast<uintptr_t>(p) & (alignof(void *) - 1))) return false;
-    if (!platform::memory_readable(p, 2 * sizeof(void *))) return false;
-    return object_valid(p);
+    // The header is read through a copy: p may be any pointer kept beside
+    // objects (a string, a small record), which the program must not read
+    // beyond its end.
+    object header;
+    if (!platform::memory_read(p, &header, offsetof(object, inlets))) return false;
+    return header.magic == OBJ_MAGIC && header.messlist != nullptr;
 }
 
 long free_nesting() { return g_free_nesting; }

@@ -47,6 +47,7 @@ struct dynamic_record {
 struct chain_table {
     uint32_t mask;
     std::atomic<dynamic_record *> *heads;
+    chain_table *replaced;  // the smaller table this one took over from
 };
 
 chain_table *new_chain_table(uint32_t count)
@@ -61,6 +62,7 @@ chain_table *new_chain_table(uint32_t count)
     }
     t->mask = count - 1;
     t->heads = heads;
+    t->replaced = nullptr;
     return t;
 }
 
@@ -134,6 +136,7 @@ void grow_chains(chain_table *old)
 {
     chain_table *t = new_chain_table((old->mask + 1) * 2);
     if (!t) return;  // lookups get slower, nothing else
+    t->replaced = old;
     for (uint32_t i = 0; i <= old->mask; i++) {
         dynamic_record *r = old->heads[i].load(std::memory_order_relaxed);
         while (r) {
@@ -240,6 +243,17 @@ long symbols_total_count()
 {
     std::lock_guard guard(g_table_lock);
     return static_count + g_dynamic_count;
+}
+
+void symbols_post_statistics()
+{
+    long total;
+    {
+        std::lock_guard guard(g_table_lock);
+        total = static_count + g_dynamic_count;
+    }
+    post("%ld static symbols", static_count);
+    post("%ld symbols in memory", total);
 }
 
 symbol *symbols_static_at(long i) { return i >= 0 && i < static_count ? &g_static_records[i] : nullptr; }

@@ -31,6 +31,9 @@ uint16_t symbol_hash(const char *name);
 long symbols_static_count();
 long symbols_total_count();
 
+// Posts "N static symbols" and "N symbols in memory".
+void symbols_post_statistics();
+
 // The static symbol record at position i of the stored order (tests).
 symbol *symbols_static_at(long i);
 // The static table slot that holds s, or -1 when s is not static (tests).

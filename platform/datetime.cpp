@@ -13,8 +13,14 @@ constexpr std::int64_t kSecondsPerDay = 86400;
 // 1904-01-01 is a Friday: dayOfWeek 6 when Sunday is 1.
 constexpr std::int64_t kEpochDayOfWeek = 6;
 
-// Taken when the program is loaded, before main.
-const std::chrono::steady_clock::time_point g_start = std::chrono::steady_clock::now();
+std::chrono::steady_clock::time_point start_time() {
+    static const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    return start;
+}
+
+// Takes the start time when the program is loaded, unless a static
+// initialiser elsewhere asked for the ticks even earlier.
+[[maybe_unused]] const std::chrono::steady_clock::time_point g_start_taken = start_time();
 
 std::int64_t floor_div(std::int64_t a, std::int64_t b) {
     std::int64_t q = a / b;
@@ -50,7 +56,7 @@ void civil_from_days(std::int64_t days, std::int64_t *year, std::int64_t *month,
 } // namespace
 
 unsigned long TickCount() {
-    const auto elapsed = std::chrono::steady_clock::now() - g_start;
+    const auto elapsed = std::chrono::steady_clock::now() - start_time();
     const std::int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count();
     // Split so that ns * 60 cannot overflow.
     const std::int64_t secs = ns / 1000000000, rest = ns % 1000000000;
@@ -73,9 +79,8 @@ void GetDateTime(unsigned long *secs) {
 }
 
 void SecondsToDate(unsigned long secs, DateTimeRec *date) {
-    const auto total = static_cast<std::int64_t>(secs);
-    const std::int64_t days = total / kSecondsPerDay;
-    const std::int64_t in_day = total % kSecondsPerDay;
+    const auto days = static_cast<std::int64_t>(secs / kSecondsPerDay);
+    const auto in_day = static_cast<std::int64_t>(secs % kSecondsPerDay);
     std::int64_t year, month, day;
     civil_from_days(days, &year, &month, &day);
     date->year = static_cast<short>(year);

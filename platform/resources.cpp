@@ -164,7 +164,9 @@ bool parse_image(ResFile *file) {
 }
 
 bool read_file(const std::string &path, std::string *image, short *err) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that opening a FIFO by mistake cannot hang; it is then
+    // refused as not a regular file.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         *err = (errno == ENOENT || errno == ENOTDIR) ? fnfErr : ioErr;
         return false;

@@ -119,7 +119,8 @@ Handle Get1IndResource(ResType type, short index);
 // The index-th string (from 1) of the 'STR#' resource list_id, found as
 // GetResource would find it, copied to buffer as a length-prefixed string
 // (buffer holds 256 bytes). Length 0 when the list or the string is absent,
-// or the list is malformed. Does not load the list into a handle.
+// or the list is malformed (ResError resNotFound). Does not load the list
+// into a handle.
 void GetIndString(unsigned char *buffer, short list_id, short index);
 
 // Writing resource files (tools and tests).

@@ -180,7 +180,6 @@ TEST(OlderApi, BuildsAClassIntoItsClassVariable)
     typedmess(x, gensym("ft2"), 1, &a);
     freeobject(x);
     EXPECT_EQ(g_events, (std::vector<std::string>{"int 5", "bang", "float 15", "in3 8", "ft2 8", "free 5"}));
-    EXPECT_EQ(x->header.magic, 0);  // the pool keeps the memory; the object is dead
 }
 
 TEST(OlderApi, MisuseIsReported)
@@ -251,7 +250,6 @@ TEST(Objects, AllocFreeAndValidity)
     g_events.clear();
     EXPECT_EQ(object_free(x), ERR_NONE);
     EXPECT_EQ(g_events, std::vector<std::string>{"free 4"});
-    EXPECT_EQ(object_classname(x), gensym(""));
 
     console_capture console;
     freeobject(x);  // freed already: reported, nothing run twice

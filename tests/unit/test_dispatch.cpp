@@ -257,6 +257,20 @@ TEST(DispatchFallbacks, FixReachesIntOnlyWithoutAnything)
     freeobject(x);
 }
 
+TEST(DispatchMisuse, NullSelectorOrArgumentsNeverCrash)
+{
+    probe *x = new_probe(probe_class());
+    console_capture console;
+    g_log.clear();
+    EXPECT_EQ(typedmess(x, nullptr, 0, nullptr), nullptr);
+    EXPECT_EQ(typedmess(x, gensym("gimme"), 3, nullptr), nullptr);  // no atoms to read: taken as none
+    EXPECT_EQ(typedmess(x, gensym("long"), -2, nullptr), nullptr);
+    EXPECT_EQ(g_log, "gimme gimme 0");
+    EXPECT_EQ(console.lines(), (std::vector<std::string>{error_line("probe: doesn't understand \"\""),
+                                                         error_line(missing("long"))}));
+    freeobject(x);
+}
+
 TEST(DispatchResult, TypedmessAnswersTheMethodResultOrNull)
 {
     probe *x = new_probe(probe_class());

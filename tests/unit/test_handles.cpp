@@ -10,6 +10,14 @@
 #include <thread>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define KEL_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KEL_TEST_ASAN 1
+#endif
+#endif
+
 namespace kel::toolbox {
 namespace {
 
@@ -267,7 +275,7 @@ TEST(Handles, MemErrorBelongsToEachThread) {
     EXPECT_EQ(MemError(), nilHandleErr);
 }
 
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef KEL_TEST_ASAN
 // Under AddressSanitizer a pointer into a handle kept across a resize is
 // caught at once, and so is a read past the end of a locked, shrunk handle.
 TEST(HandlesDeathTest, StaleDataPointersAreCaught) {

@@ -57,6 +57,14 @@ item *new_item(long id)
     return x;
 }
 
+// prefix followed by n in decimal.
+std::string numbered(const char *prefix, long n)
+{
+    std::string s(prefix);
+    s += std::to_string(n);
+    return s;
+}
+
 void *val(intptr_t n) { return reinterpret_cast<void *>(n); }
 
 symbol *key(const char *name) { return gensym(name); }
@@ -126,7 +134,7 @@ TEST(HashtabStore, ManyKeysInFewSlots)
 {
     hashtab *x = hashtab_new(3);
     std::vector<std::string> names;
-    for (int i = 0; i < 500; i++) names.push_back("key" + std::to_string(i));
+    for (int i = 0; i < 500; i++) names.push_back(numbered("key", i));
     for (int i = 0; i < 500; i++) hashtab_store(x, key(names[i].c_str()), val(i * 8 + 8));
     EXPECT_EQ(hashtab_getsize(x), 500);
     for (int i = 0; i < 500; i++) {
@@ -249,7 +257,7 @@ TEST_F(HashtabOwnership, DeleteFreesTheValueChuckkeyDoesNot)
 TEST_F(HashtabOwnership, ClearFreesEveryValueAndTheTableStaysUsable)
 {
     hashtab *x = hashtab_new(7);
-    for (long id = 1; id <= 20; id++) hashtab_store(x, key(("k" + std::to_string(id)).c_str()), new_item(id));
+    for (long id = 1; id <= 20; id++) hashtab_store(x, key(numbered("k", id).c_str()), new_item(id));
     hashtab_store(x, key("empty"), nullptr);
     EXPECT_EQ(hashtab_clear(x), 0);
     std::vector<long> freed = g_freed;
@@ -351,7 +359,7 @@ TEST(HashtabKeys, GetkeysReachesEverySlot)
         hashtab *x = hashtab_new(slots);
         std::set<std::string> stored;
         for (int i = 0; i < 200; i++) {
-            std::string name = "name" + std::to_string(i * 37);
+            std::string name = numbered("name", i * 37);
             stored.insert(name);
             hashtab_store(x, key(name.c_str()), val(8));
         }
@@ -399,7 +407,7 @@ TEST(HashtabVisit, FunallReachesEveryEntry)
         hashtab *x = hashtab_new(slots);
         pairs stored;
         for (int i = 1; i <= 30; i++) {
-            std::string name = "e" + std::to_string(i);
+            std::string name = numbered("e", i);
             hashtab_store(x, key(name.c_str()), val(i * 8));
             stored.insert({name, i * 8});
         }
@@ -425,7 +433,7 @@ TEST_F(HashtabOwnership, FunallSurvivesDeletingTheVisitedEntry)
         g_freed.clear();
         hashtab *x = hashtab_new(slots);
         g_visited = x;
-        for (long id = 1; id <= 10; id++) hashtab_store(x, key(("v" + std::to_string(id)).c_str()), new_item(id));
+        for (long id = 1; id <= 10; id++) hashtab_store(x, key(numbered("v", id).c_str()), new_item(id));
         pairs seen;
         hashtab_funall(x, delete_visited, &seen);
         EXPECT_EQ(seen.size(), 10u);
@@ -468,7 +476,7 @@ TEST(HashtabReadonly, EveryOperationStillWorksFromOneThread)
     hashtab *x = hashtab_new(5);
     hashtab_store(x, key("before"), val(8));
     EXPECT_EQ(hashtab_readonly(x, 1), 0);
-    for (int i = 0; i < 20; i++) hashtab_store(x, key(("r" + std::to_string(i)).c_str()), val(16));
+    for (int i = 0; i < 20; i++) hashtab_store(x, key(numbered("r", i).c_str()), val(16));
     EXPECT_EQ(hashtab_getsize(x), 21);
     void *out = nullptr;
     EXPECT_EQ(hashtab_lookup(x, key("r7"), &out), 0);
@@ -520,7 +528,7 @@ TEST(HashtabPrint, PostsTheSlotsAndTheSummary)
 TEST(HashtabPrint, SummaryAgreesWithTheSlotLines)
 {
     hashtab *x = hashtab_new(3);
-    for (int i = 0; i < 10; i++) hashtab_store(x, key(("p" + std::to_string(i)).c_str()), val(8));
+    for (int i = 0; i < 10; i++) hashtab_store(x, key(numbered("p", i).c_str()), val(8));
     kel::test::console_capture console;
     hashtab_print(x);
     std::vector<std::string> lines = console.lines();
@@ -539,8 +547,8 @@ TEST(HashtabPrint, SummaryAgreesWithTheSlotLines)
     size_t tail = lines.size() - 4;
     EXPECT_EQ(total, 10);
     EXPECT_EQ(lines[tail], "total size is 10 entries");
-    EXPECT_EQ(lines[tail + 1], "using " + std::to_string(used) + " out of 3 slots");
-    EXPECT_EQ(lines[tail + 3], "maximum entries in a slot is " + std::to_string(most));
+    EXPECT_EQ(lines[tail + 1], numbered("using ", used).append(" out of 3 slots"));
+    EXPECT_EQ(lines[tail + 3], numbered("maximum entries in a slot is ", most));
     hashtab_chuck(x);
 }
 

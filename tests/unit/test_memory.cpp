@@ -70,6 +70,10 @@ TEST(Pool, CountersAndReset)
     kel::pool_totals t = kel::pool_totals_get();
     EXPECT_EQ(t.handed_out, 24 + 104);
     EXPECT_EQ(t.given_back, 24);
+    kel::test::console_capture console;
+    kel::pool_post_totals();
+    EXPECT_EQ(console.lines(), (std::vector<std::string>{"s_util_heap_kel_mem: gb 128, fb 24",
+                                                         "s_util_heap_kel_16mem: gb 0, fb 0"}));
     freebytes(q, 100);
     kel::pool_totals_reset();
     EXPECT_EQ(kel::pool_totals_get().handed_out, 0);

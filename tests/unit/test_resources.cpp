@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kel::toolbox {
@@ -432,10 +433,12 @@ TEST_F(Resources, OpenReportsWhatWentWrong) {
         short error;
     };
     fs::create_directories(dir_ / "folder");
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
     const Case cases[] = {
         {path("missing"), fnfErr},
         {path("missing-folder/file"), fnfErr},
         {path("folder"), ioErr},
+        {path("fifo"), ioErr}, // refused at once, without waiting for a writer
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.path);

@@ -195,6 +195,10 @@ TEST(Symbols, Statistics)
     EXPECT_EQ(kel::symbols_total_count(), total + 1);
     gensym("statistics_new_name");
     EXPECT_EQ(kel::symbols_total_count(), total + 1);
+    kel::test::console_capture console;
+    kel::symbols_post_statistics();
+    EXPECT_EQ(console.lines(), (std::vector<std::string>{"514 static symbols",
+                                                         std::to_string(total + 1) + " symbols in memory"}));
 }
 
 TEST(Random, SeededSequenceInRange)
