@@ -419,30 +419,71 @@ TEST(HashtabVisit, FunallReachesEveryEntry)
 }
 
 hashtab *g_visited = nullptr;
+long g_visits = 0;
 
-void delete_visited(hashtab_entry *e, void *arg)
+void delete_visited(hashtab_entry *e, void *)
 {
-    static_cast<pairs *>(arg)->insert({hashtab_entry_key(e)->name, 0});
+    g_visits++;
     hashtab_delete(g_visited, hashtab_entry_key(e));
 }
 
-TEST_F(HashtabOwnership, FunallSurvivesDeletingTheVisitedEntry)
+void clear_on_visit(hashtab_entry *, void *)
 {
-    for (long slots : {1L, 0L}) {
-        SCOPED_TRACE(slots);
-        g_freed.clear();
-        hashtab *x = hashtab_new(slots);
-        g_visited = x;
-        for (long id = 1; id <= 10; id++) hashtab_store(x, key(numbered("v", id).c_str()), new_item(id));
-        pairs seen;
-        hashtab_funall(x, delete_visited, &seen);
-        EXPECT_EQ(seen.size(), 10u);
-        EXPECT_EQ(g_freed.size(), 10u);
-        EXPECT_EQ(hashtab_getsize(x), 0);
-        EXPECT_EQ(hashtab_store(x, key("v1"), val(8)), 0);
-        EXPECT_EQ(hashtab_getsize(x), 1);
-        g_visited = nullptr;
-        hashtab_chuck(x);
+    g_visits++;
+    hashtab_clear(g_visited);
+}
+
+void chuck_others_on_visit(hashtab_entry *e, void *)
+{
+    g_visits++;
+    long count = 0;
+    symbol **keys = nullptr;
+    hashtab_getkeys(g_visited, &count, &keys);
+    for (long i = 0; i < count; i++)
+        if (keys[i] != hashtab_entry_key(e)) hashtab_chuckkey(g_visited, keys[i]);
+    freebytes(keys, count * static_cast<long>(sizeof(symbol *)));
+}
+
+TEST_F(HashtabOwnership, FunallSurvivesCallbacksThatRemoveEntries)
+{
+    struct Case {
+        std::string name;
+        void (*fn)(hashtab_entry *, void *);
+        long visits;
+        size_t freed;
+        long left;
+    };
+    const Case cases[] = {
+        {"each deletes itself", delete_visited, 10, 10, 0},
+        {"the first clears the table", clear_on_visit, 1, 10, 0},
+        {"the first chucks every other key", chuck_others_on_visit, 1, 0, 1},
+    };
+    for (const Case &c : cases) {
+        for (long slots : {1L, 0L}) {
+            SCOPED_TRACE(testing::Message() << c.name << ", slots " << slots);
+            g_freed.clear();
+            g_visits = 0;
+            hashtab *x = hashtab_new(slots);
+            g_visited = x;
+            std::vector<item *> items;
+            for (long id = 1; id <= 10; id++) {
+                items.push_back(new_item(id));
+                hashtab_store(x, key(numbered("v", id).c_str()), items.back());
+            }
+            hashtab_funall(x, c.fn, nullptr);
+            EXPECT_EQ(g_visits, c.visits);
+            EXPECT_EQ(g_freed.size(), c.freed);
+            EXPECT_EQ(hashtab_getsize(x), c.left);
+            // The table goes on working.
+            EXPECT_EQ(hashtab_store(x, key("new"), val(8)), 0);
+            EXPECT_EQ(hashtab_getsize(x), c.left + 1);
+            void *out = nullptr;
+            EXPECT_EQ(hashtab_lookup(x, key("new"), &out), 0);
+            g_visited = nullptr;
+            hashtab_chuck(x);
+            for (long id = 1; id <= 10; id++)
+                if (std::find(g_freed.begin(), g_freed.end(), id) == g_freed.end()) freeobject(items[id - 1]);
+        }
     }
 }
 
