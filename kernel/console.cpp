@@ -136,16 +136,19 @@ const char *prefix_of(report kind)
 
 void console_write(report kind, const char *format, va_list args)
 {
-    char text[format_buffer_size];
-    std::vsnprintf(text, sizeof text, format, args);
+    // The prefix and the formatted text (cut at 2047 characters) go out as
+    // one text, so that a long report starts on the prefix's line.
+    const char *prefix = prefix_of(kind);
+    size_t prefix_length = std::strlen(prefix);
+    char text[16 + format_buffer_size];
+    std::memcpy(text, prefix, prefix_length);
+    std::vsnprintf(text + prefix_length, format_buffer_size, format, args);
     console_store &c = store();
     std::lock_guard guard(c.lock);
     c.fresh = true;
-    const char *prefix = prefix_of(kind);
-    if (*prefix) append_piece(c, prefix, std::strlen(prefix));
     append_text(c, text);
     if (kind != report::check_failed) c.changes++;
-    if (c.mirror) std::fprintf(stderr, "%s%s\n", prefix, text);
+    if (c.mirror) std::fprintf(stderr, "%s\n", text);
 }
 
 }  // namespace

@@ -170,6 +170,9 @@ TEST(ConsoleLimits, LinesNeverReach2048Characters)
     };
     const Case cases[] = {
         {"a formatted post is cut", [&] { post("%s", long_text.c_str()); }, {2047}},
+        // The prefix stays with the start of its text; the cut text's end
+        // continues on the next line.
+        {"a long error starts on its prefix's line", [&] { error("%s", long_text.c_str()); }, {2047, 9}},
         {"an exact fit", [] { post("%s", std::string(2000, 'a').c_str()); poststring(std::string(47, 'b').c_str()); },
          {2047}},
         {"one more continues on a new line",

@@ -612,7 +612,13 @@ TEST(HashtabNull, EveryOperationAnswersWithoutCrashing)
         {"store", [&] { return intptr_t(hashtab_store(x, key("a"), val(8))); }, -1},
         {"store_safe", [&] { return intptr_t(hashtab_store_safe(x, key("a"), val(8))); }, -1},
         {"lookup", [&] { return intptr_t(hashtab_lookup(x, key("a"), &out)); }, -1},
-        {"lookup out", [&] { out = val(-1); hashtab_lookup(x, key("a"), &out); return reinterpret_cast<intptr_t>(out); }, 0},
+        {"lookup out",
+         [&] {
+             out = val(-1);
+             hashtab_lookup(x, key("a"), &out);
+             return reinterpret_cast<intptr_t>(out);
+         },
+         0},
         {"delete", [&] { return intptr_t(hashtab_delete(x, key("a"))); }, -1},
         {"chuckkey", [&] { return intptr_t(hashtab_chuckkey(x, key("a"))); }, -1},
         {"clear", [&] { return intptr_t(hashtab_clear(x)); }, -1},
@@ -621,7 +627,13 @@ TEST(HashtabNull, EveryOperationAnswersWithoutCrashing)
         {"getslotcount", [&] { return intptr_t(hashtab_getslotcount(x)); }, 0},
         {"getkeys", [&] { return intptr_t(hashtab_getkeys(x, &count, &keys)); }, -1},
         {"findfirst", [&] { return intptr_t(hashtab_findfirst(x, &out, is_value, nullptr)); }, -1},
-        {"findfirst out", [&] { out = val(-1); hashtab_findfirst(x, &out, is_value, nullptr); return reinterpret_cast<intptr_t>(out); }, 0},
+        {"findfirst out",
+         [&] {
+             out = val(-1);
+             hashtab_findfirst(x, &out, is_value, nullptr);
+             return reinterpret_cast<intptr_t>(out);
+         },
+         0},
         {"funall", [&] { return intptr_t(hashtab_funall(x, ignore_entry, nullptr)); }, -1},
         {"methodall", [&] { return intptr_t(hashtab_methodall(x, gensym("bump"), 1)); }, -1},
         {"readonly", [&] { return intptr_t(hashtab_readonly(x, 1)); }, -1},

@@ -14,6 +14,7 @@
 #include "console_capture.h"
 #include "kel/classes.h"
 #include "kel/symbols.h"
+#include "kernel/linklist.h"
 
 namespace {
 
@@ -62,6 +63,15 @@ void expect_list(linklist *x, const std::vector<intptr_t> &expected)
     if (std::count(expected.begin(), expected.end(), 0)) return;
     std::vector<intptr_t> reversed(expected.rbegin(), expected.rend());
     EXPECT_EQ(backward(x), reversed) << "the back links disagree with the front links";
+}
+
+// The list's own invariant: the cursor is null or one of its live elements.
+bool cursor_is_live(linklist *x)
+{
+    if (!x->cursor) return true;
+    for (kel::linklist_element *e = x->head; e; e = e->next)
+        if (e == x->cursor) return !e->dead;
+    return false;
 }
 
 // --- objects that say when they are freed ---
@@ -445,7 +455,10 @@ TEST(LinklistSearch, FindallMakesANewListOfMatches)
     EXPECT_EQ(found, nullptr) << "null values never match";
 }
 
-void record_value(void *value, void *arg) { static_cast<std::vector<intptr_t> *>(arg)->push_back(reinterpret_cast<intptr_t>(value)); }
+void record_value(void *value, void *arg)
+{
+    static_cast<std::vector<intptr_t> *>(arg)->push_back(reinterpret_cast<intptr_t>(value));
+}
 
 long add_to(void *value, void *arg)
 {
@@ -562,6 +575,9 @@ TEST(LinklistCursor, TheCursorIsForgottenWithItsElement)
         list_ptr x = make_list({1, 2, 3});
         ASSERT_EQ(linklist_next(x.get(), val(1), nullptr), val(2));  // the cursor stands on 2
         c.remove(x.get());
+        EXPECT_TRUE(cursor_is_live(x.get()));
+        // Another list holding 2 may now sit in the memory the element had.
+        list_ptr other = make_list({2, 99});
         void *out = val(-1);
         EXPECT_EQ(linklist_next(x.get(), val(2), &out), nullptr) << "2 is no longer in the list";
         EXPECT_EQ(out, nullptr);
@@ -820,8 +836,19 @@ TEST(LinklistNull, EveryOperationAnswersWithoutCrashing)
         {"deleteindex", [&] { return intptr_t(linklist_deleteindex(x, 0)); }, -1},
         {"chuckindex", [&] { return intptr_t(linklist_chuckindex(x, 0)); }, -1},
         {"findfirst", [&] { return intptr_t(linklist_findfirst(x, &out, always, nullptr)); }, -1},
-        {"findfirst out", [&] { out = val(-1); linklist_findfirst(x, &out, always, nullptr); return reinterpret_cast<intptr_t>(out); }, 0},
-        {"findall out", [&] { linklist_findall(x, &found, greater_than, &bound); return reinterpret_cast<intptr_t>(found); }, 0},
+        {"findfirst out",
+         [&] {
+             out = val(-1);
+             linklist_findfirst(x, &out, always, nullptr);
+             return reinterpret_cast<intptr_t>(out);
+         },
+         0},
+        {"findall out",
+         [&] {
+             linklist_findall(x, &found, greater_than, &bound);
+             return reinterpret_cast<intptr_t>(found);
+         },
+         0},
         {"funindex", [&] { return intptr_t(linklist_funindex(x, 0, add_to, &bound)); }, 0},
         {"substitute", [&] { return reinterpret_cast<intptr_t>(linklist_substitute(x, val(1), val(2))); }, 0},
         {"next", [&] { return reinterpret_cast<intptr_t>(linklist_next(x, val(1), &out)); }, 0},
