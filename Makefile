@@ -4,6 +4,7 @@
 #   make check    AddressSanitizer + UndefinedBehaviorSanitizer build, every test
 #   make tsan     ThreadSanitizer build, the unit tests
 #   make bench    run the benchmarks
+#   make fuzz     clang-16 libFuzzer build, each fuzz target briefly (FUZZ_SECONDS in all)
 #   make format   reformat the sources with clang-format
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -46,6 +47,21 @@ tsan: build-tsan/build.ninja
 
 bench: build
 	./build/bench/kel_bench
+
+# The fuzz build needs clang-16 (libFuzzer); scripts/setup installs it on request.
+FUZZ_SECONDS ?= 60
+.PHONY: fuzz fuzz-setup
+
+fuzz-setup:
+	@./scripts/setup fuzz
+
+build-fuzz/build.ninja: | fuzz-setup
+	CC=clang-16 CXX=clang++-16 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DKEL_SANITIZE=address -DKEL_FUZZ=ON $(CMAKE_FLAGS)
+
+fuzz: fuzz-setup build-fuzz/build.ninja
+	cmake --build build-fuzz -j $(JOBS) --target kel_fuzz_targets
+	./tests/fuzz/run build-fuzz $(FUZZ_SECONDS)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')

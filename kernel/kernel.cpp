@@ -7,6 +7,7 @@
 #include "kernel/classes.h"
 #include "kernel/hashtab.h"
 #include "kernel/linklist.h"
+#include "kernel/outlets.h"
 #include "kernel/random.h"
 #include "kernel/symbols.h"
 #include "platform/datetime.h"
@@ -31,9 +32,9 @@ bool kernel_init()
     // The container classes exist before the namespaces, which are tables.
     if (!linklist_class() || !hashtab_class() || !hashtab_entry_class()) return false;
     if (!class_namespaces_init()) return false;
-    class_register(sym_nobox, linklist_class());
-    class_register(sym_nobox, hashtab_class());
-    class_register(sym_nobox, hashtab_entry_class());
+    for (kel_class *c : {linklist_class(), hashtab_class(), hashtab_entry_class(), outlet_class(), inlet_class(),
+                         proxy_class()})
+        if (!c || class_register(sym_nobox, c) != ERR_NONE) return false;
     done = true;
     return true;
 }

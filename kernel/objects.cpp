@@ -11,6 +11,7 @@
 #include "kernel/classes.h"
 #include "kernel/locks.h"
 #include "kernel/memory.h"
+#include "kernel/outlets.h"
 #include "kernel/symbols.h"
 #include "platform/memprobe.h"
 
@@ -98,6 +99,7 @@ KEL_API void freeobject(void *p)
     }
     auto *x = static_cast<object *>(p);
     kel_class *c = class_of_table(x->messlist);
+    long lockout = lockout_set(1);
     g_free_nesting++;
     {
         std::lock_guard guard(global_lock());
@@ -116,8 +118,11 @@ KEL_API void freeobject(void *p)
         // Pending clocks and queued qelems owned by the object are removed
         // here once the scheduler exists.
     }
-    // Outlets (disconnecting them) and then inlets are freed here once
-    // objects have them; until then both chains are always empty.
+    lockout_set(lockout);
+    if (!c->tiny) {
+        outlets_free_all(x);  // each disconnects itself
+        inlets_free_all(x);
+    }
     g_free_nesting--;
     x->magic = 0;
     if (c->size > 0) freebytes(x, c->size);

@@ -11,5 +11,7 @@
 #include "kel/classes.h"
 #include "kel/linklist.h"
 #include "kel/hashtab.h"
+#include "kel/binbuf.h"
+#include "kel/outlets.h"
 
 #endif /* KEL_KEL_H */

@@ -1,0 +1,101 @@
+// Outlets, inlets and proxies: how objects reach each other.
+//
+// Invariants: an outlet's connections are delivered in list order; a
+// connection whose receiver is null was removed during a send and is unlinked
+// when the outlet's last send returns. An inlet's sources list the outlets
+// connected to it. A chained outlet (the outlet of an inlet object inside a
+// subpatcher) stands for an inlet of the subpatcher box and has no
+// connections of its own: connecting it connects that inlet's sources
+// directly; a chained inlet forwards to such an outlet, and connecting to it
+// connects directly to that outlet's logical targets. So messages from
+// outside a subpatcher reach the objects inside without passing through the
+// inlet and outlet objects.
+#pragma once
+
+#include <cstdint>
+
+#include "kel/base.h"
+#include "kel/linklist.h"
+#include "kel/outlets.h"
+
+namespace kel {
+
+// The header of `tiny` objects: no inlets, no outlets.
+struct tiny_header {
+    method_entry *messlist;
+    int32_t magic;
+};
+
+struct connection {
+    connection *next;
+    connection *prev;
+    object *receiver;   // null once removed during a send
+    kel_method method;  // typed outlets: the receiver's method for the type, or method_false
+    bool to_inlet;      // the receiver is an inlet, which lists this outlet among its sources
+};
+
+struct source {
+    source *next;
+    source *prev;
+    connection *conn;  // null for a source recorded by a chained inlet
+    outlet *from;
+};
+
+inline constexpr uint8_t outlet_flag_chained = 0x1;
+inline constexpr uint16_t inlet_flag_chained = 0x1;
+
+}  // namespace kel
+
+struct outlet {
+    kel::tiny_header header;
+    kel::connection *connections;
+    object *owner;
+    symbol *type;        // null: untyped
+    inlet *chain_inlet;  // for a chained outlet: the inlet it stands for
+    outlet *next;        // the owner's next outlet
+    uint8_t flags;
+    int sending;             // sends in progress on this outlet
+    bool has_removed;        // connections removed during a send wait to be unlinked
+    linklist *targets;       // a chained outlet's logical targets
+};
+
+struct inlet {
+    kel::tiny_header header;
+    object *receiver;
+    object *owner;
+    symbol *type;  // null: pass-through
+    kel_method method;
+    inlet *next;  // the owner's next inlet
+    kel::source *sources;
+    uint16_t flags;
+};
+
+namespace kel {
+
+kel_class *outlet_class();
+kel_class *inlet_class();
+kel_class *proxy_class();
+
+bool is_outlet(const void *x);
+bool is_inlet(const void *x);
+
+// Makes o a chained outlet standing for the inlet stands_for, and i a chained
+// inlet forwarding to the outlet inner (the patcher does this for subpatcher
+// inlets and outlets).
+void outlet_chain(outlet *o, inlet *stands_for);
+void inlet_chain(inlet *i, outlet *inner);
+
+// Frees every outlet, then every extra inlet of x (freeobject's last step).
+void outlets_free_all(object *x);
+void inlets_free_all(object *x);
+
+// The inlet-class deliveries, used by stdlist's spreading.
+void inlet_deliver_int(inlet *i, long n);
+void inlet_deliver_float(inlet *i, double f);
+
+// Sends s to x with x's first outlets temporarily carrying the connections of
+// grabber's outlets, one for one: grabber catches what x answers. target is
+// what grabber's outlet is connected to: x itself, or an inlet of x.
+void *outlet_grab(object *grabber, object *target, symbol *s, long argc, atom *argv);
+
+}  // namespace kel
