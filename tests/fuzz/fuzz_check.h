@@ -9,14 +9,15 @@
 
 namespace kel::fuzz {
 
-[[noreturn]] inline void check_failed(const char *condition, const char *what, const char *file, int line) {
+[[noreturn]] inline void check_failed(const char *condition, const char *what, const char *file, int line)
+{
     std::fprintf(stderr, "%s:%d: invariant broken: %s (%s)\n", file, line, what, condition);
     std::abort();
 }
 
 } // namespace kel::fuzz
 
-#define FUZZ_CHECK(condition, what) \
+#define FUZZ_CHECK(condition, what)                                                                                    \
     ((condition) ? static_cast<void>(0) : ::kel::fuzz::check_failed(#condition, what, __FILE__, __LINE__))
 
 #endif // KEL_TESTS_FUZZ_CHECK_H

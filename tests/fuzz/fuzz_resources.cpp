@@ -53,47 +53,52 @@ struct Entry {
 };
 
 class Cursor {
-public:
+  public:
     explicit Cursor(std::string_view bytes) : bytes_(bytes) {}
-    bool take(std::size_t n, std::string_view *out) {
+    bool take(std::size_t n, std::string_view *out)
+    {
         if (bytes_.size() - at_ < n) return false;
         *out = bytes_.substr(at_, n);
         at_ += n;
         return true;
     }
     // A little-endian unsigned integer of n bytes.
-    bool number(std::size_t n, std::uint32_t *out) {
+    bool number(std::size_t n, std::uint32_t *out)
+    {
         std::string_view b;
         if (!take(n, &b)) return false;
         *out = 0;
-        for (std::size_t i = n; i-- > 0;) *out = *out << 8 | static_cast<unsigned char>(b[i]);
+        for (std::size_t i = n; i-- > 0;)
+            *out = *out << 8 | static_cast<unsigned char>(b[i]);
         return true;
     }
     bool at_end() const { return at_ == bytes_.size(); }
 
-private:
+  private:
     std::string_view bytes_;
     std::size_t at_ = 0;
 };
 
 // The resources of a well-formed file, in file order; nothing when malformed.
-std::optional<std::vector<Entry>> reference_read(std::string_view file) {
+std::optional<std::vector<Entry>> reference_read(std::string_view file)
+{
     Cursor in(file);
     std::string_view magic;
     std::uint32_t version, flags, count;
-    if (!in.take(4, &magic) || magic != "KRES" || !in.number(2, &version) || version != 1 ||
-        !in.number(2, &flags) || flags != 0 || !in.number(4, &count))
+    if (!in.take(4, &magic) || magic != "KRES" || !in.number(2, &version) || version != 1 || !in.number(2, &flags) ||
+        flags != 0 || !in.number(4, &count))
         return std::nullopt;
     std::vector<Entry> entries;
     std::set<std::pair<ResType, short>> keys;
     for (std::uint32_t i = 0; i < count; ++i) {
         std::string_view type, name, data;
         std::uint32_t id, name_length, data_length;
-        if (!in.take(4, &type) || !in.number(2, &id) || !in.number(1, &name_length) ||
-            !in.take(name_length, &name) || !in.number(4, &data_length) || !in.take(data_length, &data))
+        if (!in.take(4, &type) || !in.number(2, &id) || !in.number(1, &name_length) || !in.take(name_length, &name) ||
+            !in.number(4, &data_length) || !in.take(data_length, &data))
             return std::nullopt;
         ResType code = 0; // the first character in the high byte
-        for (char c : type) code = code << 8 | static_cast<unsigned char>(c);
+        for (char c : type)
+            code = code << 8 | static_cast<unsigned char>(c);
         const auto signed_id = static_cast<short>(static_cast<std::uint16_t>(id));
         if (!keys.emplace(code, signed_id).second) return std::nullopt;
         entries.push_back(Entry{code, signed_id, std::string(name), std::string(data)});
@@ -105,7 +110,8 @@ std::optional<std::vector<Entry>> reference_read(std::string_view file) {
 // The index-th string of a 'STR#' list as GetIndString must give it: nothing
 // when the index is outside the list's count or the string, or one before
 // it, does not lie inside the list.
-std::optional<std::string> reference_string(std::string_view list, long index) {
+std::optional<std::string> reference_string(std::string_view list, long index)
+{
     if (list.size() < 2 || index < 1) return std::nullopt;
     const long count = static_cast<unsigned char>(list[0]) << 8 | static_cast<unsigned char>(list[1]);
     if (index > count) return std::nullopt;
@@ -120,25 +126,27 @@ std::optional<std::string> reference_string(std::string_view list, long index) {
 }
 
 // How many strings of the list lie inside it, counted as reference_string walks.
-long strings_inside(std::string_view list) {
+long strings_inside(std::string_view list)
+{
     long n = 0;
-    while (n < 0x7FFF && reference_string(list, n + 1)) ++n;
+    while (n < 0x7FFF && reference_string(list, n + 1))
+        ++n;
     return n;
 }
 
-std::string contents(Handle h) {
-    return std::string(*h, static_cast<std::size_t>(GetHandleSize(h)));
-}
+std::string contents(Handle h) { return std::string(*h, static_cast<std::size_t>(GetHandleSize(h))); }
 
-std::string read_file(const std::string &path) {
+std::string read_file(const std::string &path)
+{
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // The name of this process's scratch file with suffix; the files are removed
-// at exit. The folder name is never freed, so that the exit handler still
+// at exit. The common stem is never freed, so that the exit handler still
 // finds it.
-std::string scratch_path(const char *suffix) {
+std::string scratch_path(const char *suffix)
+{
     static const std::string &stem = *[] {
         const char *dir = std::getenv("TMPDIR");
         auto *p = new std::string((dir && *dir ? std::string(dir) : std::string("/tmp")) + "/kel-fuzz-resources-" +
@@ -152,7 +160,8 @@ std::string scratch_path(const char *suffix) {
     return stem + "-" + suffix;
 }
 
-void write_scratch(const std::string &path, std::string_view bytes) {
+void write_scratch(const std::string &path, std::string_view bytes)
+{
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     FUZZ_CHECK(fd >= 0, "cannot create the scratch file under $TMPDIR");
     std::size_t done = 0;
@@ -165,7 +174,8 @@ void write_scratch(const std::string &path, std::string_view bytes) {
     ::close(fd);
 }
 
-void check_resource(Handle h, const Entry &e, short ref, bool loaded) {
+void check_resource(Handle h, const Entry &e, short ref, bool loaded)
+{
     FUZZ_CHECK(h != nullptr && ResError() == noErr, "a resource of the file is not found");
     FUZZ_CHECK(HomeResFile(h) == ref, "HomeResFile is not the file that holds the resource");
     short id = 0;
@@ -173,15 +183,19 @@ void check_resource(Handle h, const Entry &e, short ref, bool loaded) {
     std::string name = "unset";
     GetResInfo(h, &id, &type, &name);
     FUZZ_CHECK(id == e.id && type == e.type && name == e.name, "GetResInfo differs from the file");
-    if (loaded) FUZZ_CHECK(contents(h) == e.data, "a resource's data differs from the file");
-    else FUZZ_CHECK(GetHandleSize(h) == 0, "a handle got while loading is off is not empty");
+    if (loaded)
+        FUZZ_CHECK(contents(h) == e.data, "a resource's data differs from the file");
+    else
+        FUZZ_CHECK(GetHandleSize(h) == 0, "a handle got while loading is off is not empty");
 }
 
-void check_strings(const Entry &e) {
+void check_strings(const Entry &e)
+{
     if (e.type != kStringListType) return;
     const long inside = strings_inside(e.data);
     std::vector<long> indices = {-32768, -1, 0, inside, inside + 1, inside + 2, 32767};
-    for (long i = 1; i <= std::min(inside, 40L); ++i) indices.push_back(i);
+    for (long i = 1; i <= std::min(inside, 40L); ++i)
+        indices.push_back(i);
     for (long index : indices) {
         if (index < -32768 || index > 32767) continue;
         unsigned char buffer[256];
@@ -201,16 +215,19 @@ void check_strings(const Entry &e) {
 }
 
 // An id that type has no resource with in entries.
-short absent_id(const std::vector<Entry> &entries, ResType type) {
+short absent_id(const std::vector<Entry> &entries, ResType type)
+{
     std::set<short> used;
     for (const Entry &e : entries)
         if (e.type == type) used.insert(e.id);
     short id = 128;
-    while (used.count(id)) ++id;
+    while (used.count(id))
+        ++id;
     return id;
 }
 
-void check_well_formed(const std::string &path, std::string_view input, const std::vector<Entry> &entries) {
+void check_well_formed(const std::string &path, std::string_view input, const std::vector<Entry> &entries)
+{
     const short ref = OpenResFile(path);
     FUZZ_CHECK(ref > 0 && ResError() == noErr, "a well-formed file was refused");
     FUZZ_CHECK(CurResFile() == ref, "the file just opened is not current");
@@ -228,8 +245,7 @@ void check_well_formed(const std::string &path, std::string_view input, const st
     for (std::size_t i = 0; i < entries.size(); ++i) {
         LoadResource(handles[i]);
         check_resource(handles[i], entries[i], ref, true);
-        FUZZ_CHECK(GetResource(entries[i].type, entries[i].id) == handles[i],
-                   "the same resource gave a second handle");
+        FUZZ_CHECK(GetResource(entries[i].type, entries[i].id) == handles[i], "the same resource gave a second handle");
         check_strings(entries[i]);
     }
 
@@ -283,7 +299,8 @@ void check_well_formed(const std::string &path, std::string_view input, const st
     // A second open of the same file comes first in the chain until closed.
     const short second = OpenResFile(path);
     FUZZ_CHECK(second > 0 && second != ref && CurResFile() == second, "a second open did not give a new current file");
-    for (const Entry &e : entries) check_resource(GetResource(e.type, e.id), e, second, true);
+    for (const Entry &e : entries)
+        check_resource(GetResource(e.type, e.id), e, second, true);
     UseResFile(ref);
     FUZZ_CHECK(CurResFile() == ref, "UseResFile did not change the current file");
     if (!entries.empty())
@@ -296,7 +313,8 @@ void check_well_formed(const std::string &path, std::string_view input, const st
     // Written back, the resources spell the same file.
     const std::string copy = path + "-copy";
     std::vector<ResourceEntry> out;
-    for (const Entry &e : entries) out.push_back(ResourceEntry{e.type, e.id, e.name, e.data});
+    for (const Entry &e : entries)
+        out.push_back(ResourceEntry{e.type, e.id, e.name, e.data});
     FUZZ_CHECK(write_resource_file(copy, out), "the resources of a well-formed file could not be written");
     FUZZ_CHECK(read_file(copy) == input, "writing the resources back gave other bytes");
 
@@ -313,10 +331,13 @@ void check_well_formed(const std::string &path, std::string_view input, const st
 //   1  data length D, then D bytes of data
 // A piece cut short by the end of the input is kept as far as it goes; an
 // entry whose type and id came earlier is left out.
-std::vector<Entry> recipe_entries(std::string_view input) {
+std::vector<Entry> recipe_entries(std::string_view input)
+{
     static constexpr ResType kTypes[] = {kStringListType, res_type("TEXT"), res_type("DATA"), res_type("ICN#")};
     std::size_t at = 0;
-    const auto byte = [&]() -> unsigned char { return at < input.size() ? static_cast<unsigned char>(input[at++]) : 0; };
+    const auto byte = [&]() -> unsigned char {
+        return at < input.size() ? static_cast<unsigned char>(input[at++]) : 0;
+    };
     const auto chars = [&](std::size_t n) {
         const std::string_view piece = input.substr(std::min(at, input.size()), n);
         at += piece.size();
@@ -330,7 +351,8 @@ std::vector<Entry> recipe_entries(std::string_view input) {
         if (kind < std::size(kTypes)) {
             e.type = kTypes[kind];
         } else {
-            for (int k = 0; k < 4; ++k) e.type = e.type << 8 | byte();
+            for (int k = 0; k < 4; ++k)
+                e.type = e.type << 8 | byte();
         }
         const unsigned char high = byte();
         e.id = static_cast<short>(static_cast<std::uint16_t>(high << 8 | byte()));
@@ -343,7 +365,8 @@ std::vector<Entry> recipe_entries(std::string_view input) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
     const std::string_view input(reinterpret_cast<const char *>(data), size);
     FUZZ_CHECK(CurResFile() == 0, "a resource file was left open by an earlier input");
 
@@ -353,14 +376,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (const std::optional<std::vector<Entry>> entries = reference_read(input)) {
         check_well_formed(path, input, *entries);
     } else {
-        FUZZ_CHECK(OpenResFile(path) == -1 && ResError() == mapReadErr, "a malformed file was not refused with mapReadErr");
+        FUZZ_CHECK(OpenResFile(path) == -1 && ResError() == mapReadErr,
+                   "a malformed file was not refused with mapReadErr");
         FUZZ_CHECK(CurResFile() == 0, "a refused file joined the chain");
     }
 
     // The input as a recipe for a well-formed file.
     const std::vector<Entry> recipe = recipe_entries(input);
     std::vector<ResourceEntry> out;
-    for (const Entry &e : recipe) out.push_back(ResourceEntry{e.type, e.id, e.name, e.data});
+    for (const Entry &e : recipe)
+        out.push_back(ResourceEntry{e.type, e.id, e.name, e.data});
     const std::string recipe_path = scratch_path("recipe");
     FUZZ_CHECK(write_resource_file(recipe_path, out), "a well-formed set of resources could not be written");
     const std::string written = read_file(recipe_path);

@@ -27,7 +27,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool collect(const fs::path &path, std::vector<fs::path> *inputs) {
+bool collect(const fs::path &path, std::vector<fs::path> *inputs)
+{
     std::error_code error;
     if (fs::is_regular_file(path, error)) {
         inputs->push_back(path);
@@ -49,7 +50,8 @@ bool collect(const fs::path &path, std::vector<fs::path> *inputs) {
     return true;
 }
 
-bool read_input(const fs::path &path, std::string *bytes) {
+bool read_input(const fs::path &path, std::string *bytes)
+{
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
     bytes->assign(std::istreambuf_iterator<char>(in), {});
@@ -58,7 +60,8 @@ bool read_input(const fs::path &path, std::string *bytes) {
 
 } // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     if (argc < 2) {
         std::fprintf(stderr, "usage: %s INPUT-OR-FOLDER...\n", argv[0]);
         return 2;
@@ -67,7 +70,8 @@ int main(int argc, char **argv) {
 
     std::vector<fs::path> inputs;
     bool ok = true;
-    for (int i = 1; i < argc; ++i) ok = collect(argv[i], &inputs) && ok;
+    for (int i = 1; i < argc; ++i)
+        ok = collect(argv[i], &inputs) && ok;
     if (!ok) return 1;
     if (inputs.empty()) {
         std::fprintf(stderr, "replay: no inputs found\n");

@@ -21,31 +21,31 @@ namespace {
 namespace fs = std::filesystem;
 using namespace kel::toolbox;
 
-bool put(const fs::path &path, const std::string &bytes) {
+bool put(const fs::path &path, const std::string &bytes)
+{
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << bytes;
     return static_cast<bool>(out);
 }
 
-std::string get(const fs::path &path) {
+std::string get(const fs::path &path)
+{
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-std::string le16(unsigned v) {
-    return {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8 & 0xFF)};
-}
+std::string le16(unsigned v) { return {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8 & 0xFF)}; }
 
-std::string le32(unsigned long v) {
-    return le16(v & 0xFFFF) + le16(v >> 16 & 0xFFFF);
-}
+std::string le32(unsigned long v) { return le16(v & 0xFFFF) + le16(v >> 16 & 0xFFFF); }
 
 // One entry spelled by hand, for files the writer refuses to make.
-std::string entry(const char (&type)[5], unsigned id, const std::string &name, const std::string &data) {
+std::string entry(const char (&type)[5], unsigned id, const std::string &name, const std::string &data)
+{
     return std::string(type, 4) + le16(id) + static_cast<char>(name.size()) + name + le32(data.size()) + data;
 }
 
-bool resource_seeds(const fs::path &dir) {
+bool resource_seeds(const fs::path &dir)
+{
     const std::vector<ResourceEntry> mixed = {
         {res_type("STR#"), 128, "messages", make_string_list({"bang", "int", "float", "", "list"})},
         {res_type("TEXT"), 128, "", "hello, world"},
@@ -90,9 +90,11 @@ bool resource_seeds(const fs::path &dir) {
     return true;
 }
 
-bool macroman_seeds(const fs::path &dir) {
+bool macroman_seeds(const fs::path &dir)
+{
     std::string all_bytes;
-    for (int b = 0; b < 256; ++b) all_bytes.push_back(static_cast<char>(b));
+    for (int b = 0; b < 256; ++b)
+        all_bytes.push_back(static_cast<char>(b));
     const std::pair<const char *, std::string> seeds[] = {
         {"ascii.txt", "metro 500\n; toggle 1;\tbang"},
         // Mac Roman as the kernel holds it: all 256 bytes, in order.
@@ -117,7 +119,8 @@ bool macroman_seeds(const fs::path &dir) {
 
 } // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s CORPUS-FOLDER\n", argv[0]);
         return 2;
