@@ -1,4 +1,5 @@
 #include "kernel/classes.h"
+#include "kernel/creation.h"
 
 #include <cstdarg>
 #include <cstring>
@@ -160,6 +161,8 @@ bool class_namespaces_init()
     return true;
 }
 
+hashtab *class_namespace(symbol *name_space) { return namespace_table(name_space, false); }
+
 method_entry *class_free_entry()
 {
     static const char none[8] = {ATYPE_CANT};
@@ -218,9 +221,13 @@ kel_class *class_builder_finish()
             c->flags |= CLASS_FLAG_BOX;
             symbol *base = file_base_name(c->filename);
             if (base != c->name) b->aliases.push_back(base);
+        } else if (method_entry *e = creation_entry(c->name, 3)) {
+            // A built-in class named in the creation object's table lives in
+            // boxes and is made by that constructor.
+            c->flags |= CLASS_FLAG_BOX;
+            c->newmess_storage = *e;
+            c->newmess = &c->newmess_storage;
         }
-        // A built-in class takes its constructor entry from the creation
-        // object's table once that table exists.
         register_finished(c, b->aliases);
     }
     sysmem_freeptr(b->methods);

@@ -51,6 +51,10 @@ uint32_t table_mark(const method_entry *messlist);
 // The table of class namespaces, made by object-system start-up.
 bool class_namespaces_init();
 
+// The table of one namespace (class name to class), or null when it was
+// never mentioned.
+hashtab *class_namespace(symbol *name_space);
+
 // The class builder: a stack of classes under construction. A built-in class
 // set-up or an external's main runs between begin and finish; finish makes
 // and registers the class and returns it (null when nothing was defined).

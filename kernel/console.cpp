@@ -8,7 +8,11 @@
 #include <mutex>
 
 #include "kel/atoms.h"
+#include "kel/classes.h"
 #include "kel/console.h"
+#include "kel/outlets.h"
+#include "kernel/binbuf.h"
+#include "kernel/symbols.h"
 
 namespace kel {
 namespace {
@@ -134,13 +138,14 @@ const char *prefix_of(report kind)
     }
 }
 
-void console_write(report kind, const char *format, va_list args)
+// Formats a report into text (prefix included) and answers where the
+// formatted part starts.
+const char *console_write(report kind, char (&text)[16 + format_buffer_size], const char *format, va_list args)
 {
     // The prefix and the formatted text (cut at 2047 characters) go out as
     // one text, so that a long report starts on the prefix's line.
     const char *prefix = prefix_of(kind);
     size_t prefix_length = std::strlen(prefix);
-    char text[16 + format_buffer_size];
     std::memcpy(text, prefix, prefix_length);
     std::vsnprintf(text + prefix_length, format_buffer_size, format, args);
     console_store &c = store();
@@ -149,6 +154,38 @@ void console_write(report kind, const char *format, va_list args)
     append_text(c, text);
     if (kind != report::check_failed) c.changes++;
     if (c.mirror) std::fprintf(stderr, "%s\n", text);
+    return text + prefix_length;
+}
+
+void console_write(report kind, const char *format, va_list args)
+{
+    char text[16 + format_buffer_size];
+    console_write(kind, text, format, args);
+}
+
+// Errors reported while subscribers handle one are not delivered again, or a
+// subscriber that reports an error would never return.
+thread_local bool t_delivering_error = false;
+
+// Sends the error text, as atoms, to every subscriber, newest first.
+void deliver_error(const char *text)
+{
+    if (t_delivering_error) return;
+    object *subscribers[64];
+    int count = 0;
+    {
+        std::lock_guard guard(g_subscriber_lock);
+        for (subscriber *s = g_subscribers; s && count < 64; s = s->next) subscribers[count++] = s->x;
+    }
+    if (!count) return;
+    atom argv[256];
+    long argc = 0;
+    binbuf_parse_text(text, std::strlen(text), &argc, argv, 256);
+    t_delivering_error = true;
+    long lockout = lockout_set(1);
+    for (int i = 0; i < count; i++) typedmess(subscribers[i], sym_error, argc, argv);
+    lockout_set(lockout);
+    t_delivering_error = false;
 }
 
 }  // namespace
@@ -248,12 +285,12 @@ KEL_API void post(const char *format, ...)
 
 KEL_API void error(const char *format, ...)
 {
+    char text[16 + format_buffer_size];
     va_list args;
     va_start(args, format);
-    console_write(report::error, format, args);
+    const char *message = console_write(report::error, text, format, args);
     va_end(args);
-    // Subscribers receive the line as the message `error` once the kernel can
-    // parse text into atoms; that delivery joins the message buffers.
+    deliver_error(message);
     g_error_count.fetch_add(1, std::memory_order_relaxed);
 }
 

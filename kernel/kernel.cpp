@@ -4,7 +4,9 @@
 
 #include "kel/classes.h"
 #include "kel/symbols.h"
+#include "kernel/binbuf.h"
 #include "kernel/classes.h"
+#include "kernel/creation.h"
 #include "kernel/hashtab.h"
 #include "kernel/linklist.h"
 #include "kernel/outlets.h"
@@ -33,8 +35,9 @@ bool kernel_init()
     if (!linklist_class() || !hashtab_class() || !hashtab_entry_class()) return false;
     if (!class_namespaces_init()) return false;
     for (kel_class *c : {linklist_class(), hashtab_class(), hashtab_entry_class(), outlet_class(), inlet_class(),
-                         proxy_class()})
+                         proxy_class(), binbuf_class()})
         if (!c || class_register(sym_nobox, c) != ERR_NONE) return false;
+    if (!creation_init()) return false;
     done = true;
     return true;
 }

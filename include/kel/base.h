@@ -123,6 +123,19 @@ typedef struct object {
 /* A class record; reached only through the class API. */
 typedef struct kel_class kel_class;
 
+/* Every external built with these headers carries the SDK version and the
+ * atom size it was compiled with; kel refuses a library whose stamp does not
+ * match its own. The definition is weak, so any number of files of one
+ * library may include this header. */
+struct kel_sdk_stamp {
+    long version;
+    long atom_size;
+};
+#if !defined(KEL_BUILDING_KERNEL) && defined(__GNUC__)
+__attribute__((weak, visibility("default"))) struct kel_sdk_stamp kel_external_sdk = {KEL_SDK_VERSION,
+                                                                                        (long)sizeof(atom)};
+#endif
+
 KEL_END_C
 
 #endif /* KEL_BASE_H */

@@ -13,5 +13,8 @@
 #include "kel/hashtab.h"
 #include "kel/binbuf.h"
 #include "kel/outlets.h"
+#include "kel/path.h"
+#include "kel/sysfile.h"
+#include "kel/creation.h"
 
 #endif /* KEL_KEL_H */

@@ -392,3 +392,48 @@ TEST(ConsoleSubscribers, NewestFirstWithoutDuplicates)
 }
 
 }  // namespace
+
+namespace {
+
+struct error_listener {
+    object header;
+    std::vector<std::string> *heard;
+    bool answer_with_error;
+};
+
+void *listener_error(error_listener *x, symbol *s, long argc, atom *argv)
+{
+    std::string text = s->name;
+    for (long i = 0; i < argc; i++) text += std::string(" ") + atom_string(argv + i);
+    x->heard->push_back(text);
+    if (x->answer_with_error) error("the listener complains too");
+    return nullptr;
+}
+
+TEST(ConsoleSubscribers, ErrorsArriveAsMessagesOfAtoms)
+{
+    kel_class *c = class_new("error_listener", nullptr, nullptr, sizeof(error_listener), nullptr, 0);
+    class_addmethod(c, reinterpret_cast<kel_method>(&listener_error), "error", ATYPE_GIMME, 0);
+    std::vector<std::string> heard;
+    auto *quiet = static_cast<error_listener *>(object_alloc(c));
+    auto *loud = static_cast<error_listener *>(object_alloc(c));
+    quiet->heard = loud->heard = &heard;
+    quiet->answer_with_error = false;
+    loud->answer_with_error = true;  // its own error must not come back to it
+    error_subscribe(quiet);
+    error_subscribe(loud);
+    console_capture console;
+    error("%s: doesn't understand \"%s\"", "delay", "bang");
+    error_unsubscribe(quiet);
+    error_unsubscribe(loud);
+    error("after unsubscribing");
+    // Quotes around a word without blanks stay part of the word.
+    EXPECT_EQ(heard, (std::vector<std::string>{"error delay: doesn't understand \"bang\"",
+                                               "error delay: doesn't understand \"bang\""}));
+    EXPECT_EQ(console.lines().size(), 3u);  // the two errors and the listener's own
+    freeobject(quiet);
+    freeobject(loud);
+    class_free(c);
+}
+
+}  // namespace

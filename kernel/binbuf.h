@@ -1,0 +1,49 @@
+// Message buffers: the kernel class `binbuf`.
+//
+// Invariants: storage is one relocatable block holding the type region (one
+// type byte per atom, then a 0 byte, then slack) followed by the data region
+// (the atoms' values in order, packed without alignment: 4 bytes for an
+// integer or $n, a pointer for a symbol, object or $ symbol, a double for a
+// float, nothing for a semicolon or comma). data_offset is the type region's
+// size: a multiple of 4, at least count + 1 and at least 4. used is the bytes
+// in use, data_offset plus the data bytes; the block may be larger. Every
+// change bumps generation, which evaluation watches.
+#pragma once
+
+#include <cstddef>
+
+#include "kel/base.h"
+#include "kel/binbuf.h"
+#include "kel/memory.h"
+
+struct binbuf {
+    object header;
+    kel_handle storage;
+    long data_offset;
+    long count;
+    long used;
+    unsigned long generation;
+};
+
+namespace kel {
+
+// The binbuf class, made and registered (in `nobox`) on first use.
+kel_class *binbuf_class();
+
+// The process-wide growth-failure flag: set when a buffer cannot grow; text
+// parsing clears it first, and so do binary reading and saving.
+void binbuf_growth_failure_clear();
+bool binbuf_growth_failed();
+
+// The bytes a value of this atom type takes in the data region; -1 for a
+// type a buffer does not hold.
+long binbuf_data_size(short type);
+
+// Parses length characters of text into at most max atoms at argv and
+// stores their number in *argc; the rest of the text is ignored. For the
+// console's error subscribers: allocates nothing but new symbols, and gives
+// plain message atoms only (";" and "," as symbols, $ forms as the symbols
+// of their text).
+void binbuf_parse_text(const char *text, size_t length, long *argc, atom *argv, long max);
+
+}  // namespace kel

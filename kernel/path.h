@@ -1,0 +1,101 @@
+// Search paths and file lookup: what the rest of the kernel and the
+// application use besides the exported functions of kel/path.h.
+//
+// Where things live on this system (the choices behind path_init):
+//   - application folder: the folder of the running executable
+//     (/proc/self/exe). Its tree is searched, except for an installed
+//     program (a folder named "bin", whose other programs are no patches).
+//   - support folder (the "VND" volume): the first folder that exists of
+//     <application>/kel, <application>/../kel (beside a build or unpacked
+//     program), <application>/../share/kel (the installed data of a program
+//     installed under a prefix), and kel inside each folder of
+//     $XDG_DATA_DIRS (default /usr/local/share, /usr/share).
+//   - temporary copies (path_copytotempfile): $TMPDIR, else /tmp.
+// The file-system root is never walked: a tree built from "/" is refused.
+#pragma once
+
+#include <string>
+
+#include "kel/base.h"
+#include "kel/path.h"
+
+// Wraps an open operating-system file descriptor in a sysfile that owns it
+// (closing the sysfile closes the descriptor; when no record can be made the
+// descriptor is closed at once and the answer is NULL). Defined by the
+// file-handle module, kernel/sysfile.cpp.
+extern "C" sysfile *sysfile_open_os(int fd);
+
+namespace kel {
+
+// How path_init finds its folders; empty strings mean "as documented above".
+struct path_setup {
+    std::string application_folder; // operating-system name (UTF-8)
+    std::string support_folder;      // a folder to use as the support folder
+    bool standalone = false;         // the support folder's tree is not searched
+};
+
+// (Re)builds the path state: the built-in file types and sniffers, the
+// application and support folders, the five lists (the search path from the
+// support and application trees), empty preference strings, the path cache
+// off and freed. Path ids handed out before stay valid. False when the
+// application folder cannot be found.
+bool path_init(const path_setup &setup = {});
+
+// Deletes every copy made by path_copytotempfile since start-up (the
+// shutdown sequence calls this after stopping the scheduler).
+void path_shutdown();
+
+// Standalone application: set at start-up. While a standalone application
+// does not search for missing files, lookups end with the collectives.
+void path_set_standalone(bool standalone, bool search_missing_files);
+// The `usesearchpath` option of a standalone application: adds the support
+// and application trees to the search path.
+void path_add_application_trees();
+
+// The five lists.
+path_list *path_list_search();
+path_list *path_list_startup();
+path_list *path_list_action();
+path_list *path_list_help();
+path_list *path_list_default();
+
+// The full names of the application and support folders, in Mac Roman
+// slash style ("" when there is no support folder).
+std::string path_application_name();
+std::string path_support_name();
+
+// The id of an operating-system folder name (links followed), allocated when
+// new; 0 when it is not a folder or the table is full.
+short path_id_of_folder(const std::string &os_name);
+// The operating-system name of a folder id; false for ids not in the table.
+bool path_folder_of(short path, std::string *os_name);
+// The table's slots and the highest in use (tests).
+long path_table_capacity();
+long path_table_used();
+
+// --- the application receiver's commands ---
+
+// setsearchpath n folder / sethelppath folder / setactionpath folder: a
+// folder that is not empty is added with its sub-folders as permanent
+// entries; the folder is stored as the preference either way.
+void path_setsearchpath(long n, symbol *folder);
+void path_sethelppath(symbol *folder);
+void path_setactionpath(symbol *folder);
+// sendapppath receiver: the application folder's full name as a message
+// without arguments to the object bound to receiver.
+void path_sendapppath(symbol *receiver);
+// pathtest name n: posts "result is %d" and "filename is %s and vol is %d".
+void path_pathtest(symbol *name, long n);
+// enablepathcache flag / getenablepathcache.
+void path_cache_enable(bool on);
+bool path_cache_enabled();
+// paths: posts the lists.
+void path_post_lists();
+// fileformat extension type [nosub] [description].
+void fileformat_command(long argc, atom *argv);
+// definesniffer type bytes...: integers, one-character symbols, "*" any.
+void fileformat_definesniffer(long argc, atom *argv);
+// formats: one line per registered format.
+void fileformat_post_all();
+
+} // namespace kel

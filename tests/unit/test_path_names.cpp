@@ -1,0 +1,259 @@
+// Path names: the three separator styles and path_nameconform's forms, and
+// the conversions between full names, (folder, file) pairs and
+// specifications, with Mac Roman names at the system's UTF-8 edge.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "console_capture.h"
+#include "kel/path.h"
+#include "kernel/path.h"
+#include "test_path_tree.h"
+
+namespace {
+
+using kel::test::console_capture;
+using kel::test::error_line;
+using kel::test::id_of;
+using kel::test::path_test;
+
+constexpr const char *failed = "<-1>";
+
+// {app} and {sup} in a text become the full names of the application and
+// support folders.
+std::string expand(std::string text, const std::string &app, const std::string &sup)
+{
+    for (const auto &[key, value] : {std::pair<std::string, std::string>{"{app}", app}, {"{sup}", sup}})
+        for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size()))
+            text.replace(at, key.size(), value);
+    return text;
+}
+
+std::string conformed(const std::string &source, long style, long type)
+{
+    char out[MAX_PATH_CHARS];
+    return path_nameconform(source.c_str(), out, style, type) == 0 ? std::string(out) : std::string(failed);
+}
+
+using PathNames = path_test;
+
+TEST_F(PathNames, ConformKeepingTheForm)
+{
+    const struct {
+        const char *source;
+        long style;
+        const char *expected;
+    } cases[] = {
+        {"./a/b", PATH_STYLE_BACKSLASH, ".\\a\\b"},
+        {"./a/b", PATH_STYLE_COLON, ":a:b"},
+        {"./a/b", PATH_STYLE_SLASH, "./a/b"},
+        {":a:b", PATH_STYLE_SLASH, "./a/b"},
+        {".\\a\\b", PATH_STYLE_COLON, ":a:b"},
+        {"/a/b", PATH_STYLE_COLON, "^:a:b"},
+        {"/a/b", PATH_STYLE_BACKSLASH, "\\a\\b"},
+        {"^:a:b", PATH_STYLE_SLASH, "/a/b"},
+        {"\\a\\b", PATH_STYLE_SLASH, "/a/b"},
+        {"C:/a/b", PATH_STYLE_COLON, "C:a:b"},
+        {"C:/a/b", PATH_STYLE_BACKSLASH, "C:\\a\\b"},
+        {"C:\\a\\b", PATH_STYLE_SLASH, "C:/a/b"},
+        {"HD:a:b", PATH_STYLE_SLASH, "HD:/a/b"},
+        {"VND:/x/y", PATH_STYLE_COLON, "VND:x:y"},
+        {"vND:x", PATH_STYLE_SLASH, "vND:/x"},
+        {"a/b\\c:d", PATH_STYLE_BACKSLASH, "a\\b\\c\\d"}, // plain: every separator is converted
+        {"name", PATH_STYLE_COLON, "name"},
+        {"./a/b", PATH_STYLE_NATIVE, "./a/b"}, // native is slash here
+        {"./a/b", 99, "./a/b"},
+        {"", PATH_STYLE_SLASH, ""},
+    };
+    for (const auto &c : cases) EXPECT_EQ(conformed(c.source, c.style, PATH_TYPE_KEEP), c.expected) << c.source;
+}
+
+TEST_F(PathNames, ConformChangingTheForm)
+{
+    tree.folder("app2");
+    const std::string app = tree.at("app"), sup = tree.at("support");
+    const struct {
+        const char *source;
+        long style;
+        long type;
+        const char *expected;
+    } cases[] = {
+        {"./a/b", PATH_STYLE_SLASH, PATH_TYPE_ABSOLUTE, "{app}/a/b"},
+        {":a:b", PATH_STYLE_SLASH, PATH_TYPE_ABSOLUTE, "{app}/a/b"},
+        {"/a/b", PATH_STYLE_SLASH, PATH_TYPE_ABSOLUTE, "/a/b"},
+        {"VND:/help/x", PATH_STYLE_SLASH, PATH_TYPE_ABSOLUTE, "{sup}/help/x"},
+        {"C:/a", PATH_STYLE_SLASH, PATH_TYPE_ABSOLUTE, "C:/a"}, // already absolute, on another volume
+        {"a/b", PATH_STYLE_SLASH, PATH_TYPE_ABSOLUTE, "a/b"},
+        {"{app}/x/y", PATH_STYLE_SLASH, PATH_TYPE_RELATIVE, "./x/y"},
+        {"{app}/x/y", PATH_STYLE_BACKSLASH, PATH_TYPE_RELATIVE, ".\\x\\y"},
+        {"{app}", PATH_STYLE_SLASH, PATH_TYPE_RELATIVE, "./"},
+        {"{app}2/x", PATH_STYLE_SLASH, PATH_TYPE_RELATIVE, failed},
+        {"/elsewhere/x", PATH_STYLE_SLASH, PATH_TYPE_RELATIVE, failed},
+        {"./x", PATH_STYLE_COLON, PATH_TYPE_RELATIVE, ":x"},
+        {"C:/x", PATH_STYLE_SLASH, PATH_TYPE_RELATIVE, failed},
+        {"VND:/x", PATH_STYLE_SLASH, PATH_TYPE_RELATIVE, failed},
+        {"a/b", PATH_STYLE_SLASH, PATH_TYPE_RELATIVE, failed},
+        {"./x", PATH_STYLE_SLASH, PATH_TYPE_ROOT, "{app}/x"},
+        {"/a", PATH_STYLE_COLON, PATH_TYPE_ROOT, "^:a"},
+        {"C:/x", PATH_STYLE_SLASH, PATH_TYPE_ROOT, failed},
+        {"VND:/x", PATH_STYLE_SLASH, PATH_TYPE_ROOT, "{sup}/x"},
+        {"{sup}/help/x", PATH_STYLE_SLASH, PATH_TYPE_SUPPORT, "VND:/help/x"},
+        {"{sup}/help/x", PATH_STYLE_COLON, PATH_TYPE_SUPPORT, "VND:help:x"},
+        {"VND:/x", PATH_STYLE_BACKSLASH, PATH_TYPE_SUPPORT, "VND:\\x"},
+        {"/elsewhere", PATH_STYLE_SLASH, PATH_TYPE_SUPPORT, failed},
+        {"./x", PATH_STYLE_SLASH, PATH_TYPE_SUPPORT, failed},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(conformed(expand(c.source, app, sup), c.style, c.type), expand(c.expected, app, sup))
+            << c.source << " style " << c.style << " type " << c.type;
+
+    // Without a support folder the VND volume leads nowhere.
+    ASSERT_TRUE(kel::path_init({tree.at("app"), tree.at("no-support"), false}));
+    EXPECT_EQ(path_getsupportpath(), 0);
+    EXPECT_EQ(conformed("VND:/x", PATH_STYLE_SLASH, PATH_TYPE_ABSOLUTE), failed);
+    EXPECT_EQ(conformed("VND:/x", PATH_STYLE_SLASH, PATH_TYPE_KEEP), "VND:/x");
+}
+
+TEST_F(PathNames, ConformRefusesWhatItCannotHold)
+{
+    char out[MAX_PATH_CHARS];
+    EXPECT_EQ(path_nameconform(nullptr, out, 3, 0), -1);
+    EXPECT_EQ(path_nameconform("a", nullptr, 3, 0), -1);
+    const std::string long_relative = "./" + std::string(MAX_PATH_CHARS - 10, 'x');
+    EXPECT_EQ(path_nameconform(long_relative.c_str(), out, 3, PATH_TYPE_KEEP), 0);
+    EXPECT_EQ(path_nameconform(long_relative.c_str(), out, 3, PATH_TYPE_ABSOLUTE), -1) << "too long with the folder";
+    const std::string unterminated_length(MAX_PATH_CHARS, 'y');
+    EXPECT_EQ(path_nameconform(unterminated_length.c_str(), out, 3, 0), -1);
+
+    char both[MAX_PATH_CHARS] = "C:\\in\\place";
+    ASSERT_EQ(path_nameconform(both, both, PATH_STYLE_COLON, PATH_TYPE_KEEP), 0);
+    EXPECT_STREQ(both, "C:in:place");
+}
+
+TEST_F(PathNames, RelativeNamesAndSeparators)
+{
+    const struct {
+        const char *name;
+        short relative;
+        char separator;
+    } cases[] = {
+        {":a", 1, ':'},    {"./a", 1, '/'},     {".\\a", 1, '\\'},  {"../a", 0, '/'}, {"/a:b", 0, '/'},
+        {"a", 0, ':'},     {".", 0, ':'},       {"", 0, ':'},       {":", 1, ':'},    {"a:b", 0, ':'},
+        {"C:/x", 0, '/'},  {"C:\\x", 0, '\\'},  {":a/b", 1, ':'},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(path_nameisrelative(c.name), c.relative) << c.name;
+        EXPECT_EQ(path_getseparator(c.name), c.separator) << c.name;
+    }
+    EXPECT_EQ(path_nameisrelative(nullptr), 0);
+}
+
+TEST_F(PathNames, FullNamesToFoldersAndFiles)
+{
+    tree.file("d/file.txt");
+    tree.folder("app/sub");
+    tree.folder("support/help");
+    tree.link("linkdir", "d");
+    const short d = id_of(tree, "d");
+    std::string backslashed = tree.at("d/file.txt");
+    for (char &c : backslashed)
+        if (c == '/') c = '\\';
+    const struct {
+        std::string name;
+        short result;
+        short path;
+        const char *file;
+    } cases[] = {
+        {tree.at("d/file.txt"), 0, d, "file.txt"},
+        {tree.at("d/new.txt"), 0, d, "new.txt"}, // need not exist
+        {tree.at("d"), 0, d, ""},
+        {tree.at("d") + "/", 0, d, ""},
+        {tree.at("linkdir/file.txt"), 0, d, "file.txt"},
+        {backslashed, 0, d, "file.txt"},
+        {"./sub/x.pat", 0, id_of(tree, "app/sub"), "x.pat"},
+        {":sub:x.pat", 0, id_of(tree, "app/sub"), "x.pat"},
+        {"VND:/help/x.pat", 0, id_of(tree, "support/help"), "x.pat"},
+        {tree.at("missing/x"), -1, 0, ""},
+        {"relative/x", -1, 0, ""},
+        {"C:/x", -1, 0, ""},
+        {tree.at("d/") + std::string(300, 'n'), -1, 0, ""},
+    };
+    for (const auto &c : cases) {
+        short path = 0;
+        char file[MAX_FILENAME_CHARS] = "";
+        EXPECT_EQ(path_frompathname(c.name.c_str(), &path, file), c.result) << c.name;
+        EXPECT_EQ(path, c.path) << c.name;
+        EXPECT_STREQ(file, c.file) << c.name;
+    }
+
+    char name[MAX_PATH_CHARS];
+    ASSERT_EQ(path_topathname(d, "file.txt", name), 0);
+    EXPECT_EQ(std::string(name), tree.at("d/file.txt"));
+    ASSERT_EQ(path_topathname(d, nullptr, name), 0);
+    EXPECT_EQ(std::string(name), tree.at("d"));
+    EXPECT_EQ(path_topathname(d, "new.txt", name), -1) << "must exist";
+    ASSERT_EQ(path_topotentialname(d, "new.txt", name), 0);
+    EXPECT_EQ(std::string(name), tree.at("d/new.txt"));
+    EXPECT_EQ(path_topotentialname(d, "nofolder/x", name), -1) << "the folder must exist";
+    ASSERT_EQ(path_translate(d, "new.txt", name), 0);
+    EXPECT_EQ(std::string(name), tree.at("d/new.txt"));
+}
+
+TEST_F(PathNames, SpecificationsAndVolumes)
+{
+    tree.file("d/file.txt");
+    const short d = id_of(tree, "d");
+    filespec spec;
+    ASSERT_EQ(path_tospec(d, "file.txt", &spec), 0);
+    EXPECT_EQ(std::string(spec.name), tree.at("d/file.txt"));
+    char name[MAX_FILENAME_CHARS];
+    ASSERT_EQ(path_namefromspec(&spec, name), 0);
+    EXPECT_STREQ(name, "file.txt");
+    EXPECT_EQ(path_new(&spec), 0) << "a file names no folder";
+    ASSERT_EQ(path_tospec(d, "", &spec), 0);
+    EXPECT_EQ(path_new(&spec), d);
+    EXPECT_EQ(genpath(&spec), d);
+    EXPECT_EQ(path_tospec(0, "file.txt", &spec), -1);
+
+    name[0] = 'x';
+    EXPECT_EQ(path_volumename(d, name), 0);
+    EXPECT_STREQ(name, "");
+    console_capture console;
+    EXPECT_EQ(path_volumename(0, name), -1);
+    EXPECT_EQ(console.lines(), (std::vector<std::string>{error_line("path_volumename: ASI_HFSpec err -120")}));
+}
+
+TEST_F(PathNames, MacRomanInsideUtf8Outside)
+{
+    tree.file("caf\xC3\xA9/n\xC3\xA9.txt");             // UTF-8 on disk
+    tree.folder("\xE2\x98\x83");                          // a snowman, which Mac Roman cannot spell
+    const short cafe = id_of(tree, "caf\xC3\xA9");
+    char name[MAX_PATH_CHARS];
+    ASSERT_EQ(path_topathname(cafe, "n\x8E.txt", name), 0);
+    EXPECT_EQ(std::string(name), tree.at("caf\x8E/n\x8E.txt")) << "Mac Roman inside the kernel";
+    short path = 0;
+    char file[MAX_FILENAME_CHARS];
+    ASSERT_EQ(path_frompathname(tree.at("caf\x8E/n\x8E.txt").c_str(), &path, file), 0);
+    EXPECT_EQ(path, cafe);
+    EXPECT_STREQ(file, "n\x8E.txt");
+
+    path_build(cafe, kel::path_list_search(), 0, 0);
+    char wanted[MAX_FILENAME_CHARS] = "n\x8E";
+    const long text[] = {FILETYPE_TEXT};
+    long type = 0;
+    ASSERT_EQ(locatefile_extended(wanted, &path, &type, text, 1), 0);
+    EXPECT_STREQ(wanted, "n\x8E.txt");
+
+    // A folder Mac Roman cannot spell is still reached through its id.
+    const short snowman = id_of(tree, "\xE2\x98\x83");
+    ASSERT_NE(snowman, 0);
+    ASSERT_EQ(path_topathname(snowman, "", name), 0);
+    EXPECT_EQ(std::string(name), tree.at("?"));
+    tree.file("\xE2\x98\x83/inside.txt", "snow");
+    fileinfo info{};
+    EXPECT_EQ(path_fileinfo("inside.txt", snowman, &info), 0);
+}
+
+} // namespace
