@@ -263,10 +263,12 @@ bool creation_provide(const char *name, kel_method constructor)
 
 method_entry *creation_entry(symbol *name, int from)
 {
-    if (!g_creation) return nullptr;
-    int index = 0;
-    for (method_entry *e = g_creation->messlist; e->selector; e++, index++)
-        if (index >= from && e->selector == name) return e;
+    if (!g_creation || !name) return nullptr;
+    for (int i = from < 0 ? 0 : from; i < table_size; i++) {
+        if (!g_table[i].constructor || std::strcmp(g_table[i].name, name->name) != 0) continue;
+        for (method_entry *e = g_creation->messlist; e->selector; e++)
+            if (e->selector == name) return e;
+    }
     return nullptr;
 }
 

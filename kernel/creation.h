@@ -21,8 +21,8 @@ object *creation_object();
 // is not in the table.
 bool creation_provide(const char *name, kel_method constructor);
 
-// The creation object's entry for name, searching from the entry at index
-// from (0 is the resolver); null when there is none.
+// The creation object's entry for name when name stands in the stored table
+// at position from or later (0 is the resolver); null when there is none.
 method_entry *creation_entry(symbol *name, int from);
 
 // The name-to-file map (the application receiver's `objectfile` command).

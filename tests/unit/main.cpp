@@ -2,10 +2,11 @@
 #include <gtest/gtest.h>
 
 #include "kernel/kernel.h"
+#include "kernel/path.h"
 
 int main(int argc, char **argv)
 {
     testing::InitGoogleTest(&argc, argv);
-    if (!kel::kernel_init()) return 1;
+    if (!kel::kernel_init() || !kel::path_init()) return 1;
     return RUN_ALL_TESTS();
 }
