@@ -43,7 +43,12 @@ build-tsan/build.ninja: $(SETUP_STAMP)
 
 tsan: build-tsan/build.ninja
 	cmake --build build-tsan -j $(JOBS) --target kel_unit_tests
-	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ./build-tsan/tests/kel_unit_tests --gtest_brief=1
+	# ThreadSanitizer keeps its own call stack of fixed size, which a runaway
+	# feedback loop on the 8 MiB main stack overflows before the depth guard
+	# trips; the guard is checked on a thread of its own here, and on the main
+	# thread by the other builds.
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ./build-tsan/tests/kel_unit_tests --gtest_brief=1 \
+		--gtest_filter=-DepthGuard.FeedbackLoopStopsWithTheAlert
 
 bench: build
 	./build/bench/kel_bench
