@@ -5,6 +5,7 @@
 
 #include "kel/console.h"
 #include "kel/path.h"
+#include "kernel/path.h"
 #include "kel/symbols.h"
 #include "kernel/classes.h"
 #include "kernel/memory.h"
@@ -15,7 +16,13 @@
 namespace kel {
 namespace {
 
-std::vector<platform::dynlib *> g_libraries;
+// Never destroyed: libraries stay loaded until the shutdown sequence unloads
+// them, whatever the order in which static objects go at exit.
+std::vector<platform::dynlib *> &libraries()
+{
+    static auto *list = new std::vector<platform::dynlib *>;
+    return *list;
+}
 
 // What an external built with the SDK headers carries: the SDK version and
 // the atom size it was compiled with.
@@ -42,14 +49,17 @@ bool compatible(platform::dynlib *lib, symbol *typed)
 bool loader_load_external(symbol *typed, symbol *filename, short path)
 {
     if (memory_is_low()) return false;
-    char full[4096];
-    if (path_topathname(path, filename->name, full) != 0) {
+    // The folder by its exact system name: a name the kernel's character set
+    // cannot spell must still load.
+    std::string folder;
+    if (!path_folder_of(path, &folder)) {
         error("Error %d loading external %s\n", -1, typed->name);
         return false;
     }
     int code = 0;
     std::string message;
-    platform::dynlib *lib = platform::dynlib_open(toolbox::macroman_to_utf8(full), &code, &message);
+    platform::dynlib *lib =
+        platform::dynlib_open(folder + "/" + toolbox::macroman_to_utf8(filename->name), &code, &message);
     if (!lib) {
         error("Error %d loading external %s\n", code, typed->name);
         if (verbose()) post("%s", message.c_str());
@@ -66,7 +76,7 @@ bool loader_load_external(symbol *typed, symbol *filename, short path)
         platform::dynlib_close(lib);
         return false;
     }
-    g_libraries.push_back(lib);
+    libraries().push_back(lib);
     symbol *loading = gensym("#I");
     object *was_loading = loading->thing;
     loading->thing = reinterpret_cast<object *>(typed);
@@ -81,9 +91,10 @@ bool loader_load_external(symbol *typed, symbol *filename, short path)
 
 void loader_unload_all()
 {
-    while (!g_libraries.empty()) {
-        platform::dynlib_close(g_libraries.back());
-        g_libraries.pop_back();
+    std::vector<platform::dynlib *> &list = libraries();
+    while (!list.empty()) {
+        platform::dynlib_close(list.back());
+        list.pop_back();
     }
 }
 

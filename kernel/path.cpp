@@ -11,6 +11,7 @@
 // only folders it has just appended ends even when links make loops.
 #include "kernel/path.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -28,6 +29,23 @@
 #include "kernel/path_private.h"
 #include "kernel/symbols.h"
 #include "platform/files.h"
+
+// The records promised to externals: field order as declared, sizes
+// following the platform.
+static_assert(offsetof(path_node, path) == 0 && offsetof(path_node, root) == sizeof(short) &&
+                  offsetof(path_node, permanent) == 2 * sizeof(short) &&
+                  offsetof(path_node, next) > offsetof(path_node, permanent) &&
+                  offsetof(path_node, parent) == offsetof(path_node, next) + sizeof(void *),
+              "path_node: path, root, permanent, next, parent");
+static_assert(offsetof(path_list, head) == 0 && sizeof(path_list) == sizeof(void *), "path_list is its head");
+static_assert(sizeof(fileref) == MAX_PATH_CHARS, "fileref is a full name");
+static_assert(offsetof(fileinfo, type) == 0 && offsetof(fileinfo, creator) == sizeof(long) &&
+                  offsetof(fileinfo, flags) == 2 * sizeof(long),
+              "fileinfo: type, creator, flags");
+static_assert(offsetof(fileinfo_extended, info) == 0 && offsetof(fileinfo_extended, created) == sizeof(fileinfo) &&
+                  offsetof(fileinfo_extended, modified) == sizeof(fileinfo) + sizeof(unsigned long) &&
+                  offsetof(fileinfo_extended, size) == sizeof(fileinfo) + 2 * sizeof(unsigned long),
+              "fileinfo_extended: info, created, modified, size");
 
 namespace kel {
 namespace {
@@ -56,11 +74,24 @@ long g_capacity = 0;
 long g_highest = 0;
 std::unordered_map<platform::file_identity, short, identity_hash> g_index;
 
-path_list g_search{nullptr};
-path_list g_startup{nullptr};
-path_list g_action{nullptr};
-path_list g_help{nullptr};
-path_list g_default{nullptr};
+// A list as it is bound to its symbol. The room behind the record holds an
+// object header of zeros, so that a message sent to the symbol meets a dead
+// magic instead of a read past the record.
+struct bound_list {
+    path_list list;
+    unsigned char header_room[sizeof(object)];
+};
+
+bound_list g_bound_search{};
+bound_list g_bound_startup{};
+bound_list g_bound_action{};
+bound_list g_bound_help{};
+bound_list g_bound_default{};
+path_list &g_search = g_bound_search.list;
+path_list &g_startup = g_bound_startup.list;
+path_list &g_action = g_bound_action.list;
+path_list &g_help = g_bound_help.list;
+path_list &g_default = g_bound_default.list;
 
 std::string g_application_os; // canonical
 std::string g_support_os;     // canonical, or empty
@@ -149,7 +180,8 @@ path_node *node_new(short path, short root, short parent, short permanent)
 path_node *list_tail(path_list *list)
 {
     path_node *tail = list->head;
-    while (tail && tail->next) tail = tail->next;
+    while (tail && tail->next)
+        tail = tail->next;
     return tail;
 }
 
@@ -175,10 +207,11 @@ void list_clear(path_list *list, bool permanent_too)
 
 // Appends nodes at the tail, keeping the set of the list's folders.
 class list_appender {
-public:
+  public:
     explicit list_appender(path_list *list) : list_(list), tail_(list_tail(list))
     {
-        for (path_node *node = list->head; node; node = node->next) present_.insert(node->path);
+        for (path_node *node = list->head; node; node = node->next)
+            present_.insert(node->path);
     }
     bool contains(short path) const { return present_.count(path) != 0; }
     bool append(short path, short root, short parent, short permanent)
@@ -194,7 +227,7 @@ public:
         return true;
     }
 
-private:
+  private:
     path_list *list_;
     path_node *tail_;
     std::unordered_set<short> present_;
@@ -203,9 +236,12 @@ private:
 // The cache of a list: only the search and default lists have one.
 bool cache_of(const path_list *list, cache_which *which)
 {
-    if (list == &g_search) *which = cache_which::search;
-    else if (list == &g_default) *which = cache_which::default_path;
-    else return false;
+    if (list == &g_search)
+        *which = cache_which::search;
+    else if (list == &g_default)
+        *which = cache_which::default_path;
+    else
+        return false;
     return true;
 }
 
@@ -225,7 +261,8 @@ void walk_tree(short root, const std::string &root_os, list_appender &list, shor
 {
     std::vector<walk_frame> stack;
     stack.push_back({root, root_os, {}, 0});
-    if (platform::folder_names(root_os, false, &stack.back().names) != 0) return; // an unreadable folder ends its branch
+    if (platform::folder_names(root_os, false, &stack.back().names) != 0)
+        return; // an unreadable folder ends its branch
     while (!stack.empty()) {
         walk_frame &frame = stack.back();
         if (frame.next >= frame.names.size()) {
@@ -265,7 +302,8 @@ short build(short path, path_list *list, bool recursive, short permanent)
     }
     if (recursive) walk_tree(path, os, appender, permanent, &appended);
     if (cache_which which; cache_of(list, &which) && cache_exists(which))
-        for (short id : appended) cache_add_folder(which, id);
+        for (short id : appended)
+            cache_add_folder(which, id);
     return 0;
 }
 
@@ -280,7 +318,9 @@ void bind_lists()
     };
     // The lists are plain records, not objects: dispatch to these names is
     // refused by the object check, and readers cast the thing back.
-    for (const auto &b : bindings) gensym(b.name)->thing = reinterpret_cast<object *>(b.list);
+    static_assert(offsetof(bound_list, list) == 0, "the thing is the list record");
+    for (const auto &b : bindings)
+        gensym(b.name)->thing = reinterpret_cast<object *>(b.list);
 }
 
 void preferences_reset()
@@ -304,7 +344,8 @@ std::string find_support_folder(const std::string &application)
     const std::string parent = platform::parent_folder(application);
     std::vector<std::string> candidates = {platform::join(application, "kel"), platform::join(parent, "kel"),
                                            platform::join(parent, "share/kel")};
-    for (const std::string &data : platform::data_folders()) candidates.push_back(platform::join(data, "kel"));
+    for (const std::string &data : platform::data_folders())
+        candidates.push_back(platform::join(data, "kel"));
     for (const std::string &candidate : candidates) {
         std::string canonical;
         if (canonical_folder(candidate, &canonical)) return canonical;
@@ -391,7 +432,8 @@ bool path_init(const path_setup &setup)
     fileformat_init();
     cache_free(cache_which::search);
     cache_free(cache_which::default_path);
-    for (path_list *list : {&g_search, &g_startup, &g_action, &g_help, &g_default}) list_clear(list, true);
+    for (path_list *list : {&g_search, &g_startup, &g_action, &g_help, &g_default})
+        list_clear(list, true);
     bind_lists();
     preferences_reset();
     g_standalone = setup.standalone;
@@ -465,7 +507,8 @@ void path_cache_enable(bool on)
     for (const auto &c : caches) {
         if (cache_exists(c.which)) continue;
         cache_create(c.which);
-        for (path_node *node = c.list->head; node; node = node->next) cache_add_folder(c.which, node->path);
+        for (path_node *node = c.list->head; node; node = node->next)
+            cache_add_folder(c.which, node->path);
     }
 }
 
@@ -568,7 +611,9 @@ KEL_API short path_getprefstring(long type, long index, symbol **value)
 {
     symbol *found = empty_symbol();
     switch (type) {
-    case 0: found = gensym("kel-startup"); break;
+    case 0:
+        found = gensym("kel-startup");
+        break;
     case 1:
         if (!g_search_preferences.empty()) {
             const long size = static_cast<long>(g_search_preferences.size());
@@ -576,9 +621,14 @@ KEL_API short path_getprefstring(long type, long index, symbol **value)
             found = g_search_preferences[index - 1];
         }
         break;
-    case 2: found = g_action_preference; break;
-    case 3: found = g_help_preference; break;
-    default: break;
+    case 2:
+        found = g_action_preference;
+        break;
+    case 3:
+        found = g_help_preference;
+        break;
+    default:
+        break;
     }
     if (value) *value = found;
     return found == empty_symbol() ? 1 : 0;
@@ -592,7 +642,9 @@ KEL_API void path_setprefstring(long type, long index, symbol *value)
         stored = path_nameconform(value->name, conformed, 0, 0) == 0 ? gensym(conformed) : value;
     }
     switch (type) {
-    case 0: g_startup_preference = stored; break;
+    case 0:
+        g_startup_preference = stored;
+        break;
     case 1: {
         // The table grows to the highest index set; an index past the 16-bit
         // range is refused rather than sized for.
@@ -608,8 +660,13 @@ KEL_API void path_setprefstring(long type, long index, symbol *value)
         g_search_preferences[static_cast<size_t>(index - 1)] = stored;
         break;
     }
-    case 2: g_action_preference = stored; break;
-    case 3: g_help_preference = stored; break;
-    default: break;
+    case 2:
+        g_action_preference = stored;
+        break;
+    case 3:
+        g_help_preference = stored;
+        break;
+    default:
+        break;
     }
 }

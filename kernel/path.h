@@ -30,8 +30,8 @@ namespace kel {
 // How path_init finds its folders; empty strings mean "as documented above".
 struct path_setup {
     std::string application_folder; // operating-system name (UTF-8)
-    std::string support_folder;      // a folder to use as the support folder
-    bool standalone = false;         // the support folder's tree is not searched
+    std::string support_folder;     // a folder to use as the support folder
+    bool standalone = false;        // the support folder's tree is not searched
 };
 
 // (Re)builds the path state: the built-in file types and sniffers, the

@@ -44,9 +44,12 @@ short resolve(const char *name, short path, std::string *os)
 int open_flags(short perm)
 {
     switch (perm) {
-    case PATH_PERM_READ: return O_RDONLY;
-    case PATH_PERM_WRITE: return O_WRONLY;
-    default: return O_RDWR;
+    case PATH_PERM_READ:
+        return O_RDONLY;
+    case PATH_PERM_WRITE:
+        return O_WRONLY;
+    default:
+        return O_RDWR;
     }
 }
 
@@ -110,7 +113,8 @@ template <class Body> short guarded(short failure, Body body)
 
 void tempcopies_delete_all()
 {
-    for (const std::string &copy : g_temporary_copies) platform::remove_entry(copy);
+    for (const std::string &copy : g_temporary_copies)
+        platform::remove_entry(copy);
     g_temporary_copies.clear();
 }
 
@@ -166,12 +170,11 @@ KEL_API short path_foldernextfile(path_folder *folder, long *filetype, char *nam
     });
 }
 
-KEL_API short path_foldergetspec(path_folder *folder, filespec *spec)
+KEL_API short path_foldergetspec(path_folder *folder, fileref *ref)
 {
-    if (!folder || !spec || folder->last.empty()) return -1;
-    return guarded(-1, [&]() -> short {
-        return copy_out(full_kernel_name(folder->last), spec->name, MAX_PATH_CHARS) ? 0 : -1;
-    });
+    if (!folder || !ref || folder->last.empty()) return -1;
+    return guarded(
+        -1, [&]() -> short { return copy_out(full_kernel_name(folder->last), ref->name, MAX_PATH_CHARS) ? 0 : -1; });
 }
 
 KEL_API void path_closefolder(path_folder *folder) { delete folder; }

@@ -19,9 +19,9 @@ namespace {
 struct lookup_rules {
     const long *types = nullptr; // accepted in folders; count 0: any type
     short count = 0;
-    bool collectives = true;              // the open collectives come first
-    bool extensions = false;              // with a type list, retry with the types' extensions
-    bool extended_message = false;        // which error a standalone application that searches collectives only posts
+    bool collectives = true;       // the open collectives come first
+    bool extensions = false;       // with a type list, retry with the types' extensions
+    bool extended_message = false; // which error a standalone application that searches collectives only posts
 };
 
 struct found_file {
@@ -93,9 +93,10 @@ bool locate(const char *asked, const lookup_rules &rules, found_file *out)
         if (name.empty()) return false;
     }
 
-    // 3. The open collectives are searched here (any type for locatefile,
-    // else the listed ones), and, for a name without a folder part and with
-    // a type list, again with each extension registered for the listed types.
+    // 3. The collective lookup goes here, when rules.collectives is set: the
+    // open collectives in opening order (any type for locatefile, else the
+    // listed ones), then, for a name without a folder part and with a type
+    // list, again with each extension registered for the listed types.
     if (folder_part) return false;
 
     if (rules.collectives && path_standalone_collective_only()) {

@@ -1,5 +1,5 @@
 // Path names: the three separator styles, path_nameconform, and the
-// conversions between (folder id, file name), full names and specifications.
+// conversions between (folder id, file name), full names and file references.
 //
 // A name is read as one of five forms, whatever style it is written in:
 //   relative   ":a:b", "./a/b", ".\a\b"     (from some folder)
@@ -36,9 +36,12 @@ constexpr style_forms backslash_style = {'\\', ".\\", "\\", ":\\"};
 const style_forms &forms_of(long style)
 {
     switch (style) {
-    case PATH_STYLE_COLON: return colon_style;
-    case PATH_STYLE_BACKSLASH: return backslash_style;
-    default: return slash_style; // PATH_STYLE_NATIVE is slash here, like every other value
+    case PATH_STYLE_COLON:
+        return colon_style;
+    case PATH_STYLE_BACKSLASH:
+        return backslash_style;
+    default:
+        return slash_style; // PATH_STYLE_NATIVE is slash here, like every other value
     }
 }
 
@@ -78,13 +81,18 @@ bool absolute_of(const name_parts &parts, std::string *full)
     const std::string rest = with_separator(parts.rest, '/');
     std::string base;
     switch (parts.kind) {
-    case name_kind::relative: base = path_application_name(); break;
-    case name_kind::root: base = "/"; break;
+    case name_kind::relative:
+        base = path_application_name();
+        break;
+    case name_kind::root:
+        base = "/";
+        break;
     case name_kind::vendor:
         base = path_support_name();
         if (base.empty()) return false;
         break;
-    default: return false;
+    default:
+        return false;
     }
     if (base.empty()) return false;
     *full = rest.empty() ? base : base == "/" ? "/" + rest : base + "/" + rest;
@@ -96,16 +104,22 @@ std::string conform(const std::string &source, long style, long type, bool *ok)
     *ok = true;
     const style_forms &forms = forms_of(style);
     const name_parts parts = classify_name(source);
-    if (type < PATH_TYPE_ABSOLUTE || type > PATH_TYPE_SUPPORT || (type == PATH_TYPE_ABSOLUTE && parts.kind != name_kind::relative && parts.kind != name_kind::root && parts.kind != name_kind::vendor)) {
+    if (type < PATH_TYPE_ABSOLUTE || type > PATH_TYPE_SUPPORT ||
+        (type == PATH_TYPE_ABSOLUTE && parts.kind != name_kind::relative && parts.kind != name_kind::root &&
+         parts.kind != name_kind::vendor)) {
         // The name keeps its form (a volume name is already absolute, a plain
         // one has no place to be made absolute from).
         const std::string rest = with_separator(parts.rest, forms.separator);
         switch (parts.kind) {
-        case name_kind::relative: return forms.relative_prefix + rest;
-        case name_kind::root: return forms.root_prefix + rest;
+        case name_kind::relative:
+            return forms.relative_prefix + rest;
+        case name_kind::root:
+            return forms.root_prefix + rest;
         case name_kind::vendor:
-        case name_kind::volume: return parts.volume + forms.volume_suffix + rest;
-        case name_kind::plain: return rest;
+        case name_kind::volume:
+            return parts.volume + forms.volume_suffix + rest;
+        case name_kind::plain:
+            return rest;
         }
     }
     std::string full;
@@ -115,15 +129,18 @@ std::string conform(const std::string &source, long style, long type, bool *ok)
     }
     std::string below;
     switch (type) {
-    case PATH_TYPE_ABSOLUTE: return forms.root_prefix + with_separator(full.substr(1), forms.separator);
+    case PATH_TYPE_ABSOLUTE:
+        return forms.root_prefix + with_separator(full.substr(1), forms.separator);
     case PATH_TYPE_RELATIVE:
         if (!inside(full, path_application_name(), &below)) break;
         return forms.relative_prefix + with_separator(below, forms.separator);
-    case PATH_TYPE_ROOT: return forms.root_prefix + with_separator(full.substr(1), forms.separator);
+    case PATH_TYPE_ROOT:
+        return forms.root_prefix + with_separator(full.substr(1), forms.separator);
     case PATH_TYPE_SUPPORT:
         if (!inside(full, path_support_name(), &below)) break;
         return std::string("VND") + forms.volume_suffix + with_separator(below, forms.separator);
-    default: break;
+    default:
+        break;
     }
     *ok = false;
     return {};
@@ -314,30 +331,30 @@ KEL_API short path_frompathname(const char *name, short *path, char *filename)
     }
 }
 
-KEL_API short path_tospec(short path, const char *file, filespec *spec)
+KEL_API short path_tospec(short path, const char *file, fileref *ref)
 {
-    if (!spec) return -1;
-    return to_full_name(path, file, spec->name, false);
+    if (!ref) return -1;
+    return to_full_name(path, file, ref->name, false);
 }
 
-KEL_API short path_new(const filespec *spec)
+KEL_API short path_new(const fileref *ref)
 {
-    if (!spec || bounded_length(spec->name, MAX_PATH_CHARS) < 0) return 0;
+    if (!ref || bounded_length(ref->name, MAX_PATH_CHARS) < 0) return 0;
     try {
         std::string os;
-        return full_name_to_os(spec->name, &os) ? path_id_of_folder(os) : 0;
+        return full_name_to_os(ref->name, &os) ? path_id_of_folder(os) : 0;
     } catch (const std::bad_alloc &) {
         memory_set_low(true);
         return 0;
     }
 }
 
-KEL_API short genpath(const filespec *spec) { return path_new(spec); }
+KEL_API short genpath(const fileref *ref) { return path_new(ref); }
 
-KEL_API short path_namefromspec(const filespec *spec, char *name)
+KEL_API short path_namefromspec(const fileref *ref, char *name)
 {
-    if (!spec || !name || bounded_length(spec->name, MAX_PATH_CHARS) < 0) return -1;
-    const std::string leaf = platform::last_component(spec->name);
+    if (!ref || !name || bounded_length(ref->name, MAX_PATH_CHARS) < 0) return -1;
+    const std::string leaf = platform::last_component(ref->name);
     if (leaf.empty() || leaf == "/") return -1;
     return copy_out(leaf, name, MAX_FILENAME_CHARS) ? 0 : -1;
 }

@@ -47,14 +47,16 @@ std::vector<sniffer> g_sniffers;
 
 std::string lower(std::string text)
 {
-    for (char &c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char &c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
 }
 
 std::string type_name(long type)
 {
     std::string name(4, ' ');
-    for (int i = 0; i < 4; i++) name[static_cast<size_t>(i)] = static_cast<char>((type >> (24 - 8 * i)) & 0xFF);
+    for (int i = 0; i < 4; i++)
+        name[static_cast<size_t>(i)] = static_cast<char>((type >> (24 - 8 * i)) & 0xFF);
     return name;
 }
 
@@ -81,8 +83,8 @@ long text_test(const unsigned char *data, long count, const short *, long)
     if (count < 1) return 0;
     for (long i = 0; i < count; i++) {
         const unsigned char c = data[i];
-        const bool printable = (c >= 0x20 && c != 0x7F) || c == '\t' || c == '\n' || c == '\r' || c == '\f' ||
-                               c == '\v';
+        const bool printable =
+            (c >= 0x20 && c != 0x7F) || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
         if (!printable) return 0;
     }
     return 1;
@@ -99,7 +101,8 @@ long patcher_test(const unsigned char *data, long count, const short *, long)
 std::vector<short> pattern_of(const char *text)
 {
     std::vector<short> pattern;
-    for (const char *c = text; *c; c++) pattern.push_back(*c == '?' ? -1 : static_cast<unsigned char>(*c));
+    for (const char *c = text; *c; c++)
+        pattern.push_back(*c == '?' ? -1 : static_cast<unsigned char>(*c));
     return pattern;
 }
 
@@ -143,11 +146,12 @@ void fileformat_init()
         bool nosub;
         const char *description;
     } formats[] = {
-        {".txt", "TEXT", false, ""},  {".kle", "iLaF", false, ""}, {".exe", "APPL", false, "Application"},
-        {".pat", "kelb", false, ""},  {".klb", "kelb", false, ""}, {".pat", "TEXT", false, ""},
-        {".klf", "kl@c", false, "Collective"}, {".help", "kelb", true, ""},  {".help", "TEXT", true, ""},
+        {".txt", "TEXT", false, ""},           {".kle", "iLaF", false, ""}, {".exe", "APPL", false, "Application"},
+        {".pat", "kelb", false, ""},           {".klb", "kelb", false, ""}, {".pat", "TEXT", false, ""},
+        {".klf", "kl@c", false, "Collective"}, {".help", "kelb", true, ""}, {".help", "TEXT", true, ""},
     };
-    for (const auto &f : formats) fileformat_register(f.extension, fileformat_type(f.type), f.nosub, f.description);
+    for (const auto &f : formats)
+        fileformat_register(f.extension, fileformat_type(f.type), f.nosub, f.description);
 
     install(FILETYPE_TEXT, 16, &text_test, nullptr);
     install(FILETYPE_PATCHER, 16, &patcher_test, nullptr);
@@ -155,8 +159,8 @@ void fileformat_init()
         const char *type;
         const char *pattern;
     } patterns[] = {
-        {"AIFF", "FORM????AIF"}, {"NxTS", ".snd"}, {"WAVE", "RIFF????WAVE"}, {"Midi", "MThd"},
-        {"GIFf", "GIF"},         {"MooV", "????moov"},
+        {"AIFF", "FORM????AIF"}, {"NxTS", ".snd"}, {"WAVE", "RIFF????WAVE"},
+        {"Midi", "MThd"},        {"GIFf", "GIF"},  {"MooV", "????moov"},
     };
     for (const auto &p : patterns) {
         const std::vector<short> pattern = pattern_of(p.pattern);
@@ -182,7 +186,8 @@ std::vector<std::string> extensions_for(const long *types, short count)
         if (!f.nosub && std::find(out.begin(), out.end(), f.extension) == out.end()) out.push_back(f.extension);
     };
     if (count <= 0 || !types) {
-        for (const format_entry &f : g_formats) add(f);
+        for (const format_entry &f : g_formats)
+            add(f);
         return out;
     }
     for (short i = 0; i < count; i++)
@@ -195,14 +200,16 @@ bool sniff_os_file(const std::string &os_path, const long *types, short count, l
 {
     std::vector<const sniffer *> candidates;
     if (count <= 0 || !types) {
-        for (const sniffer &s : g_sniffers) candidates.push_back(&s);
+        for (const sniffer &s : g_sniffers)
+            candidates.push_back(&s);
     } else {
         for (short i = 0; i < count; i++)
             for (const sniffer &s : g_sniffers)
                 if (s.type == types[i]) candidates.push_back(&s);
     }
     long needed = 0;
-    for (const sniffer *s : candidates) needed = std::max(needed, s->bytecount);
+    for (const sniffer *s : candidates)
+        needed = std::max(needed, s->bytecount);
     if (needed == 0) return false;
     std::vector<unsigned char> data(static_cast<size_t>(needed));
     long got = 0;
@@ -244,9 +251,12 @@ void fileformat_command(long argc, atom *argv)
     long nosub = 0;
     const char *description = "";
     for (long i = 2; i < argc; i++) {
-        if (argv[i].type == ATYPE_LONG) nosub = argv[i].word.w_long;
-        else if (argv[i].type == ATYPE_FLOAT) nosub = static_cast<long>(argv[i].word.w_float);
-        else if (argv[i].type == ATYPE_SYM) description = argv[i].word.w_sym->name;
+        if (argv[i].type == ATYPE_LONG)
+            nosub = argv[i].word.w_long;
+        else if (argv[i].type == ATYPE_FLOAT)
+            nosub = static_cast<long>(argv[i].word.w_float);
+        else if (argv[i].type == ATYPE_SYM)
+            description = argv[i].word.w_sym->name;
     }
     fileformat_register(argv[0].word.w_sym->name, fileformat_type(argv[1].word.w_sym->name), nosub ? 1 : 0,
                         description);
@@ -286,7 +296,8 @@ KEL_API long fileformat_type(const char *name)
 {
     char code[4] = {' ', ' ', ' ', ' '};
     if (name)
-        for (int i = 0; i < 4 && name[i]; i++) code[i] = name[i];
+        for (int i = 0; i < 4 && name[i]; i++)
+            code[i] = name[i];
     return KEL_FOURCC(code[0], code[1], code[2], code[3]);
 }
 
@@ -313,7 +324,8 @@ KEL_API void fileformat_suffix(const char *name, char *suffix)
     suffix[0] = '\0';
     if (!name || bounded_length(name, MAX_PATH_CHARS) < 0) return;
     const std::string found = suffix_of(name);
-    if (!copy_out(found, suffix, MAX_FILENAME_CHARS)) copy_out(found.substr(0, MAX_FILENAME_CHARS - 1), suffix, MAX_FILENAME_CHARS);
+    if (!copy_out(found, suffix, MAX_FILENAME_CHARS))
+        copy_out(found.substr(0, MAX_FILENAME_CHARS - 1), suffix, MAX_FILENAME_CHARS);
 }
 
 KEL_API long fileformat_stripsuffix(char *name, const long *typelist, short numtypes)

@@ -248,8 +248,7 @@ int remove_entry(const std::string &path)
     if (::unlink(path.c_str()) == 0) return 0;
     if (errno == EISDIR || errno == EPERM) {
         struct stat st;
-        if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-            return ::rmdir(path.c_str()) == 0 ? 0 : errno;
+        if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return ::rmdir(path.c_str()) == 0 ? 0 : errno;
         errno = EPERM;
     }
     return errno;
@@ -263,7 +262,8 @@ int rename_entry(const std::string &from, const std::string &to)
 std::string parent_folder(const std::string &path)
 {
     std::string p = path;
-    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
     const size_t slash = p.rfind('/');
     if (slash == std::string::npos) return ".";
     if (slash == 0) return "/";
@@ -273,7 +273,8 @@ std::string parent_folder(const std::string &path)
 std::string last_component(const std::string &path)
 {
     std::string p = path;
-    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
     const size_t slash = p.rfind('/');
     return slash == std::string::npos ? p : p.substr(slash + 1);
 }
@@ -289,24 +290,38 @@ short toolbox_error(int err)
 {
     using namespace kel::toolbox;
     switch (err) {
-    case 0: return noErr;
-    case ENOENT: return fnfErr;
-    case ENOTDIR: return dirNFErr;
-    case EEXIST: return dupFNErr;
+    case 0:
+        return noErr;
+    case ENOENT:
+        return fnfErr;
+    case ENOTDIR:
+        return dirNFErr;
+    case EEXIST:
+        return dupFNErr;
     case EACCES:
-    case EPERM: return permErr;
-    case EROFS: return wPrErr;
+    case EPERM:
+        return permErr;
+    case EROFS:
+        return wPrErr;
     case ENOSPC:
-    case EDQUOT: return dskFulErr;
-    case ENAMETOOLONG: return bdNamErr;
-    case EISDIR: return notAFileErr;
+    case EDQUOT:
+        return dskFulErr;
+    case ENAMETOOLONG:
+        return bdNamErr;
+    case EISDIR:
+        return notAFileErr;
     case EMFILE:
-    case ENFILE: return tmfoErr;
-    case ENOMEM: return memFullErr;
-    case ELOOP: return fnfErr;
+    case ENFILE:
+        return tmfoErr;
+    case ENOMEM:
+        return memFullErr;
+    case ELOOP:
+        return fnfErr;
     case EBUSY:
-    case ENOTEMPTY: return fBsyErr;
-    default: return ioErr;
+    case ENOTEMPTY:
+        return fBsyErr;
+    default:
+        return ioErr;
     }
 }
 

@@ -12,6 +12,7 @@
 #include "kel/linklist.h"
 #include "kel/hashtab.h"
 #include "kel/binbuf.h"
+#include "kel/patchfile.h"
 #include "kel/outlets.h"
 #include "kel/path.h"
 #include "kel/sysfile.h"

@@ -28,8 +28,8 @@ KEL_BEGIN_C
 
 /* A four-character code as a 32-bit value, the first character in the high
  * byte: KEL_FOURCC('T','E','X','T') is 0x54455854. */
-#define KEL_FOURCC(a, b, c, d)                                                                             \
-    ((long)(((unsigned long)(unsigned char)(a) << 24) | ((unsigned long)(unsigned char)(b) << 16) |       \
+#define KEL_FOURCC(a, b, c, d)                                                                                         \
+    ((long)(((unsigned long)(unsigned char)(a) << 24) | ((unsigned long)(unsigned char)(b) << 16) |                    \
             ((unsigned long)(unsigned char)(c) << 8) | (unsigned long)(unsigned char)(d)))
 
 #define FILETYPE_TEXT KEL_FOURCC('T', 'E', 'X', 'T')       /* text, text patcher */
@@ -37,7 +37,7 @@ KEL_BEGIN_C
 #define FILETYPE_EXTERNAL KEL_FOURCC('i', 'L', 'a', 'F')   /* external object library */
 #define FILETYPE_COLLECTIVE KEL_FOURCC('k', 'l', '@', 'c') /* collective */
 #define FILETYPE_APPLICATION KEL_FOURCC('A', 'P', 'P', 'L')
-#define FILETYPE_FOLDER KEL_FOURCC('f', 'o', 'l', 'd')     /* what folder iteration reports for a folder */
+#define FILETYPE_FOLDER KEL_FOURCC('f', 'o', 'l', 'd') /* what folder iteration reports for a folder */
 
 /* --- path lists ---
  *
@@ -50,7 +50,7 @@ typedef struct path_node {
     short root;      /* the folder the list was built from */
     short permanent; /* set for folders that came from the preferences */
     struct path_node *next;
-    short parent;    /* the folder that held this one when it was added, 0 for a root */
+    short parent; /* the folder that held this one when it was added, 0 for a root */
 } path_node;
 
 typedef struct path_list {
@@ -166,20 +166,20 @@ KEL_API short path_topotentialname(short path, const char *file, char *name);
  * file need not. 0 or -1. */
 KEL_API short path_frompathname(const char *name, short *path, char *filename);
 
-/* A file specification: the full name of a file or folder. */
-typedef struct filespec {
+/* A file reference: the full name of a file or folder. */
+typedef struct fileref {
     char name[MAX_PATH_CHARS];
-} filespec;
+} fileref;
 
-/* The specification of file in path (the folder itself for NULL or "").
+/* The reference of file in path (the folder itself for NULL or "").
  * 0, or -1 for an unknown id. */
-KEL_API short path_tospec(short path, const char *file, filespec *spec);
-/* The id of the folder a specification names (allocated when new); 0 when
+KEL_API short path_tospec(short path, const char *file, fileref *ref);
+/* The id of the folder a reference names (allocated when new); 0 when
  * it names no folder. genpath is the same. */
-KEL_API short path_new(const filespec *spec);
-KEL_API short genpath(const filespec *spec);
-/* The file name of a specification (MAX_FILENAME_CHARS bytes). 0 or -1. */
-KEL_API short path_namefromspec(const filespec *spec, char *name);
+KEL_API short path_new(const fileref *ref);
+KEL_API short genpath(const fileref *ref);
+/* The file name of a reference (MAX_FILENAME_CHARS bytes). 0 or -1. */
+KEL_API short path_namefromspec(const fileref *ref, char *name);
 /* The full name of file in path in the native style (MAX_PATH_CHARS
  * bytes); as path_topotentialname. */
 KEL_API short path_translate(short path, const char *file, char *name);
@@ -199,8 +199,8 @@ KEL_API path_folder *path_openfolder(short path);
 /* 1 and the next entry: its name (MAX_FILENAME_CHARS bytes), its type
  * (FILETYPE_FOLDER for a folder) and whether it is a folder; 0 at the end. */
 KEL_API short path_foldernextfile(path_folder *folder, long *filetype, char *name, short *isfolder);
-/* The specification of the entry last returned. 0 or -1. */
-KEL_API short path_foldergetspec(path_folder *folder, filespec *spec);
+/* The reference of the entry last returned. 0 or -1. */
+KEL_API short path_foldergetspec(path_folder *folder, fileref *ref);
 KEL_API void path_closefolder(path_folder *folder);
 
 #define FILEINFO_ALIAS 1  /* the name is a link (a shortcut) */

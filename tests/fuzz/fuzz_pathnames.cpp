@@ -58,14 +58,17 @@ bool conform(const std::string &name, long style, long type, std::string *out)
 // folder, and a name that is exactly a folder comes back without the slash.
 std::string trimmed(std::string full)
 {
-    while (full.size() > 1 && full.back() == '/') full.pop_back();
+    while (full.size() > 1 && full.back() == '/')
+        full.pop_back();
     return full;
 }
 
 std::string conformed(const std::string &name, long style, long type)
 {
     std::string out;
-    return conform(name, style, type, &out) ? out : std::string("\x01" "failed");
+    return conform(name, style, type, &out) ? out
+                                            : std::string("\x01"
+                                                          "failed");
 }
 
 void check_styles(const std::string &name)

@@ -153,7 +153,8 @@ TEST_F(PathLists, RecursiveBuildIsDepthFirstInNameOrder)
     // Iteration by id: the first for 0, 0 after the last.
     std::vector<short> seen;
     short id = 0;
-    while (path_getnext(&list, &id) == 0) seen.push_back(id);
+    while (path_getnext(&list, &id) == 0)
+        seen.push_back(id);
     EXPECT_EQ(id, 0);
     EXPECT_EQ(seen.size(), 5u);
     EXPECT_EQ(seen.front(), root);
@@ -168,13 +169,13 @@ TEST_F(PathLists, RecursiveBuildIsDepthFirstInNameOrder)
 TEST_F(PathLists, LinkLoopsEndAndEveryFolderAppearsOnce)
 {
     tree.folder("r/a");
-    tree.link("r/a/up", "..");                   // back to r
-    tree.link("r/a/self", ".");                  // to a itself
-    tree.link("r/b/l1", "l2");                   // a loop of links
+    tree.link("r/a/up", "..");  // back to r
+    tree.link("r/a/self", "."); // to a itself
+    tree.link("r/b/l1", "l2");  // a loop of links
     tree.link("r/b/l2", "l1");
     tree.folder("outside/inner");
-    tree.link("r/c", "../outside");              // out of the tree...
-    tree.link("outside/back", "../r");           // ...and back in
+    tree.link("r/c", "../outside");    // out of the tree...
+    tree.link("outside/back", "../r"); // ...and back in
     tree.link("outside/inner/deeper", "../../r/a");
     path_list list{nullptr};
     ASSERT_EQ(path_build(id_of(tree, "r"), &list, 1, 0), 0);
@@ -187,7 +188,8 @@ TEST_F(PathLists, LinkLoopsEndAndEveryFolderAppearsOnce)
 TEST_F(PathLists, DeepTreesAreWalkedWithoutRecursion)
 {
     std::string deep = "r";
-    for (int i = 0; i < 300; i++) deep += "/d";
+    for (int i = 0; i < 300; i++)
+        deep += "/d";
     tree.folder(deep);
     path_list list{nullptr};
     ASSERT_EQ(path_build(id_of(tree, "r"), &list, 1, 0), 0);
@@ -258,8 +260,13 @@ TEST_F(PathLists, EachListIsBoundToItsSymbol)
         {"__pathlist_action__", kel::path_list_action()},   {"__pathlist_help__", kel::path_list_help()},
         {"__pathlist_default__", kel::path_list_default()},
     };
-    for (const auto &b : bindings)
+    for (const auto &b : bindings) {
         EXPECT_EQ(reinterpret_cast<path_list *>(gensym(b.name)->thing), b.list) << b.name;
+        // A message sent to the name is refused: the record is no object.
+        console_capture console;
+        EXPECT_EQ(typedmess(gensym(b.name)->thing, gensym("bang"), 0, nullptr), nullptr);
+        EXPECT_EQ(console.lines(), (strings{kel::test::check_failed_line("typedmess: bang: corrupt object")}));
+    }
 }
 
 // --- start-up and the default path ---
@@ -394,8 +401,7 @@ void receiver_anything(receiver *x, symbol *s, long argc, atom *)
 kel_class *receiver_class()
 {
     static kel_class *c = [] {
-        kel_class *k =
-            class_new("path_test_receiver", nullptr, nullptr, sizeof(receiver), nullptr, 0);
+        kel_class *k = class_new("path_test_receiver", nullptr, nullptr, sizeof(receiver), nullptr, 0);
         class_addmethod(k, reinterpret_cast<kel_method>(&receiver_anything), "anything", ATYPE_GIMME, 0);
         return k;
     }();
@@ -438,8 +444,8 @@ TEST_F(PathCommands, PathsPostsEveryList)
     kel::path_post_lists();
     const std::string app = line(tree.at("app")), startup = line(tree.at("app/kel-startup"));
     EXPECT_EQ(console.lines(), (strings{"-- startup paths:", startup, "-- search paths:", line(tree.at("support")), app,
-                                       startup, "-- help paths:", line(tree.at("helpful")), "-- action paths:",
-                                       "-- current default paths:", app}));
+                                        startup, "-- help paths:", line(tree.at("helpful")),
+                                        "-- action paths:", "-- current default paths:", app}));
 
     std::filesystem::remove(tree.at("app/kel-startup"));
     restart();
@@ -454,10 +460,10 @@ TEST_F(PathCommands, PathTestAndSendAppPath)
     console_capture console;
     kel::path_pathtest(gensym("x.pat"), path_getapppath());
     kel::path_pathtest(gensym("x.pat"), 0);
-    EXPECT_EQ(console.lines(), (strings{"result is 0",
-                                        "filename is " + tree.at("app/x.pat") + " and vol is " +
-                                            std::to_string(path_getapppath()),
-                                        "result is -1"}));
+    EXPECT_EQ(console.lines(),
+              (strings{"result is 0",
+                       "filename is " + tree.at("app/x.pat") + " and vol is " + std::to_string(path_getapppath()),
+                       "result is -1"}));
 
     std::vector<std::string> heard;
     auto *x = static_cast<receiver *>(object_alloc(receiver_class()));

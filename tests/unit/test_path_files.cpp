@@ -35,7 +35,8 @@ const std::string binary_patcher("\x02\x00\x00\x00\x70kel\x00", 9);
 std::string type_name(long type)
 {
     std::string name(4, ' ');
-    for (int i = 0; i < 4; i++) name[static_cast<size_t>(i)] = static_cast<char>(type >> (24 - 8 * i));
+    for (int i = 0; i < 4; i++)
+        name[static_cast<size_t>(i)] = static_cast<char>(type >> (24 - 8 * i));
     return name;
 }
 
@@ -70,16 +71,16 @@ TEST_F(PathFolders, IterationInNameOrder)
     while (path_foldernextfile(folder, &type, name, &isfolder))
         seen.push_back(std::string(name) + " " + type_name(type) + " " + std::to_string(isfolder));
     EXPECT_EQ(seen, (strings{"a.pat kelb 0", "b.txt TEXT 0", "link-to-sub fold 1", "sub fold 1"}));
-    filespec spec;
-    ASSERT_EQ(path_foldergetspec(folder, &spec), 0);
-    EXPECT_EQ(std::string(spec.name), tree.at("f/sub"));
+    fileref ref;
+    ASSERT_EQ(path_foldergetspec(folder, &ref), 0);
+    EXPECT_EQ(std::string(ref.name), tree.at("f/sub"));
     EXPECT_EQ(path_foldernextfile(folder, &type, name, &isfolder), 0);
     path_closefolder(folder);
 
     EXPECT_EQ(path_openfolder(0), nullptr);
     folder = path_openfolder(id_of(tree, "f/sub"));
     ASSERT_NE(folder, nullptr);
-    EXPECT_EQ(path_foldergetspec(folder, &spec), -1) << "nothing returned yet";
+    EXPECT_EQ(path_foldergetspec(folder, &ref), -1) << "nothing returned yet";
     path_closefolder(folder);
 }
 
@@ -92,7 +93,8 @@ TEST_F(PathFileInfo, TypesComeFromExtensionsAndContents)
     tree.file("f/a.txt");
     tree.file("f/b.pat", binary_patcher);
     tree.file("f/c.pat");
-    tree.file("f/d.kle", "\x7f" "ELF\x02\x01");
+    tree.file("f/d.kle", "\x7f"
+                         "ELF\x02\x01");
     tree.file("f/e.unknown", std::string("\x00\x01\x02", 3));
     tree.file("f/f.help", binary_patcher);
     tree.folder("f/sub");
@@ -168,15 +170,10 @@ TEST_F(PathFileAccess, OpeningReadsOnlyRegularFiles)
         short result;
         const char *contents;
     } cases[] = {
-        {"hello.txt", f, 0, "hello"},
-        {":sub:inner.txt", f, 0, "inner"},
-        {"./sub/inner.txt", f, 0, "inner"},
-        {"sub/inner.txt", f, 0, "inner"},
-        {"missing.txt", f, -43, nullptr},
-        {"folder", f, -1302, nullptr},
+        {"hello.txt", f, 0, "hello"},     {":sub:inner.txt", f, 0, "inner"},    {"./sub/inner.txt", f, 0, "inner"},
+        {"sub/inner.txt", f, 0, "inner"}, {"missing.txt", f, -43, nullptr},     {"folder", f, -1302, nullptr},
         {"pipe", f, -36, nullptr}, // refused at once, never waited on
-        {"hello.txt", 0, -120, nullptr},
-        {"hello.txt", -32767, -120, nullptr},
+        {"hello.txt", 0, -120, nullptr},  {"hello.txt", -32767, -120, nullptr},
     };
     for (const auto &c : cases) {
         sysfile *file = nullptr;
@@ -241,7 +238,8 @@ TEST_F(PathFileAccess, DeletingAndMakingFolders)
     } cases[] = {
         {"file.txt", 0}, {"link.txt", 0}, {"empty", 0}, {"full", -47}, {"missing", -43},
     };
-    for (const auto &c : cases) EXPECT_EQ(path_deletefile(c.name, f), c.result) << c.name;
+    for (const auto &c : cases)
+        EXPECT_EQ(path_deletefile(c.name, f), c.result) << c.name;
     EXPECT_FALSE(tree.exists("f/file.txt"));
     EXPECT_FALSE(tree.exists("f/link.txt"));
     EXPECT_TRUE(tree.exists("f/target.txt")) << "deleting a link leaves its target";
@@ -310,7 +308,8 @@ TEST_F(PathFileAccess, TemporaryCopiesAreDeletedAtShutdown)
     EXPECT_EQ(std::strlen(third), 10u) << "no extension to keep";
 
     kel::path_shutdown();
-    for (const char *name : {first, second, third}) EXPECT_FALSE(tree.exists(std::string("tmp/") + name)) << name;
+    for (const char *name : {first, second, third})
+        EXPECT_FALSE(tree.exists(std::string("tmp/") + name)) << name;
     EXPECT_EQ(tree.read("f/source.pat"), "patch");
     kel::path_shutdown(); // nothing left to delete
 }
@@ -343,25 +342,23 @@ TEST_F(PathTypes, TypeCodesAndTypeLists)
         const char *name;
         const char *code;
     } codes[] = {{"TEXT", "TEXT"}, {"ab", "ab  "}, {"", "    "}, {nullptr, "    "}, {"toolong", "tool"}};
-    for (const auto &c : codes) EXPECT_EQ(type_name(fileformat_type(c.name)), c.code) << (c.name ? c.name : "null");
+    for (const auto &c : codes)
+        EXPECT_EQ(type_name(fileformat_type(c.name)), c.code) << (c.name ? c.name : "null");
 
     const struct {
         long flags;
         strings types;
     } lists[] = {
-        {0, {}},
-        {1, {"kelb", "TEXT"}},
-        {2, {"iLaF"}},
-        {4, {"kl@c"}},
-        {3, {"iLaF", "kelb", "TEXT"}},
-        {7, {"iLaF", "kelb", "TEXT", "kl@c"}},
+        {0, {}},       {1, {"kelb", "TEXT"}},         {2, {"iLaF"}},
+        {4, {"kl@c"}}, {3, {"iLaF", "kelb", "TEXT"}}, {7, {"iLaF", "kelb", "TEXT", "kl@c"}},
     };
     for (const auto &l : lists) {
         long types[4] = {};
         short count = -1;
         typelist_make(types, &count, l.flags);
         strings got;
-        for (short i = 0; i < count; i++) got.push_back(type_name(types[i]));
+        for (short i = 0; i < count; i++)
+            got.push_back(type_name(types[i]));
         EXPECT_EQ(got, l.types) << l.flags;
     }
 }
@@ -372,8 +369,10 @@ TEST_F(PathTypes, SuffixesAndStripping)
         const char *name;
         const char *suffix;
     } suffixes[] = {
-        {"a.txt", ".txt"}, {"a", ""}, {"a.b.c", ".c"}, {"dir.d/file", ""}, {"x/y.pat", ".pat"},
-        {".hidden", ".hidden"}, {"C:\\dir.d\\f", ""}, {"", ""},
+        {"a.txt", ".txt"},    {"a", ""},
+        {"a.b.c", ".c"},      {"dir.d/file", ""},
+        {"x/y.pat", ".pat"},  {".hidden", ".hidden"},
+        {"C:\\dir.d\\f", ""}, {"", ""},
     };
     for (const auto &s : suffixes) {
         char suffix[MAX_FILENAME_CHARS] = "junk";
@@ -454,9 +453,17 @@ TEST_F(PathTypes, BuiltInSniffers)
         std::string contents;
         const char *type; // nullptr: not recognised
     } cases[] = {
-        {"a", std::string("FORM\x00\x00\x10\x00" "AIFFCOMM", 16), "AIFF"},
+        {"a",
+         std::string("FORM\x00\x00\x10\x00"
+                     "AIFFCOMM",
+                     16),
+         "AIFF"},
         {"b", ".snd" + zeros, "NxTS"},
-        {"c", std::string("RIFF\x24\x08\x00\x00" "WAVEfmt ", 16), "WAVE"},
+        {"c",
+         std::string("RIFF\x24\x08\x00\x00"
+                     "WAVEfmt ",
+                     16),
+         "WAVE"},
         {"d", std::string("MThd\x00\x00\x00\x06", 8), "Midi"},
         {"e", std::string("GIF89a\x01\x00\x01\x00", 10), "GIFf"},
         {"f", std::string("\x00\x00\x00\x18moov", 8), "MooV"},
@@ -467,9 +474,13 @@ TEST_F(PathTypes, BuiltInSniffers)
         {"k", "short", "TEXT"},
         {"l", "", nullptr},
         {"m", std::string("\x01\x02\x03", 3), nullptr},
-        {"n", "text\x7f" "del", nullptr},
+        {"n",
+         "text\x7f"
+         "del",
+         nullptr},
     };
-    for (const auto &c : cases) tree.file(std::string("s/") + c.file, c.contents);
+    for (const auto &c : cases)
+        tree.file(std::string("s/") + c.file, c.contents);
     const short s = id_of(tree, "s");
     for (const auto &c : cases) {
         long type = 0;
@@ -523,8 +534,8 @@ TEST_F(PathTypes, InstallingSniffers)
         const char *contents;
         const char *type;
     } cases[] = {
-        {"AxC", "ABCD"}, {"AxD", nullptr}, {"A", nullptr}, {"#!", "hash"}, {"PK\x03", "zips"}, {"PKx", "zips"},
-        {"PK", nullptr},
+        {"AxC", "ABCD"},    {"AxD", nullptr}, {"A", nullptr},  {"#!", "hash"},
+        {"PK\x03", "zips"}, {"PKx", "zips"},  {"PK", nullptr},
     };
     for (const auto &c : cases) {
         tree.file("s/file", c.contents);

@@ -44,7 +44,7 @@ std::ostream &operator<<(std::ostream &out, const answer &a)
 const answer not_found{"not found", "", ""};
 
 class lookup_test : public path_test {
-protected:
+  protected:
     std::string relative(short path) const
     {
         std::string os;
@@ -55,7 +55,8 @@ protected:
     static std::string type_name(long type)
     {
         std::string name(4, ' ');
-        for (int i = 0; i < 4; i++) name[static_cast<size_t>(i)] = static_cast<char>(type >> (24 - 8 * i));
+        for (int i = 0; i < 4; i++)
+            name[static_cast<size_t>(i)] = static_cast<char>(type >> (24 - 8 * i));
         return name;
     }
     answer extended(const std::string &asked, const long *types = nullptr, short count = 0)
@@ -74,7 +75,8 @@ protected:
     void search(const strings &folders)
     {
         path_removefromlist(kel::path_list_search(), 1);
-        for (const std::string &f : folders) ASSERT_EQ(path_build(id_of(tree, f), kel::path_list_search(), 1, 0), 0);
+        for (const std::string &f : folders)
+            ASSERT_EQ(path_build(id_of(tree, f), kel::path_list_search(), 1, 0), 0);
     }
 };
 
@@ -120,7 +122,7 @@ TEST_F(PathLookupOrder, TheExactNameInAnyFolderBeforeAnAddedExtension)
 // --- names, types and extensions ---
 
 class PathLookupNames : public lookup_test {
-protected:
+  protected:
     void SetUp() override
     {
         lookup_test::SetUp();
@@ -130,7 +132,8 @@ protected:
         tree.file("lib/delta.help");
         tree.file("lib/noext");
         tree.file("lib/tune.mid", std::string("MThd\0\0\0\x06", 8));
-        tree.file("lib/ext.kle", "\x7f" "ELF");
+        tree.file("lib/ext.kle", "\x7f"
+                                 "ELF");
         tree.file("lib/sub/deep.txt");
         tree.file("patches/alpha.txt");
         tree.file("elsewhere/far.txt");
@@ -174,9 +177,11 @@ TEST_F(PathLookupNames, TableOfLookups)
         {"missing", patchers, 2, not_found},
         {"", nullptr, 0, not_found},
     };
-    for (const auto &c : cases) EXPECT_EQ(extended(c.asked, c.types, c.count), c.expected) << c.asked;
+    for (const auto &c : cases)
+        EXPECT_EQ(extended(c.asked, c.types, c.count), c.expected) << c.asked;
     kel::path_cache_enable(true);
-    for (const auto &c : cases) EXPECT_EQ(extended(c.asked, c.types, c.count), c.expected) << "cached: " << c.asked;
+    for (const auto &c : cases)
+        EXPECT_EQ(extended(c.asked, c.types, c.count), c.expected) << "cached: " << c.asked;
 }
 
 TEST_F(PathLookupNames, FullNamesAreLookedAtWhereTheyPoint)
@@ -297,9 +302,9 @@ TEST_F(PathLookupStandalone, WithoutMissingFileSearchOnlyCollectivesAreAsked)
     EXPECT_EQ(locatefiletype(name, &path, 0, 0), 1);
     std::strcpy(name, "lib/x.pat");
     EXPECT_EQ(locatefile_extended(name, &path, &type, nullptr, 0), 1) << "a folder part ends before the message";
-    EXPECT_EQ(console.lines(), (strings{error_line("x.pat: no such file in collective"),
-                                        error_line("x.pat: can't find in collective"),
-                                        error_line("x.pat: can't find in collective")}));
+    EXPECT_EQ(console.lines(),
+              (strings{error_line("x.pat: no such file in collective"), error_line("x.pat: can't find in collective"),
+                       error_line("x.pat: can't find in collective")}));
 
     std::strcpy(name, "x.pat");
     EXPECT_EQ(locatefilelist(name, &path, &type, nullptr, 0), 0) << "the folders only";
@@ -327,7 +332,7 @@ TEST_F(PathLookupFolders, NameInPathAndSystemFolders)
         const char *nameinpath;
         const char *sysnameinpath;
     } cases[] = {
-        {"help", "support/help", "app/help"},      // the support tree comes first in the search path
+        {"help", "support/help", "app/help"}, // the support tree comes first in the search path
         {"extras", "app/support/extras", "app/support/extras"},
         {"stuff", "support/stuff", "support/stuff"},
         {"deep", "more/x/deep", "more/x/deep"},

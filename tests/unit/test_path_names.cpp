@@ -1,6 +1,6 @@
 // Path names: the three separator styles and path_nameconform's forms, and
 // the conversions between full names, (folder, file) pairs and
-// specifications, with Mac Roman names at the system's UTF-8 edge.
+// file references, with Mac Roman names at the system's UTF-8 edge.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -67,7 +67,8 @@ TEST_F(PathNames, ConformKeepingTheForm)
         {"./a/b", 99, "./a/b"},
         {"", PATH_STYLE_SLASH, ""},
     };
-    for (const auto &c : cases) EXPECT_EQ(conformed(c.source, c.style, PATH_TYPE_KEEP), c.expected) << c.source;
+    for (const auto &c : cases)
+        EXPECT_EQ(conformed(c.source, c.style, PATH_TYPE_KEEP), c.expected) << c.source;
 }
 
 TEST_F(PathNames, ConformChangingTheForm)
@@ -139,9 +140,9 @@ TEST_F(PathNames, RelativeNamesAndSeparators)
         short relative;
         char separator;
     } cases[] = {
-        {":a", 1, ':'},    {"./a", 1, '/'},     {".\\a", 1, '\\'},  {"../a", 0, '/'}, {"/a:b", 0, '/'},
-        {"a", 0, ':'},     {".", 0, ':'},       {"", 0, ':'},       {":", 1, ':'},    {"a:b", 0, ':'},
-        {"C:/x", 0, '/'},  {"C:\\x", 0, '\\'},  {":a/b", 1, ':'},
+        {":a", 1, ':'},   {"./a", 1, '/'},    {".\\a", 1, '\\'}, {"../a", 0, '/'}, {"/a:b", 0, '/'},
+        {"a", 0, ':'},    {".", 0, ':'},      {"", 0, ':'},      {":", 1, ':'},    {"a:b", 0, ':'},
+        {"C:/x", 0, '/'}, {"C:\\x", 0, '\\'}, {":a/b", 1, ':'},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(path_nameisrelative(c.name), c.relative) << c.name;
@@ -201,21 +202,21 @@ TEST_F(PathNames, FullNamesToFoldersAndFiles)
     EXPECT_EQ(std::string(name), tree.at("d/new.txt"));
 }
 
-TEST_F(PathNames, SpecificationsAndVolumes)
+TEST_F(PathNames, FileReferencesAndVolumes)
 {
     tree.file("d/file.txt");
     const short d = id_of(tree, "d");
-    filespec spec;
-    ASSERT_EQ(path_tospec(d, "file.txt", &spec), 0);
-    EXPECT_EQ(std::string(spec.name), tree.at("d/file.txt"));
+    fileref ref;
+    ASSERT_EQ(path_tospec(d, "file.txt", &ref), 0);
+    EXPECT_EQ(std::string(ref.name), tree.at("d/file.txt"));
     char name[MAX_FILENAME_CHARS];
-    ASSERT_EQ(path_namefromspec(&spec, name), 0);
+    ASSERT_EQ(path_namefromspec(&ref, name), 0);
     EXPECT_STREQ(name, "file.txt");
-    EXPECT_EQ(path_new(&spec), 0) << "a file names no folder";
-    ASSERT_EQ(path_tospec(d, "", &spec), 0);
-    EXPECT_EQ(path_new(&spec), d);
-    EXPECT_EQ(genpath(&spec), d);
-    EXPECT_EQ(path_tospec(0, "file.txt", &spec), -1);
+    EXPECT_EQ(path_new(&ref), 0) << "a file names no folder";
+    ASSERT_EQ(path_tospec(d, "", &ref), 0);
+    EXPECT_EQ(path_new(&ref), d);
+    EXPECT_EQ(genpath(&ref), d);
+    EXPECT_EQ(path_tospec(0, "file.txt", &ref), -1);
 
     name[0] = 'x';
     EXPECT_EQ(path_volumename(d, name), 0);
@@ -227,8 +228,8 @@ TEST_F(PathNames, SpecificationsAndVolumes)
 
 TEST_F(PathNames, MacRomanInsideUtf8Outside)
 {
-    tree.file("caf\xC3\xA9/n\xC3\xA9.txt");             // UTF-8 on disk
-    tree.folder("\xE2\x98\x83");                          // a snowman, which Mac Roman cannot spell
+    tree.file("caf\xC3\xA9/n\xC3\xA9.txt"); // UTF-8 on disk
+    tree.folder("\xE2\x98\x83");            // a snowman, which Mac Roman cannot spell
     const short cafe = id_of(tree, "caf\xC3\xA9");
     char name[MAX_PATH_CHARS];
     ASSERT_EQ(path_topathname(cafe, "n\x8E.txt", name), 0);

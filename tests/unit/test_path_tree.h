@@ -20,7 +20,7 @@
 namespace kel::test {
 
 class temp_tree {
-public:
+  public:
     temp_tree()
     {
         const char *tmp = std::getenv("TMPDIR");
@@ -69,15 +69,12 @@ public:
         return std::filesystem::exists(std::filesystem::symlink_status(at(relative), ignored));
     }
 
-private:
+  private:
     std::string root_;
 };
 
 // The id of a folder of the tree (allocated when new).
-inline short id_of(const temp_tree &tree, const std::string &relative)
-{
-    return path_id_of_folder(tree.at(relative));
-}
+inline short id_of(const temp_tree &tree, const std::string &relative) { return path_id_of_folder(tree.at(relative)); }
 
 // The folders of a list, as names relative to the tree ("" for its root;
 // the full name for a folder outside it).
@@ -103,7 +100,7 @@ inline std::vector<std::string> list_names(const temp_tree &tree, const path_lis
 // A test with its own tree and the path layer brought up on it: "app" is the
 // application folder and "support" the support folder (both empty).
 class path_test : public testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         tree.folder("app");
