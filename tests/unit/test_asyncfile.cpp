@@ -24,34 +24,11 @@
 #include "kel/sysfile.h"
 #include "kernel/asyncfile.h"
 #include "kernel/sysfile.h"
+#include "temp_dir.h"
 
 namespace {
 
-// A fresh folder under $TMPDIR, removed with everything in it.
-class temp_dir {
-public:
-    temp_dir()
-    {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kel-asyncfile-XXXXXX";
-        std::vector<char> buf(pattern.begin(), pattern.end());
-        buf.push_back('\0');
-        if (::mkdtemp(buf.data())) path_ = buf.data();
-    }
-    ~temp_dir()
-    {
-        std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-    }
-    temp_dir(const temp_dir &) = delete;
-    temp_dir &operator=(const temp_dir &) = delete;
-
-    bool ok() const { return !path_.empty(); }
-    std::string file(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+using kel::test::temp_dir;
 
 std::string get_file(const std::string &name)
 {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "atom_support.h"
 #include "console_capture.h"
 #include "kel/kel.h"
 #include "memory_pressure.h"
@@ -18,33 +19,12 @@ namespace {
 using kel::test::check_failed_line;
 using kel::test::console_capture;
 using kel::test::error_line;
-using strings = std::vector<std::string>;
+using kel::test::describe;
+using kel::test::F;
+using kel::test::L;
+using kel::test::S;
+using kel::test::strings;
 
-std::string describe(const atom &a)
-{
-    char text[64];
-    switch (a.type) {
-    case ATYPE_NOTHING:
-        return "-";
-    case ATYPE_LONG:
-        return std::string("L:").append(std::to_string(a.word.w_long));
-    case ATYPE_FLOAT:
-        std::snprintf(text, sizeof text, "F:%g", static_cast<double>(a.word.w_float));
-        return text;
-    case ATYPE_SYM:
-        return std::string("S:").append(a.word.w_sym->name);
-    case ATYPE_SEMI:
-        return ";";
-    case ATYPE_COMMA:
-        return ",";
-    case ATYPE_DOLLAR:
-        return std::string("$").append(std::to_string(a.word.w_long));
-    case ATYPE_DOLLSYM:
-        return std::string("D:").append(a.word.w_sym->name);
-    default:
-        return std::string("?").append(std::to_string(a.type));
-    }
-}
 
 // Every atom, through atombuf_next.
 strings atoms_of(atombuf *x)
@@ -57,9 +37,6 @@ strings atoms_of(atombuf *x)
     return out;
 }
 
-atom L(long n) { atom a; atom_setlong(&a, n); return a; }
-atom F(double f) { atom a; atom_setfloat(&a, f); return a; }
-atom S(const char *name) { atom a; atom_setsym(&a, gensym(name)); return a; }
 
 kel_handle handle_of(const std::string &text)
 {

@@ -9,40 +9,20 @@
 #include <string>
 #include <vector>
 
+#include "atom_support.h"
 #include "kel/kel.h"
 #include "kernel/atomtext.h"
 
 namespace {
 
-using strings = std::vector<std::string>;
+using kel::test::describe;
+using kel::test::F;
+using kel::test::L;
+using kel::test::S;
+using kel::test::strings;
 
 // One atom as a short string: "L:1", "F:2.5", "S:foo", ";", ",", "$1",
 // "D:1x" (a $ symbol), "O:class".
-std::string describe(const atom &a)
-{
-    char text[64];
-    switch (a.type) {
-    case ATYPE_LONG:
-        return std::string("L:").append(std::to_string(a.word.w_long));
-    case ATYPE_FLOAT:
-        std::snprintf(text, sizeof text, "F:%g", static_cast<double>(a.word.w_float));
-        return text;
-    case ATYPE_SYM:
-        return std::string("S:") + a.word.w_sym->name;
-    case ATYPE_OBJ:
-        return std::string("O:") + object_classname(a.word.w_obj)->name;
-    case ATYPE_SEMI:
-        return ";";
-    case ATYPE_COMMA:
-        return ",";
-    case ATYPE_DOLLAR:
-        return std::string("$").append(std::to_string(a.word.w_long));
-    case ATYPE_DOLLSYM:
-        return std::string("D:") + a.word.w_sym->name;
-    default:
-        return std::string("?").append(std::to_string(a.type));
-    }
-}
 
 // Every atom of text, through the kernel's tokeniser.
 std::vector<atom> read_all(const std::string &text)
@@ -71,9 +51,6 @@ std::string print(const atom &a)
     return std::string(text, static_cast<size_t>(n));
 }
 
-atom L(long n) { atom a; atom_setlong(&a, n); return a; }
-atom F(double f) { atom a; atom_setfloat(&a, f); return a; }
-atom S(const char *name) { atom a; atom_setsym(&a, gensym(name)); return a; }
 atom typed(short type, const char *name)
 {
     atom a;

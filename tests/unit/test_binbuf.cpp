@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "atom_support.h"
 #include "console_capture.h"
 #include "kel/kel.h"
 #include "kernel/binbuf.h"
@@ -22,7 +23,11 @@ namespace {
 using kel::test::console_capture;
 using kel::test::error_line;
 using kel::test::warning_line;
-using strings = std::vector<std::string>;
+using kel::test::describe;
+using kel::test::F;
+using kel::test::L;
+using kel::test::S;
+using kel::test::strings;
 
 struct buffer_deleter {
     void operator()(binbuf *x) const { freeobject(x); }
@@ -58,31 +63,6 @@ std::string to_text(binbuf *x)
     return std::string(*h, static_cast<size_t>(size));
 }
 
-std::string describe(const atom &a)
-{
-    char text[64];
-    switch (a.type) {
-    case ATYPE_LONG:
-        return std::string("L:").append(std::to_string(a.word.w_long));
-    case ATYPE_FLOAT:
-        std::snprintf(text, sizeof text, "F:%g", static_cast<double>(a.word.w_float));
-        return text;
-    case ATYPE_SYM:
-        return std::string("S:").append(a.word.w_sym->name);
-    case ATYPE_OBJ:
-        return std::string("O:").append(object_classname(a.word.w_obj)->name);
-    case ATYPE_SEMI:
-        return ";";
-    case ATYPE_COMMA:
-        return ",";
-    case ATYPE_DOLLAR:
-        return std::string("$").append(std::to_string(a.word.w_long));
-    case ATYPE_DOLLSYM:
-        return std::string("D:").append(a.word.w_sym->name);
-    default:
-        return std::string("?").append(std::to_string(a.type));
-    }
-}
 
 // Every atom, through getatom.
 strings atoms_of(binbuf *x)
@@ -95,9 +75,6 @@ strings atoms_of(binbuf *x)
     return out;
 }
 
-atom L(long n) { atom a; atom_setlong(&a, n); return a; }
-atom F(double f) { atom a; atom_setfloat(&a, f); return a; }
-atom S(const char *name) { atom a; atom_setsym(&a, gensym(name)); return a; }
 
 // The storage invariants every buffer keeps.
 void expect_layout(binbuf *x)
