@@ -302,6 +302,12 @@ long binbuf_data_size(short type)
 
 void binbuf_growth_failure_clear() { g_growth_failed.store(false, std::memory_order_relaxed); }
 
+bool binbuf_append_atoms(binbuf *x, const atom *argv, long argc)
+{
+    if (!x || argc < 0 || (argc > 0 && !argv)) return false;
+    return append_plain(x, argc, argv, growth_parse);
+}
+
 bool binbuf_growth_failed() { return g_growth_failed.load(std::memory_order_relaxed); }
 
 kel_class *binbuf_class()

@@ -35,6 +35,12 @@ kel_class *binbuf_class();
 void binbuf_growth_failure_clear();
 bool binbuf_growth_failed();
 
+// Appends atoms exactly as they are (no conversion of their symbols), the
+// way reading a file does: with slack, growing the block geometrically.
+// False, with the warning, the flag set and the buffer unchanged, when it
+// cannot grow; atoms of types a buffer does not hold are left out.
+bool binbuf_append_atoms(binbuf *x, const atom *argv, long argc);
+
 // The bytes a value of this atom type takes in the data region; -1 for a
 // type a buffer does not hold.
 long binbuf_data_size(short type);

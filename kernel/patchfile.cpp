@@ -34,12 +34,10 @@
 #include "kernel/path_private.h"
 #include "platform/files.h"
 #include "platform/handles.h"
-#include "platform/resources.h"
 
 namespace kel {
 namespace {
 
-constexpr long empty_size = 4;
 constexpr long read_block = 4096;   // the block a binary read starts from
 constexpr long box_text_max = 256;  // text atoms in one box line
 constexpr int temporary_attempts = 100;
@@ -57,36 +55,6 @@ enum : unsigned {
     tag_dollar = 0xC,
     tag_dollsym = 0xD,
 };
-
-long round4(long n) { return (n + 3) & ~3L; }
-
-// --- the raw append (the binbuf layout of kernel/binbuf.h) ---
-
-void write_value(char *p, const atom &a)
-{
-    switch (a.type) {
-    case ATYPE_LONG:
-    case ATYPE_DOLLAR: {
-        const int32_t v = a.word.w_long;
-        std::memcpy(p, &v, sizeof v);
-        break;
-    }
-    case ATYPE_FLOAT: {
-        const double v = a.word.w_float;
-        std::memcpy(p, &v, sizeof v);
-        break;
-    }
-    case ATYPE_SYM:
-    case ATYPE_DOLLSYM:
-        std::memcpy(p, &a.word.w_sym, sizeof a.word.w_sym);
-        break;
-    case ATYPE_OBJ:
-        std::memcpy(p, &a.word.w_obj, sizeof a.word.w_obj);
-        break;
-    default:
-        break;
-    }
-}
 
 void empty_buffer(binbuf *x) { binbuf_set(x, nullptr, 0, nullptr); }
 
@@ -278,6 +246,10 @@ private:
             if (low != 4) return damaged("unknown floating-point size " + std::to_string(low));
             uint32_t bits;
             if (!take(4, &bits)) return damaged("file ends inside the record");
+            // A signalling NaN is read as the quiet one a buffer turns it
+            // into (buffers hold floats widened to double), so that what
+            // is decoded is what the buffer holds.
+            if ((bits & 0x7F800000u) == 0x7F800000u && (bits & 0x007FFFFFu) != 0) bits |= 0x00400000u;
             float v;
             std::memcpy(&v, &bits, sizeof v);
             a->type = ATYPE_FLOAT;
@@ -592,42 +564,9 @@ long save_line(binbuf *dest, long argc, const atom *head, const std::vector<atom
 
 bool patchfile_append(binbuf *x, const atom *argv, long argc)
 {
-    if (!x || argc < 0 || (argc > 0 && !argv)) return false;
-    long data_bytes = 0;
-    for (long i = 0; i < argc; i++) {
-        const long size = binbuf_data_size(argv[i].type);
-        if (size < 0) return false;
-        data_bytes += size;
-    }
-    if (argc == 0) return true;
-    const long old_types = x->data_offset;
-    const long need = round4(x->count + argc + 1);
-    long new_types = old_types;
-    if (need > old_types) new_types = need + ((need / 4) & ~3L);
-    const long new_used = x->used + data_bytes + (new_types - old_types);
-    if (new_used > toolbox::kMaxHandleSize ||
-        (new_used > sysmem_handlesize(x->storage) && sysmem_resizehandle(x->storage, new_used) != 0)) {
-        warning("couldn't grow binbuf to %ld", new_used);
-        return false;
-    }
-    char *base = *x->storage;
-    if (new_types != old_types) {
-        std::memmove(base + new_types, base + old_types, static_cast<size_t>(x->used - old_types));
-        std::memset(base + old_types, 0, static_cast<size_t>(new_types - old_types));
-    }
-    char *types = base + x->count;
-    char *data = base + x->used + (new_types - old_types);
-    for (long i = 0; i < argc; i++) {
-        *types++ = static_cast<char>(argv[i].type);
-        write_value(data, argv[i]);
-        data += binbuf_data_size(argv[i].type);
-    }
-    *types = 0;
-    x->count += argc;
-    x->data_offset = new_types;
-    x->used = new_used;
-    x->generation++;
-    return true;
+    for (long i = 0; i < argc; i++)
+        if (binbuf_data_size(argv[i].type) < 0) return false;  // nothing of a line is half kept
+    return binbuf_append_atoms(x, argv, argc);
 }
 
 bool patchfile_encode(binbuf *x, std::vector<unsigned char> *out)
