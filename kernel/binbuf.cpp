@@ -300,6 +300,8 @@ long binbuf_data_size(short type)
     }
 }
 
+void binbuf_convert_hash_symbol(atom *a) { convert_hash_symbol(a); }
+
 void binbuf_growth_failure_clear() { g_growth_failed.store(false, std::memory_order_relaxed); }
 
 bool binbuf_append_atoms(binbuf *x, const atom *argv, long argc)

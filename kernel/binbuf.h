@@ -32,6 +32,11 @@ kel_class *binbuf_class();
 
 // The process-wide growth-failure flag: set when a buffer cannot grow; text
 // parsing clears it first, and so do binary reading and saving.
+// How binbuf_insert reads "#" symbols, also used when box lines are saved:
+// "#" and one digit becomes that $ argument; "#", a digit and a non-digit
+// becomes the $ symbol of the name after "#".
+void binbuf_convert_hash_symbol(atom *a);
+
 void binbuf_growth_failure_clear();
 bool binbuf_growth_failed();
 

@@ -510,22 +510,6 @@ bool box_atom(const atom &in, atom *out)
     }
 }
 
-// binbuf_insert's reading of "#" symbols.
-void convert_hash_symbol(atom *a)
-{
-    if (a->type != ATYPE_SYM || !a->word.w_sym || !a->word.w_sym->name) return;
-    const char *name = a->word.w_sym->name;
-    if (name[0] != '#' || name[1] < '0' || name[1] > '9') return;
-    if (name[2] == '\0') {
-        a->type = ATYPE_DOLLAR;
-        a->word.w_long = name[1] - '0';
-    } else if (name[2] < '0' || name[2] > '9') {
-        if (symbol *s = gensym(name + 1)) {
-            a->type = ATYPE_DOLLSYM;
-            a->word.w_sym = s;
-        }
-    }
-}
 
 // Appends head, the text atoms and a semicolon as one line.
 long save_line(binbuf *dest, long argc, const atom *head, const std::vector<atom> &text, const char *who)
@@ -548,7 +532,7 @@ long save_line(binbuf *dest, long argc, const atom *head, const std::vector<atom
             line.push_back(out);
             saved++;
         }
-        for (atom &a : line) convert_hash_symbol(&a);
+        for (atom &a : line) binbuf_convert_hash_symbol(&a);
         atom semicolon;
         std::memset(&semicolon, 0, sizeof semicolon);
         semicolon.type = ATYPE_SEMI;
