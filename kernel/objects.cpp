@@ -21,8 +21,6 @@ object *g_newest_object = nullptr;
 
 namespace {
 
-long g_free_nesting = 0;
-
 void init_header(object *x, const kel_class *c)
 {
     x->messlist = c->messlist + 1;
@@ -50,8 +48,6 @@ bool object_valid_checked(const void *p)
     if (!platform::memory_read(p, &header, offsetof(object, inlets))) return false;
     return header.magic == OBJ_MAGIC && header.messlist != nullptr;
 }
-
-long free_nesting() { return g_free_nesting; }
 
 }  // namespace kel
 
@@ -100,7 +96,6 @@ KEL_API void freeobject(void *p)
     auto *x = static_cast<object *>(p);
     kel_class *c = class_of_table(x->messlist);
     long lockout = lockout_set(1);
-    g_free_nesting++;
     {
         std::lock_guard guard(global_lock());
         // The object registry drops the object here once it exists; an object
@@ -123,7 +118,6 @@ KEL_API void freeobject(void *p)
         outlets_free_all(x);  // each disconnects itself
         inlets_free_all(x);
     }
-    g_free_nesting--;
     x->magic = 0;
     if (c->size > 0) freebytes(x, c->size);
 }

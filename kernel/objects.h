@@ -21,7 +21,4 @@ bool object_valid_checked(const void *p);
 // The newest-object slot: every constructor result of the creation object.
 extern object *g_newest_object;
 
-// The free-nesting counter raised by freeobject while it runs.
-long free_nesting();
-
 }  // namespace kel

@@ -15,7 +15,7 @@ namespace kel {
 
 symbol *sym_bang, *sym_int, *sym_float, *sym_list, *sym_set, *sym_in1, *sym_in2, *sym_ft1, *sym_ft2,
     *sym_assist, *sym_anything, *sym_dblclick, *sym_click, *sym_enable, *sym_update, *sym_empty,
-    *sym_symbol, *sym_free, *sym_fix, *sym_get, *sym_error, *sym_nobox, *sym_box, *sym_new;
+    *sym_symbol, *sym_free, *sym_fix, *sym_error, *sym_nobox, *sym_box, *sym_new;
 
 namespace {
 
@@ -228,7 +228,6 @@ void symbols_init()
     sym_symbol = lookup_static("symbol");
     sym_free = lookup_static("free");
     sym_fix = lookup_static("fix");
-    sym_get = lookup_static("get");
     sym_error = lookup_static("error");
     sym_new = lookup_static("new");
     g_ready.store(true, std::memory_order_release);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "atom_support.h"
+#include "call_log.h"
 #include "console_capture.h"
 #include "kel/kel.h"
 #include "kernel/binbuf.h"
@@ -485,19 +486,8 @@ TEST(BinbufGrowth, TotextIntoAHandleThatCannotGrow)
 
 // --- evaluation ---
 
-std::string g_log;
-
-void note(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void note(const char *format, ...)
-{
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    if (!g_log.empty()) g_log += " | ";
-    g_log += text;
-}
+using kel::test::g_log;
+using kel::test::note;
 
 struct receiver {
     object header;

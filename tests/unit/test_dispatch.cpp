@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "call_log.h"
 #include "console_capture.h"
 #include "kel/kel.h"
 #include "kernel/classes.h"
@@ -19,19 +20,8 @@ using kel::test::console_capture;
 using kel::test::error_line;
 using kel::test::warning_line;
 
-std::string g_log;
-
-void note(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void note(const char *format, ...)
-{
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    if (!g_log.empty()) g_log += " | ";
-    g_log += text;
-}
+using kel::test::g_log;
+using kel::test::note;
 
 struct probe {
     object header;
