@@ -9,6 +9,7 @@
 
 #include "kel/atoms.h"
 #include "kel/classes.h"
+#include "kel/clocks.h"
 #include "kel/console.h"
 #include "kel/outlets.h"
 #include "kernel/binbuf.h"
@@ -32,12 +33,32 @@ struct console_store {
     bool has_sink = false;
     bool mirror = false;
     unsigned long changes = 0;
+    qelem *redraw = nullptr;  // shows the changes on the main thread
 };
 
 console_store &store()
 {
     static console_store s;
     return s;
+}
+
+void redraw(console_store *c)
+{
+    console_sink sink;
+    {
+        std::lock_guard guard(c->lock);
+        if (!c->has_sink || !c->sink.redraw) return;
+        sink = c->sink;
+    }
+    sink.redraw(sink.context);
+}
+
+// Under the store's lock. Posting may happen on any thread; what shows the
+// text runs on the main thread, from the redraw qelem.
+void changed(console_store &c)
+{
+    c.changes++;
+    if (c.redraw) qelem_set(c.redraw);
 }
 
 std::atomic<long> g_error_count{0};
@@ -152,7 +173,7 @@ const char *console_write(report kind, char (&text)[16 + format_buffer_size], co
     std::lock_guard guard(c.lock);
     c.fresh = true;
     append_text(c, text);
-    if (kind != report::check_failed) c.changes++;
+    if (kind != report::check_failed) changed(c);
     if (c.mirror) std::fprintf(stderr, "%s\n", text);
     return text + prefix_length;
 }
@@ -189,6 +210,13 @@ void deliver_error(const char *text)
 }
 
 }  // namespace
+
+void console_init()
+{
+    console_store &c = store();
+    std::lock_guard guard(c.lock);
+    if (!c.redraw) c.redraw = qelem_new(&c, reinterpret_cast<kel_method>(&redraw));
+}
 
 void console_set_sink(const console_sink *sink)
 {
@@ -260,7 +288,7 @@ void console_clear()
     c.count = 0;
     c.fresh = true;
     c.longest_length = c.longest_index = 0;
-    c.changes++;
+    changed(c);
 }
 
 std::vector<object *> console_error_subscribers()
@@ -333,7 +361,7 @@ KEL_API void poststring(const char *text)
     console_store &c = store();
     std::lock_guard guard(c.lock);
     append_text(c, text);
-    c.changes++;
+    changed(c);
 }
 
 KEL_API void postatom(const atom *a) { poststring(atom_string(a)); }
@@ -344,7 +372,7 @@ KEL_API void xsetpost(void)
     std::lock_guard guard(c.lock);
     begin_line(c);
     c.fresh = false;
-    c.changes++;
+    changed(c);
 }
 
 KEL_API void post_getpos(long *line, long *length)

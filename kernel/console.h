@@ -22,12 +22,18 @@ inline constexpr long console_drop_count = 1000;
 // Where the console's text goes besides the store: the executable streams it
 // to standard output. text() receives each piece appended to the current line
 // (Mac Roman); newline() ends the current line when the next one begins, and
-// once more from console_finish().
+// once more from console_finish(). redraw() (may be null) runs on the main
+// thread, from the queue, after text changed: a sink that buffers flushes
+// there, so no posting thread waits for the output.
 struct console_sink {
     void (*text)(void *context, const char *bytes, size_t length);
     void (*newline)(void *context);
     void *context;
+    void (*redraw)(void *context);
 };
+
+// Makes the redraw qelem (kernel start-up).
+void console_init();
 
 // Installs the sink (null removes it).
 void console_set_sink(const console_sink *sink);

@@ -1,18 +1,15 @@
 #include "kernel/depth.h"
 
-#include <atomic>
-
 #include <pthread.h>
 
 #include "kel/console.h"
+#include "kernel/scheduler.h"
 
 namespace kel {
 
 thread_local thread_depth t_depth __attribute__((tls_model("initial-exec")));
 
 namespace {
-
-std::atomic<bool> g_scheduler_stopped{false};
 
 // The low end of the calling thread's stack region, or 0 when the system
 // cannot tell.
@@ -50,14 +47,8 @@ bool depth_check(uintptr_t frame)
     // reset: it counts the sends still to be unwound, and the last of them
     // ends the abandonment.
     t.aborting = true;
-    ouchstring("Stack overflow. Choose Resume to restart the scheduler");
-    scheduler_set_stopped(true);
-    // The scheduler's current clock is forgotten here once clocks exist.
+    sched_halt("Stack overflow. Choose Resume to restart the scheduler");
     return false;
 }
-
-bool scheduler_stopped() { return g_scheduler_stopped.load(std::memory_order_relaxed); }
-
-void scheduler_set_stopped(bool stopped) { g_scheduler_stopped.store(stopped, std::memory_order_relaxed); }
 
 }  // namespace kel

@@ -53,9 +53,4 @@ inline void depth_exit()
 // first need; threads that start the scheduler call it at their start).
 void depth_thread_start();
 
-// The scheduler's stopped state, set by the guard; the scheduler reads and
-// clears it (Resume).
-bool scheduler_stopped();
-void scheduler_set_stopped(bool stopped);
-
 }  // namespace kel

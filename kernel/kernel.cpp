@@ -6,11 +6,13 @@
 #include "kel/symbols.h"
 #include "kernel/binbuf.h"
 #include "kernel/classes.h"
+#include "kernel/console.h"
 #include "kernel/creation.h"
 #include "kernel/hashtab.h"
 #include "kernel/linklist.h"
 #include "kernel/outlets.h"
 #include "kernel/random.h"
+#include "kernel/scheduler.h"
 #include "kernel/symbols.h"
 #include "platform/datetime.h"
 
@@ -38,6 +40,8 @@ bool kernel_init()
                          proxy_class(), binbuf_class()})
         if (!c || class_register(sym_nobox, c) != ERR_NONE) return false;
     if (!creation_init()) return false;
+    sched_init();
+    console_init();
     done = true;
     return true;
 }

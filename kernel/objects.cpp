@@ -12,6 +12,8 @@
 #include "kernel/locks.h"
 #include "kernel/memory.h"
 #include "kernel/outlets.h"
+#include "kernel/clocks.h"
+#include "kernel/qelems.h"
 #include "kernel/symbols.h"
 #include "platform/memprobe.h"
 
@@ -110,8 +112,9 @@ KEL_API void freeobject(void *p)
                 *slot = nullptr;
             }
         }
-        // Pending clocks and queued qelems owned by the object are removed
-        // here once the scheduler exists.
+        // Nothing the object owns may run against it once it is gone.
+        clocks_remove_owned_by(x);
+        qelems_remove_owned_by(x);
     }
     lockout_set(lockout);
     if (!c->tiny) {

@@ -17,5 +17,8 @@
 #include "kel/path.h"
 #include "kel/sysfile.h"
 #include "kel/creation.h"
+#include "kel/clocks.h"
+#include "kel/sched.h"
+#include "kel/threads.h"
 
 #endif /* KEL_KEL_H */

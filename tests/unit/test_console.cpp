@@ -271,7 +271,7 @@ TEST(ConsoleSink, ReproducesTheStoreExactly)
         SCOPED_TRACE(c.name);
         console_capture console;
         transcript t;
-        kel::console_sink sink{sink_text, sink_newline, &t};
+        kel::console_sink sink{sink_text, sink_newline, &t, nullptr};
         kel::console_set_sink(&sink);
         c.write();
         kel::console_finish();
@@ -287,7 +287,7 @@ TEST(ConsoleSink, NothingReachesARemovedSink)
 {
     console_capture console;
     transcript t;
-    kel::console_sink sink{sink_text, sink_newline, &t};
+    kel::console_sink sink{sink_text, sink_newline, &t, nullptr};
     kel::console_set_sink(&sink);
     post("seen");
     kel::console_set_sink(nullptr);
@@ -314,7 +314,7 @@ TEST(ConsoleSink, ASinkMayPostWithoutDeadlock)
 {
     console_capture console;
     reentrant r;
-    kel::console_sink sink{sink_posting_text, sink_quiet_newline, &r};
+    kel::console_sink sink{sink_posting_text, sink_quiet_newline, &r, nullptr};
     kel::console_set_sink(&sink);
     post("main");
     kel::console_set_sink(nullptr);

@@ -15,6 +15,7 @@
 #include "kel/kel.h"
 #include "kernel/depth.h"
 #include "kernel/outlets.h"
+#include "kernel/scheduler.h"
 
 namespace {
 
@@ -587,7 +588,7 @@ TEST(DepthGuard, FeedbackLoopStopsWithTheAlert)
     class_addmethod(c, FN(quiet_loop::on_int), "int", ATYPE_LONG, 0);
     for (bool fan_out : {false, true}) {
         console_capture console;
-        kel::scheduler_set_stopped(false);
+        kel::sched_restart();
         node *a = make("a", c), *b = make("b", c), *d = make("d", c);
         a->out = intout(a);
         b->out = intout(b);
@@ -600,10 +601,10 @@ TEST(DepthGuard, FeedbackLoopStopsWithTheAlert)
         }
         outlet_int(a->out, 1);
         EXPECT_EQ(console.lines(), std::vector<std::string>{overflow_alert}) << "fan out " << fan_out;
-        EXPECT_TRUE(kel::scheduler_stopped());
+        EXPECT_TRUE(kel::sched_state().stopped.load());
         EXPECT_EQ(kel::t_depth.depth, 0);
         EXPECT_FALSE(kel::t_depth.aborting);
-        kel::scheduler_set_stopped(false);
+        kel::sched_restart();
         outlet_rm(b->out, a);
         outlet_rm(a->out, b);
         EXPECT_EQ(outlet_int(a->out, 2), 1);  // sending works again
@@ -646,7 +647,7 @@ TEST(DepthGuard, EachThreadIsGuardedByItsOwnStack)
     pthread_join(thread, nullptr);
     pthread_attr_destroy(&attr);
     EXPECT_EQ(lines, std::vector<std::string>{overflow_alert});
-    kel::scheduler_set_stopped(false);
+    kel::sched_restart();
     class_free(c);
 }
 

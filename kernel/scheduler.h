@@ -1,0 +1,138 @@
+// The scheduler: logical time, the scheduler poll, the queue service, the
+// flags and counters that tell code which thread and which phase it runs in.
+//
+// Threads: clocks fire on the main thread (normal), on the scheduler timer
+// thread (overdrive), or on an audio host's thread (overdrive + takeover).
+// Qelems always run on the main thread. Lock order: global lock, clock lock,
+// queue lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "kel/outlets.h"
+#include "kel/sched.h"
+
+namespace kel {
+
+// --- settings ---
+struct sched_settings {
+    std::atomic<double> scheduler_interval{1.0};  // ms, 1.0 .. 20.0
+    std::atomic<int> event_interval{2};           // ms
+    std::atomic<int> sleep{2};                    // main-loop wait, in sixtieths of a second
+    std::atomic<int> poll_throttle{30};
+    std::atomic<int> queue_throttle{10};
+    std::atomic<double> slop{25.0};  // ms
+};
+sched_settings &sched_config();
+
+// --- flags ---
+struct sched_flags {
+    std::atomic<bool> overdrive_requested{false};
+    std::atomic<bool> quit_requested{false};
+    std::atomic<bool> stopped{false};
+    std::atomic<bool> background{false};
+    std::atomic<bool> in_poll{false};
+    std::atomic<bool> in_queue{false};
+};
+sched_flags &sched_state();
+
+// The record bound to "__takeover"; its `now` is the logical time.
+sched_takeover &takeover_record();
+
+// Called once by kernel start-up on the main thread: records the main
+// thread, binds the scheduler's symbols, sets `now` to 0.
+void sched_init();
+
+// --- logical time ---
+double sched_now();
+void sched_set_now(double t);
+
+// --- the time base ---
+// Milliseconds since time zero: the steady clock normally; a stored value
+// when time is virtual or placed by hand (tests).
+double timer_time();
+void timer_time_set(double t);
+// Virtual time: logical time jumps to the next due clock instead of
+// waiting. Switching it on stores the current timer time.
+void sched_set_virtual_time(bool on);
+bool sched_virtual_time();
+// Places timer time by hand (switches to the stored time base); tests.
+void sched_place_time(double t);
+// Back to the steady clock (leaves virtual and placed time).
+void sched_real_time();
+// Freezes timer time at its current value while the scheduler timer is
+// stopped; thaws it when the timer starts.
+void timebase_freeze(bool frozen);
+
+// --- the two services ---
+// The scheduler poll (entry P0): fires due clocks; 1 when drained, 0 when
+// the poll throttle ended it.
+int sched_poll();
+// The queue service: runs queued qelems; 1 when at least one ran (default
+// throttle).
+int queue_service();
+// The poll without its entry step, with `now` as it stands (takeover).
+int sched_poll_clocks(bool takeover);
+
+// --- event counters: one for the main thread, one for all others ---
+unsigned long event_counter();
+void event_counter_bump();
+// Work that comes from outside (input, loading) begins: the event counter
+// moves, the value of the empty symbol is cleared, and outside overdrive
+// `now` catches up with timer time.
+void message_event_start();
+
+// Clears the value bound to the empty symbol (each service starts so).
+void empty_symbol_clear();
+
+// --- threads and flags ---
+bool on_main_thread();
+bool overdrive_active();
+void overdrive_active_set(bool on);
+bool takeover_on();
+bool in_isr();  // either "inside a poll" flag
+bool isr_flag();  // the first one alone: the timer's or the takeover host's poll
+std::recursive_mutex &clock_lock();
+
+// Stops the scheduler: shows the alert, sets stopped, drops every pending
+// clock. The Resume command (`sched_restart`) clears stopped.
+void sched_halt(const char *alert);
+void sched_restart();
+
+// Takes the next due clock's fire time into *t; false when none is pending.
+bool sched_next_clock_time(double *t);
+long sched_pending_clocks();
+bool queue_is_empty();
+// Nothing left to do: the queue is empty and no clock can fire (none is
+// pending, or the scheduler is stopped).
+bool sched_idle();
+
+// --- the main loop ---
+// Runs until quit is requested: the overdrive variant while overdrive is
+// requested, the normal one otherwise. In virtual time clocks always fire on
+// the main thread and time jumps whenever the main thread has nothing to do.
+void main_loop();
+void sched_request_quit();
+// Called on the main thread whenever it finds itself idle (sched_idle); a
+// batch run quits from here.
+void main_loop_set_idle_hook(void (*hook)());
+// Wakes the main loop from any thread (new input was queued).
+void main_loop_wake();
+// Starts and stops the scheduler timer thread and the event timer.
+void sched_start_timer();
+void sched_stop_timer();
+bool sched_timer_running();
+void event_timer_start();
+void event_timer_stop();
+void sched_set_overdrive(bool on);
+// The main thread's periodic service (the event timer procedure).
+void event_timer_procedure();
+// Stops the timers and resets every flag that a run leaves set.
+void sched_shutdown();
+
+// The three outlets that key objects register to hear keys (plug_dokey).
+outlet **key_report_outlets();
+
+}  // namespace kel
