@@ -33,6 +33,9 @@ kel_class *g_clock_class = nullptr;
 kel_class *g_scheduler_class = nullptr;
 std::atomic<kel_scheduler *> g_current_scheduler{nullptr};
 symbol *g_sym_unset = nullptr;
+// Live clocks that have an owner: while there are none, freeing an object
+// need not look through the pending clocks.
+std::atomic<long> g_owned_clocks{0};
 
 clock_queue &queue_of(kel_clock *c)
 {
@@ -57,11 +60,10 @@ void unset_locked(kel_clock *c)
 // clock and, never becoming due, hold back the whole list.
 double sortable(double t) { return std::isnan(t) ? HUGE_VAL : t; }
 
-void clock_free_method(kel_clock *c) { clock_unset(c); }
-
-void set_owner(kel_clock *c, object *owner)
+void clock_free_method(kel_clock *c)
 {
-    if (c) c->owner = owner;
+    clock_unset(c);
+    clock_set_owner(c, nullptr);
 }
 
 void scheduler_free_method(kel_scheduler *s)
@@ -102,7 +104,7 @@ kel_class *clock_class()
     if (class_register(sym_nobox, c) != ERR_NONE || class_register(sym_nobox, s) != ERR_NONE) return nullptr;
     g_scheduler_class = s;
     // The owner hook: libraries reach it through the symbol, not an export.
-    gensym("clock_setowner")->thing = reinterpret_cast<object *>(&set_owner);
+    gensym("clock_setowner")->thing = reinterpret_cast<object *>(&clock_set_owner);
     g_clock_class = c;
     return c;
 }
@@ -128,8 +130,17 @@ void clock_schedule(kel_clock *c, double time, double offset)
     lockout_set(lockout);
 }
 
+void clock_set_owner(kel_clock *c, object *owner)
+{
+    if (!c) return;
+    if (!c->owner && owner) g_owned_clocks.fetch_add(1, std::memory_order_relaxed);
+    if (c->owner && !owner) g_owned_clocks.fetch_sub(1, std::memory_order_relaxed);
+    c->owner = owner;
+}
+
 void clocks_remove_owned_by(void *x)
 {
+    if (g_owned_clocks.load(std::memory_order_relaxed) == 0) return;
     kel_clock *removed = nullptr;
     long lockout = lockout_set(1);
     {

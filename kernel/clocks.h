@@ -75,6 +75,9 @@ clock_queue &global_clocks();
 // Sets a clock: the one place every set and delay form ends.
 void clock_schedule(kel_clock *c, double time, double offset);
 
+// The owner hook (bound to "clock_setowner"): freeing the owner unsets c.
+void clock_set_owner(kel_clock *c, object *owner);
+
 // Every pending clock on the global list whose owner is x leaves it.
 void clocks_remove_owned_by(void *x);
 

@@ -139,7 +139,7 @@ void *schedule_call(void *ob, kel_method fn, double delay, symbol *s, short argc
         freebytes(e, sizeof(scheduled_call));
         return nullptr;
     }
-    e->clock->owner = static_cast<object *>(ob);
+    clock_set_owner(e->clock, static_cast<object *>(ob));
     clock_fdelay(e->clock, delay);
     return e;
 }

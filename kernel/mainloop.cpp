@@ -179,7 +179,11 @@ void normal_loop()
 void overdrive_loop()
 {
     sched_flags &f = sched_state();
-    if (takeover_on()) sched_stop_timer();
+    if (takeover_on()) {
+        // The host drives time now: timer time stays where it is.
+        sched_stop_timer();
+        timebase_freeze(true);
+    }
     overdrive_active_set(true);
     while (!f.quit_requested.load() && f.overdrive_requested.load() && !sched_virtual_time()) event_run();
     if (takeover_on()) {
@@ -202,11 +206,7 @@ void sched_start_timer()
                             &scheduler_tick);
 }
 
-void sched_stop_timer()
-{
-    scheduler_timer().stop();
-    timebase_freeze(true);
-}
+void sched_stop_timer() { scheduler_timer().stop(); }
 
 bool sched_timer_running() { return scheduler_timer().running(); }
 

@@ -299,6 +299,7 @@ KEL_API int sched_set_takeover(int on)
     if (overdrive_active() && was != (on != 0)) {
         if (on) {
             sched_stop_timer();
+            timebase_freeze(true);
         } else {
             double now = sched_now();
             sched_start_timer();
