@@ -214,8 +214,13 @@ void deliver_error(const char *text)
 void console_init()
 {
     console_store &c = store();
+    // Made outside the store's lock: the pool posts under its own.
+    qelem *q = qelem_new(&c, reinterpret_cast<kel_method>(&redraw));
     std::lock_guard guard(c.lock);
-    if (!c.redraw) c.redraw = qelem_new(&c, reinterpret_cast<kel_method>(&redraw));
+    if (!c.redraw)
+        c.redraw = q;
+    else
+        qelem_free(q);
 }
 
 void console_set_sink(const console_sink *sink)

@@ -151,7 +151,7 @@ double sleep_ms() { return std::max(1, sched_config().sleep.load()) * 1000.0 / 6
 
 void run_idle_hook()
 {
-    if (g_idle_hook && sched_idle()) g_idle_hook();
+    if (g_idle_hook && queue_is_empty()) g_idle_hook();
 }
 
 // Virtual time: service everything due now; when nothing is, time jumps to
@@ -160,13 +160,13 @@ void virtual_event_run()
 {
     event_timer_procedure();
     if (!queue_is_empty() || sched_state().quit_requested.load()) return;
+    run_idle_hook();
+    if (sched_state().quit_requested.load()) return;
     double next;
     if (!sched_state().stopped.load() && sched_next_clock_time(&next)) {
         if (next > timer_time()) timer_time_set(next);
         return;
     }
-    run_idle_hook();
-    if (sched_state().quit_requested.load()) return;
     wait_for_wakeup(sleep_ms(), true);
 }
 

@@ -132,19 +132,11 @@ bool memory_fault_injected() { return g_fault_countdown.load(std::memory_order_r
 
 using namespace kel;
 
-KEL_API void *getbytes(long size)
+// Takes a block from the pool under the pool's lock. What happened on the
+// way (*low: memory became low; *chunk: a new chunk was started) is reported
+// by the caller once the lock is released, because posting may allocate.
+static void *pool_take(pool &p, long n, bool *low, uintptr_t *chunk)
 {
-    if (size <= 0) return nullptr;
-    long n = round8(size);
-    pool &p = the_pool();
-    if (n >= heap_boundary) {
-        void *block = heap_alloc(static_cast<size_t>(n));
-        if (block) {
-            std::lock_guard guard(p.lock);
-            p.handed_out += n;
-        }
-        return block;
-    }
     std::lock_guard guard(p.lock);
     free_block **list = &p.free_lists[n / 8];
     if (*list) {
@@ -158,7 +150,7 @@ KEL_API void *getbytes(long size)
         p.spare = chunk_alloc();
         if (!p.spare && (!p.current || p.end - p.current - n < low_water) && !g_kel_memislow) {
             g_kel_memislow = 1;
-            if (verbose()) post("setting g_kel_memislow");
+            *low = true;
         }
     }
     if (!p.current || p.end - p.current < n) {
@@ -166,13 +158,36 @@ KEL_API void *getbytes(long size)
         p.current = p.spare;
         p.end = p.spare + chunk_size;
         p.spare = nullptr;
-        if (verbose()) post("ate new alloc %lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p.current)));
+        *chunk = reinterpret_cast<uintptr_t>(p.current);
         p.spare = chunk_alloc();
     }
     char *block = p.current;
     p.current += n;
     p.handed_out += n;
     KEL_UNPOISON(block, n);
+    return block;
+}
+
+KEL_API void *getbytes(long size)
+{
+    if (size <= 0) return nullptr;
+    long n = round8(size);
+    pool &p = the_pool();
+    if (n >= heap_boundary) {
+        void *block = heap_alloc(static_cast<size_t>(n));
+        if (block) {
+            std::lock_guard guard(p.lock);
+            p.handed_out += n;
+        }
+        return block;
+    }
+    bool low = false;
+    uintptr_t chunk = 0;
+    void *block = pool_take(p, n, &low, &chunk);
+    if (verbose()) {
+        if (low) post("setting g_kel_memislow");
+        if (chunk) post("ate new alloc %lx", static_cast<unsigned long>(chunk));
+    }
     return block;
 }
 

@@ -115,8 +115,8 @@ bool sched_idle();
 // the main thread and time jumps whenever the main thread has nothing to do.
 void main_loop();
 void sched_request_quit();
-// Called on the main thread whenever it finds itself idle (sched_idle); a
-// batch run quits from here.
+// Called on the main thread after each turn that leaves the queue empty,
+// before virtual time jumps; a batch run decides here whether to quit.
 void main_loop_set_idle_hook(void (*hook)());
 // Wakes the main loop from any thread (new input was queued).
 void main_loop_wake();

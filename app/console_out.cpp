@@ -1,0 +1,38 @@
+#include "app/console_out.h"
+
+#include <cstdio>
+#include <string>
+
+#include "kernel/console.h"
+#include "platform/macroman.h"
+
+namespace kel::app {
+namespace {
+
+void write_text(void *, const char *bytes, size_t length)
+{
+    thread_local std::string utf8;
+    utf8.clear();
+    toolbox::macroman_to_utf8(std::string_view(bytes, length), utf8);
+    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+}
+
+void write_newline(void *) { std::fputc('\n', stdout); }
+
+void flush(void *) { std::fflush(stdout); }
+
+}  // namespace
+
+void console_to_stdout()
+{
+    static const console_sink sink{&write_text, &write_newline, nullptr, &flush};
+    console_set_sink(&sink);
+}
+
+void console_out_finish()
+{
+    console_finish();
+    std::fflush(stdout);
+}
+
+}  // namespace kel::app

@@ -1,0 +1,29 @@
+// The command line of the kel program.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kel::app {
+
+struct run_options {
+    std::string file;           // the command-line document, or empty
+    bool batch = false;         // quit when nothing is left to do
+    bool virtual_time = false;  // logical time jumps to the next due clock
+    double duration = -1;       // quit after this many ms of scheduler time; < 0: no limit
+    std::vector<std::string> paths;  // folders added to the search path with their trees
+    std::string prefs;          // the preferences folder
+    bool verbose = false;
+    std::string save;           // save the document's top-level patcher here, text form
+    std::string save_binary;    // ... binary form
+};
+
+// Parses the command line into out. Returns -1 when kel should run;
+// otherwise the exit status, after printing what was asked for (--help,
+// --version: standard output, 0) or the usage error (standard error, 2).
+int parse_options(int argc, const char *const *argv, run_options &out);
+
+// The default preferences folder: $XDG_CONFIG_HOME/kel, else ~/.config/kel.
+std::string default_prefs_folder();
+
+}  // namespace kel::app

@@ -1,0 +1,45 @@
+#include "app/receiver.h"
+
+#include "kel/kel.h"
+#include "kernel/scheduler.h"
+
+namespace kel::app {
+namespace {
+
+struct receiver {
+    object ob;
+};
+
+kel_class *g_receiver_class = nullptr;
+
+void do_quit(receiver *, symbol *, long, atom *) { sched_request_quit(); }
+
+// Quitting touches the whole application: it happens on the main thread, at
+// the next queue service, whoever sent the message.
+void receiver_quit(receiver *x)
+{
+    defer_low(x, reinterpret_cast<kel_method>(&do_quit), nullptr, 0, nullptr);
+}
+
+// The scheduler, stopped by the abort or a runaway message loop, runs again;
+// clocks dropped when it stopped stay dropped.
+void receiver_resume(receiver *) { sched_restart(); }
+
+}  // namespace
+
+bool receiver_init()
+{
+    if (g_receiver_class) return true;
+    kel_class *c = class_new("kel", nullptr, nullptr, sizeof(receiver), nullptr, 0);
+    if (!c) return false;
+    class_addmethod(c, reinterpret_cast<kel_method>(&receiver_quit), "quit", 0);
+    class_addmethod(c, reinterpret_cast<kel_method>(&receiver_resume), "resume", 0);
+    if (class_register(nullptr, c) != ERR_NONE) return false;
+    auto *x = static_cast<receiver *>(object_alloc(c));
+    if (!x) return false;
+    gensym("kel")->thing = &x->ob;
+    g_receiver_class = c;
+    return true;
+}
+
+}  // namespace kel::app

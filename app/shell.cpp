@@ -1,0 +1,120 @@
+#include "app/shell.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <thread>
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include "app/console_out.h"
+#include "app/input.h"
+#include "app/receiver.h"
+#include "kel/kel.h"
+#include "kernel/kernel.h"
+#include "kernel/loader.h"
+#include "kernel/path.h"
+#include "kernel/quittasks.h"
+#include "kernel/scheduler.h"
+#include "kernel/settings.h"
+
+namespace kel::app {
+namespace {
+
+const run_options *g_options = nullptr;
+kel_clock *g_duration_clock = nullptr;
+bool g_duration_pending = false;
+
+// SIGINT and SIGTERM are taken by one thread that waits for them: the first
+// asks for an orderly quit, a second one ends the process at once.
+void handle_signals(sigset_t signals)
+{
+    for (int count = 0;; count++) {
+        int signal = 0;
+        if (sigwait(&signals, &signal) != 0) return;
+        if (count > 0) _exit(128 + signal);
+        sched_request_quit();
+    }
+}
+
+void start_signal_thread()
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    // Blocked before any other thread starts, so every thread inherits it.
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::thread(&handle_signals, signals).detach();
+}
+
+void duration_passed(void *)
+{
+    g_duration_pending = false;
+    sched_request_quit();
+}
+
+// A batch run ends when nothing can happen any more: the queue is empty and
+// no clock but the duration's own is pending (or the scheduler is stopped).
+void batch_idle()
+{
+    if (!queue_is_empty()) return;
+    long pending = sched_pending_clocks() - (g_duration_pending ? 1 : 0);
+    if (pending <= 0 || sched_state().stopped.load()) sched_request_quit();
+}
+
+void open_command_line_document(void *, symbol *, long, atom *) { open_document(*g_options); }
+
+void add_search_folder(const std::string &folder)
+{
+    if (path_addnamed(path_list_search(), folder.c_str(), 1, 1) != 0) error("%s: no such folder", folder.c_str());
+}
+
+void start_up(const run_options &o)
+{
+    g_verbose.store(o.verbose);
+    kernel_init();
+    path_init();
+    // The working folder comes first, so abstractions beside a patch are found.
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd)) add_search_folder(cwd);
+    for (const std::string &folder : o.paths) add_search_folder(folder);
+    receiver_init();
+    if (o.virtual_time)
+        sched_set_virtual_time(true);
+    else
+        sched_start_timer();
+    if (o.duration >= 0) {
+        g_duration_clock = clock_new(nullptr, reinterpret_cast<kel_method>(&duration_passed));
+        clock_fdelay(g_duration_clock, o.duration);
+        g_duration_pending = true;
+    }
+    if (o.batch) main_loop_set_idle_hook(&batch_idle);
+    if (!o.virtual_time) event_timer_start();
+    if (!o.file.empty()) defer_low(nullptr, reinterpret_cast<kel_method>(&open_command_line_document), nullptr, 0, nullptr);
+    if (!o.batch) input_start();
+}
+
+void shut_down()
+{
+    sched_shutdown();
+    path_shutdown();
+    quittasks_run();
+    loader_unload_all();
+    console_out_finish();
+}
+
+}  // namespace
+
+int run(const run_options &options)
+{
+    g_options = &options;
+    start_signal_thread();
+    console_to_stdout();
+    start_up(options);
+    main_loop();
+    shut_down();
+    return 0;
+}
+
+}  // namespace kel::app
