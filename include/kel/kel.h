@@ -20,5 +20,6 @@
 #include "kel/clocks.h"
 #include "kel/sched.h"
 #include "kel/threads.h"
+#include "kel/app.h"
 
 #endif /* KEL_KEL_H */

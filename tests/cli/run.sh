@@ -51,12 +51,15 @@ if [ $? = 0 ] && grep -q "nobody: no such object" "$work/out"; then echo "ok   i
     echo "FAIL input lines:"; cat "$work/out" "$work/err"; failures=$((failures + 1)); fi
 
 # SIGTERM ends an interactive run in order, with status 0.
-sleep 30 | "$kel" >"$work/out" 2>"$work/err" &
+mkfifo "$work/in"
+"$kel" <"$work/in" >"$work/out" 2>"$work/err" &
 pid=$!
+exec 3>"$work/in"  # standard input stays open: kel waits for lines
 sleep 0.5
 kill -TERM $pid
 wait $pid
 status=$?
+exec 3>&-
 if [ $status = 0 ]; then echo "ok   SIGTERM"; else echo "FAIL SIGTERM: status $status"; failures=$((failures + 1)); fi
 
 exit $failures
