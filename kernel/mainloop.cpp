@@ -26,6 +26,12 @@ using steady = std::chrono::steady_clock;
 // is a new generation: a stopped timer never ticks again.
 class periodic_timer {
 public:
+    periodic_timer() = default;
+    periodic_timer(const periodic_timer &) = delete;
+    periodic_timer &operator=(const periodic_timer &) = delete;
+    // A timer still running at exit is stopped, never abandoned mid-tick.
+    ~periodic_timer() { stop(); }
+
     template <typename Period, typename Tick> bool start(Period period, Tick tick)
     {
         std::lock_guard guard(control_);
