@@ -1,0 +1,313 @@
+// send, receive and value: objects joined by a name instead of a cord.
+//
+// Every name in use has one hidden `through` object, bound as the name's
+// value. Its outlet carries whatever reaches the name to the outlet of every
+// `receive` of that name; `value` objects of the name share the atoms it
+// stores. The through lives exactly as long as some send, receive or value
+// holds a reference to it; the last one to go unbinds and frees it.
+#include "objects/sendrecv.h"
+
+#include <cstring>
+#include <initializer_list>
+
+#include "kel/kel.h"
+#include "kernel/classes.h"
+#include "kernel/creation.h"
+#include "kernel/objects.h"
+#include "kernel/symbols.h"
+
+namespace kel {
+namespace {
+
+struct through {
+    object ob;
+    outlet *out;
+    symbol *name;
+    long references;
+    atom *stored;
+    long count;
+};
+
+struct sender {
+    object ob;
+    through *to;
+};
+
+struct receiver {
+    object ob;
+    through *from;  // null while unassigned
+    outlet *out;
+    bool unnamed;   // made without a name: it has an inlet for "set"
+};
+
+struct value_box {
+    object ob;
+    through *shared;
+    outlet *out;
+};
+
+kel_class *g_through = nullptr;
+kel_class *g_send = nullptr;
+kel_class *g_receive_named = nullptr;
+kel_class *g_receive_unnamed = nullptr;
+kel_class *g_value = nullptr;
+
+// --- through ---
+
+void through_bang(through *t) { outlet_bang(t->out); }
+void through_int(through *t, long n) { outlet_int(t->out, n); }
+void through_float(through *t, double f) { outlet_float(t->out, f); }
+void through_list(through *t, symbol *s, long argc, atom *argv) { outlet_list(t->out, s, argc, argv); }
+void through_anything(through *t, symbol *s, long argc, atom *argv) { outlet_anything(t->out, s, argc, argv); }
+
+void store_atoms(through *t, long argc, const atom *first, const atom *rest)
+{
+    // first (optional) then argc atoms of rest.
+    long n = argc + (first ? 1 : 0);
+    if (n != t->count) {
+        if (t->stored) freebytes(t->stored, t->count * static_cast<long>(sizeof(atom)));
+        t->stored = n ? static_cast<atom *>(getbytes(n * static_cast<long>(sizeof(atom)))) : nullptr;
+        t->count = t->stored ? n : 0;
+        if (!t->stored) return;
+    }
+    long k = 0;
+    if (first) t->stored[k++] = *first;
+    if (argc) std::memcpy(t->stored + k, rest, static_cast<size_t>(argc) * sizeof(atom));
+}
+
+// Binds name: its through, made when the name is free. Null (and the error
+// "CLASS: NAME: already exists") when something else holds the name.
+through *bind(symbol *name, const char *class_name)
+{
+    object *thing = name->thing;
+    through *t = nullptr;
+    if (thing && object_valid_checked(thing) && object_class(thing) == g_through) {
+        t = reinterpret_cast<through *>(thing);
+    } else if (thing) {
+        error("%s: %s: already exists", class_name, name->name);
+        return nullptr;
+    } else {
+        t = static_cast<through *>(object_alloc(g_through));
+        if (!t) return nullptr;
+        t->out = outlet_new(t, nullptr);
+        t->name = name;
+        t->references = 0;
+        t->stored = nullptr;
+        t->count = 0;
+        name->thing = &t->ob;
+    }
+    t->references++;
+    return t;
+}
+
+void release(through *t)
+{
+    if (!t || --t->references > 0) return;
+    store_atoms(t, 0, nullptr, nullptr);
+    if (t->name->thing == &t->ob) t->name->thing = nullptr;
+    freeobject(t);
+}
+
+// --- send ---
+
+void *send_new(symbol *name)
+{
+    through *t = bind(name, "send");
+    if (!t) return nullptr;
+    auto *x = static_cast<sender *>(object_alloc(g_send));
+    if (!x) {
+        release(t);
+        return nullptr;
+    }
+    x->to = t;
+    return x;
+}
+
+void send_free(sender *x) { release(x->to); }
+void send_bang(sender *x) { outlet_bang(x->to->out); }
+void send_int(sender *x, long n) { outlet_int(x->to->out, n); }
+void send_float(sender *x, double f) { outlet_float(x->to->out, f); }
+void send_list(sender *x, symbol *s, long argc, atom *argv) { outlet_list(x->to->out, s, argc, argv); }
+void send_anything(sender *x, symbol *s, long argc, atom *argv) { outlet_anything(x->to->out, s, argc, argv); }
+
+// --- receive ---
+
+void receive_attach(receiver *x, through *t)
+{
+    x->from = t;
+    outlet_add(t->out, x->out);
+}
+
+void receive_detach(receiver *x)
+{
+    if (!x->from) return;
+    outlet_rm(x->from->out, x->out);
+    through *t = x->from;
+    x->from = nullptr;
+    release(t);
+}
+
+void *receive_new(symbol *name)
+{
+    bool unnamed = !name || name == sym_empty;
+    through *t = nullptr;
+    if (!unnamed && !(t = bind(name, "receive"))) return nullptr;
+    auto *x = static_cast<receiver *>(object_alloc(unnamed ? g_receive_unnamed : g_receive_named));
+    if (!x) {
+        release(t);
+        return nullptr;
+    }
+    x->from = nullptr;
+    x->unnamed = unnamed;
+    x->out = outlet_new(x, nullptr);
+    if (t) receive_attach(x, t);
+    return x;
+}
+
+void receive_free(receiver *x) { receive_detach(x); }
+
+void receive_rebind(receiver *x, symbol *name, long, atom *)
+{
+    if (x->from && x->from->name == name) return;
+    if (!name || name == sym_empty) {
+        receive_detach(x);
+        return;
+    }
+    through *t = bind(name, "receive");
+    if (!t) return;  // the old binding stays
+    receive_detach(x);
+    receive_attach(x, t);
+}
+
+// Rebinding waits for the main thread: never while a message travels
+// through the old name at scheduler level.
+void receive_set(receiver *x, symbol *name)
+{
+    defer(x, reinterpret_cast<kel_method>(&receive_rebind), name, 0, nullptr);
+}
+
+// --- value ---
+
+void *value_new(symbol *, long argc, atom *argv)
+{
+    if (argc < 1 || argv[0].type != ATYPE_SYM) {
+        error("value: new: missing or bad arguments");
+        return nullptr;
+    }
+    through *t = bind(argv[0].word.w_sym, "value");
+    if (!t) return nullptr;
+    auto *x = static_cast<value_box *>(object_alloc(g_value));
+    if (!x) {
+        release(t);
+        return nullptr;
+    }
+    x->shared = t;
+    x->out = outlet_new(x, nullptr);
+    if (argc > 1) store_atoms(t, argc - 1, nullptr, argv + 1);
+    return x;
+}
+
+void value_free(value_box *x) { release(x->shared); }
+
+void value_int(value_box *x, long n)
+{
+    atom a;
+    atom_setlong(&a, n);
+    store_atoms(x->shared, 1, nullptr, &a);
+}
+
+void value_float(value_box *x, double f)
+{
+    atom a;
+    atom_setfloat(&a, f);
+    store_atoms(x->shared, 1, nullptr, &a);
+}
+
+void value_list(value_box *x, symbol *, long argc, atom *argv) { store_atoms(x->shared, argc, nullptr, argv); }
+
+// "symbol s" is stored as the two atoms symbol, s; any other selector as
+// itself followed by its atoms.
+void value_anything(value_box *x, symbol *s, long argc, atom *argv)
+{
+    atom selector;
+    atom_setsym(&selector, s);
+    store_atoms(x->shared, argc, &selector, argv);
+}
+
+void value_bang(value_box *x)
+{
+    through *t = x->shared;
+    if (!t->count) return;
+    // Output from a copy: a receiver may store into the same name meanwhile.
+    long n = t->count;
+    atom local[64];
+    atom *copy = n <= 64 ? local : static_cast<atom *>(getbytes(n * static_cast<long>(sizeof(atom))));
+    if (!copy) return;
+    std::memcpy(copy, t->stored, static_cast<size_t>(n) * sizeof(atom));
+    if (n == 1) {
+        if (copy[0].type == ATYPE_LONG)
+            outlet_int(x->out, copy[0].word.w_long);
+        else if (copy[0].type == ATYPE_FLOAT)
+            outlet_float(x->out, copy[0].word.w_float);
+        else if (copy[0].type == ATYPE_SYM)
+            outlet_anything(x->out, copy[0].word.w_sym, 0, nullptr);
+    } else if (copy[0].type == ATYPE_SYM) {
+        outlet_anything(x->out, copy[0].word.w_sym, n - 1, copy + 1);
+    } else {
+        outlet_list(x->out, sym_list, n, copy);
+    }
+    if (copy != local) freebytes(copy, n * static_cast<long>(sizeof(atom)));
+}
+
+template <typename F> kel_method m(F f) { return reinterpret_cast<kel_method>(f); }
+
+kel_class *make_class(const char *name, kel_method constructor, kel_method free_method, long size)
+{
+    kel_class *c = class_new(name, constructor, free_method, size, nullptr, 0);
+    if (c) c->flags |= CLASS_FLAG_BOX;
+    return c;
+}
+
+}  // namespace
+
+bool sendrecv_init()
+{
+    if (g_through) return true;
+    g_through = class_new("through", nullptr, nullptr, sizeof(through), nullptr, 0);
+    g_send = make_class("send", m(&send_new), m(&send_free), sizeof(sender));
+    g_receive_named = make_class("receive", m(&receive_new), m(&receive_free), sizeof(receiver));
+    g_receive_unnamed = make_class("receive", m(&receive_new), m(&receive_free), sizeof(receiver));
+    g_value = make_class("value", m(&value_new), m(&value_free), sizeof(value_box));
+    if (!g_through || !g_send || !g_receive_named || !g_receive_unnamed || !g_value) return false;
+
+    class_addmethod(g_through, m(&through_bang), "bang", 0);
+    class_addmethod(g_through, m(&through_int), "int", ATYPE_LONG, 0);
+    class_addmethod(g_through, m(&through_float), "float", ATYPE_FLOAT, 0);
+    class_addmethod(g_through, m(&through_list), "list", ATYPE_GIMME, 0);
+    class_addmethod(g_through, m(&through_anything), "anything", ATYPE_GIMME, 0);
+
+    class_addmethod(g_send, m(&send_bang), "bang", 0);
+    class_addmethod(g_send, m(&send_int), "int", ATYPE_LONG, 0);
+    class_addmethod(g_send, m(&send_float), "float", ATYPE_FLOAT, 0);
+    class_addmethod(g_send, m(&send_list), "list", ATYPE_GIMME, 0);
+    class_addmethod(g_send, m(&send_anything), "anything", ATYPE_GIMME, 0);
+
+    // A named receive has no inlet; an unnamed one takes "set".
+    g_receive_named->noinlet = 1;
+    class_addmethod(g_receive_unnamed, m(&receive_set), "set", ATYPE_DEFSYM, 0);
+
+    class_addmethod(g_value, m(&value_bang), "bang", 0);
+    class_addmethod(g_value, m(&value_int), "int", ATYPE_LONG, 0);
+    class_addmethod(g_value, m(&value_float), "float", ATYPE_FLOAT, 0);
+    class_addmethod(g_value, m(&value_list), "list", ATYPE_GIMME, 0);
+    class_addmethod(g_value, m(&value_anything), "anything", ATYPE_GIMME, 0);
+
+    if (class_register(sym_nobox, g_through) != ERR_NONE) return false;
+    for (kel_class *c : {g_send, g_receive_named, g_value})
+        if (class_register(sym_box, c) != ERR_NONE) return false;
+    return creation_provide("send", m(&send_new)) && creation_provide("s", m(&send_new)) &&
+           creation_provide("receive", m(&receive_new)) && creation_provide("r", m(&receive_new)) &&
+           creation_provide("value", m(&value_new)) && creation_provide("v", m(&value_new));
+}
+
+}  // namespace kel
