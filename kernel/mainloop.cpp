@@ -22,8 +22,9 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
-// A thread that calls tick() every period() until it is stopped. Each start
-// is a new generation: a stopped timer never ticks again.
+// A thread that calls tick() every period() until it is stopped, and also
+// at the earlier moment early() names, if any. Each start is a new
+// generation: a stopped timer never ticks again.
 class periodic_timer {
 public:
     periodic_timer() = default;
@@ -32,25 +33,30 @@ public:
     // A timer still running at exit is stopped, never abandoned mid-tick.
     ~periodic_timer() { stop(); }
 
-    template <typename Period, typename Tick> bool start(Period period, Tick tick)
+    template <typename Period, typename Tick, typename Early> bool start(Period period, Tick tick, Early early)
     {
         std::lock_guard guard(control_);
         if (thread_.joinable()) return false;
         stop_ = false;
-        thread_ = std::thread([this, period, tick] {
+        thread_ = std::thread([this, period, tick, early] {
             depth_thread_start();
-            auto next = steady::now();
+            auto length = [&] {
+                return std::chrono::duration_cast<steady::duration>(std::chrono::duration<double, std::milli>(period()));
+            };
+            auto next = steady::now() + length();
             std::unique_lock lock(m_);
             while (!stop_) {
-                next += std::chrono::duration_cast<steady::duration>(std::chrono::duration<double, std::milli>(period()));
-                cv_.wait_until(lock, next, [this] { return stop_; });
+                steady::time_point wake = std::min(next, early(next));
+                cv_.wait_until(lock, wake, [this] { return stop_; });
                 if (stop_) break;
                 lock.unlock();
                 tick();
                 lock.lock();
-                // After a stall, tick on from now instead of in a burst.
                 auto now = steady::now();
-                if (next < now - std::chrono::milliseconds(5)) next = now;
+                if (now < next) continue;  // an early tick: the regular one stays due
+                next += length();
+                // After a stall, tick on from now instead of in a burst.
+                if (next < now - std::chrono::milliseconds(5)) next = now + length();
             }
         });
         return true;
@@ -128,6 +134,22 @@ void scheduler_tick()
 {
     if (overdrive_active() && !isr_flag()) timer_poll();
 }
+
+// In overdrive the scheduler thread also wakes when the next clock falls
+// due between two ticks, so a clock fires on time instead of at the next
+// tick after it. A clock already due waits for the regular tick (a poll that
+// could not take the global lock must not turn into a busy loop).
+steady::time_point next_clock_due(steady::time_point regular)
+{
+    if (!overdrive_active() || sched_state().stopped.load() || sched_virtual_time()) return regular;
+    double due = 0;
+    if (!sched_next_clock_time(&due)) return regular;
+    double ahead = due - timer_time();
+    if (ahead <= 0) return regular;
+    return steady::now() + std::chrono::duration_cast<steady::duration>(std::chrono::duration<double, std::milli>(ahead));
+}
+
+steady::time_point no_early_tick(steady::time_point regular) { return regular; }
 
 void event_tick()
 {
@@ -209,7 +231,7 @@ void sched_start_timer()
     timer_time();  // takes time zero when it is not yet set
     timebase_freeze(false);
     scheduler_timer().start([] { return std::clamp(sched_config().scheduler_interval.load(), 1.0, 20.0); },
-                            &scheduler_tick);
+                            &scheduler_tick, &next_clock_due);
 }
 
 void sched_stop_timer() { scheduler_timer().stop(); }
@@ -219,7 +241,7 @@ bool sched_timer_running() { return scheduler_timer().running(); }
 void event_timer_start()
 {
     event_timer().start([] { return static_cast<double>(std::max(1, sched_config().event_interval.load())); },
-                        &event_tick);
+                        &event_tick, &no_early_tick);
 }
 
 void event_timer_stop() { event_timer().stop(); }
