@@ -14,8 +14,7 @@
 #include "kernel/random.h"
 #include "kernel/scheduler.h"
 #include "kernel/symbols.h"
-#include "objects/sendrecv.h"
-#include "objects/time.h"
+#include "objects/objects.h"
 #include "platform/datetime.h"
 
 // The layouts promised to externals.
@@ -44,7 +43,7 @@ bool kernel_init()
     if (!creation_init()) return false;
     sched_init();
     console_init();
-    if (!sendrecv_init() || !time_objects_init()) return false;
+    if (!objects_init()) return false;
     done = true;
     return true;
 }
