@@ -25,6 +25,9 @@ void receiver_quit(receiver *x)
 // clocks dropped when it stopped stay dropped.
 void receiver_resume(receiver *) { sched_restart(); }
 
+// The first line of every patcher file kel writes ("kel v2;"): accepted.
+void receiver_version(receiver *) {}
+
 }  // namespace
 
 bool receiver_init()
@@ -34,6 +37,7 @@ bool receiver_init()
     if (!c) return false;
     class_addmethod(c, reinterpret_cast<kel_method>(&receiver_quit), "quit", 0);
     class_addmethod(c, reinterpret_cast<kel_method>(&receiver_resume), "resume", 0);
+    class_addmethod(c, reinterpret_cast<kel_method>(&receiver_version), "v2", 0);
     if (class_register(nullptr, c) != ERR_NONE) return false;
     auto *x = static_cast<receiver *>(object_alloc(c));
     if (!x) return false;

@@ -14,6 +14,7 @@
 #include "kernel/kernel.h"
 #include "kernel/loader.h"
 #include "kernel/path.h"
+#include "kernel/patcher.h"
 #include "kernel/quittasks.h"
 #include "kernel/scheduler.h"
 #include "kernel/settings.h"
@@ -98,6 +99,7 @@ void start_up(const run_options &o)
 void shut_down()
 {
     sched_shutdown();
+    patcher_free_all();
     path_shutdown();
     quittasks_run();
     loader_unload_all();

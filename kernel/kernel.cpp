@@ -10,7 +10,9 @@
 #include "kernel/creation.h"
 #include "kernel/hashtab.h"
 #include "kernel/linklist.h"
+#include "kernel/loadbang.h"
 #include "kernel/outlets.h"
+#include "kernel/patcher.h"
 #include "kernel/random.h"
 #include "kernel/scheduler.h"
 #include "kernel/symbols.h"
@@ -25,6 +27,9 @@ static_assert(sizeof(method_entry) == 2 * sizeof(void *) + 8, "method entry: sel
 static_assert(offsetof(object, messlist) == 0, "every object starts with its method list");
 static_assert(offsetof(object, inlets) == 2 * sizeof(void *) || sizeof(void *) == 4, "object header layout");
 static_assert(sizeof(object) == 4 * sizeof(void *), "object header: messlist, magic, inlets, outlets");
+static_assert(offsetof(box, header) == 0, "a box is an object");
+static_assert(offsetof(box, rect) == sizeof(object) + 2 * sizeof(void *), "box: owner and next precede the rectangle");
+static_assert(sizeof(box_rect) == 4 * sizeof(short), "box rectangle: top, left, bottom, right");
 
 namespace kel {
 
@@ -41,6 +46,9 @@ bool kernel_init()
                          proxy_class(), binbuf_class()})
         if (!c || class_register(sym_nobox, c) != ERR_NONE) return false;
     if (!creation_init()) return false;
+    if (!patcher_class()) return false;
+    patcher_load_init();
+    if (!loadbang_init()) return false;
     sched_init();
     console_init();
     if (!objects_init()) return false;

@@ -2,6 +2,8 @@
 
 #include "kernel/objects.h"
 #include "objects/arith.h"
+#include "objects/console.h"
+#include "objects/msgbox.h"
 #include "objects/routing.h"
 #include "objects/sendrecv.h"
 #include "objects/time.h"
@@ -12,7 +14,9 @@ bool objects_init()
 {
     static bool done = false;
     if (done) return true;
-    if (!arith_init() || !routing_init() || !sendrecv_init() || !time_objects_init()) return false;
+    if (!messagebox_init() || !print_init() || !arith_init() || !routing_init() || !sendrecv_init() ||
+        !time_objects_init())
+        return false;
     done = true;
     return true;
 }

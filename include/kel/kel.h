@@ -17,6 +17,7 @@
 #include "kel/path.h"
 #include "kel/sysfile.h"
 #include "kel/creation.h"
+#include "kel/patcher.h"
 #include "kel/clocks.h"
 #include "kel/sched.h"
 #include "kel/threads.h"

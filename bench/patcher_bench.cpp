@@ -1,0 +1,119 @@
+// Loading patches: a generated patch of 10,000 boxes (message boxes and
+// print objects in chains of four, joined by cords) loaded and freed, from
+// its text and its binary form. Figures are per load and free; the counters
+// split the two (milliseconds of each) and give the kernel pool's bytes per
+// box while the patch is loaded.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "kel/kel.h"
+#include "kernel/memory.h"
+#include "kernel/path.h"
+
+namespace {
+
+constexpr int box_count = 10000;
+constexpr int chain_length = 4;  // three message boxes, then a print object
+
+std::string generated_patch()
+{
+    std::string text = "#N vpatcher 20 74 1020 874;\r\n";
+    for (int i = 0; i < box_count; i++) {
+        const int chain = i / chain_length, link = i % chain_length;
+        const int x = (chain % 50) * 100, y = (chain / 50) * 90 + link * 20;
+        text += "#P ";
+        if (link == chain_length - 1)
+            text += "newex " + std::to_string(x) + " " + std::to_string(y) + " 50 196617 print chain" +
+                    std::to_string(chain);
+        else
+            text += "message " + std::to_string(x) + " " + std::to_string(y) + " 50 196617 step " +
+                    std::to_string(link) + " \\$1";
+        text += ";\r\n";
+    }
+    // Box numbers count from the newest box.
+    for (int i = 0; i < box_count; i++) {
+        if (i % chain_length == chain_length - 1) continue;
+        text +=
+            "#P connect " + std::to_string(box_count - 1 - i) + " 0 " + std::to_string(box_count - 2 - i) + " 0;\r\n";
+    }
+    return text + "#P pop;\r\n";
+}
+
+// The folder holding both forms of the patch, made once.
+struct patch_files {
+    std::string folder;
+    short path = 0;
+
+    patch_files()
+    {
+        kel::path_init();
+        const char *tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kel-bench-XXXXXX";
+        if (!::mkdtemp(pattern.data())) return;
+        folder = std::filesystem::canonical(pattern).string();
+        path = kel::path_id_of_folder(folder);
+        std::ofstream(folder + "/big.pat", std::ios::binary) << generated_patch();
+        binbuf *b = binbuf_new();
+        if (binbuf_read(b, "big.pat", path, 0) == 0) binbuf_write(b, "big.klb", path, 1);
+        freeobject(b);
+    }
+    ~patch_files()
+    {
+        std::error_code ignored;
+        if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
+    }
+};
+
+const patch_files &files()
+{
+    static const patch_files f;
+    return f;
+}
+
+void load_and_free(benchmark::State &state, const char *name)
+{
+    const patch_files &f = files();
+    if (!f.path) {
+        state.SkipWithError("no folder for the patch");
+        return;
+    }
+    using clock = std::chrono::steady_clock;
+    double bytes_per_box = 0, load_ms = 0, free_ms = 0;
+    for (auto _ : state) {
+        const kel::pool_totals before = kel::pool_totals_get();
+        const clock::time_point start = clock::now();
+        void *p = fileload(name, f.path);
+        const clock::time_point loaded_at = clock::now();
+        if (!p) {
+            state.SkipWithError("the patch did not load");
+            return;
+        }
+        const kel::pool_totals loaded = kel::pool_totals_get();
+        bytes_per_box =
+            static_cast<double>((loaded.handed_out - before.handed_out) - (loaded.given_back - before.given_back)) /
+            box_count;
+        freeobject(p);
+        load_ms += std::chrono::duration<double, std::milli>(loaded_at - start).count();
+        free_ms += std::chrono::duration<double, std::milli>(clock::now() - loaded_at).count();
+    }
+    const double n = static_cast<double>(state.iterations());
+    state.counters["load_ms"] = load_ms / n;
+    state.counters["free_ms"] = free_ms / n;
+    state.counters["pool_bytes_per_box"] = bytes_per_box;
+    state.counters["boxes_per_second"] =
+        benchmark::Counter(static_cast<double>(box_count), benchmark::Counter::kIsIterationInvariantRate);
+}
+
+void BM_PatchLoad10k(benchmark::State &state) { load_and_free(state, "big.pat"); }
+BENCHMARK(BM_PatchLoad10k)->Unit(benchmark::kMillisecond);
+
+void BM_PatchLoad10kBinary(benchmark::State &state) { load_and_free(state, "big.klb"); }
+BENCHMARK(BM_PatchLoad10kBinary)->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -1,0 +1,109 @@
+// The `print` class: every message it receives becomes one console line,
+// "label: message". The label is the first argument as typed (any atom),
+// `print` when there is none.
+#include "objects/console.h"
+
+#include <string>
+
+#include "kel/atoms.h"
+#include "kel/classes.h"
+#include "kel/console.h"
+#include "kel/symbols.h"
+#include "kernel/classes.h"
+#include "kernel/creation.h"
+
+namespace kel {
+namespace {
+
+struct print_object {
+    object header;
+    atom label;
+};
+
+method_entry *g_print_class = nullptr;
+
+std::string label_of(const print_object *x) { return atom_string(&x->label); }
+
+// One line: the label, ": ", and the parts joined by blanks. The whole line
+// is posted at once, so lines from other threads never cut into it.
+void post_line(const print_object *x, const std::string &rest)
+{
+    std::string line = label_of(x);
+    line.append(": ").append(rest);
+    post("%s", line.c_str());
+}
+
+void append_atoms(std::string *out, long argc, const atom *argv)
+{
+    for (long i = 0; i < argc; i++) {
+        if (i) out->append(1, ' ');
+        out->append(atom_string(&argv[i]));
+    }
+}
+
+void *print_bang(print_object *x)
+{
+    post("%s: bang", label_of(x).c_str());
+    return nullptr;
+}
+
+void *print_int(print_object *x, long n)
+{
+    post("%s: %ld", label_of(x).c_str(), n);
+    return nullptr;
+}
+
+void *print_float(print_object *x, double f)
+{
+    post("%s: %f", label_of(x).c_str(), f);
+    return nullptr;
+}
+
+void *print_list(print_object *x, symbol *, long argc, atom *argv)
+{
+    std::string rest;
+    append_atoms(&rest, argc, argv);
+    post_line(x, rest);
+    return nullptr;
+}
+
+void *print_anything(print_object *x, symbol *s, long argc, atom *argv)
+{
+    std::string rest = s && s->name ? s->name : "";
+    rest.append(1, ' ');
+    append_atoms(&rest, argc, argv);
+    post_line(x, rest);
+    return nullptr;
+}
+
+// Bringing the console window to the front is the window layer's.
+void *print_dblclick(print_object *) { return nullptr; }
+
+void *print_new(symbol *, long argc, atom *argv)
+{
+    if (!g_print_class) {
+        class_builder_begin(gensym("print"), nullptr, 0);
+        setup(&g_print_class, reinterpret_cast<kel_method>(&print_new), nullptr, sizeof(print_object), nullptr,
+              ATYPE_GIMME, 0);
+        addbang(reinterpret_cast<kel_method>(&print_bang));
+        addint(reinterpret_cast<kel_method>(&print_int));
+        addfloat(reinterpret_cast<kel_method>(&print_float));
+        addmess(reinterpret_cast<kel_method>(&print_list), "list", ATYPE_GIMME, 0);
+        addmess(reinterpret_cast<kel_method>(&print_anything), "anything", ATYPE_GIMME, 0);
+        addmess(reinterpret_cast<kel_method>(&print_dblclick), "dblclick", ATYPE_CANT, 0);
+        class_builder_finish();
+    }
+    auto *x = g_print_class ? static_cast<print_object *>(newobject(g_print_class)) : nullptr;
+    if (!x) return nullptr;
+    if (argc > 0 && argv)
+        x->label = argv[0];
+    else
+        atom_setsym(&x->label, gensym("print"));
+    return x;
+}
+
+}  // namespace
+
+bool print_init() { return creation_provide("print", reinterpret_cast<kel_method>(&print_new)); }
+
+}  // namespace kel
