@@ -777,16 +777,16 @@ void *sustain_new(long velocity, long on)
 
 void sustain_free(sustain *x) { sustain_clear(x); }
 
-struct method_spec {
+struct method_def {
     kel_method fn;
     const char *name;
     short type;  // one argument of this type, or ATYPE_NOTHING for none
 };
 
-bool add_methods(kel_class *c, std::initializer_list<method_spec> methods)
+bool add_methods(kel_class *c, std::initializer_list<method_def> methods)
 {
     if (!c) return false;
-    for (const method_spec &s : methods) {
+    for (const method_def &s : methods) {
         if (s.type == ATYPE_NOTHING)
             class_addmethod(c, s.fn, s.name, 0);
         else
