@@ -1,5 +1,6 @@
 # kel: a thin front over CMake + Ninja.
 #   make          release build into build/
+#   make run      build and run the demo patch examples/hello.pat in real time
 #   make test     build and run every test
 #   make check    AddressSanitizer + UndefinedBehaviorSanitizer build, every test
 #   make tsan     ThreadSanitizer build, the unit tests
@@ -11,7 +12,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 SETUP_STAMP := build/.setup-done
 
-.PHONY: all build test check tsan bench format clean setup
+.PHONY: all build run test check tsan bench format clean setup
 
 all: build
 
@@ -26,6 +27,9 @@ build/build.ninja: $(SETUP_STAMP)
 
 build: build/build.ninja
 	cmake --build build -j $(JOBS)
+
+run: build
+	./build/kel examples/hello.pat
 
 test: build
 	cd build && ctest --output-on-failure -j $(JOBS)
