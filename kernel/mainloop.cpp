@@ -14,6 +14,7 @@
 #include "kel/console.h"
 #include "kernel/depth.h"
 #include "kernel/locks.h"
+#include "kernel/memory.h"
 #include "kernel/qelems.h"
 #include "kernel/scheduler.h"
 
@@ -252,7 +253,7 @@ void event_timer_procedure()
     g_in_event_procedure = true;
     if (!overdrive_active()) sched_set_now(timer_time());
     queue_service();
-    // The pool keeps no reserve blocks, so there is nothing to refill.
+    pool_replenish();
     if (!overdrive_active()) sched_poll();
     g_in_event_procedure = false;
 }
@@ -337,6 +338,7 @@ KEL_API void plug_preevent(long)
 {
     if (!overdrive_active()) sched_set_now(timer_time());
     queue_service();
+    pool_replenish();
 }
 
 KEL_API long plug_dokey(long key, long, long value)

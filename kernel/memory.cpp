@@ -1,9 +1,12 @@
 #include "kernel/memory.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <shared_mutex>
+#include <vector>
 
 #include <malloc.h>
 
@@ -74,10 +77,19 @@ void *heap_alloc(size_t n)
     return std::malloc(n ? n : 1);
 }
 
+// The bases of every chunk, sorted: chunks are never given back, so a
+// pointer inside one can always be read.
+std::shared_mutex g_chunks_lock;
+std::vector<uintptr_t> g_chunks;
+
 char *chunk_alloc()
 {
     char *c = static_cast<char *>(heap_alloc(chunk_size));
-    if (c) KEL_POISON(c, chunk_size);
+    if (!c) return nullptr;
+    KEL_POISON(c, chunk_size);
+    std::unique_lock guard(g_chunks_lock);
+    auto base = reinterpret_cast<uintptr_t>(c);
+    g_chunks.insert(std::upper_bound(g_chunks.begin(), g_chunks.end(), base), base);
     return c;
 }
 
@@ -114,6 +126,23 @@ void pool_replenish()
     pool &p = the_pool();
     std::lock_guard guard(p.lock);
     if (!p.spare) p.spare = chunk_alloc();
+}
+
+bool pool_block_readable(const void *p, size_t n)
+{
+    auto at = reinterpret_cast<uintptr_t>(p);
+    {
+        std::shared_lock guard(g_chunks_lock);
+        auto next = std::upper_bound(g_chunks.begin(), g_chunks.end(), at);
+        if (next == g_chunks.begin()) return false;
+        uintptr_t base = *(next - 1);
+        if (at + n > base + chunk_size) return false;
+    }
+#if defined(__SANITIZE_ADDRESS__)
+    // A block given back is poisoned: it is not read directly.
+    if (__asan_region_is_poisoned(const_cast<void *>(p), n)) return false;
+#endif
+    return true;
 }
 
 bool memory_is_low() { return g_kel_memislow != 0; }

@@ -6,6 +6,7 @@
 // (last freed, first reused). Chunks are never given back to the system.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace kel {
@@ -26,6 +27,10 @@ void pool_post_totals();
 // At idle time: make sure a spare chunk exists, so that the next chunk change
 // does not have to call the system allocator.
 void pool_replenish();
+
+// True when p .. p+n lies inside one of the pool's chunks, which stay mapped
+// for the life of the process: such memory can be read without a probe.
+bool pool_block_readable(const void *p, size_t n);
 
 // The process-wide memory-low flag, set when the pool runs short and by the
 // kernel's allocation fallbacks; while set, no object is created by name.

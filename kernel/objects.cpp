@@ -47,7 +47,10 @@ bool object_valid_checked(const void *p)
     // objects (a string, a small record), which the program must not read
     // beyond its end.
     object header;
-    if (!platform::memory_read(p, &header, offsetof(object, inlets))) return false;
+    if (pool_block_readable(p, offsetof(object, inlets)))
+        std::memcpy(&header, p, offsetof(object, inlets));
+    else if (!platform::memory_read(p, &header, offsetof(object, inlets)))
+        return false;
     return header.magic == OBJ_MAGIC && header.messlist != nullptr;
 }
 
