@@ -4,6 +4,7 @@
 
 #include "kel/classes.h"
 #include "kel/symbols.h"
+#include "kernel/attributes.h"
 #include "kernel/binbuf.h"
 #include "kernel/classes.h"
 #include "kernel/console.h"
@@ -12,6 +13,7 @@
 #include "kernel/linklist.h"
 #include "kernel/outlets.h"
 #include "kernel/random.h"
+#include "kernel/registry.h"
 #include "kernel/scheduler.h"
 #include "kernel/symbols.h"
 #include "objects/sendrecv.h"
@@ -41,6 +43,7 @@ bool kernel_init()
     for (kel_class *c : {linklist_class(), hashtab_class(), hashtab_entry_class(), outlet_class(), inlet_class(),
                          proxy_class(), binbuf_class()})
         if (!c || class_register(sym_nobox, c) != ERR_NONE) return false;
+    if (!registry_init() || !attributes_init()) return false;
     if (!creation_init()) return false;
     sched_init();
     console_init();
