@@ -1,8 +1,11 @@
 // Typed message dispatch.
 //
-// Nothing here allocates or locks: a message is looked up by a linear scan of
-// symbol pointers, its atoms are converted into a call_arg array on the
-// stack, and the method is called through the caller for its signature.
+// Nothing on the way to a method of the class allocates or locks: a message
+// is looked up by a linear scan of symbol pointers, its atoms are converted
+// into a call_arg array on the stack, and the method is called through the
+// caller for its signature. Only a selector the class has no method for goes
+// on to the attribute tables (an instance's own table takes its lock, and the
+// first `get` + name of each new name makes that name's symbol).
 #include "kernel/dispatch.h"
 
 #include <cstdarg>
@@ -15,6 +18,7 @@
 #include "kel/memory.h"
 #include "kel/symbols.h"
 #include "kernel/atoms.h"
+#include "kernel/attributes.h"
 #include "kernel/callshapes.h"
 #include "kernel/classes.h"
 #include "kernel/objects.h"
@@ -79,9 +83,12 @@ method_entry *dispatch_lookup(object *x, symbol *s)
         if (e->selector == sym_anything && !anything) anything = e;
         if (e->selector == sym_int && !int_entry) int_entry = e;
     }
-    // Attribute access (set by the attribute's name, get by "get" + name)
-    // is looked up here for classes without CLASS_FLAG_NOATTRIBUTES once
-    // classes can have attributes.
+    // Attribute access: the attribute's name sets it, "get" + name reports
+    // it. An attribute that refuses users ends the lookup without a report.
+    if (!(c->flags & (CLASS_FLAG_NOATTRIBUTES | class_flag_creator))) {
+        method_entry *entry;
+        if (attr_dispatch_lookup(x, s, &entry)) return entry;
+    }
     if (anything) return anything;
     if (s == sym_fix && int_entry) return int_entry;
     error("%s: doesn't understand \"%s\"", c->name->name, s ? s->name : "");
@@ -317,7 +324,7 @@ void *object_method_words(object *x, symbol *s, const kel_word *w)
     uint32_t mark = table_mark(x->messlist);
     if (mark == obex_mark) {
         if (method_entry *e = class_mess(c, s)) return call_words(e->method, x, w);
-        // An attribute's accessor answers here once classes have attributes.
+        if (void *result; attr_method_call(x, s, w, &result)) return result;
         if (kel_method decorator = class_method(c, gensym("decorator"));
             decorator != reinterpret_cast<kel_method>(&method_false)) {
             auto *other = static_cast<object *>(reinterpret_cast<void *(*)(void *)>(decorator)(x));

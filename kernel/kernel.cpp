@@ -4,6 +4,7 @@
 
 #include "kel/classes.h"
 #include "kel/symbols.h"
+#include "kernel/attributes.h"
 #include "kernel/binbuf.h"
 #include "kernel/classes.h"
 #include "kernel/console.h"
@@ -14,6 +15,7 @@
 #include "kernel/outlets.h"
 #include "kernel/patcher.h"
 #include "kernel/random.h"
+#include "kernel/registry.h"
 #include "kernel/scheduler.h"
 #include "kernel/symbols.h"
 #include "objects/objects.h"
@@ -45,6 +47,7 @@ bool kernel_init()
     for (kel_class *c : {linklist_class(), hashtab_class(), hashtab_entry_class(), outlet_class(), inlet_class(),
                          proxy_class(), binbuf_class()})
         if (!c || class_register(sym_nobox, c) != ERR_NONE) return false;
+    if (!registry_init() || !attributes_init()) return false;
     if (!creation_init()) return false;
     if (!patcher_class()) return false;
     patcher_load_init();

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "kel/attributes.h"
 #include "kel/classes.h"
 #include "kel/console.h"
 #include "kel/hashtab.h"
@@ -14,6 +15,7 @@
 #include "kernel/outlets.h"
 #include "kernel/clocks.h"
 #include "kernel/qelems.h"
+#include "kernel/registry.h"
 #include "kernel/symbols.h"
 #include "platform/memprobe.h"
 
@@ -101,25 +103,24 @@ KEL_API void freeobject(void *p)
     auto *x = static_cast<object *>(p);
     kel_class *c = class_of_table(x->messlist);
     long lockout = lockout_set(1);
+    bool kept = false;
     {
         std::lock_guard guard(global_lock());
-        // The object registry drops the object here once it exists; an object
-        // that other holders still keep stops at this point.
-        if (c->free_method) reinterpret_cast<void (*)(void *)>(c->free_method)(x);
-        if (c->obexoffset) {
-            hashtab **slot = obex_slot(x, c);
-            if (*slot) {
-                hashtab_chuckkey(*slot, gensym("#P"));
-                hashtab_chuckkey(*slot, gensym("#B"));
-                freeobject(*slot);
-                *slot = nullptr;
-            }
+        // A registered object loses one holder here; while others still keep
+        // it, it lives on untouched.
+        kept = registry_in_use() && object_unregister(x) != 0;
+        if (!kept) {
+            if (c->free_method) reinterpret_cast<void (*)(void *)>(c->free_method)(x);
+            // A client that did not detach in its free method is detached now.
+            registry_forget_client(x);
+            if (c->obexoffset) object_obex_free(x);
+            // Nothing the object owns may run against it once it is gone.
+            clocks_remove_owned_by(x);
+            qelems_remove_owned_by(x);
         }
-        // Nothing the object owns may run against it once it is gone.
-        clocks_remove_owned_by(x);
-        qelems_remove_owned_by(x);
     }
     lockout_set(lockout);
+    if (kept) return;
     if (!c->tiny) {
         outlets_free_all(x);  // each disconnects itself
         inlets_free_all(x);

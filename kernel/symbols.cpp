@@ -268,7 +268,16 @@ void symbol_unique_slate(symbol *s)
 {
     std::lock_guard guard(g_unique_lock);
     if (!g_reuse_list) g_reuse_list = linklist_new();
-    if (g_reuse_list) linklist_append(g_reuse_list, s);
+    // A name waits on the list once: handed out twice, it would name two
+    // objects.
+    if (g_reuse_list && linklist_objptr2index(g_reuse_list, s) < 0) linklist_append(g_reuse_list, s);
+}
+
+void symbol_unique_unslate(symbol *s)
+{
+    std::lock_guard guard(g_unique_lock);
+    long index = g_reuse_list ? linklist_objptr2index(g_reuse_list, s) : -1;
+    if (index >= 0) linklist_chuckindex(g_reuse_list, index);
 }
 
 long symbol_unique_reuse_count()

@@ -42,6 +42,9 @@ long symbols_static_slot(const symbol *s);
 // Appends a unique symbol to the reuse list of symbol_unique (done when an
 // object registered under it is finally unregistered).
 void symbol_unique_slate(symbol *s);
+// Takes a symbol off the reuse list (done when a caller registers an object
+// under a name of the unique form, which must not be handed out meanwhile).
+void symbol_unique_unslate(symbol *s);
 // The number of symbols waiting on the reuse list.
 long symbol_unique_reuse_count();
 

@@ -11,6 +11,8 @@
 #include "kel/classes.h"
 #include "kel/linklist.h"
 #include "kel/hashtab.h"
+#include "kel/attributes.h"
+#include "kel/registry.h"
 #include "kel/binbuf.h"
 #include "kel/patchfile.h"
 #include "kel/outlets.h"
