@@ -310,15 +310,19 @@ void pipe_float(pipe *x, double f)
 // is the rightmost.
 template <int I> void pipe_in(pipe *x, long n)
 {
+    static_assert(I - 1 < pipe_max_slots, "int inlets exist only for value slots");
     if (I - 1 < x->slots) pipe_store(x->values[I - 1], static_cast<double>(n));
 }
 
 template <int I> void pipe_ft(pipe *x, double f)
 {
-    if (I - 1 < x->slots)
-        pipe_store(x->values[I - 1], f);
-    else
-        x->time = static_cast<float>(f);
+    if constexpr (I - 1 < pipe_max_slots) {
+        if (I - 1 < x->slots) {
+            pipe_store(x->values[I - 1], f);
+            return;
+        }
+    }
+    x->time = static_cast<float>(f);
 }
 
 void pipe_flush(pipe *x)
