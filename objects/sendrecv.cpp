@@ -14,6 +14,7 @@
 #include "kernel/classes.h"
 #include "kernel/creation.h"
 #include "kernel/objects.h"
+#include "kernel/outlets.h"
 #include "kernel/symbols.h"
 
 namespace kel {
@@ -100,12 +101,19 @@ through *bind(symbol *name, const char *class_name)
     return t;
 }
 
+void free_through(through *t, symbol *, long, atom *) { freeobject(t); }
+
 void release(through *t)
 {
     if (!t || --t->references > 0) return;
     store_atoms(t, 0, nullptr, nullptr);
     if (t->name->thing == &t->ob) t->name->thing = nullptr;
-    freeobject(t);
+    // The last user may let go while a message to the name is still on its
+    // way through the outlet: the through then goes once that send is over.
+    if (t->out->sending > 0)
+        defer_low(t, reinterpret_cast<kel_method>(&free_through), nullptr, 0, nullptr);
+    else
+        freeobject(t);
 }
 
 // --- send ---

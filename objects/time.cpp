@@ -486,7 +486,8 @@ void line_float(line *x, double v)
         double span = x->ramp_time < 1 ? 1 : x->ramp_time;
         long n = static_cast<long>((span - 1) / x->grain + 1);
         if (n < 1) n = 1;
-        base_unset(x->base, x->clock);
+        // A running ramp's pending tick stays: a longer ramp reschedules
+        // it at its first step, a one-step ramp lets it send the target.
         x->steps = n;
         x->increment = (v - start) / static_cast<double>(n);
         x->current = start;

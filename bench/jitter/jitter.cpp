@@ -1,14 +1,19 @@
 // How late a 1 ms periodic clock fires, in real time, through the real main
 // loop: first with clocks fired by the main thread (normal), then by the
-// scheduler timer thread (overdrive). One line per mode on stdout:
+// scheduler timer thread (overdrive), then a loaded patch whose `metro 1`
+// runs in overdrive. One line per mode on stdout:
 //
 //   normal p50=<ms> p99=<ms> max=<ms>
 //   overdrive p50=<ms> p99=<ms> max=<ms>
+//   metro p50=<ms> p99=<ms> max=<ms>
 //
 // Lateness is the real time at which the callback starts minus the time the
 // firing was due. The due time is kept here, independently of the kernel:
 // the first is one period after the clock is first set, and every firing
 // adds one period, so a scheduler that loses time shows it as lateness.
+// For the metro the callback is the bang reaching a small object of this
+// program's own class in the patch, and the first bang is due when the
+// metro is started (its first tick comes from the scheduler at once).
 //
 // Usage: kel_jitter [seconds per mode, default 10]
 #include <algorithm>
@@ -16,11 +21,16 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
 #include <vector>
 
 #include "kel/kel.h"
 #include "kel/sched.h"
 #include "kernel/kernel.h"
+#include "kernel/path.h"
 #include "kernel/scheduler.h"
 
 namespace {
@@ -35,19 +45,25 @@ struct periodic {
     std::atomic<bool> done{false};
 };
 
-void periodic_tick(periodic *p)
+// The due time of the next firing. A firing within the slop sees the time it
+// was due, and the delay counts from there. A firing later than that sees
+// the poll's time: the series starts again from it, and so does the due
+// time kept here.
+void advance_due(periodic *p)
 {
-    p->lateness.push_back(systimer_gettime() - p->due);
-    if (p->done.load(std::memory_order_relaxed)) return;
-    // A firing within the slop sees the time it was due, and the delay
-    // counts from there. A firing later than that sees the poll's time: the
-    // series starts again from it, and so does the due time kept here.
     double logical = kel::sched_now();
     if (std::fabs(logical - p->due) > 1e-6) {
         p->rebased++;
         p->due = logical;
     }
     p->due += period_ms;
+}
+
+void periodic_tick(periodic *p)
+{
+    p->lateness.push_back(systimer_gettime() - p->due);
+    if (p->done.load(std::memory_order_relaxed)) return;
+    advance_due(p);
     clock_fdelay(p->clock, period_ms);
 }
 
@@ -70,6 +86,16 @@ summary summarise(std::vector<double> v)
         return v[std::clamp<size_t>(i, 1, v.size()) - 1];
     };
     return {rank(0.50), rank(0.99), v.back()};
+}
+
+void report(const char *name, const periodic &p)
+{
+    summary s = summarise(p.lateness);
+    std::printf("%s p50=%.3f p99=%.3f max=%.3f\n", name, s.p50, s.p99, s.max);
+    std::fflush(stdout);
+    if (p.rebased)
+        std::fprintf(stderr, "kel_jitter: %s: %ld firings were later than the slop and restarted the series\n",
+                     name, p.rebased);
 }
 
 // Runs the main loop for `seconds` with the periodic clock and prints the
@@ -100,12 +126,130 @@ bool run_mode(const char *name, bool overdrive, double seconds)
         std::fprintf(stderr, "kel_jitter: %s: the clock never fired\n", name);
         return false;
     }
-    summary s = summarise(p.lateness);
-    std::printf("%s p50=%.3f p99=%.3f max=%.3f\n", name, s.p50, s.p99, s.max);
-    std::fflush(stdout);
-    if (p.rebased)
-        std::fprintf(stderr, "kel_jitter: %s: %ld firings were later than the slop and restarted the series\n",
-                     name, p.rebased);
+    report(name, p);
+    return true;
+}
+
+// --- the metro of a loaded patch ---
+
+// The patch: `metro 1` started and stopped through the name kel_jitter_run,
+// its bangs going to a probe of this program's class.
+constexpr const char *metro_patch = "#N vpatcher 20 74 320 274;\n"
+                                    "#P newex 20 20 100 196617 r kel_jitter_run;\n"
+                                    "#P newex 20 50 50 196617 metro 1;\n"
+                                    "#P newex 20 80 100 196617 kel_jitter_probe;\n"
+                                    "#P connect 2 0 1 0;\n"
+                                    "#P connect 1 0 0 0;\n"
+                                    "#P pop;\n";
+
+struct probe {
+    object ob;
+};
+
+// The series the probes record into while the metro mode runs; it is
+// touched only by the thread that fires clocks.
+periodic *g_metro_series = nullptr;
+kel_class *g_probe_class = nullptr;
+
+void *probe_new() { return object_alloc(g_probe_class); }
+
+void probe_bang(probe *)
+{
+    periodic *p = g_metro_series;
+    if (!p) return;
+    p->lateness.push_back(systimer_gettime() - p->due);
+    advance_due(p);
+}
+
+bool probe_class_init()
+{
+    kel_class *c = class_new("kel_jitter_probe", reinterpret_cast<kel_method>(&probe_new), nullptr,
+                             static_cast<long>(sizeof(probe)), nullptr, 0);
+    if (!c) return false;
+    class_addmethod(c, reinterpret_cast<kel_method>(&probe_bang), "bang", 0);
+    g_probe_class = c;
+    return class_register(gensym("box"), c) == 0;
+}
+
+// Sends a message to the name the patch's receive listens to, as a message
+// box line "; kel_jitter_run sel" would.
+void send_run(const char *selector)
+{
+    object *through = gensym("kel_jitter_run")->thing;
+    if (through) typedmess(through, gensym(selector), 0, nullptr);
+}
+
+void stop_metro(periodic *p)
+{
+    send_run("stop");
+    p->done.store(true, std::memory_order_relaxed);
+    kel::sched_request_quit();
+}
+
+// Writes the patch into a fresh temporary folder and loads it with the
+// kernel's loader. The folder is removed again at once.
+void *load_metro_patch()
+{
+    const char *tmp = std::getenv("TMPDIR");
+    std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/kel_jitter.XXXXXX";
+    if (!mkdtemp(folder.data())) return nullptr;
+    std::string file = folder + "/jitter_metro.pat";
+    void *loaded = nullptr;
+    if (std::ofstream(file, std::ios::binary) << metro_patch) {
+        short path = 0;
+        char name[MAX_FILENAME_CHARS];
+        if (path_frompathname(file.c_str(), &path, name) == 0) loaded = fileload(name, path);
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+    return loaded;
+}
+
+// Runs the main loop in overdrive for `seconds` with the patch's metro
+// started, and prints the metro's line.
+bool run_metro(double seconds)
+{
+    // The loader recognises a patcher file through the file types the path
+    // layer knows.
+    if (!kel::path_init()) {
+        std::fprintf(stderr, "kel_jitter: metro: the path layer did not start\n");
+        return false;
+    }
+    if (!probe_class_init()) {
+        std::fprintf(stderr, "kel_jitter: metro: the probe class could not be made\n");
+        return false;
+    }
+    void *patch = load_metro_patch();
+    if (!patch || !gensym("kel_jitter_run")->thing) {
+        std::fprintf(stderr, "kel_jitter: metro: the patch did not load\n");
+        if (patch) freeobject(patch);
+        return false;
+    }
+    periodic p;
+    p.lateness.reserve(static_cast<size_t>(seconds * 1000.0 / period_ms) + 1000);
+    kel_clock *stop = clock_new(&p, reinterpret_cast<kel_method>(&stop_metro));
+
+    kel::sched_set_overdrive(true);
+    kel::sched_start_timer();
+    kel::event_timer_start();
+    kel::sched_set_now(systimer_gettime());
+    // The metro's first bang is due now: "bang" schedules its tick with no
+    // delay, and every tick schedules the next one period later.
+    p.due = kel::sched_now();
+    g_metro_series = &p;
+    send_run("bang");
+    clock_fdelay(stop, seconds * 1000.0);
+    kel::main_loop();
+    kel::sched_shutdown();
+    g_metro_series = nullptr;
+    freeobject(stop);
+    freeobject(patch);
+
+    if (p.lateness.empty()) {
+        std::fprintf(stderr, "kel_jitter: metro: the metro never banged\n");
+        return false;
+    }
+    report("metro", p);
     return true;
 }
 
@@ -125,5 +269,6 @@ int main(int argc, char **argv)
     }
     bool ok = run_mode("normal", false, seconds);
     ok = run_mode("overdrive", true, seconds) && ok;
+    ok = run_metro(seconds) && ok;
     return ok ? 0 : 1;
 }

@@ -1,0 +1,14 @@
+#N vpatcher 40 94 440 394;
+#P newex 20 20 80 196617 r $1;
+#P newex 60 40 80 196617 t i i;
+#P newex 100 60 80 196617 + 100;
+#P newex 140 80 80 196617 s $2;
+#P newex 180 100 80 196617 s $0-loc;
+#P newex 220 120 80 196617 r $0-loc;
+#P newex 260 140 80 196617 print $1;
+#P connect 6 0 5 0;
+#P connect 5 1 2 0;
+#P connect 5 0 4 0;
+#P connect 4 0 3 0;
+#P connect 1 0 0 0;
+#P pop;
