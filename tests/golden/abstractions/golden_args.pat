@@ -1,0 +1,10 @@
+#N vpatcher 10 59 410 359;
+#P newex 20 20 60 196617 loadbang;
+#P message 20 50 60 196617 arg $1;
+#P newex 20 80 90 196617 s $0-chan;
+#P newex 150 20 90 196617 r $0-chan;
+#P newex 150 50 60 196617 print $1;
+#P connect 4 0 3 0;
+#P connect 3 0 2 0;
+#P connect 1 0 0 0;
+#P pop;

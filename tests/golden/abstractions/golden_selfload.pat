@@ -1,0 +1,8 @@
+#N vpatcher 20 74 620 474;
+#P newex 20 20 60 196617 loadbang;
+#P newex 20 50 100 196617 golden_selfload;
+#P newex 20 80 60 196617 print rest;
+#P connect 2 0 0 0;
+#P connect 2 0 1 0;
+#P connect 1 0 0 0;
+#P pop;

@@ -1,0 +1,13 @@
+#N vpatcher 20 74 620 474;
+#P newex 20 20 60 196617 loadbang;
+#P message 20 50 60 196617 hi;
+#P newex 20 80 60 196617 print out;
+#P connect 5 0 0 0;
+#P connect 2 0 3 0;
+#P connect 0 0 1 0;
+#P connect 2 0 1 1;
+#P connect 2 1 1 0;
+#P fasten 2 0 1;
+#P connect 2 0 1 0;
+#P connect 1 0 0 0;
+#P pop;

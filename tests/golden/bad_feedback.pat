@@ -1,0 +1,14 @@
+#N vpatcher 20 74 620 474;
+#P newex 20 20 60 196617 loadbang;
+#P newex 20 50 60 196617 t b b;
+#P newex 250 100 60 196617 delay 100;
+#P newex 250 130 60 196617 print late;
+#P newex 100 100 40 196617 t b;
+#P newex 100 150 40 196617 t b;
+#P connect 5 0 4 0;
+#P connect 4 1 3 0;
+#P connect 3 0 2 0;
+#P connect 4 0 1 0;
+#P connect 1 0 0 0;
+#P connect 0 0 1 0;
+#P pop;

@@ -1,0 +1,12 @@
+#N vpatcher 20 74 620 474;
+#P newex 20 20 60 196617 loadbang;
+#P newex 20 50 100 196617 t b b;
+#P newex 100 100 40 196617 t b;
+#P newex 100 150 40 196617 t b;
+#P newex 20 100 60 196617 print after;
+#P connect 4 0 3 0;
+#P connect 3 1 2 0;
+#P connect 2 0 1 0;
+#P connect 1 0 2 0;
+#P connect 3 0 0 0;
+#P pop;

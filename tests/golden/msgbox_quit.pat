@@ -1,0 +1,15 @@
+#N vpatcher 20 74 620 474;
+#P newex 20 20 60 196617 loadbang;
+#P newex 20 50 100 196617 t b b b;
+#P newex 200 100 70 196617 delay 10000;
+#P newex 200 150 60 196617 print late;
+#P message 100 100 60 196617 \; kel quit;
+#P message 20 100 70 196617 still running;
+#P newex 20 150 60 196617 print out;
+#P connect 6 0 5 0;
+#P connect 5 2 4 0;
+#P connect 4 0 3 0;
+#P connect 5 1 2 0;
+#P connect 5 0 1 0;
+#P connect 1 0 0 0;
+#P pop;

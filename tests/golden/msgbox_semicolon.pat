@@ -1,0 +1,15 @@
+#N vpatcher 20 74 620 474;
+#P newex 20 20 60 196617 loadbang;
+#P message 20 50 30 196617 42;
+#P message 20 80 400 196617 \$1 \; alpha \$1 \, 3 \; beta hello world \; gamma 9 \; alpha bang;
+#P newex 20 120 60 196617 print main;
+#P newex 200 150 60 196617 r alpha;
+#P newex 200 180 60 196617 print alpha;
+#P newex 300 150 60 196617 r beta;
+#P newex 300 180 60 196617 print beta;
+#P connect 7 0 6 0;
+#P connect 6 0 5 0;
+#P connect 5 0 4 0;
+#P connect 3 0 2 0;
+#P connect 1 0 0 0;
+#P pop;

@@ -1,0 +1,11 @@
+#N vpatcher 20 74 620 474;
+#P newex 20 20 60 196617 loadbang;
+#P newex 20 120 80 196617 print first;
+#P newex 120 120 80 196617 print second;
+#P message 20 60 50 196617 hello;
+#P connect 3 0 0 0;
+#P connect 0 0 2 0;
+#P connect 1 0 1 0;
+#P connect -1 0 0 0;
+#P connect 0 0 -2 0;
+#P pop;

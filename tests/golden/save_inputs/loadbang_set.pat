@@ -1,0 +1,11 @@
+kel v2;
+#N vpatcher 30 80 630 480;
+#P window setfont Geneva 9.;
+#P newex 20 20 60 196617 loadbang;
+#P message 100 80 100 196617 set changed \, bang;
+#P message 20 120 80 196617 original;
+#P newex 20 160 60 196617 print box;
+#P connect 2 0 1 0;
+#P connect 1 0 0 0;
+#P connect 3 0 2 0;
+#P pop;
