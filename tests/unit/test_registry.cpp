@@ -323,6 +323,7 @@ TEST_F(Registry, NoNameMeansAUniqueNameThatReturnsToTheReuseList)
     object_unregister(y);
     EXPECT_EQ(kel::symbol_unique_reuse_count(), waiting + 1);
     freeobject(y);
+    kel::symbol_unique_unslate(name);  // the reuse list as other tests found it
 }
 
 TEST_F(Registry, AUniqueNameStillRegisteredElsewhereIsNotReused)
@@ -337,6 +338,7 @@ TEST_F(Registry, AUniqueNameStillRegisteredElsewhereIsNotReused)
     EXPECT_EQ(kel::symbol_unique_reuse_count(), waiting);
     freeobject(there);
     EXPECT_EQ(kel::symbol_unique_reuse_count(), waiting + 1);
+    kel::symbol_unique_unslate(name);
 }
 
 TEST_F(Registry, OtherNamesDoNotGoToTheReuseList)
