@@ -13,6 +13,7 @@
 #include "kernel/binbuf.h"
 #include "kernel/outlets.h"
 #include "kernel/scheduler.h"
+#include "sched_support.h"
 
 namespace kel::test {
 
@@ -146,5 +147,35 @@ inline void run_until(double t)
     if (t > timer_time()) sched_place_time(t);
     sched_set_now(t);
 }
+
+// Objects made for one test, with the scheduler at a known start; every
+// object made through make() is freed afterwards (forget() frees one early).
+class ObjectTest : public SchedTest {
+protected:
+    void SetUp() override
+    {
+        SchedTest::SetUp();
+        g_log.clear();
+    }
+    void TearDown() override
+    {
+        for (object *x : made_) freeobject(x);
+        made_.clear();
+        SchedTest::TearDown();
+    }
+    object *make(const char *text)
+    {
+        object *x = make_object(text);
+        if (x) made_.push_back(x);
+        return x;
+    }
+    void forget(object *x)
+    {
+        std::erase(made_, x);
+        freeobject(x);
+    }
+    recorders rec_;
+    std::vector<object *> made_;
+};
 
 }  // namespace kel::test

@@ -13,32 +13,7 @@ using kel::test::g_log;
 using kel::test::make_object;
 using kel::test::send_text;
 
-class SendReceive : public kel::test::SchedTest {
-protected:
-    void SetUp() override
-    {
-        SchedTest::SetUp();
-        g_log.clear();
-    }
-    void TearDown() override
-    {
-        for (object *x : made_) freeobject(x);
-        SchedTest::TearDown();
-    }
-    object *make(const char *text)
-    {
-        object *x = make_object(text);
-        if (x) made_.push_back(x);
-        return x;
-    }
-    void forget(object *x)
-    {
-        std::erase(made_, x);
-        freeobject(x);
-    }
-    kel::test::recorders rec_;
-    std::vector<object *> made_;
-};
+using SendReceive = kel::test::ObjectTest;
 
 TEST_F(SendReceive, EveryReceiveOfTheNameGetsWhatIsSent)
 {

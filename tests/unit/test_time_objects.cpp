@@ -15,28 +15,7 @@ using kel::test::outlet_count;
 using kel::test::run_until;
 using kel::test::send_text;
 
-class TimeObjects : public kel::test::SchedTest {
-protected:
-    void SetUp() override
-    {
-        SchedTest::SetUp();
-        g_log.clear();
-    }
-    void TearDown() override
-    {
-        for (object *x : made_) freeobject(x);
-        SchedTest::TearDown();
-    }
-    object *make(const char *text)
-    {
-        object *x = make_object(text);
-        EXPECT_NE(x, nullptr) << text;
-        if (x) made_.push_back(x);
-        return x;
-    }
-    kel::test::recorders rec_;
-    std::vector<object *> made_;
-};
+using TimeObjects = kel::test::ObjectTest;
 
 TEST_F(TimeObjects, MetroTicksFromTheSchedulerUntilStopped)
 {
