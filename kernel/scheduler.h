@@ -62,8 +62,8 @@ bool sched_virtual_time();
 void sched_place_time(double t);
 // Back to the steady clock (leaves virtual and placed time).
 void sched_real_time();
-// Freezes timer time at its current value while the scheduler timer is
-// stopped; thaws it when the timer starts.
+// Freezes timer time at its current value while an audio host drives time
+// (takeover stopped the scheduler timer); starting the timer thaws it.
 void timebase_freeze(bool frozen);
 
 // --- the two services ---
