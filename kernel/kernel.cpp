@@ -6,6 +6,7 @@
 #include "kel/symbols.h"
 #include "kernel/attributes.h"
 #include "kernel/binbuf.h"
+#include "kernel/boxnames.h"
 #include "kernel/classes.h"
 #include "kernel/console.h"
 #include "kernel/creation.h"
@@ -49,7 +50,7 @@ bool kernel_init()
         if (!c || class_register(sym_nobox, c) != ERR_NONE) return false;
     if (!registry_init() || !attributes_init()) return false;
     if (!creation_init()) return false;
-    if (!patcher_class()) return false;
+    if (!patcher_class() || !boxnames_init()) return false;
     patcher_load_init();
     if (!loadbang_init()) return false;
     sched_init();

@@ -14,10 +14,12 @@
 #include "kel/console.h"
 #include "kel/memory.h"
 #include "kel/symbols.h"
+#include "kernel/boxnames.h"
 #include "kernel/classes.h"
 #include "kernel/creation.h"
 #include "kernel/loadbang.h"
 #include "kernel/objects.h"
+#include "kernel/patcher_script.h"
 #include "kernel/symbols.h"
 
 namespace kel {
@@ -134,7 +136,8 @@ void *patcher_title_method(patcher *p, symbol *, long argc, atom *argv)
 
 void *patcher_window_method(patcher *p, symbol *, long argc, atom *argv)
 {
-    static symbol *const setfont = gensym("setfont"), *const linecount = gensym("linecount");
+    static symbol *const setfont = gensym("setfont"), *const linecount = gensym("linecount"),
+                         *const size = gensym("size");
     if (argc < 1 || argv[0].type != ATYPE_SYM) {
         error("patcher: window: bad arguments");
         return nullptr;
@@ -154,6 +157,23 @@ void *patcher_window_method(patcher *p, symbol *, long argc, atom *argv)
         }
         long n = atom_getlong(&argv[1]);
         p->load_linecount = to_short(n < 1 ? 1 : n);
+    } else if (keyword == size) {
+        // The window's rectangle: left top right bottom (thispatcher's saved
+        // window lines).
+        if (argc < 5) {
+            error("patcher: window: bad arguments");
+            return nullptr;
+        }
+        for (long k = 1; k < 5; k++) {
+            if (argv[k].type != ATYPE_LONG && argv[k].type != ATYPE_FLOAT) {
+                error("patcher: window: bad arguments");
+                return nullptr;
+            }
+        }
+        p->window.left = to_short(atom_getlong(&argv[1]));
+        p->window.top = to_short(atom_getlong(&argv[2]));
+        p->window.right = to_short(atom_getlong(&argv[3]));
+        p->window.bottom = to_short(atom_getlong(&argv[4]));
     }
     // Every other keyword is a setting of the window layer, which keeps
     // nothing of it here.
@@ -216,6 +236,7 @@ void patcher_free_method(patcher *p)
         cord_free(p, p->cords);
     while (p->boxes)
         patcher_deleteobj(p, p->boxes);
+    boxnames_patcher_free(p);
     patcher_show(p, false);
 
     const binding_symbols &b = bindings();
@@ -270,6 +291,7 @@ kel_class *patcher_class()
     patcher_boxes_addmethods(c);
     patcher_cords_addmethods(c);
     patcher_save_addmethods(c);
+    patcher_script_addmethods(c);
     if (class_register(sym_nobox, c) != ERR_NONE) {
         class_free(c);
         return nullptr;

@@ -53,6 +53,7 @@ struct patcher_window {
 };
 
 struct box_index;
+struct patcher_names;
 
 }  // namespace kel
 
@@ -85,6 +86,8 @@ struct patcher {
     object *creation_box;   // #B when the patcher was made, restored by pop
     unsigned long changes;  // bumped whenever a box leaves the list
     kel::box_index *index;  // boxes by number; rebuilt when boxes leave
+    kel::patcher_names *names;  // box names: namespace and watchers (boxnames.cpp); null until used
+    bool scripting;  // a `script` command is making a box (new, replace, newdefault)
     unsigned long serial;   // creation order among all patchers
     patcher *live_prev, *live_next;
 };
@@ -182,15 +185,34 @@ using box_maker = box *(*)(patcher *p, symbol *kind, long argc, atom *argv);
 void patcher_register_box_kind(symbol *kind, box_maker maker);
 
 // Box names: the seam for the box-name module. `objectname` lines call set;
-// the saver asks get; freeing a box calls remove. Until the module installs
-// its own, names are only kept, so that they are saved again.
+// the saver asks get; a box leaving its patcher calls remove. Re-creating an
+// object box calls object_leaving before its old object is freed and
+// object_arrived once the new one is in place, so that whatever follows the
+// box's name lets go of the old object in time. Until the module installs its
+// own, names are only kept, so that they are saved again.
 struct box_naming {
     void (*set)(patcher *p, box *b, symbol *name);
     symbol *(*get)(patcher *p, box *b);
     void (*remove)(patcher *p, box *b);
+    void (*object_leaving)(patcher *p, box *b);
+    void (*object_arrived)(patcher *p, box *b);
 };
 void patcher_set_box_naming(const box_naming &naming);
 const box_naming &patcher_box_naming();
+
+// Window-layer operations on a box that scripting uses. Moving keeps the
+// size; moving or resizing re-lays the box's cords (and so the delivery order
+// of the outlets feeding it); moving an inlet or outlet box re-sorts its
+// patcher's inlets or outlets by the boxes' left edges, renumbering the cords
+// of the container box to match.
+void box_move(box *b, long left, long top);
+void box_resize(box *b, long width, long height);
+// Front: b becomes the newest box of its patcher (drawn last); back: the
+// oldest. Box numbers, loadbang order and the save order follow the list.
+void box_order(box *b, bool front);
+// Puts b (just made, at the head of the list) where older stands: directly
+// before it, so that once older leaves, b has older's place.
+void box_take_place(box *b, box *older);
 
 // --- cords (patcher_cords.cpp) ---
 
@@ -199,6 +221,8 @@ void patcher_cords_addmethods(kel_class *c);
 patchcord *patcher_connect_boxes(patcher *p, box *src, long outn, box *dst, long inn, bool check, long flags);
 // Removes a cord and the connection it draws.
 void cord_free(patcher *p, patchcord *c);
+// The cord drawing that connection, or null.
+patchcord *cord_find(box *src, long outn, box *dst, long inn);
 // Recomputes the end points of every cord at b and re-sorts the outlets
 // whose order may have changed (b's inlets or outlets changed).
 void box_relayout(box *b);

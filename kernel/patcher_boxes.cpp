@@ -93,7 +93,7 @@ symbol *default_name_get(patcher *, box *b)
 
 void default_name_remove(patcher *, box *b) { g_names.erase(b); }
 
-box_naming g_naming{&default_name_set, &default_name_get, &default_name_remove};
+box_naming g_naming{&default_name_set, &default_name_get, &default_name_remove, nullptr, nullptr};
 
 // --- the placeholder object ---
 
@@ -251,6 +251,12 @@ template <class T> T *alloc_box(kel_class *c, patcher *p, long flags, long left,
 bool shown_already(patcher *p, object *x)
 {
     if (is_patcher(x) && reinterpret_cast<patcher *>(x)->container) return true;
+    // Nor does a patcher ever go into a box inside itself (the patcher just
+    // popped may still sit in the newest-object slot when a newobj message
+    // arrives later, from a script).
+    int depth = 0;
+    for (patcher *q = p; q && depth < 256; q = patcher_parentpatcher(q), depth++)
+        if (&q->header == x) return true;
     return p->boxes && (&p->boxes->header == x || p->boxes->obj == x);
 }
 
@@ -554,6 +560,65 @@ void remove_container_port(port_box *pb)
         pb->container_outlet = nullptr;
     }
     if (container) box_relayout(container);
+}
+
+// A cord number that followed a port from position `from` to `to`: the
+// port itself moves, those between shift by one towards the gap it left.
+short renumbered(short n, long from, long to)
+{
+    if (n == from) return static_cast<short>(to);
+    if (from < to && n > from && n <= to) return static_cast<short>(n - 1);
+    if (to < from && n >= to && n < from) return static_cast<short>(n + 1);
+    return n;
+}
+
+// An inlet or outlet box moved: its patcher inlet (outlet) is taken out of
+// the chain and put back by the rule of left edges; the container box's
+// cords follow their inlets and outlets to their new numbers.
+void port_box_moved(port_box *pb)
+{
+    patcher *p = pb->b.owner;
+    box *container = p->container && p->container->owner && !p->freeing ? p->container : nullptr;
+    bool renumbered_any = false;
+    if (inlet *i = pb->container_inlet) {
+        long from = inlet_position(&p->header, i);
+        if (from >= 0) {
+            for (inlet **at = &p->header.inlets; *at; at = &(*at)->next) {
+                if (*at == i) {
+                    *at = i->next;
+                    break;
+                }
+            }
+            i->next = p->header.inlets;
+            p->header.inlets = i;
+            long to = place_container_inlet(p, i, pb->b.rect.left);
+            if (container && to != from) {
+                for (patchcord *c = container->cords_in; c; c = c->next_in)
+                    c->inlet = renumbered(c->inlet, from, to);
+                renumbered_any = true;
+            }
+        }
+    }
+    if (outlet *o = pb->container_outlet) {
+        long from = outlet_position(&p->header, o);
+        if (from >= 0) {
+            for (outlet **at = &p->header.outlets; *at; at = &(*at)->next) {
+                if (*at == o) {
+                    *at = o->next;
+                    break;
+                }
+            }
+            o->next = p->header.outlets;
+            p->header.outlets = o;
+            long to = place_container_outlet(p, o, pb->b.rect.left);
+            if (container && to != from) {
+                for (patchcord *c = container->cords_out; c; c = c->next_out)
+                    c->outlet = renumbered(c->outlet, from, to);
+                renumbered_any = true;
+            }
+        }
+    }
+    if (container && renumbered_any) box_relayout(container);
 }
 
 // --- boxes kept by their layout ---
@@ -914,6 +979,9 @@ void newex_retext(box *b, long argc, atom *argv)
         cord_free(p, b->cords_out);
     while (b->cords_in)
         cord_free(p, b->cords_in);
+    // Whatever follows the box's name lets go of the old object before it
+    // is freed, and takes the new one below.
+    if (g_naming.object_leaving) g_naming.object_leaving(p, b);
     object *old = b->obj;
     b->obj = nullptr;
     if (old && object_valid(old)) freeobject(old);
@@ -928,6 +996,7 @@ void newex_retext(box *b, long argc, atom *argv)
         b->flags &= static_cast<unsigned short>(~BOX_FLAG_PLACEHOLDER);
         newobj_instantiate(p, nb);
     }
+    if (g_naming.object_arrived && b->owner == p) g_naming.object_arrived(p, b);
     // The cords come back where the new object has their outlets and inlets.
     for (const saved_cord &s : cords) {
         if (!s.other->owner) continue;
@@ -959,6 +1028,66 @@ void newobj_keep_lines(box *b, binbuf *lines)
 }
 
 binbuf *newobj_kept_lines(box *b) { return is_newobj_box(b) ? reinterpret_cast<newobj_box *>(b)->kept : nullptr; }
+
+void box_move(box *b, long left, long top)
+{
+    if (!b || !b->owner) return;
+    const long width = b->rect.right - b->rect.left, height = b->rect.bottom - b->rect.top;
+    b->rect.left = to_short(left);
+    b->rect.top = to_short(top);
+    b->rect.right = to_short(b->rect.left + width);
+    b->rect.bottom = to_short(b->rect.top + height);
+    if (is_port_box(b)) port_box_moved(reinterpret_cast<port_box *>(b));
+    box_relayout(b);
+}
+
+void box_resize(box *b, long width, long height)
+{
+    if (!b || !b->owner) return;
+    b->rect.right = to_short(b->rect.left + (width < 0 ? 0 : width));
+    b->rect.bottom = to_short(b->rect.top + (height < 0 ? 0 : height));
+    box_relayout(b);
+}
+
+void box_order(box *b, bool front)
+{
+    patcher *p = b ? b->owner : nullptr;
+    if (!p) return;
+    box **at = &p->boxes;
+    while (*at && *at != b)
+        at = &(*at)->next;
+    if (!*at) return;
+    *at = b->next;
+    b->next = nullptr;
+    if (front) {
+        b->next = p->boxes;
+        p->boxes = b;
+    } else {
+        box **tail = &p->boxes;
+        while (*tail)
+            tail = &(*tail)->next;
+        *tail = b;
+    }
+    patcher_index_drop(p);
+}
+
+void box_take_place(box *b, box *older)
+{
+    patcher *p = b ? b->owner : nullptr;
+    if (!p || !older || older->owner != p || b == older) return;
+    box **at = &p->boxes;
+    while (*at && *at != b)
+        at = &(*at)->next;
+    if (!*at) return;
+    *at = b->next;
+    at = &p->boxes;
+    while (*at && *at != older)
+        at = &(*at)->next;
+    if (!*at) at = &p->boxes;  // never: older is on the list
+    b->next = *at;
+    *at = b;
+    patcher_index_drop(p);
+}
 
 void patcher_register_box_kind(symbol *kind, box_maker maker)
 {

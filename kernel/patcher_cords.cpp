@@ -28,6 +28,7 @@
 #include "kernel/objects.h"
 #include "kernel/outlets.h"
 #include "kernel/patcher.h"
+#include "kernel/patcher_script.h"
 
 namespace kel {
 namespace {
@@ -438,6 +439,13 @@ void cord_free(patcher *p, patchcord *c)
     freebytes(c, sizeof(patchcord));
 }
 
+patchcord *cord_find(box *src, long outn, box *dst, long inn)
+{
+    for (patchcord *c = src ? src->cords_out : nullptr; c; c = c->next_out)
+        if (c->dst == dst && c->outlet == outn && c->inlet == inn) return c;
+    return nullptr;
+}
+
 void cord_end_point(box *b, long n, short *x, short *y)
 {
     *x = clamp_short(b->rect.left + inlet_offset(b, n) + 5);
@@ -505,11 +513,27 @@ KEL_API void patcher_disconnectobj(patcher *p, box *src, long outn, box *dst, lo
         error("disconnect: no inlet %ld", inn);
         return;
     }
-    for (patchcord *c = src->cords_out; c; c = c->next_out) {
-        if (c->dst == dst && c->outlet == outn && c->inlet == inn) {
-            cord_free(p, c);
-            return;
-        }
+    if (patchcord *c = cord_find(src, outn, dst, inn)) {
+        cord_free(p, c);
+        return;
     }
     error("disconnect: unable to find connection");
+}
+
+KEL_API void patcher_colorconnectobj(patcher *p, box *src, long outn, box *dst, long inn, long color)
+{
+    if (!p || !src || !dst) return;
+    if (!object_outlet_at(src->obj, outn)) {
+        error("connectcolor: no outlet %ld", outn);
+        return;
+    }
+    if (!object_inlet_at(dst->obj, inn)) {
+        error("connectcolor: no inlet %ld", inn);
+        return;
+    }
+    if (patchcord *c = cord_find(src, outn, dst, inn)) {
+        c->color = static_cast<uint8_t>(color & 0xFF);
+        return;
+    }
+    error("connectcolor: unable to find connection");
 }

@@ -4,8 +4,10 @@
 #include "objects/arith.h"
 #include "objects/console.h"
 #include "objects/msgbox.h"
+#include "objects/pvar.h"
 #include "objects/routing.h"
 #include "objects/sendrecv.h"
+#include "objects/thispatcher.h"
 #include "objects/time.h"
 
 namespace kel {
@@ -15,7 +17,7 @@ bool objects_init()
     static bool done = false;
     if (done) return true;
     if (!messagebox_init() || !print_init() || !arith_init() || !routing_init() || !sendrecv_init() ||
-        !time_objects_init())
+        !time_objects_init() || !pvar_init() || !thispatcher_init())
         return false;
     done = true;
     return true;

@@ -1,0 +1,159 @@
+// thispatcher: every message it receives goes to the patcher it was made in
+// (the patcher being built, #P, at its creation), so that a patch can script
+// and query itself.
+//
+// Messages that change the window (`window`, `replace`, `patcher`), and every
+// message that arrives inside a timer or driver poll, are passed on from the
+// low-priority queue, never inside a scheduler poll; the others at once on
+// the main thread. While its own saved lines load, the thispatcher is bound
+// to #Q, and `window` lines addressed to #Q then apply at once.
+#include "objects/thispatcher.h"
+
+#include "kel/kel.h"
+#include "kernel/classes.h"
+#include "kernel/creation.h"
+#include "kernel/objects.h"
+#include "kernel/patcher.h"
+#include "kernel/scheduler.h"
+#include "kernel/symbols.h"
+
+namespace kel {
+namespace {
+
+struct thispatcher {
+    object header;
+    patcher *where;        // null when made outside any patcher
+    unsigned long serial;  // where's serial: the patcher is known to be alive by it
+    outlet *out[2];
+    long savewindow;
+};
+
+kel_class *g_class = nullptr;
+
+symbol *bound_name()
+{
+    static symbol *const q = gensym("#Q");
+    return q;
+}
+
+// Its patcher, when that is still alive.
+patcher *patcher_of(thispatcher *x)
+{
+    if (!x->where) return nullptr;
+    for (patcher *p = patcher_live_first(); p; p = p->live_next)
+        if (p == x->where && p->serial == x->serial) return p;
+    return nullptr;
+}
+
+void forward_now(thispatcher *x, symbol *s, long argc, atom *argv)
+{
+    if (patcher *p = patcher_of(x)) typedmess(p, s, argc, argv);
+}
+
+void *thispatcher_anything(thispatcher *x, symbol *s, long argc, atom *argv)
+{
+    static symbol *const window = gensym("window"), *const replace = gensym("replace"),
+                         *const patcher_sym = gensym("patcher");
+    if (argc > 32767) argc = 32767;
+    const bool own_lines = bound_name()->thing == &x->header;
+    const bool low = (s == window && !own_lines) || s == replace || s == patcher_sym || in_isr();
+    auto fn = reinterpret_cast<kel_method>(&forward_now);
+    if (low)
+        defer_low(x, fn, s, static_cast<short>(argc), argv);
+    else
+        defer(x, fn, s, static_cast<short>(argc), argv);
+    return nullptr;
+}
+
+// Numbers and bang go on as messages of their own name, like any other.
+void *thispatcher_bang(thispatcher *x) { return thispatcher_anything(x, sym_bang, 0, nullptr); }
+
+void *thispatcher_int(thispatcher *x, long n)
+{
+    atom a;
+    atom_setlong(&a, n);
+    return thispatcher_anything(x, sym_int, 1, &a);
+}
+
+void *thispatcher_float(thispatcher *x, double f)
+{
+    atom a;
+    atom_setfloat(&a, f);
+    return thispatcher_anything(x, sym_float, 1, &a);
+}
+
+void *thispatcher_list(thispatcher *x, symbol *, long argc, atom *argv)
+{
+    return thispatcher_anything(x, sym_list, argc, argv);
+}
+
+void *thispatcher_savewindow(thispatcher *x, long flag)
+{
+    x->savewindow = flag;
+    return nullptr;
+}
+
+void *thispatcher_end(thispatcher *x)
+{
+    if (bound_name()->thing == &x->header) bound_name()->thing = nullptr;
+    return nullptr;
+}
+
+// The lines that make it again: "#N thispatcher;", the window's rectangle
+// when it saves the window, and "#Q end;" to let go of #Q.
+void *thispatcher_save(thispatcher *x, binbuf *dest)
+{
+    symbol *q = bound_name();
+    binbuf_vinsert(dest, "ss", gensym("#N"), gensym("thispatcher"));
+    patcher *p = patcher_of(x);
+    if (x->savewindow && p) {
+        binbuf_vinsert(dest, "sssllll", q, gensym("window"), gensym("size"), static_cast<long>(p->window.left),
+                       static_cast<long>(p->window.top), static_cast<long>(p->window.right),
+                       static_cast<long>(p->window.bottom));
+        binbuf_vinsert(dest, "ssl", q, gensym("savewindow"), 1L);
+    }
+    binbuf_vinsert(dest, "ss", q, gensym("end"));
+    return nullptr;
+}
+
+void thispatcher_free(thispatcher *x) { thispatcher_end(x); }
+
+void *thispatcher_new(symbol *, long, atom *)
+{
+    auto *x = static_cast<thispatcher *>(object_alloc(g_class));
+    if (!x) return nullptr;
+    object *current = bindings().P->thing;
+    x->where = is_patcher(current) ? reinterpret_cast<patcher *>(current) : nullptr;
+    x->serial = x->where ? x->where->serial : 0;
+    x->savewindow = 0;
+    x->out[1] = outlet_new(x, nullptr);
+    x->out[0] = outlet_new(x, nullptr);
+    bound_name()->thing = &x->header;
+    return x;
+}
+
+template <typename F> kel_method m(F f) { return reinterpret_cast<kel_method>(f); }
+
+}  // namespace
+
+bool thispatcher_init()
+{
+    if (g_class) return true;
+    kel_class *c = class_new("thispatcher", m(&thispatcher_new), m(&thispatcher_free), sizeof(thispatcher), nullptr,
+                             ATYPE_GIMME, 0);
+    if (!c) return false;
+    c->flags |= CLASS_FLAG_BOX;
+    class_addmethod(c, m(&thispatcher_bang), "bang", 0);
+    class_addmethod(c, m(&thispatcher_int), "int", ATYPE_LONG, 0);
+    class_addmethod(c, m(&thispatcher_float), "float", ATYPE_FLOAT, 0);
+    class_addmethod(c, m(&thispatcher_list), "list", ATYPE_GIMME, 0);
+    class_addmethod(c, m(&thispatcher_anything), "anything", ATYPE_GIMME, 0);
+    class_addmethod(c, m(&thispatcher_savewindow), "savewindow", ATYPE_LONG, 0);
+    class_addmethod(c, m(&thispatcher_end), "end", 0);
+    class_addmethod(c, m(&thispatcher_save), "save", ATYPE_CANT, 0);
+    if (class_register(sym_box, c) != ERR_NONE) return false;
+    g_class = c;
+    return creation_provide("thispatcher", m(&thispatcher_new));
+}
+
+}  // namespace kel

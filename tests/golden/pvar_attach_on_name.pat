@@ -1,0 +1,13 @@
+#N vpatcher 20 74 620 474;
+#P newex 20 20 60 196617 loadbang;
+#P message 20 50 500 196617 \; pv 10 \; tp script new amp newex 200 200 40 196617 + 5 \; tp script send amp 1 \; pv 10 \; tp script delete amp \; pv 10 \; tp script new amp newex 200 200 40 196617 + 100 \; pv 10;
+#P newex 20 100 40 196617 r tp;
+#P newex 20 130 70 196617 thispatcher;
+#P newex 200 100 40 196617 r pv;
+#P newex 200 130 50 196617 pvar amp;
+#P newex 200 160 80 196617 print fromamp;
+#P connect 6 0 5 0;
+#P connect 4 0 3 0;
+#P connect 2 0 1 0;
+#P connect 1 0 0 0;
+#P pop;

@@ -1,0 +1,14 @@
+#N vpatcher 20 74 620 474;
+#P newex 20 20 60 196617 loadbang;
+#P message 20 50 60 196617 3 4;
+#P newex 20 100 60 196617 pvar pair 2;
+#P newex 20 140 40 196617 print l;
+#P newex 100 140 40 196617 print r;
+#P newex 300 100 60 196617 unpack 0 0;
+#P objectname pair;
+#P newex 300 300 60 196617 pvar bad -1;
+#P connect 6 0 5 0;
+#P connect 5 0 4 0;
+#P connect 4 0 3 0;
+#P connect 4 1 2 0;
+#P pop;

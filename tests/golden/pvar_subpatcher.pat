@@ -1,0 +1,17 @@
+#N vpatcher 20 74 620 474;
+#N vpatcher 50 50 300 300;
+#P newex 20 50 40 196617 + 1;
+#P objectname inner;
+#P outlet 20 100 15;
+#P connect 1 0 0 0;
+#P pop;
+#P newobj 200 20 40 196617 p sub;
+#P objectname sub;
+#P newex 20 20 60 196617 loadbang;
+#P message 20 50 200 196617 script send inner 5;
+#P newex 20 80 50 196617 pvar sub;
+#P newex 20 110 60 196617 print out;
+#P connect 3 0 2 0;
+#P connect 2 0 1 0;
+#P connect 1 0 0 0;
+#P pop;

@@ -1,0 +1,16 @@
+#N vpatcher 20 74 620 474;
+#P newex 20 20 60 196617 loadbang;
+#P newex 20 50 40 196617 t b b;
+#P message 200 80 300 196617 script delete me \, script send pr still;
+#P objectname me;
+#P message 20 80 150 196617 script send me bang \, script send pr done \, script delete tp \, script send pr after;
+#P newex 20 150 70 196617 thispatcher;
+#P objectname tp;
+#P newex 200 150 60 196617 print pr;
+#P objectname pr;
+#P connect 5 0 4 0;
+#P connect 4 1 3 0;
+#P connect 4 0 2 0;
+#P connect 3 0 1 0;
+#P connect 2 0 1 0;
+#P pop;

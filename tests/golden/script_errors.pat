@@ -1,0 +1,11 @@
+#N vpatcher 20 74 620 474;
+#P newex 20 20 60 196617 loadbang;
+#P message 20 50 500 196617 script move nobody 10 20 \, script connect src 0 b \, script move src 1.5 2 \, script hidden connect src 0 nobody 0 \, script frobnicate src \, script nth x print 3 \, script new x nosuchbox 1 2 \, script disconnect src 0 b 0 \, script disconnect src 3 b 0 \, script disconnect src 0 b 2 \, script connectcolor src 5 b 0 3 \, script connectcolor src 0 b 4 3 \, script connectcolor src 0 b 0 3 \, script comment anything at all \, script 5 \, script send b hello \, script send src bang;
+#P newex 20 300 70 196617 thispatcher;
+#P newex 100 150 40 196617 t b;
+#P objectname src;
+#P newex 300 200 60 196617 print b;
+#P objectname b;
+#P connect 4 0 3 0;
+#P connect 3 0 2 0;
+#P pop;

@@ -1,0 +1,15 @@
+#N vpatcher 20 74 620 474;
+#P newex 20 20 60 196617 loadbang;
+#P message 20 50 500 196617 script sendbox src bang \, script offset one 400 0 \, script sendbox src bang \, script offsetfrom two one 1 10 0 \, script sendbox src bang \, script move one 570 250 \, script sendbox src bang \, script nth n print 1 \, script send n 1 \, script bringtofront one \, script nth m print 1 \, script send m 2 \, script sendtoback m \, script nth k print 1 \, script send k 3;
+#P newex 20 300 70 196617 thispatcher;
+#P message 200 150 30 196617 go;
+#P objectname src;
+#P newex 100 200 60 196617 print one;
+#P objectname one;
+#P newex 300 200 60 196617 print two;
+#P objectname two;
+#P connect 5 0 4 0;
+#P connect 4 0 3 0;
+#P connect 2 0 1 0;
+#P connect 2 0 0 0;
+#P pop;

@@ -1,0 +1,14 @@
+#N vpatcher 20 74 620 474;
+#P newex 20 20 60 196617 loadbang;
+#P message 20 50 500 196617 script sendbox src bang \, script replace op newex 200 100 40 196617 * 10 \, script sendbox src bang \, script replace op newex 200 100 40 196617 print gone \, script send op hi \, script newdefault nd 300 300 print nd \, script send nd 7 \, script newdefault m2 message hello \, script connect m2 0 nd 0 \, script sendbox m2 bang \, script class c1 print nd \, script send c1 8 \, script send nd 9 \, script nth second print 2 \, script send second 4 \, script nth x print 4;
+#P newex 20 300 70 196617 thispatcher;
+#P message 200 50 30 196617 5;
+#P objectname src;
+#P newex 200 100 40 196617 + 1;
+#P objectname op;
+#P newex 200 150 60 196617 print out;
+#P connect 5 0 4 0;
+#P connect 4 0 3 0;
+#P connect 2 0 1 0;
+#P connect 1 0 0 0;
+#P pop;

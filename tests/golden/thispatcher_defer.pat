@@ -1,0 +1,11 @@
+#N vpatcher 20 74 620 474;
+#P newex 20 20 60 196617 loadbang;
+#P message 20 50 300 196617 window \, replace \, script send pr now \, foo \, 5;
+#N thispatcher;
+#Q end;
+#P newobj 20 100 70 196617 thispatcher;
+#P newex 200 100 60 196617 print pr;
+#P objectname pr;
+#P connect 3 0 2 0;
+#P connect 2 0 1 0;
+#P pop;
