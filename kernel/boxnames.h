@@ -56,42 +56,4 @@ symbol *boxnames_unique(patcher *p, symbol *name);
 
 }  // namespace kel
 
-// The C functions of the name module. Externals reach them through the
-// kernel's exported symbols.
-KEL_BEGIN_C
-
-/* Names b in p. When another box of p has the name: "NAME: name already in
- * use" and nothing changes; when b has it already, nothing changes.
- * Otherwise b's former name goes and the name (made unique) is registered;
- * the pvar objects of p that follow it attach to b. */
-KEL_API void patcher_setboxname(patcher *p, box *b, symbol *name);
-KEL_API void patcher_setboxname_nodirty(patcher *p, box *b, symbol *name);
-/* Registers b under the name made unique in p ("amp", "amp[1]", ...) and
- * answers the name used; NULL when b cannot be named. */
-KEL_API symbol *patcher_uniqueboxname(patcher *p, box *b, symbol *name);
-/* 1 and *name when b is named in p, else 0 and *name NULL. */
-KEL_API long patcher_boxname(patcher *p, box *b, symbol **name);
-/* The box of p named name, or NULL. */
-KEL_API box *patcher_getnamedbox(patcher *p, symbol *name);
-/* Detaches the pvar objects following b's name, then unregisters it;
- * "patcher_deleteboxname: multiple named references" when the registry
- * reports other holders of b. */
-KEL_API void patcher_deleteboxname(patcher *p, box *b);
-
-/* Names through nested subpatchers. A path is a list of names: the first is
- * a box of p, each next one a box of the subpatcher the box before holds.
- * An element "NAME.N" (N a positive integer after the last ".") that names
- * no box addresses instance N (from 1) of the box NAME of class poly~.
- * The path forms take the names joined by "::" in one symbol. */
-KEL_API box *patcher_resolvebox(patcher *p, symbol *path);
-KEL_API object *patcher_resolveobj(patcher *p, symbol *path);
-KEL_API patcher *patcher_resolvepatcher(patcher *p, symbol *path);
-KEL_API box *patcher_resolvebox_symarray(patcher *p, long count, symbol **names);
-KEL_API object *patcher_resolveobj_symarray(patcher *p, long count, symbol **names);
-KEL_API patcher *patcher_resolvepatcher_symarray(patcher *p, long count, symbol **names);
-/* Splits a "::" path into a new array of *count symbols (NULL for an empty
- * path or without memory); free it with patcher_namepath_symarray_free. */
-KEL_API symbol **patcher_namepath_symarray_new(symbol *path, long *count);
-KEL_API void patcher_namepath_symarray_free(symbol **names, long count);
-
-KEL_END_C
+// The C functions of the name module are declared in kel/patcher.h.

@@ -18,17 +18,4 @@ void script_delete_box(patcher *p, box *b);
 
 }  // namespace kel
 
-KEL_BEGIN_C
-
-/* Sets the color index of the cord from outlet outn of src to inlet inn of
- * dst: "connectcolor: no outlet N", "connectcolor: no inlet N",
- * "connectcolor: unable to find connection". */
-KEL_API void patcher_colorconnectobj(patcher *p, box *src, long outn, box *dst, long inn, long color);
-/* A box of class cls with its default look, its top left corner at x, y:
- * the box kinds of the patcher (message, comment, button, toggle, slider,
- * inlet, outlet, preset, number, flonum) get their default layout; any
- * other name an object box whose text is cls and the arguments. Answers the
- * box made, or NULL. */
-KEL_API box *patcher_newdefault(patcher *p, long x, long y, symbol *cls, long argc, atom *argv);
-
-KEL_END_C
+// The C functions of scripting are declared in kel/patcher.h.
