@@ -551,6 +551,8 @@ hashtab *obex_table(object *x)
 
 void attr_set_box_target(box_target_function fn) { g_box_target = fn; }
 
+object *box_held_object(object *x) { return g_box_target ? g_box_target(x) : nullptr; }
+
 bool attributes_init()
 {
     if (g_attribute_class) return true;

@@ -66,5 +66,7 @@ hashtab *obex_table(object *x);
 // Until the patcher layer installs one, boxes hold nothing of their own.
 using box_target_function = object *(*)(object *box);
 void attr_set_box_target(box_target_function fn);
+// The object x holds when x is an object box, else null.
+object *box_held_object(object *x);
 
 }  // namespace kel

@@ -330,6 +330,9 @@ void *object_method_words(object *x, symbol *s, const kel_word *w)
             auto *other = static_cast<object *>(reinterpret_cast<void *(*)(void *)>(decorator)(x));
             if (other && other != x) return object_method_words(other, s, w);
         }
+        // An object box without the method passes the call to what it holds.
+        if (object *held = box_held_object(x); held && held != x && object_valid(held))
+            return object_method_words(held, s, w);
         if (s == gensym("getvalueof"))
             return default_getvalueof(x, reinterpret_cast<long *>(w[0]), reinterpret_cast<atom **>(w[1]));
         return nullptr;
@@ -352,8 +355,8 @@ void *object_method_words(object *x, symbol *s, const kel_word *w)
         return nullptr;
     }
     if (kel_method fn = zgetfn(x, s)) return call_words(fn, x, w);
-    // An object box retries the call on the object it holds once patchers
-    // exist.
+    if (object *held = box_held_object(x); held && held != x && object_valid(held))
+        return object_method_words(held, s, w);
     return nullptr;
 }
 

@@ -45,6 +45,18 @@ TEST_F(PatcherTest, ConnectCountsBoxesFromTheNewest)
     EXPECT_EQ(logged(), strings{"first hi"});
 }
 
+TEST_F(PatcherTest, ObjectMethodOnAnObjectBoxReachesTheObjectItHolds)
+{
+    patcher *p = load("held.pat", patch("#P newex 10 10 50 196617 probe held;\r\n"));
+    ASSERT_NE(p, nullptr);
+    g_log.clear();
+    box *b = nth(p, 0);
+    ASSERT_NE(static_cast<void *>(b->obj), static_cast<void *>(b));
+    object_method(b, gensym("int"), 7);  // the box has no int method: its probe does
+    EXPECT_EQ(logged(), strings{"held int 7"});
+    EXPECT_EQ(object_method(b, gensym("nosuchmethod")), nullptr);
+}
+
 TEST_F(PatcherTest, ConnectLinesThatConnectNothing)
 {
     const struct {
