@@ -1,5 +1,7 @@
 #include "objects/objects.h"
 
+#include "kel/classes.h"
+#include "kernel/classes.h"
 #include "kernel/objects.h"
 #include "objects/arith.h"
 #include "objects/console.h"
@@ -21,6 +23,13 @@ bool objects_init()
         return false;
     done = true;
     return true;
+}
+
+kel_class *box_class(const char *name, kel_method constructor, kel_method free_method, long size)
+{
+    kel_class *c = class_new(name, constructor, free_method, size, nullptr, 0);
+    if (c) c->flags |= CLASS_FLAG_BOX;
+    return c;
 }
 
 object *bound_object(symbol *name)

@@ -22,6 +22,9 @@ inline int32_t wrap32(long n) { return static_cast<int32_t>(static_cast<uint32_t
 // Any function as a method table entry.
 template <typename F> kel_method as_method(F *f) { return reinterpret_cast<kel_method>(f); }
 
+// A class whose instances may live in a patcher box.
+kel_class *box_class(const char *name, kel_method constructor, kel_method free_method, long size);
+
 // The object a name is bound to, or null when the name is unbound or bound
 // to a kernel record that is not an object: objects that "send" to a name
 // given in a message call it directly and must not trust it blindly.

@@ -16,6 +16,7 @@
 #include "kernel/objects.h"
 #include "kernel/outlets.h"
 #include "kernel/symbols.h"
+#include "objects/objects.h"
 
 namespace kel {
 namespace {
@@ -267,14 +268,6 @@ void value_bang(value_box *x)
     if (copy != local) freebytes(copy, n * static_cast<long>(sizeof(atom)));
 }
 
-template <typename F> kel_method m(F f) { return reinterpret_cast<kel_method>(f); }
-
-kel_class *make_class(const char *name, kel_method constructor, kel_method free_method, long size)
-{
-    kel_class *c = class_new(name, constructor, free_method, size, nullptr, 0);
-    if (c) c->flags |= CLASS_FLAG_BOX;
-    return c;
-}
 
 }  // namespace
 
@@ -282,40 +275,40 @@ bool sendrecv_init()
 {
     if (g_through) return true;
     g_through = class_new("through", nullptr, nullptr, sizeof(through), nullptr, 0);
-    g_send = make_class("send", m(&send_new), m(&send_free), sizeof(sender));
-    g_receive_named = make_class("receive", m(&receive_new), m(&receive_free), sizeof(receiver));
-    g_receive_unnamed = make_class("receive", m(&receive_new), m(&receive_free), sizeof(receiver));
-    g_value = make_class("value", m(&value_new), m(&value_free), sizeof(value_box));
+    g_send = box_class("send", as_method(&send_new), as_method(&send_free), sizeof(sender));
+    g_receive_named = box_class("receive", as_method(&receive_new), as_method(&receive_free), sizeof(receiver));
+    g_receive_unnamed = box_class("receive", as_method(&receive_new), as_method(&receive_free), sizeof(receiver));
+    g_value = box_class("value", as_method(&value_new), as_method(&value_free), sizeof(value_box));
     if (!g_through || !g_send || !g_receive_named || !g_receive_unnamed || !g_value) return false;
 
-    class_addmethod(g_through, m(&through_bang), "bang", 0);
-    class_addmethod(g_through, m(&through_int), "int", ATYPE_LONG, 0);
-    class_addmethod(g_through, m(&through_float), "float", ATYPE_FLOAT, 0);
-    class_addmethod(g_through, m(&through_list), "list", ATYPE_GIMME, 0);
-    class_addmethod(g_through, m(&through_anything), "anything", ATYPE_GIMME, 0);
+    class_addmethod(g_through, as_method(&through_bang), "bang", 0);
+    class_addmethod(g_through, as_method(&through_int), "int", ATYPE_LONG, 0);
+    class_addmethod(g_through, as_method(&through_float), "float", ATYPE_FLOAT, 0);
+    class_addmethod(g_through, as_method(&through_list), "list", ATYPE_GIMME, 0);
+    class_addmethod(g_through, as_method(&through_anything), "anything", ATYPE_GIMME, 0);
 
-    class_addmethod(g_send, m(&send_bang), "bang", 0);
-    class_addmethod(g_send, m(&send_int), "int", ATYPE_LONG, 0);
-    class_addmethod(g_send, m(&send_float), "float", ATYPE_FLOAT, 0);
-    class_addmethod(g_send, m(&send_list), "list", ATYPE_GIMME, 0);
-    class_addmethod(g_send, m(&send_anything), "anything", ATYPE_GIMME, 0);
+    class_addmethod(g_send, as_method(&send_bang), "bang", 0);
+    class_addmethod(g_send, as_method(&send_int), "int", ATYPE_LONG, 0);
+    class_addmethod(g_send, as_method(&send_float), "float", ATYPE_FLOAT, 0);
+    class_addmethod(g_send, as_method(&send_list), "list", ATYPE_GIMME, 0);
+    class_addmethod(g_send, as_method(&send_anything), "anything", ATYPE_GIMME, 0);
 
     // A named receive has no inlet; an unnamed one takes "set".
     g_receive_named->noinlet = 1;
-    class_addmethod(g_receive_unnamed, m(&receive_set), "set", ATYPE_DEFSYM, 0);
+    class_addmethod(g_receive_unnamed, as_method(&receive_set), "set", ATYPE_DEFSYM, 0);
 
-    class_addmethod(g_value, m(&value_bang), "bang", 0);
-    class_addmethod(g_value, m(&value_int), "int", ATYPE_LONG, 0);
-    class_addmethod(g_value, m(&value_float), "float", ATYPE_FLOAT, 0);
-    class_addmethod(g_value, m(&value_list), "list", ATYPE_GIMME, 0);
-    class_addmethod(g_value, m(&value_anything), "anything", ATYPE_GIMME, 0);
+    class_addmethod(g_value, as_method(&value_bang), "bang", 0);
+    class_addmethod(g_value, as_method(&value_int), "int", ATYPE_LONG, 0);
+    class_addmethod(g_value, as_method(&value_float), "float", ATYPE_FLOAT, 0);
+    class_addmethod(g_value, as_method(&value_list), "list", ATYPE_GIMME, 0);
+    class_addmethod(g_value, as_method(&value_anything), "anything", ATYPE_GIMME, 0);
 
     if (class_register(sym_nobox, g_through) != ERR_NONE) return false;
     for (kel_class *c : {g_send, g_receive_named, g_value})
         if (class_register(sym_box, c) != ERR_NONE) return false;
-    return creation_provide("send", m(&send_new)) && creation_provide("s", m(&send_new)) &&
-           creation_provide("receive", m(&receive_new)) && creation_provide("r", m(&receive_new)) &&
-           creation_provide("value", m(&value_new)) && creation_provide("v", m(&value_new));
+    return creation_provide("send", as_method(&send_new)) && creation_provide("s", as_method(&send_new)) &&
+           creation_provide("receive", as_method(&receive_new)) && creation_provide("r", as_method(&receive_new)) &&
+           creation_provide("value", as_method(&value_new)) && creation_provide("v", as_method(&value_new));
 }
 
 }  // namespace kel

@@ -12,11 +12,10 @@
 #include "kernel/creation.h"
 #include "kernel/objects.h"
 #include "kernel/symbols.h"
+#include "objects/objects.h"
 
 namespace kel {
 namespace {
-
-template <typename F> kel_method m(F f) { return reinterpret_cast<kel_method>(f); }
 
 // --- time bases ---
 
@@ -28,9 +27,8 @@ symbol *g_sym_fdelay = nullptr;
 object *time_base(symbol *name)
 {
     if (!name || name == sym_empty) return nullptr;
-    object *base = name->thing;
-    if (!base || !object_valid_checked(base)) return nullptr;
-    return zgetfn(base, g_sym_unset) ? base : nullptr;
+    object *base = bound_object(name);
+    return base && zgetfn(base, g_sym_unset) ? base : nullptr;
 }
 
 // The name a "clock" message selects: the empty symbol is the global
@@ -64,13 +62,6 @@ double base_time(symbol *)
     double t;
     clock_getftime(&t);
     return t;
-}
-
-kel_class *box_class(const char *name, kel_method constructor, kel_method free_method, long size)
-{
-    kel_class *c = class_new(name, constructor, free_method, size, nullptr, 0);
-    if (c) c->flags |= CLASS_FLAG_BOX;
-    return c;
 }
 
 // --- metro ---
@@ -149,7 +140,7 @@ void *metro_new(symbol *, long argc, atom *argv)
         if (argv[i].type == ATYPE_SYM) x->base = argv[i].word.w_sym;
     x->running = false;
     x->offset = 0;
-    x->clock = clock_new(x, m(&metro_tick));
+    x->clock = clock_new(x, as_method(&metro_tick));
     floatin(x, 1);
     x->out = bangout(x);
     return x;
@@ -195,7 +186,7 @@ void *delay_new(double time)
     if (!x) return nullptr;
     x->time = time < 0 ? 0 : time;
     x->base = sym_empty;
-    x->clock = clock_new(x, m(&delay_tick));
+    x->clock = clock_new(x, as_method(&delay_tick));
     floatin(x, 1);
     x->out = bangout(x);
     return x;
@@ -271,7 +262,7 @@ void pipe_bang(pipe *x)
     if (!e) return;
     e->owner = x;
     for (int i = 0; i < x->slots; i++) e->values[i] = x->values[i];
-    e->clock = clock_new(e, m(&pipe_fire));
+    e->clock = clock_new(e, as_method(&pipe_fire));
     if (!e->clock) {
         freebytes(e, sizeof(pipe_event));
         return;
@@ -549,7 +540,7 @@ void *line_new(symbol *, long argc, atom *argv)
     x->have_last_step = false;
     x->end_bang = false;
     x->base = sym_empty;
-    x->clock = clock_new(x, m(&line_step));
+    x->clock = clock_new(x, as_method(&line_step));
     floatin(x, 2);
     floatin(x, 1);
     x->bang_out = bangout(x);
@@ -613,7 +604,7 @@ void makenote_int(makenote *x, long pitch)
     if (!n) return;
     n->pitch = pitch;
     n->owner = x;
-    n->clock = clock_new(n, m(&note_off_fire));
+    n->clock = clock_new(n, as_method(&note_off_fire));
     if (!n->clock) {
         freebytes(n, sizeof(note_off));
         return;
@@ -809,85 +800,85 @@ bool time_objects_init()
     g_sym_fdelay = gensym("fdelay");
     const short L = ATYPE_LONG, F = ATYPE_FLOAT, DS = ATYPE_DEFSYM, none = ATYPE_NOTHING;
 
-    g_metro = box_class("metro", m(&metro_new), m(&metro_free), sizeof(metro));
-    g_delay = box_class("delay", m(&delay_new), m(&delay_free), sizeof(delay));
-    g_pipe = box_class("pipe", m(&pipe_new), m(&pipe_free), sizeof(pipe));
-    g_timer = box_class("timer", m(&timer_new), nullptr, sizeof(timer));
-    g_line = box_class("line", m(&line_new), m(&line_free), sizeof(line));
-    g_makenote = box_class("makenote", m(&makenote_new), m(&makenote_free), sizeof(makenote));
-    g_stripnote = box_class("stripnote", m(&stripnote_new), nullptr, sizeof(stripnote));
-    g_sustain = box_class("sustain", m(&sustain_new), m(&sustain_free), sizeof(sustain));
+    g_metro = box_class("metro", as_method(&metro_new), as_method(&metro_free), sizeof(metro));
+    g_delay = box_class("delay", as_method(&delay_new), as_method(&delay_free), sizeof(delay));
+    g_pipe = box_class("pipe", as_method(&pipe_new), as_method(&pipe_free), sizeof(pipe));
+    g_timer = box_class("timer", as_method(&timer_new), nullptr, sizeof(timer));
+    g_line = box_class("line", as_method(&line_new), as_method(&line_free), sizeof(line));
+    g_makenote = box_class("makenote", as_method(&makenote_new), as_method(&makenote_free), sizeof(makenote));
+    g_stripnote = box_class("stripnote", as_method(&stripnote_new), nullptr, sizeof(stripnote));
+    g_sustain = box_class("sustain", as_method(&sustain_new), as_method(&sustain_free), sizeof(sustain));
 
     bool ok =
-        add_methods(g_metro, {{m(&metro_bang), "bang", none},
-                              {m(&metro_int), "int", L},
-                              {m(&metro_float), "float", F},
-                              {m(&metro_stop), "stop", none},
-                              {m(&metro_ft1), "ft1", F},
-                              {m(&metro_lookahead), "lookahead", F},
-                              {m(&metro_clock), "clock", DS}}) &&
-        add_methods(g_delay, {{m(&delay_bang), "bang", none},
-                              {m(&delay_int), "int", L},
-                              {m(&delay_float), "float", F},
-                              {m(&delay_ft1), "ft1", F},
-                              {m(&delay_stop), "stop", none},
-                              {m(&delay_clock), "clock", DS}}) &&
-        add_methods(g_pipe, {{m(&pipe_bang), "bang", none},
-                             {m(&pipe_int), "int", L},
-                             {m(&pipe_float), "float", F},
-                             {m(&pipe_flush), "flush", none},
-                             {m(&pipe_clear), "clear", none},
-                             {m(&pipe_clear), "stop", none},
-                             {m(&pipe_clock), "clock", DS},
-                             {m(&pipe_in<2>), "in2", L},
-                             {m(&pipe_in<3>), "in3", L},
-                             {m(&pipe_in<4>), "in4", L},
-                             {m(&pipe_in<5>), "in5", L},
-                             {m(&pipe_in<6>), "in6", L},
-                             {m(&pipe_in<7>), "in7", L},
-                             {m(&pipe_in<8>), "in8", L},
-                             {m(&pipe_in<9>), "in9", L},
-                             {m(&pipe_ft<2>), "ft2", F},
-                             {m(&pipe_ft<3>), "ft3", F},
-                             {m(&pipe_ft<4>), "ft4", F},
-                             {m(&pipe_ft<5>), "ft5", F},
-                             {m(&pipe_ft<6>), "ft6", F},
-                             {m(&pipe_ft<7>), "ft7", F},
-                             {m(&pipe_ft<8>), "ft8", F},
-                             {m(&pipe_ft<9>), "ft9", F},
-                             {m(&pipe_ft<10>), "ft10", F}}) &&
-        add_methods(g_timer, {{m(&timer_bang), "bang", none},
-                              {m(&timer_in1), "in1", none},
-                              {m(&timer_clock), "clock", DS}}) &&
-        add_methods(g_line, {{m(&line_int), "int", L},
-                             {m(&line_float), "float", F},
-                             {m(&line_ft1), "ft1", F},
-                             {m(&line_ft2), "ft2", F},
-                             {m(&line_set), "set", F},
-                             {m(&line_stop), "stop", none},
-                             {m(&line_clock), "clock", DS}}) &&
-        add_methods(g_makenote, {{m(&makenote_int), "int", L},
-                                 {m(&makenote_float), "float", F},
-                                 {m(&makenote_in1), "in1", L},
-                                 {m(&makenote_in2), "in2", L},
-                                 {m(&makenote_stop), "stop", none},
-                                 {m(&makenote_clear), "clear", none},
-                                 {m(&makenote_clock), "clock", DS}}) &&
-        add_methods(g_stripnote, {{m(&stripnote_int), "int", L},
-                                  {m(&stripnote_float), "float", F},
-                                  {m(&stripnote_in1), "in1", L}}) &&
-        add_methods(g_sustain, {{m(&sustain_int), "int", L},
-                                {m(&sustain_float), "float", F},
-                                {m(&sustain_in1), "in1", L},
-                                {m(&sustain_in2), "in2", L},
-                                {m(&sustain_clear), "clear", none}});
+        add_methods(g_metro, {{as_method(&metro_bang), "bang", none},
+                              {as_method(&metro_int), "int", L},
+                              {as_method(&metro_float), "float", F},
+                              {as_method(&metro_stop), "stop", none},
+                              {as_method(&metro_ft1), "ft1", F},
+                              {as_method(&metro_lookahead), "lookahead", F},
+                              {as_method(&metro_clock), "clock", DS}}) &&
+        add_methods(g_delay, {{as_method(&delay_bang), "bang", none},
+                              {as_method(&delay_int), "int", L},
+                              {as_method(&delay_float), "float", F},
+                              {as_method(&delay_ft1), "ft1", F},
+                              {as_method(&delay_stop), "stop", none},
+                              {as_method(&delay_clock), "clock", DS}}) &&
+        add_methods(g_pipe, {{as_method(&pipe_bang), "bang", none},
+                             {as_method(&pipe_int), "int", L},
+                             {as_method(&pipe_float), "float", F},
+                             {as_method(&pipe_flush), "flush", none},
+                             {as_method(&pipe_clear), "clear", none},
+                             {as_method(&pipe_clear), "stop", none},
+                             {as_method(&pipe_clock), "clock", DS},
+                             {as_method(&pipe_in<2>), "in2", L},
+                             {as_method(&pipe_in<3>), "in3", L},
+                             {as_method(&pipe_in<4>), "in4", L},
+                             {as_method(&pipe_in<5>), "in5", L},
+                             {as_method(&pipe_in<6>), "in6", L},
+                             {as_method(&pipe_in<7>), "in7", L},
+                             {as_method(&pipe_in<8>), "in8", L},
+                             {as_method(&pipe_in<9>), "in9", L},
+                             {as_method(&pipe_ft<2>), "ft2", F},
+                             {as_method(&pipe_ft<3>), "ft3", F},
+                             {as_method(&pipe_ft<4>), "ft4", F},
+                             {as_method(&pipe_ft<5>), "ft5", F},
+                             {as_method(&pipe_ft<6>), "ft6", F},
+                             {as_method(&pipe_ft<7>), "ft7", F},
+                             {as_method(&pipe_ft<8>), "ft8", F},
+                             {as_method(&pipe_ft<9>), "ft9", F},
+                             {as_method(&pipe_ft<10>), "ft10", F}}) &&
+        add_methods(g_timer, {{as_method(&timer_bang), "bang", none},
+                              {as_method(&timer_in1), "in1", none},
+                              {as_method(&timer_clock), "clock", DS}}) &&
+        add_methods(g_line, {{as_method(&line_int), "int", L},
+                             {as_method(&line_float), "float", F},
+                             {as_method(&line_ft1), "ft1", F},
+                             {as_method(&line_ft2), "ft2", F},
+                             {as_method(&line_set), "set", F},
+                             {as_method(&line_stop), "stop", none},
+                             {as_method(&line_clock), "clock", DS}}) &&
+        add_methods(g_makenote, {{as_method(&makenote_int), "int", L},
+                                 {as_method(&makenote_float), "float", F},
+                                 {as_method(&makenote_in1), "in1", L},
+                                 {as_method(&makenote_in2), "in2", L},
+                                 {as_method(&makenote_stop), "stop", none},
+                                 {as_method(&makenote_clear), "clear", none},
+                                 {as_method(&makenote_clock), "clock", DS}}) &&
+        add_methods(g_stripnote, {{as_method(&stripnote_int), "int", L},
+                                  {as_method(&stripnote_float), "float", F},
+                                  {as_method(&stripnote_in1), "in1", L}}) &&
+        add_methods(g_sustain, {{as_method(&sustain_int), "int", L},
+                                {as_method(&sustain_float), "float", F},
+                                {as_method(&sustain_in1), "in1", L},
+                                {as_method(&sustain_in2), "in2", L},
+                                {as_method(&sustain_clear), "clear", none}});
     if (!ok) return false;
     const struct {
         const char *name;
         kel_method constructor;
-    } constructors[] = {{"metro", m(&metro_new)},       {"del", m(&delay_new)},         {"delay", m(&delay_new)},
-                        {"pipe", m(&pipe_new)},         {"timer", m(&timer_new)},       {"line", m(&line_new)},
-                        {"makenote", m(&makenote_new)}, {"stripnote", m(&stripnote_new)}, {"sustain", m(&sustain_new)}};
+    } constructors[] = {{"metro", as_method(&metro_new)},       {"del", as_method(&delay_new)},         {"delay", as_method(&delay_new)},
+                        {"pipe", as_method(&pipe_new)},         {"timer", as_method(&timer_new)},       {"line", as_method(&line_new)},
+                        {"makenote", as_method(&makenote_new)}, {"stripnote", as_method(&stripnote_new)}, {"sustain", as_method(&sustain_new)}};
     for (const auto &c : constructors)
         if (!creation_provide(c.name, c.constructor)) return false;
     return true;

@@ -186,4 +186,26 @@ inline void run_cases(const std::vector<box_case> &cases)
     }
 }
 
+// A recorder bound to a name, for `send`.
+class named_recorder {
+  public:
+    explicit named_recorder(const char *name) : name_(gensym(name))
+    {
+        r_ = static_cast<recorder *>(object_alloc(recorder_class()));
+        r_->index = 9;
+        name_->thing = &r_->header;
+    }
+    ~named_recorder()
+    {
+        name_->thing = nullptr;
+        freeobject(r_);
+    }
+    named_recorder(const named_recorder &) = delete;
+    named_recorder &operator=(const named_recorder &) = delete;
+
+  private:
+    symbol *name_;
+    recorder *r_;
+};
+
 }  // namespace kel::test::boxes

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "atom_support.h"
 #include "kernel/depth.h"
 #include "kernel/scheduler.h"
 #include "objects/msgbox.h"
@@ -26,24 +27,9 @@ struct input {
     std::vector<atom> args;
 };
 
-atom L(long n)
-{
-    atom a;
-    atom_setlong(&a, n);
-    return a;
-}
-atom F(double f)
-{
-    atom a;
-    atom_setfloat(&a, f);
-    return a;
-}
-atom S(const char *s)
-{
-    atom a;
-    atom_setsym(&a, gensym(s));
-    return a;
-}
+using kel::test::F;
+using kel::test::L;
+using kel::test::S;
 
 class MessageBoxTest : public PatcherTest {
   protected:
