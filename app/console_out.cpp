@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "kernel/console.h"
+#include "kernel/core/console.h"
 #include "platform/macroman.h"
 
 namespace kel::app {

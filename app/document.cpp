@@ -5,7 +5,7 @@
 
 #include "app/shell.h"
 #include "kel/kel.h"
-#include "kernel/patcher.h"
+#include "kernel/patcher/patcher.h"
 #include "platform/macroman.h"
 
 namespace kel::app {

@@ -1,7 +1,7 @@
 #include "app/receiver.h"
 
 #include "kel/kel.h"
-#include "kernel/scheduler.h"
+#include "kernel/time/scheduler.h"
 
 namespace kel::app {
 namespace {

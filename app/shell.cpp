@@ -11,13 +11,13 @@
 #include "app/input.h"
 #include "app/receiver.h"
 #include "kel/kel.h"
-#include "kernel/kernel.h"
-#include "kernel/loader.h"
-#include "kernel/path.h"
-#include "kernel/patcher.h"
-#include "kernel/quittasks.h"
-#include "kernel/scheduler.h"
-#include "kernel/settings.h"
+#include "kernel/patcher/kernel_init.h"
+#include "kernel/create/loader.h"
+#include "kernel/files/path.h"
+#include "kernel/patcher/patcher.h"
+#include "kernel/time/quittasks.h"
+#include "kernel/time/scheduler.h"
+#include "kernel/core/settings.h"
 
 namespace kel::app {
 namespace {

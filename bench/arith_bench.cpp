@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "kel/kel.h"
-#include "kernel/path.h"
+#include "kernel/files/path.h"
 
 namespace {
 

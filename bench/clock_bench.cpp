@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "kel/kel.h"
-#include "kernel/qelems.h"
-#include "kernel/scheduler.h"
+#include "kernel/time/qelems.h"
+#include "kernel/time/scheduler.h"
 
 namespace {
 

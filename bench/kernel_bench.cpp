@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "kel/kel.h"
-#include "kernel/kernel.h"
+#include "kernel/patcher/kernel_init.h"
 
 namespace {
 

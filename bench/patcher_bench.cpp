@@ -13,8 +13,8 @@
 #include <string>
 
 #include "kel/kel.h"
-#include "kernel/memory.h"
-#include "kernel/path.h"
+#include "kernel/core/memory.h"
+#include "kernel/files/path.h"
 
 namespace {
 

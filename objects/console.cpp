@@ -9,8 +9,8 @@
 #include "kel/classes.h"
 #include "kel/console.h"
 #include "kel/symbols.h"
-#include "kernel/classes.h"
-#include "kernel/creation.h"
+#include "kernel/core/classes.h"
+#include "kernel/create/creation.h"
 
 namespace kel {
 namespace {

@@ -22,12 +22,12 @@
 #include "kel/outlets.h"
 #include "kel/patchfile.h"
 #include "kel/symbols.h"
-#include "kernel/classes.h"
-#include "kernel/creation.h"
-#include "kernel/locks.h"
-#include "kernel/objects.h"
-#include "kernel/patcher.h"
-#include "kernel/symbols.h"
+#include "kernel/core/classes.h"
+#include "kernel/create/creation.h"
+#include "kernel/core/locks.h"
+#include "kernel/core/objects.h"
+#include "kernel/patcher/patcher.h"
+#include "kernel/core/symbols.h"
 
 namespace kel {
 namespace {

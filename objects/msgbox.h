@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "kel/base.h"
-#include "kernel/patcher.h"
+#include "kernel/patcher/patcher.h"
 
 namespace kel {
 

@@ -1,8 +1,8 @@
 #include "objects/objects.h"
 
 #include "kel/classes.h"
-#include "kernel/classes.h"
-#include "kernel/objects.h"
+#include "kernel/core/classes.h"
+#include "kernel/core/objects.h"
 #include "objects/arith.h"
 #include "objects/console.h"
 #include "objects/msgbox.h"

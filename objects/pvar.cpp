@@ -16,15 +16,15 @@
 #include <cstring>
 
 #include "kel/kel.h"
-#include "kernel/boxnames.h"
-#include "kernel/classes.h"
-#include "kernel/creation.h"
-#include "kernel/depth.h"
-#include "kernel/objects.h"
-#include "kernel/outlets.h"
-#include "kernel/patcher.h"
-#include "kernel/settings.h"
-#include "kernel/symbols.h"
+#include "kernel/patcher/patcher_names.h"
+#include "kernel/core/classes.h"
+#include "kernel/create/creation.h"
+#include "kernel/wires/depth.h"
+#include "kernel/core/objects.h"
+#include "kernel/wires/outlets.h"
+#include "kernel/patcher/patcher.h"
+#include "kernel/core/settings.h"
+#include "kernel/core/symbols.h"
 
 namespace kel {
 namespace {

@@ -7,7 +7,7 @@
 #include "kel/classes.h"
 #include "kel/memory.h"
 #include "kel/symbols.h"
-#include "kernel/classes.h"
+#include "kernel/core/classes.h"
 
 namespace kel::routing {
 

@@ -10,12 +10,12 @@
 #include "objects/thispatcher.h"
 
 #include "kel/kel.h"
-#include "kernel/classes.h"
-#include "kernel/creation.h"
-#include "kernel/objects.h"
-#include "kernel/patcher.h"
-#include "kernel/scheduler.h"
-#include "kernel/symbols.h"
+#include "kernel/core/classes.h"
+#include "kernel/create/creation.h"
+#include "kernel/core/objects.h"
+#include "kernel/patcher/patcher.h"
+#include "kernel/time/scheduler.h"
+#include "kernel/core/symbols.h"
 
 namespace kel {
 namespace {

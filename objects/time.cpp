@@ -8,10 +8,10 @@
 #include <initializer_list>
 
 #include "kel/kel.h"
-#include "kernel/classes.h"
-#include "kernel/creation.h"
-#include "kernel/objects.h"
-#include "kernel/symbols.h"
+#include "kernel/core/classes.h"
+#include "kernel/create/creation.h"
+#include "kernel/core/objects.h"
+#include "kernel/core/symbols.h"
 #include "objects/objects.h"
 
 namespace kel {

@@ -29,9 +29,9 @@
 
 #include "kel/kel.h"
 #include "kel/sched.h"
-#include "kernel/kernel.h"
-#include "kernel/path.h"
-#include "kernel/scheduler.h"
+#include "kernel/patcher/kernel_init.h"
+#include "kernel/files/path.h"
+#include "kernel/time/scheduler.h"
 
 namespace {
 

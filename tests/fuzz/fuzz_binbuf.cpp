@@ -1,5 +1,5 @@
-// Fuzz target: the text form of message buffers (kernel/atomtext.h,
-// kernel/binbuf.h, kernel/atombuf.cpp).
+// Fuzz target: the text form of message buffers (kernel/text/atom_text.h,
+// kernel/text/binbuf.h, kernel/text/atombuf.cpp).
 //
 // For any input:
 //   - readatom over the raw bytes always moves forward, stays inside the
@@ -21,10 +21,10 @@
 #include <string>
 
 #include "kel/kel.h"
-#include "kernel/atomtext.h"
-#include "kernel/binbuf.h"
-#include "kernel/console.h"
-#include "kernel/kernel.h"
+#include "kernel/text/atom_text.h"
+#include "kernel/text/binbuf.h"
+#include "kernel/core/console.h"
+#include "kernel/patcher/kernel_init.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "kel/kel.h"
-#include "kernel/binbuf.h"
-#include "kernel/console.h"
-#include "kernel/kernel.h"
-#include "kernel/patchfile.h"
+#include "kernel/text/binbuf.h"
+#include "kernel/core/console.h"
+#include "kernel/patcher/kernel_init.h"
+#include "kernel/text/patchfile.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {

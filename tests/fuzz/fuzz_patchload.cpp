@@ -14,11 +14,11 @@
 #include <unistd.h>
 
 #include "kel/kel.h"
-#include "kernel/console.h"
-#include "kernel/kernel.h"
-#include "kernel/patcher.h"
-#include "kernel/path.h"
-#include "kernel/scheduler.h"
+#include "kernel/core/console.h"
+#include "kernel/patcher/kernel_init.h"
+#include "kernel/patcher/patcher.h"
+#include "kernel/files/path.h"
+#include "kernel/time/scheduler.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {

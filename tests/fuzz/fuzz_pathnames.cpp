@@ -27,9 +27,9 @@
 #include <string>
 
 #include "kel/path.h"
-#include "kernel/kernel.h"
-#include "kernel/path.h"
-#include "kernel/path_private.h"
+#include "kernel/patcher/kernel_init.h"
+#include "kernel/files/path.h"
+#include "kernel/files/path_private.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include "atom_support.h"
 #include "console_capture.h"
 #include "kel/kel.h"
-#include "kernel/binbuf.h"
-#include "kernel/outlets.h"
+#include "kernel/text/binbuf.h"
+#include "kernel/wires/outlets.h"
 
 // Its own namespace: object_support.h has a recorder of another shape.
 namespace kel::test::boxes {

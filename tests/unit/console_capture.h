@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "kernel/console.h"
+#include "kernel/core/console.h"
 
 namespace kel::test {
 

@@ -1,8 +1,8 @@
 // The unit tests run against one kernel, brought up once.
 #include <gtest/gtest.h>
 
-#include "kernel/kernel.h"
-#include "kernel/path.h"
+#include "kernel/patcher/kernel_init.h"
+#include "kernel/files/path.h"
 
 int main(int argc, char **argv)
 {

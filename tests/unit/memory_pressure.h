@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "kel/memory.h"
-#include "kernel/memory.h"
+#include "kernel/core/memory.h"
 
 namespace kel::test {
 

@@ -10,9 +10,9 @@
 #include "atom_support.h"
 #include "call_log.h"
 #include "kel/kel.h"
-#include "kernel/binbuf.h"
-#include "kernel/outlets.h"
-#include "kernel/scheduler.h"
+#include "kernel/text/binbuf.h"
+#include "kernel/wires/outlets.h"
+#include "kernel/time/scheduler.h"
 #include "sched_support.h"
 
 namespace kel::test {

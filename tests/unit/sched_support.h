@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "kernel/clocks.h"
-#include "kernel/scheduler.h"
+#include "kernel/time/clocks.h"
+#include "kernel/time/scheduler.h"
 
 namespace kel::test {
 

@@ -14,8 +14,8 @@
 #include "call_log.h"
 #include "console_capture.h"
 #include "kel/kel.h"
-#include "kernel/attributes.h"
-#include "kernel/classes.h"
+#include "kernel/registry/attributes.h"
+#include "kernel/core/classes.h"
 #include "object_support.h"
 
 namespace {

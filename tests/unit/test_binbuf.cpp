@@ -15,8 +15,8 @@
 #include "call_log.h"
 #include "console_capture.h"
 #include "kel/kel.h"
-#include "kernel/binbuf.h"
-#include "kernel/memory.h"
+#include "kernel/text/binbuf.h"
+#include "kernel/core/memory.h"
 #include "memory_pressure.h"
 
 namespace {

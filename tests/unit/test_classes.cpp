@@ -8,9 +8,9 @@
 
 #include "console_capture.h"
 #include "kel/kel.h"
-#include "kernel/classes.h"
-#include "kernel/settings.h"
-#include "kernel/symbols.h"
+#include "kernel/core/classes.h"
+#include "kernel/core/settings.h"
+#include "kernel/core/symbols.h"
 
 namespace {
 

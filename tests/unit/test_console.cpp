@@ -16,7 +16,7 @@
 #include "kel/atoms.h"
 #include "kel/classes.h"
 #include "kel/symbols.h"
-#include "kernel/console.h"
+#include "kernel/core/console.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include "console_capture.h"
 #include "kel/kel.h"
 #include "kel/path.h"
-#include "kernel/classes.h"
-#include "kernel/creation.h"
-#include "kernel/objects.h"
-#include "kernel/symbols.h"
+#include "kernel/core/classes.h"
+#include "kernel/create/creation.h"
+#include "kernel/core/objects.h"
+#include "kernel/core/symbols.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "call_log.h"
 #include "console_capture.h"
 #include "kel/kel.h"
-#include "kernel/classes.h"
+#include "kernel/core/classes.h"
 #include "memory_pressure.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "console_capture.h"
 #include "kel/classes.h"
 #include "kel/symbols.h"
-#include "kernel/linklist.h"
+#include "kernel/core/linklist.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "kernel/settings.h"
+#include "kernel/core/settings.h"
 #include "test_patcher_rig.h"
 
 namespace {

@@ -9,8 +9,8 @@
 
 #include "console_capture.h"
 #include "kel/kel.h"
-#include "kernel/memory.h"
-#include "kernel/settings.h"
+#include "kernel/core/memory.h"
+#include "kernel/core/settings.h"
 #include "memory_pressure.h"
 
 namespace {

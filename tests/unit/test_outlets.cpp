@@ -13,9 +13,9 @@
 
 #include "console_capture.h"
 #include "kel/kel.h"
-#include "kernel/depth.h"
-#include "kernel/outlets.h"
-#include "kernel/scheduler.h"
+#include "kernel/wires/depth.h"
+#include "kernel/wires/outlets.h"
+#include "kernel/time/scheduler.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "kernel/creation.h"
-#include "kernel/memory.h"
-#include "kernel/outlets.h"
+#include "kernel/create/creation.h"
+#include "kernel/core/memory.h"
+#include "kernel/wires/outlets.h"
 #include "memory_pressure.h"
 #include "test_patcher_rig.h"
 

@@ -13,9 +13,9 @@
 #include "call_log.h"
 #include "console_capture.h"
 #include "kel/kel.h"
-#include "kernel/loadbang.h"
-#include "kernel/patcher.h"
-#include "kernel/path.h"
+#include "kernel/patcher/loadbang.h"
+#include "kernel/patcher/patcher.h"
+#include "kernel/files/path.h"
 #include "temp_dir.h"
 
 namespace kel::test {

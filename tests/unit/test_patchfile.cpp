@@ -19,9 +19,9 @@
 
 #include "console_capture.h"
 #include "kel/kel.h"
-#include "kernel/binbuf.h"
-#include "kernel/path.h"
-#include "kernel/patchfile.h"
+#include "kernel/text/binbuf.h"
+#include "kernel/files/path.h"
+#include "kernel/text/patchfile.h"
 #include "platform/handles.h"
 
 namespace {

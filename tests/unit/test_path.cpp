@@ -14,8 +14,8 @@
 #include "kel/classes.h"
 #include "kel/path.h"
 #include "kel/symbols.h"
-#include "kernel/memory.h"
-#include "kernel/path.h"
+#include "kernel/core/memory.h"
+#include "kernel/files/path.h"
 #include "platform/files.h"
 #include "test_path_tree.h"
 

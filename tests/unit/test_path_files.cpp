@@ -17,7 +17,7 @@
 #include "kel/path.h"
 #include "kel/symbols.h"
 #include "kel/sysfile.h"
-#include "kernel/path.h"
+#include "kernel/files/path.h"
 #include "platform/datetime.h"
 #include "platform/resources.h"
 #include "test_path_tree.h"

@@ -9,7 +9,7 @@
 
 #include "console_capture.h"
 #include "kel/path.h"
-#include "kernel/path.h"
+#include "kernel/files/path.h"
 #include "test_path_tree.h"
 
 namespace {

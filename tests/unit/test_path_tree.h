@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "kel/path.h"
-#include "kernel/path.h"
+#include "kernel/files/path.h"
 
 namespace kel::test {
 

@@ -9,8 +9,8 @@
 #include "atom_support.h"
 #include "call_log.h"
 #include "kel/kel.h"
-#include "kernel/memory.h"
-#include "kernel/qelems.h"
+#include "kernel/core/memory.h"
+#include "kernel/time/qelems.h"
 #include "sched_support.h"
 
 namespace {

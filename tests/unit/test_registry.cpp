@@ -13,10 +13,10 @@
 #include "call_log.h"
 #include "console_capture.h"
 #include "kel/kel.h"
-#include "kernel/classes.h"
-#include "kernel/objects.h"
-#include "kernel/settings.h"
-#include "kernel/symbols.h"
+#include "kernel/core/classes.h"
+#include "kernel/core/objects.h"
+#include "kernel/core/settings.h"
+#include "kernel/core/symbols.h"
 
 namespace {
 

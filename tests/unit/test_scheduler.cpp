@@ -9,7 +9,7 @@
 #include "call_log.h"
 #include "console_capture.h"
 #include "kel/kel.h"
-#include "kernel/symbols.h"
+#include "kernel/core/symbols.h"
 #include "sched_support.h"
 
 namespace {

@@ -10,10 +10,10 @@
 
 #include "console_capture.h"
 #include "kel/kel.h"
-#include "kernel/memory.h"
-#include "kernel/random.h"
-#include "kernel/settings.h"
-#include "kernel/symbols.h"
+#include "kernel/core/memory.h"
+#include "kernel/core/random.h"
+#include "kernel/core/settings.h"
+#include "kernel/core/symbols.h"
 #include "memory_pressure.h"
 
 namespace {

@@ -22,8 +22,8 @@
 
 #include "kel/classes.h"
 #include "kel/memory.h"
-#include "kernel/memory.h"
-#include "kernel/sysfile.h"
+#include "kernel/core/memory.h"
+#include "kernel/files/sysfile.h"
 #include "memory_pressure.h"
 #include "platform/handles.h"
 #include "platform/resources.h"

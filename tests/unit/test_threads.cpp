@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "kel/kel.h"
-#include "kernel/locks.h"
+#include "kernel/core/locks.h"
 #include "sched_support.h"
 
 namespace {

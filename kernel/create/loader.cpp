@@ -1,0 +1,101 @@
+#include "kernel/create/loader.h"
+
+#include <string>
+#include <vector>
+
+#include "kel/console.h"
+#include "kel/path.h"
+#include "kernel/files/path.h"
+#include "kel/symbols.h"
+#include "kernel/core/classes.h"
+#include "kernel/core/memory.h"
+#include "kernel/core/settings.h"
+#include "platform/dynlib.h"
+#include "platform/macroman.h"
+
+namespace kel {
+namespace {
+
+// Never destroyed: libraries stay loaded until the shutdown sequence unloads
+// them, whatever the order in which static objects go at exit.
+std::vector<platform::dynlib *> &libraries()
+{
+    static auto *list = new std::vector<platform::dynlib *>;
+    return *list;
+}
+
+// What an external built with the SDK headers carries: the SDK version and
+// the atom size it was compiled with.
+struct sdk_stamp {
+    long version;
+    long atom_size;
+};
+
+bool compatible(platform::dynlib *lib, symbol *typed)
+{
+    auto *stamp = static_cast<const sdk_stamp *>(platform::dynlib_own_symbol(lib, "kel_external_sdk"));
+    if (stamp && stamp->version == KEL_SDK_VERSION && stamp->atom_size == static_cast<long>(sizeof(atom)))
+        return true;
+    if (stamp)
+        error("%s: built for another kel (SDK version %ld, atom size %ld; this kel: %d, %ld)", typed->name,
+              stamp->version, stamp->atom_size, KEL_SDK_VERSION, static_cast<long>(sizeof(atom)));
+    else
+        error("%s: not built with the kel SDK headers", typed->name);
+    return false;
+}
+
+}  // namespace
+
+bool loader_load_external(symbol *typed, symbol *filename, short path)
+{
+    if (memory_is_low()) return false;
+    // The folder by its exact system name: a name the kernel's character set
+    // cannot spell must still load.
+    std::string folder;
+    if (!path_folder_of(path, &folder)) {
+        error("Error %d loading external %s\n", -1, typed->name);
+        return false;
+    }
+    int code = 0;
+    std::string message;
+    platform::dynlib *lib =
+        platform::dynlib_open(folder + "/" + toolbox::macroman_to_utf8(filename->name), &code, &message);
+    if (!lib) {
+        error("Error %d loading external %s\n", code, typed->name);
+        if (verbose()) post("%s", message.c_str());
+        return false;
+    }
+    using entry_point = int (*)(void);
+    auto main_function = reinterpret_cast<entry_point>(platform::dynlib_own_symbol(lib, "main"));
+    if (!main_function) {
+        error("invalid external %s, undefined main\n", typed->name);
+        platform::dynlib_close(lib);
+        return false;
+    }
+    if (!compatible(lib, typed)) {
+        platform::dynlib_close(lib);
+        return false;
+    }
+    libraries().push_back(lib);
+    symbol *loading = gensym("#I");
+    object *was_loading = loading->thing;
+    loading->thing = reinterpret_cast<object *>(typed);
+    class_builder_begin(typed, filename, path);
+    // The library's resources would be opened around main here; on this
+    // platform libraries carry none.
+    main_function();
+    class_builder_finish();
+    loading->thing = was_loading;
+    return true;
+}
+
+void loader_unload_all()
+{
+    std::vector<platform::dynlib *> &list = libraries();
+    while (!list.empty()) {
+        platform::dynlib_close(list.back());
+        list.pop_back();
+    }
+}
+
+}  // namespace kel

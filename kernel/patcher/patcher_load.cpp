@@ -1,0 +1,400 @@
+// Loading patcher files: documents (fileload, fileload_type, stringload),
+// loads with arguments (intload, abstractions), the recursion guard, the
+// argument vectors, and the lines objects write for themselves.
+//
+// While a file is evaluated, the symbol #N is bound to the loader's front
+// object, which passes every "#N" line on to the creation object. Before
+// each such line it binds #X to the loader's catcher. When the line makes an
+// object, #X is left to that object (which binds it to itself when it reads
+// data lines) or unbound; when it makes nothing, the catcher keeps the line
+// and the "#X" lines after it for the placeholder of the next `newobj` box,
+// which writes them back when the patcher is saved. So data lines never
+// reach an object that #X was bound to earlier, and are never lost.
+//
+// Every binding a load changes (#N, #P, #B, #X, the default path) is
+// restored when it ends, also when the file is damaged or ends early.
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "kel/atoms.h"
+#include "kel/binbuf.h"
+#include "kel/classes.h"
+#include "kel/console.h"
+#include "kel/outlets.h"
+#include "kel/patchfile.h"
+#include "kel/path.h"
+#include "kel/symbols.h"
+#include "kernel/create/creation.h"
+#include "kernel/text/binbuf_eval.h"
+#include "kernel/patcher/loadbang.h"
+#include "kernel/core/memory.h"
+#include "kernel/core/objects.h"
+#include "kernel/patcher/patcher.h"
+#include "kernel/text/patchfile.h"
+#include "kernel/core/symbols.h"
+
+namespace kel {
+namespace {
+
+// One file being loaded; loads nest (abstractions).
+struct load_context {
+    binbuf *pending = nullptr;  // the kept lines of an "#N" line that made nothing
+};
+
+std::vector<load_context *> g_loads;
+std::vector<symbol *> g_guard;  // the names of the files being loaded
+bool g_outermost = false;      // a load that is not nested is in progress
+object *g_front = nullptr;
+object *g_catcher = nullptr;
+
+constexpr long document_arguments = 9;
+
+load_context *current_load() { return g_loads.empty() ? nullptr : g_loads.back(); }
+
+atom sym_atom(symbol *s)
+{
+    atom a;
+    atom_setsym(&a, s);
+    return a;
+}
+
+atom semi_atom()
+{
+    atom a;
+    std::memset(&a, 0, sizeof a);
+    a.type = ATYPE_SEMI;
+    return a;
+}
+
+// Appends "receiver selector args;" to *lines (made when null).
+void keep_line(binbuf **lines, symbol *receiver, symbol *selector, long argc, atom *argv)
+{
+    if (!*lines) *lines = binbuf_new();
+    if (!*lines) return;
+    std::vector<atom> line;
+    try {
+        line.reserve(static_cast<size_t>(argc) + 3);
+        line.push_back(sym_atom(receiver));
+        line.push_back(sym_atom(selector));
+        line.insert(line.end(), argv, argv + argc);
+        line.push_back(semi_atom());
+    } catch (const std::bad_alloc &) {
+        return;
+    }
+    patchfile_append(*lines, line.data(), static_cast<long>(line.size()));
+}
+
+void drop_pending(load_context *ctx)
+{
+    if (ctx && ctx->pending) {
+        freeobject(ctx->pending);
+        ctx->pending = nullptr;
+    }
+}
+
+// --- the front of #N and the catcher of #X ---
+
+void *front_anything(object *, symbol *s, long argc, atom *argv)
+{
+    load_context *ctx = current_load();
+    const binding_symbols &b = bindings();
+    drop_pending(ctx);
+    b.X->thing = g_catcher;
+    g_newest_object = nullptr;
+    void *made = typedmess(creation_object(), s, argc, argv);
+    if (object_valid(g_newest_object)) {  // just answered by a constructor
+        if (b.X->thing == g_catcher) b.X->thing = nullptr;
+        return made;
+    }
+    if (ctx) keep_line(&ctx->pending, b.N, s, argc, argv);
+    return made;
+}
+
+void *catcher_anything(object *, symbol *s, long argc, atom *argv)
+{
+    load_context *ctx = current_load();
+    if (ctx && ctx->pending) keep_line(&ctx->pending, bindings().X, s, argc, argv);
+    return nullptr;
+}
+
+object *make_forwarder(const char *name, kel_method fn)
+{
+    kel_class *c = class_new(name, nullptr, nullptr, sizeof(object), nullptr, 0);
+    if (!c) return nullptr;
+    class_addmethod(c, fn, "anything", ATYPE_GIMME, 0);
+    class_register(sym_nobox, c);
+    return static_cast<object *>(object_alloc(c));
+}
+
+// --- evaluating a buffer ---
+
+struct buffer_cursor {
+    binbuf *b;
+    long index = 0, offset = 0;
+};
+
+bool next_atom(void *context, atom *a)
+{
+    auto *c = static_cast<buffer_cursor *>(context);
+    return binbuf_getatom(c->b, &c->index, &c->offset, a) == 0;
+}
+
+// A document's arguments: "#0" .. "#9", so that $n in the file becomes the
+// symbol "#n", which a later save writes back as $n.
+void document_vector(atom args[document_arguments + 1])
+{
+    for (long n = 0; n <= document_arguments; n++) {
+        char name[3] = {'#', static_cast<char>('0' + n), '\0'};
+        atom_setsym(&args[n], gensym(name));
+    }
+}
+
+bool is_patcher_buffer(binbuf *b)
+{
+    static symbol *const kel = gensym("kel"), *const hash_n = gensym("#N"), *const sym_new = gensym("new");
+    long index = 0, offset = 0;
+    atom first;
+    if (binbuf_getatom(b, &index, &offset, &first) != 0 || first.type != ATYPE_SYM) return false;
+    return first.word.w_sym == kel || first.word.w_sym == hash_n || first.word.w_sym == sym_new;
+}
+
+void *evaluate(binbuf *b, bool document, long form, long argc, atom *argv)
+{
+    if (!document) return binbuf_eval(b, argc, argv, nullptr);
+    atom args[document_arguments + 1];
+    document_vector(args);
+    buffer_cursor cursor{b};
+    // A binary file is evaluated as bf_singlefast evaluates one.
+    return evaluate_messages({&next_atom, &cursor}, args, document_arguments, nullptr,
+                             form == FILETYPE_PATCHER ? eval_dialect::atombuf : eval_dialect::binbuf);
+}
+
+// The guard knows files by their own names: a document opened with a folder
+// part is the same file as the abstraction found by its name alone.
+symbol *guard_name(const char *name)
+{
+    const char *base = name;
+    for (const char *c = name; *c; c++)
+        if (*c == '/' || *c == ':' || *c == '\\') base = c + 1;
+    return gensym(*base ? base : name);
+}
+
+std::string folder_text(short path)
+{
+    char folder[MAX_PATH_CHARS];
+    if (!path || path_topathname(path, nullptr, folder) != 0) return std::string();
+    return std::string(folder).append("/");
+}
+
+// The patcher a file built: patchers made by this load at its top level
+// (parent: the patcher current when the load began, in no box). The one
+// the evaluation answered when it is such a patcher, else the newest; the
+// others would belong to nothing and are freed.
+patcher *take_result(unsigned long serial_before, object *outer, void *answered)
+{
+    std::vector<patcher *> made;
+    for (patcher *p = patcher_live_first(); p && p->serial > serial_before; p = p->live_next) {
+        object *parent = p->parent ? &p->parent->header : nullptr;
+        if (parent == outer && !p->container && !p->owner_object && !p->freeing) made.push_back(p);
+    }
+    if (made.empty()) return nullptr;
+    patcher *result = made.front();
+    for (patcher *p : made)
+        if (p == answered) result = p;
+    for (patcher *p : made)
+        if (p != result) freeobject(p);
+    return result;
+}
+
+struct load_request {
+    const char *name;
+    short path;
+    long type;  // FILETYPE_TEXT, FILETYPE_PATCHER, 0: the file decides
+    long argc;
+    atom *argv;
+    bool document;        // evaluated with "#0" .. "#9"
+    bool report_unusable;  // a file that is not a patcher is reported
+};
+
+void *load_file(const load_request &r)
+{
+    if (!r.name || !*r.name) return nullptr;
+    if (r.type && r.type != FILETYPE_TEXT && r.type != FILETYPE_PATCHER) return nullptr;
+    long form = patchfile_type(r.name, r.path);
+    if (!form) {
+        fileinfo info;
+        if (path_fileinfo(r.name, r.path, &info) == 0) {  // there, but neither form
+            if (r.report_unusable) error("%s: not a patcher file", r.name);
+            return nullptr;
+        }
+        form = FILETYPE_TEXT;  // missing: the reader reports it
+    }
+
+    symbol *name = gensym(r.name);
+    symbol *guarded = guard_name(r.name);
+    const binding_symbols &b = bindings();
+    if (std::find(g_guard.begin(), g_guard.end(), guarded) != g_guard.end()) {
+        object *current = b.P->thing;
+        short folder = is_patcher(current) ? reinterpret_cast<patcher *>(current)->path : r.path;
+        error("patcher attempting to load itself: %s%s", folder_text(folder).c_str(), r.name);
+        error("perhaps you have mistakenly named a patcher file the same name as an object it contains. this is not "
+              "permitted.");
+        return nullptr;
+    }
+
+    binbuf *contents = binbuf_new();
+    if (!contents) {
+        error("%s: can't load, out of memory", r.name);
+        return nullptr;
+    }
+    if (binbuf_read(contents, r.name, r.path, form == FILETYPE_PATCHER ? 1 : 0) != 0) {
+        freeobject(contents);
+        return nullptr;
+    }
+    if (!is_patcher_buffer(contents)) {
+        // Tables and plain text belong to modules and windows not built
+        // here.
+        if (r.report_unusable) error("%s: not a patcher file", r.name);
+        freeobject(contents);
+        return nullptr;
+    }
+
+    const bool nested = g_outermost;
+    building_state &bs = building();
+    if (!nested) {
+        if (!loadbang_suspended()) loadbang_clearqueue();
+        g_outermost = true;
+        bs.load_abort = 0;
+    }
+    g_guard.push_back(guarded);
+    load_context ctx;
+    g_loads.push_back(&ctx);
+    object *saved_n = b.N->thing, *saved_p = b.P->thing, *saved_b = b.B->thing, *saved_x = b.X->thing;
+    short saved_load_path = bs.load_path;
+    short saved_default = path_getdefault();
+    bs.load_path = r.path;
+    path_setdefault(r.path, 0);
+    if (g_front) b.N->thing = g_front;
+    const unsigned long serial_before = patcher_serial_now();
+    const bool low_before = memory_is_low();
+
+    long lockout = lockout_set(1);
+    void *answered = evaluate(contents, r.document, form, r.argc, r.argv);
+    lockout_set(lockout);
+    // While memory is low no object is made by name: what loaded is not
+    // the patch the file describes.
+    if (!low_before && memory_is_low() && !bs.load_abort) bs.load_abort = 1;
+
+    // A file that ends inside a patcher still gives what it built.
+    bool unfinished = false;
+    for (int guard = 0; guard < 1000; guard++) {
+        object *current = b.P->thing;
+        if (current == saved_p || !is_patcher(current)) break;
+        patcher_pop(reinterpret_cast<patcher *>(current), 0);
+        unfinished = true;
+    }
+    if (unfinished) error("%s: file ends inside a patcher", r.name);
+    patcher *result = take_result(serial_before, saved_p, answered);
+
+    drop_pending(&ctx);
+    g_loads.pop_back();
+    b.N->thing = saved_n;
+    b.P->thing = saved_p;
+    b.B->thing = object_valid_checked(saved_b) ? saved_b : nullptr;
+    b.X->thing = object_valid_checked(saved_x) ? saved_x : nullptr;
+    bs.load_path = saved_load_path;
+    path_setdefault(saved_default, 0);
+    freeobject(contents);
+
+    if (bs.load_abort) {
+        if (bs.load_abort == 1) error("%s: can't load, out of memory", r.name);
+        if (result) freeobject(result);
+        result = nullptr;
+    } else if (result) {
+        atom info[3];
+        atom_setsym(&info[0], name);
+        atom_setlong(&info[1], r.path);
+        atom_setlong(&info[2], form == FILETYPE_PATCHER ? 1 : 0);
+        typedmess(result, gensym("filename"), 3, info);
+    }
+
+    g_guard.erase(std::find(g_guard.begin(), g_guard.end(), guarded));
+    if (!nested) {
+        g_outermost = false;
+        bs.load_abort = 0;
+        if (!loadbang_suspended()) loadbang_dequeue();
+    }
+    return result;
+}
+
+// The creation object's loader of abstractions: a patcher file found for a
+// name typed in an object box, loaded with the box's arguments.
+object *load_abstraction(symbol *, short path, symbol *filename, long type, long argc, atom *argv)
+{
+    load_request r{filename->name, path, type, argc, argv, false, false};
+    auto *p = static_cast<patcher *>(load_file(r));
+    if (!p) return nullptr;
+    patcher_mark_from_file(p);
+    p->window.title = filename;
+    return &p->header;
+}
+
+}  // namespace
+
+bool patcher_loading() { return g_outermost || !g_loads.empty(); }
+
+binbuf *load_take_pending_lines()
+{
+    load_context *ctx = current_load();
+    if (!ctx) return nullptr;
+    binbuf *lines = ctx->pending;
+    ctx->pending = nullptr;
+    const binding_symbols &b = bindings();
+    if (b.X->thing == g_catcher) b.X->thing = nullptr;
+    return lines;
+}
+
+void patcher_load_init()
+{
+    if (!g_front) g_front = make_forwarder("#N loader", reinterpret_cast<kel_method>(&front_anything));
+    if (!g_catcher) g_catcher = make_forwarder("#X catcher", reinterpret_cast<kel_method>(&catcher_anything));
+    creation_set_abstraction_loader(&load_abstraction);
+}
+
+}  // namespace kel
+
+using namespace kel;
+
+KEL_API void *fileload(const char *name, short path) { return fileload_type(name, path, 0); }
+
+KEL_API void *fileload_type(const char *name, short path, long type)
+{
+    return load_file({name, path, type, 0, nullptr, true, true});
+}
+
+KEL_API void *stringload(const char *name)
+{
+    if (!name || !*name) return nullptr;
+    char found[MAX_FILENAME_CHARS];
+    std::strncpy(found, name, sizeof found - 1);
+    found[sizeof found - 1] = '\0';
+    static const long types[] = {FILETYPE_PATCHER, FILETYPE_TEXT};
+    short path = 0;
+    long type = 0;
+    if (locatefile_extended(found, &path, &type, types, 2) != 0) {
+        error("%s: can't find file", name);
+        return nullptr;
+    }
+    void *result = load_file({found, path, 0, 0, nullptr, true, true});
+    if (result) typedmess(result, gensym("front"), 0, nullptr);
+    return result;
+}
+
+KEL_API void *intload(const char *name, short path, long, long argc, atom *argv, long flag)
+{
+    if (argc < 0 || !argv) argc = 0;
+    return load_file({name, path, 0, argc, argv, false, flag != 0});
+}

@@ -1,0 +1,315 @@
+#include "kernel/time/scheduler.h"
+
+#include <pthread.h>
+
+#include "kel/console.h"
+#include "kel/outlets.h"
+#include "kel/symbols.h"
+#include "kel/threads.h"
+#include "kernel/time/clocks.h"
+#include "kernel/wires/depth.h"
+#include "kernel/core/locks.h"
+#include "kernel/time/qelems.h"
+#include "kernel/core/settings.h"
+#include "kernel/core/symbols.h"
+
+namespace kel {
+namespace {
+
+// Bytes that an audio host reads through the takeover record.
+char g_in_isr = 0;
+char g_in_isr2 = 0;
+char g_overdrive_active = 0;
+char g_host_byte = 0;
+
+std::atomic<bool> g_takeover{false};
+std::atomic<uintptr_t> g_scheduler_thread{0};
+std::atomic<unsigned long> g_other_events{0};
+unsigned long g_main_events = 0;  // written by the main thread only
+thread_local bool t_main_thread = false;
+
+// The outlet slot published as "##suspend##": an object may store an outlet
+// there to hear of the application losing (0) and regaining (1) the foreground.
+outlet *g_suspend_outlet = nullptr;
+
+// The takeover host's re-entry request.
+std::atomic<bool> g_poll_again{false};
+
+inline char byte_get(const char &b) { return std::atomic_ref<const char>(b).load(std::memory_order_relaxed); }
+inline char byte_swap(char &b, char v) { return std::atomic_ref<char>(b).exchange(v, std::memory_order_relaxed); }
+
+uintptr_t self_id() { return static_cast<uintptr_t>(pthread_self()); }
+
+void takeover_poll();
+
+}  // namespace
+
+sched_settings &sched_config()
+{
+    static sched_settings settings;
+    return settings;
+}
+
+sched_flags &sched_state()
+{
+    static sched_flags flags;
+    return flags;
+}
+
+sched_takeover &takeover_record()
+{
+    static sched_takeover record = {
+        &takeover_poll, &sched_set_takeover, 0.0, 44.1, 1.0 / 44.1, 44.1, 1.0 / 44.1,
+        &g_host_byte,   &g_in_isr,           &g_overdrive_active,
+    };
+    return record;
+}
+
+std::recursive_mutex &clock_lock()
+{
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+double sched_now() { return std::atomic_ref<double>(takeover_record().now).load(std::memory_order_relaxed); }
+
+void sched_set_now(double t) { std::atomic_ref<double>(takeover_record().now).store(t, std::memory_order_relaxed); }
+
+bool on_main_thread() { return t_main_thread; }
+
+bool overdrive_active() { return byte_get(g_overdrive_active) != 0; }
+
+void overdrive_active_set(bool on) { byte_swap(g_overdrive_active, on ? 1 : 0); }
+
+bool in_isr() { return byte_get(g_in_isr) || byte_get(g_in_isr2); }
+
+bool isr_flag() { return byte_get(g_in_isr) != 0; }
+
+bool takeover_on() { return g_takeover.load(std::memory_order_relaxed); }
+
+unsigned long event_counter()
+{
+    return t_main_thread ? g_main_events : g_other_events.load(std::memory_order_relaxed);
+}
+
+void event_counter_bump()
+{
+    if (t_main_thread)
+        g_main_events++;
+    else
+        g_other_events.fetch_add(1, std::memory_order_relaxed);
+}
+
+void empty_symbol_clear() { std::atomic_ref<object *>(sym_empty->thing).store(nullptr, std::memory_order_relaxed); }
+
+void message_event_start()
+{
+    event_counter_bump();
+    empty_symbol_clear();
+    if (!overdrive_active()) sched_set_now(timer_time());
+}
+
+void sched_init()
+{
+    static bool done = false;
+    t_main_thread = true;
+    if (done) return;
+    done = true;
+    depth_thread_start();
+    clock_class();
+    qelems_init();
+    gensym("__takeover")->thing = reinterpret_cast<object *>(&takeover_record());
+    gensym("sched_start")->thing = reinterpret_cast<object *>(&sched_start_timer);
+    gensym("##suspend##")->thing = reinterpret_cast<object *>(&g_suspend_outlet);
+    gensym("##_initialenable_##")->thing = reinterpret_cast<object *>(static_cast<uintptr_t>(1));
+    sched_set_now(0);
+}
+
+int sched_poll_clocks(bool takeover)
+{
+    sched_flags &flags = sched_state();
+    if (flags.stopped.load(std::memory_order_relaxed)) return 1;
+    // The abort keys (Control and '.') are never held down without a keyboard.
+    if (overdrive_active() && !t_main_thread) {
+        uintptr_t self = self_id();
+        if (g_scheduler_thread.load(std::memory_order_relaxed) != self) {
+            g_scheduler_thread.store(self, std::memory_order_relaxed);
+            depth_thread_start();
+        }
+    }
+    long lockout = lockout_set(1);
+    flags.in_poll.store(true, std::memory_order_relaxed);
+    const double start = sched_now();
+    const double slop = sched_config().slop.load(std::memory_order_relaxed);
+    std::recursive_mutex &lock = clock_lock();
+    clock_queue &clocks = global_clocks();
+    int drained = 0;
+    // MIDI input joins each pass here once a MIDI manager with drivers exists.
+    for (int budget = sched_config().poll_throttle.load(std::memory_order_relaxed); budget > 0; budget--) {
+        sched_set_now(start);
+        if (!takeover) lock.lock();
+        kel_clock *c = clocks.head();
+        if (!c || c->fire_time > start || flags.stopped.load(std::memory_order_relaxed)) {
+            if (!takeover) lock.unlock();
+            drained = 1;
+            break;
+        }
+        // On time within the slop: the callback sees the time it asked for.
+        if (start - c->fire_time < slop) sched_set_now(c->logical_time);
+        clocks.pop();
+        c->state = -1;
+        void *arg = c->arg;
+        auto fn = reinterpret_cast<void (*)(void *)>(c->fn);
+        if (!takeover) lock.unlock();
+        if (fn) fn(arg);
+    }
+    sched_set_now(start);
+    lockout_set(lockout);
+    flags.in_poll.store(false, std::memory_order_relaxed);
+    return drained;
+}
+
+int sched_poll()
+{
+    sched_flags &flags = sched_state();
+    sched_set_now(timer_time());
+    bool in_queue = flags.in_queue.exchange(false, std::memory_order_relaxed);
+    event_counter_bump();
+    empty_symbol_clear();
+    int drained = sched_poll_clocks(false);
+    flags.in_queue.store(in_queue, std::memory_order_relaxed);
+    return drained;
+}
+
+void sched_halt(const char *alert)
+{
+    ouchstring("%s", alert);
+    sched_state().stopped.store(true, std::memory_order_relaxed);
+    clocks_drop_all();
+}
+
+void sched_restart() { sched_state().stopped.store(false, std::memory_order_relaxed); }
+
+bool sched_next_clock_time(double *t)
+{
+    std::lock_guard guard(clock_lock());
+    kel_clock *c = global_clocks().head();
+    if (c && t) *t = c->fire_time;
+    return c != nullptr;
+}
+
+long sched_pending_clocks()
+{
+    std::lock_guard guard(clock_lock());
+    return global_clocks().size();
+}
+
+void sched_set_overdrive(bool on)
+{
+    sched_state().overdrive_requested.store(on, std::memory_order_relaxed);
+    if (on) lockout_set(0);
+    main_loop_wake();
+}
+
+namespace {
+
+void takeover_poll()
+{
+    if (byte_get(g_in_isr)) {
+        g_poll_again.store(true, std::memory_order_relaxed);
+        return;
+    }
+    byte_swap(g_in_isr, 1);
+    do {
+        g_poll_again.store(false, std::memory_order_relaxed);
+        if (!overdrive_active()) break;
+        std::recursive_mutex &global = global_lock();
+        if (!global.try_lock()) break;
+        if (!clock_lock().try_lock()) {
+            global.unlock();
+            break;
+        }
+        sched_poll_clocks(true);
+        clock_lock().unlock();
+        global.unlock();
+    } while (g_poll_again.load(std::memory_order_relaxed));
+    byte_swap(g_in_isr, 0);
+}
+
+}  // namespace
+
+}  // namespace kel
+
+using namespace kel;
+
+KEL_API void sched_suspend(void)
+{
+    sched_state().background.store(true, std::memory_order_relaxed);
+    if (verbose()) post("sched_suspend");
+}
+
+KEL_API void sched_resume(void)
+{
+    sched_state().background.store(false, std::memory_order_relaxed);
+    if (verbose()) post("sched_resume");
+}
+
+KEL_API short sched_isinpoll(void)
+{
+    if (!sched_state().in_poll.load(std::memory_order_relaxed)) return 0;
+    return !overdrive_active() || systhread_istimerthread() ? 1 : 0;
+}
+
+KEL_API short sched_isinqueue(void)
+{
+    if (!sched_state().in_queue.load(std::memory_order_relaxed)) return 0;
+    return !overdrive_active() || t_main_thread ? 1 : 0;
+}
+
+KEL_API int isr(void)
+{
+    return overdrive_active() && sched_state().in_poll.load(std::memory_order_relaxed) && systhread_istimerthread();
+}
+
+KEL_API int systhread_istimerthread(void) { return g_scheduler_thread.load(std::memory_order_relaxed) == self_id(); }
+
+KEL_API int systhread_ismainthread(void) { return t_main_thread; }
+
+KEL_API void sched_setpollthrottle(int n, int *old)
+{
+    std::atomic<int> &throttle = sched_config().poll_throttle;
+    if (old) *old = throttle.load(std::memory_order_relaxed);
+    if (n != -1) throttle.store(n, std::memory_order_relaxed);
+}
+
+KEL_API void sched_setqueuethrottle(int n, int *old)
+{
+    std::atomic<int> &throttle = sched_config().queue_throttle;
+    if (old) *old = throttle.load(std::memory_order_relaxed);
+    if (n != -1) throttle.store(n, std::memory_order_relaxed);
+}
+
+// The idle list is never filled, so its service finds nothing to run.
+KEL_API int sched_idledequeue(void) { return 0; }
+
+KEL_API int sched_set_takeover(int on)
+{
+    long lockout = lockout_set(1);
+    bool was = g_takeover.exchange(on != 0);
+    if (overdrive_active() && was != (on != 0)) {
+        if (on) {
+            sched_stop_timer();
+            timebase_freeze(true);
+        } else {
+            double now = sched_now();
+            sched_start_timer();
+            timer_time_set(now);
+        }
+    }
+    lockout_set(lockout);
+    return was;
+}
+
+KEL_API short isr_set(short v) { return byte_swap(g_in_isr, static_cast<char>(v)); }
+
+KEL_API short inisr_set(short v) { return byte_swap(g_in_isr2, static_cast<char>(v)); }

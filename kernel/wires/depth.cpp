@@ -1,0 +1,54 @@
+#include "kernel/wires/depth.h"
+
+#include <pthread.h>
+
+#include "kel/console.h"
+#include "kernel/time/scheduler.h"
+
+namespace kel {
+
+thread_local thread_depth t_depth __attribute__((tls_model("initial-exec")));
+
+namespace {
+
+// The low end of the calling thread's stack region, or 0 when the system
+// cannot tell.
+uintptr_t stack_low_end()
+{
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
+    void *address = nullptr;
+    size_t size = 0;
+    int failed = pthread_attr_getstack(&attr, &address, &size);
+    pthread_attr_destroy(&attr);
+    return failed ? 0 : reinterpret_cast<uintptr_t>(address);
+}
+
+}  // namespace
+
+void depth_thread_start()
+{
+    thread_depth &t = t_depth;
+    uintptr_t low = stack_low_end();
+    if (low) {
+        t.limit = low + stack_margin;
+    } else {
+        error("Error querying stack base.");
+        t.limit = reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) - 249997;
+    }
+}
+
+bool depth_check(uintptr_t frame)
+{
+    thread_depth &t = t_depth;
+    if (!t.limit) depth_thread_start();
+    if (frame >= t.limit) return true;
+    // The stack grows down: the frame is below the limit. The depth is not
+    // reset: it counts the sends still to be unwound, and the last of them
+    // ends the abandonment.
+    t.aborting = true;
+    sched_halt("Stack overflow. Choose Resume to restart the scheduler");
+    return false;
+}
+
+}  // namespace kel

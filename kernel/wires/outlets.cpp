@@ -1,0 +1,458 @@
+#include "kernel/wires/outlets.h"
+
+#include <mutex>
+
+#include "kel/classes.h"
+#include "kel/console.h"
+#include "kel/linklist.h"
+#include "kel/memory.h"
+#include "kel/symbols.h"
+#include "kernel/core/classes.h"
+#include "kernel/wires/depth.h"
+#include "kernel/core/locks.h"
+#include "kernel/core/objects.h"
+#include "kernel/core/symbols.h"
+
+namespace kel {
+namespace {
+
+kel_class *g_outlet_class = nullptr;
+
+using int_method = void *(*)(void *, long);
+using float_method = void *(*)(void *, double);
+using bang_method = void *(*)(void *);
+using checkin_method = long (*)(void *, symbol *);
+
+const char *class_name(const void *x) { return object_classname(const_cast<void *>(x))->name; }
+
+// Calls fn(c) for each live connection. Connections removed meanwhile are
+// only marked, and unlinked when the outermost send on this outlet returns.
+void unlink_connection(outlet *o, connection *c);
+
+template <class F> void for_each_connection(outlet *o, F fn)
+{
+    o->sending++;
+    for (connection *c = o->connections; c; c = c->next)
+        if (c->receiver) fn(c);
+    if (--o->sending == 0 && o->has_removed) {
+        o->has_removed = false;
+        for (connection *c = o->connections; c;) {
+            connection *next = c->next;
+            if (!c->receiver) unlink_connection(o, c);
+            c = next;
+        }
+    }
+}
+
+void unlink_connection(outlet *o, connection *c)
+{
+    if (c->prev)
+        c->prev->next = c->next;
+    else
+        o->connections = c->next;
+    if (c->next) c->next->prev = c->prev;
+    freebytes(c, sizeof(connection));
+}
+
+// The lookup path: the receiver's own method for a selector, no fallbacks.
+kel_method own_method(object *receiver, symbol *s)
+{
+    if (!object_valid(receiver)) {
+        error("bad receiver");
+        return nullptr;
+    }
+    for (method_entry *e = receiver->messlist; e->selector; e++)
+        if (e->selector == s) return e->method;
+    error("%s: doesn't understand \"%s\"", class_name(receiver), s->name);
+    return nullptr;
+}
+
+// --- connecting ---
+
+using pair_op = long (*)(outlet *o, object *target);
+
+// Applies op to every (outlet, target) pair that connecting o to target
+// stands for once chained outlets and inlets are flattened. Answers the
+// first non-zero result of op, which stops the walk. Problems with the
+// chain itself are reported by the first of the walks over the same pairs.
+long flatten(outlet *o, object *target, pair_op op, bool report = true)
+{
+    if (!is_outlet(o)) {
+        if (report) check_failed("chainapply");
+        return 0;
+    }
+    if (o->flags & outlet_flag_chained) {
+        inlet *stands_for = o->chain_inlet;
+        if (target == reinterpret_cast<object *>(stands_for)) {
+            if (report) error("outlet loop");
+            return 1;  // refused: a chained outlet must never list its own inlet among its targets
+        }
+        for (source *s = stands_for ? stands_for->sources : nullptr; s; s = s->next)
+            if (long r = flatten(s->from, target, op, report)) return r;
+        return 0;
+    }
+    if (is_inlet(target)) {
+        auto *i = reinterpret_cast<inlet *>(target);
+        if (i->flags & inlet_flag_chained) {
+            auto *inner = reinterpret_cast<outlet *>(i->receiver);
+            long count = inner ? linklist_getsize(inner->targets) : 0;
+            for (long k = 0; k < count; k++)
+                if (long r = flatten(o, static_cast<object *>(linklist_getindex(inner->targets, k)), op, report))
+                    return r;
+            return 0;
+        }
+    }
+    return op(o, target);
+}
+
+connection *find_connection(outlet *o, object *target)
+{
+    for (connection *c = o->connections; c; c = c->next)
+        if (c->receiver == target) return c;
+    return nullptr;
+}
+
+long validate_pair(outlet *o, object *target)
+{
+    if (find_connection(o, target)) warning("outlet_add: already in table");
+    if (!o->type) return 0;
+    kel_method checkin = zgetfn(target, gensym("checkin"));
+    if (!checkin || !reinterpret_cast<checkin_method>(checkin)(target, o->type)) return 0;
+    object *shown = is_inlet(target) ? reinterpret_cast<inlet *>(target)->owner : target;
+    error("can't connect (%s) to (%s)", class_name(o->owner), class_name(shown));
+    post("(doesn't match '%s)", o->type->name);
+    return 1;
+}
+
+source *find_source(inlet *i, outlet *o)
+{
+    for (source *s = i->sources; s; s = s->next)
+        if (s->from == o) return s;
+    return nullptr;
+}
+
+bool add_source(inlet *i, outlet *o, connection *c)
+{
+    if (!is_outlet(o)) {
+        error("inlet: can only be connected to outlets");
+        return false;
+    }
+    if (find_source(i, o)) {
+        check_failed("inlet_notify: already in table");
+        return false;
+    }
+    auto *s = static_cast<source *>(getbytes(sizeof(source)));
+    if (!s) return false;
+    s->conn = c;
+    s->from = o;
+    s->prev = nullptr;
+    s->next = i->sources;
+    if (i->sources) i->sources->prev = s;
+    i->sources = s;
+    return true;
+}
+
+bool remove_source(inlet *i, outlet *o)
+{
+    source *s = find_source(i, o);
+    if (!s) return false;
+    if (s->prev)
+        s->prev->next = s->next;
+    else
+        i->sources = s->next;
+    if (s->next) s->next->prev = s->prev;
+    freebytes(s, sizeof(source));
+    return true;
+}
+
+void dump_sources(inlet *i)
+{
+    post("inlet:");
+    for (source *s = i->sources; s; s = s->next) post("%s", class_name(s->from->owner));
+}
+
+long connect_pair(outlet *o, object *target)
+{
+    auto *c = static_cast<connection *>(getbytes(sizeof(connection)));
+    if (!c) return 0;
+    c->receiver = target;
+    c->method = o->type ? egetfn(target, o->type) : reinterpret_cast<kel_method>(&method_false);
+    c->to_inlet = is_inlet(target);
+    c->prev = nullptr;
+    c->next = o->connections;
+    if (o->connections) o->connections->prev = c;
+    o->connections = c;
+    if (c->to_inlet) add_source(reinterpret_cast<inlet *>(target), o, c);
+    return 0;
+}
+
+long disconnect_pair(outlet *o, object *target)
+{
+    connection *c = find_connection(o, target);
+    if (!c) {
+        check_failed("outlet_rm: wasn't in table");
+        return 0;
+    }
+    if (c->to_inlet) {
+        auto *i = reinterpret_cast<inlet *>(target);
+        // Another connection of o to the same inlet keeps the source.
+        bool other = false;
+        for (connection *d = o->connections; d; d = d->next)
+            if (d != c && d->receiver == target) other = true;
+        if (!other && !remove_source(i, o)) {
+            post("disconnect: not in inlet");
+            dump_sources(i);
+        }
+    }
+    if (o->sending) {
+        c->receiver = nullptr;
+        o->has_removed = true;
+    } else {
+        unlink_connection(o, c);
+    }
+    return 0;
+}
+
+// --- the outlet class: an outlet can itself receive, and sends on ---
+
+void *outlet_msg_bang(outlet *o) { outlet_bang(o); return nullptr; }
+void *outlet_msg_int(outlet *o, long n) { outlet_int(o, n); return nullptr; }
+void *outlet_msg_float(outlet *o, double f) { outlet_float(o, f); return nullptr; }
+void *outlet_msg_list(outlet *o, symbol *s, long argc, atom *argv) { outlet_list(o, s, argc, argv); return nullptr; }
+void *outlet_msg_anything(outlet *o, symbol *s, long argc, atom *argv) { outlet_anything(o, s, argc, argv); return nullptr; }
+
+void outlet_unlink_from_owner(outlet *o)
+{
+    object *owner = o->owner;
+    if (!owner) return;
+    for (outlet **p = &owner->outlets; *p; p = &(*p)->next) {
+        if (*p == o) {
+            *p = o->next;
+            return;
+        }
+    }
+    check_failed("outlet: %s: didn't find it", class_name(owner));
+}
+
+void outlet_free_method(outlet *o)
+{
+    std::lock_guard guard(global_lock());
+    if (o->flags & outlet_flag_chained) {
+        while (linklist_getsize(o->targets) > 0) {
+            auto *target = static_cast<object *>(linklist_getindex(o->targets, 0));
+            linklist_chuckindex(o->targets, 0);
+            flatten(o, target, disconnect_pair);
+        }
+    }
+    while (o->connections) {
+        connection *c = o->connections;
+        // Only inlets are looked at: any other receiver may already be gone.
+        if (c->receiver && c->to_inlet) remove_source(reinterpret_cast<inlet *>(c->receiver), o);
+        unlink_connection(o, c);
+    }
+    if (o->targets) linklist_chuck(o->targets);
+    o->targets = nullptr;
+    outlet_unlink_from_owner(o);
+}
+
+outlet *make_outlet(void *owner, symbol *type)
+{
+    kel_class *c = outlet_class();
+    auto *o = c ? static_cast<outlet *>(object_alloc(c)) : nullptr;
+    if (!o) return nullptr;
+    o->connections = nullptr;
+    o->owner = static_cast<object *>(owner);
+    o->type = type;
+    o->chain_inlet = nullptr;
+    o->flags = 0;
+    o->sending = 0;
+    o->has_removed = false;
+    o->targets = nullptr;
+    o->next = nullptr;
+    if (auto *x = static_cast<object *>(owner)) {
+        o->next = x->outlets;
+        x->outlets = o;
+    }
+    return o;
+}
+
+}  // namespace
+
+kel_class *outlet_class()
+{
+    if (g_outlet_class) return g_outlet_class;
+    kel_class *c = class_new("outlet", nullptr, reinterpret_cast<kel_method>(&outlet_free_method), sizeof(outlet),
+                             nullptr, 0);
+    if (!c) return nullptr;
+    c->tiny = 1;
+    class_addmethod(c, reinterpret_cast<kel_method>(&outlet_msg_bang), "bang", 0);
+    class_addmethod(c, reinterpret_cast<kel_method>(&outlet_msg_int), "int", ATYPE_LONG, 0);
+    class_addmethod(c, reinterpret_cast<kel_method>(&outlet_msg_float), "float", ATYPE_FLOAT, 0);
+    class_addmethod(c, reinterpret_cast<kel_method>(&outlet_msg_list), "list", ATYPE_GIMME, 0);
+    class_addmethod(c, reinterpret_cast<kel_method>(&outlet_msg_anything), "anything", ATYPE_GIMME, 0);
+    g_outlet_class = c;
+    return c;
+}
+
+bool is_outlet(const void *x) { return g_outlet_class && object_class(const_cast<void *>(x)) == g_outlet_class; }
+
+void outlet_chain(outlet *o, inlet *stands_for)
+{
+    o->flags |= outlet_flag_chained;
+    o->chain_inlet = stands_for;
+    if (!o->targets) o->targets = linklist_new();
+}
+
+void outlets_free_all(object *x)
+{
+    while (x->outlets) {
+        outlet *o = x->outlets;
+        freeobject(o);
+        if (x->outlets == o) x->outlets = o->next;  // never loop on an outlet that would not leave
+    }
+}
+
+void *outlet_grab(object *grabber, object *target, symbol *s, long argc, atom *argv)
+{
+    object *x = target;
+    if (is_inlet(target)) {
+        x = reinterpret_cast<inlet *>(target)->owner;
+        if (!object_valid_checked(x)) {
+            error("grab: can only connect to leftmost inlet");
+            return nullptr;
+        }
+    }
+    if (!object_valid(x) || !depth_enter()) return nullptr;
+    struct saved {
+        outlet *o;
+        connection *connections;
+        symbol *type;
+    };
+    saved swapped[64];
+    int n = 0;
+    for (outlet *mine = x->outlets, *theirs = grabber->outlets; mine && theirs && n < 64;
+         mine = mine->next, theirs = theirs->next) {
+        swapped[n++] = {mine, mine->connections, mine->type};
+        mine->connections = theirs->connections;
+        mine->type = theirs->type;
+    }
+    void *result = typedmess(x, s, argc, argv);
+    for (int k = 0; k < n; k++) {
+        swapped[k].o->connections = swapped[k].connections;
+        swapped[k].o->type = swapped[k].type;
+    }
+    depth_exit();
+    return result;
+}
+
+}  // namespace kel
+
+using namespace kel;
+
+KEL_API outlet *outlet_new(void *owner, const char *type) { return make_outlet(owner, type ? gensym(type) : nullptr); }
+
+KEL_API outlet *bangout(void *owner) { return make_outlet(owner, sym_bang); }
+
+KEL_API outlet *intout(void *owner) { return make_outlet(owner, sym_int); }
+
+KEL_API outlet *floatout(void *owner) { return make_outlet(owner, sym_float); }
+
+KEL_API outlet *listout(void *owner) { return make_outlet(owner, sym_list); }
+
+KEL_API long outlet_bang(outlet *o)
+{
+    if (!o || !depth_enter()) return 0;
+    if (o->type == sym_bang) {
+        for_each_connection(o, [](connection *c) { reinterpret_cast<bang_method>(c->method)(c->receiver); });
+    } else {
+        for_each_connection(o, [](connection *c) {
+            if (kel_method m = own_method(c->receiver, sym_bang)) reinterpret_cast<bang_method>(m)(c->receiver);
+        });
+    }
+    depth_exit();
+    return 1;
+}
+
+KEL_API long outlet_int(outlet *o, long n)
+{
+    if (!o || !depth_enter()) return 0;
+    if (o->type == sym_int) {
+        for_each_connection(o, [n](connection *c) { reinterpret_cast<int_method>(c->method)(c->receiver, n); });
+    } else {
+        for_each_connection(o, [n](connection *c) {
+            if (kel_method m = own_method(c->receiver, sym_int)) reinterpret_cast<int_method>(m)(c->receiver, n);
+        });
+    }
+    depth_exit();
+    return 1;
+}
+
+KEL_API long outlet_float(outlet *o, double x)
+{
+    if (!o || !depth_enter()) return 0;
+    if (o->type == sym_float) {
+        for_each_connection(o, [x](connection *c) { reinterpret_cast<float_method>(c->method)(c->receiver, x); });
+    } else {
+        for_each_connection(o, [x](connection *c) {
+            if (kel_method m = own_method(c->receiver, sym_float)) reinterpret_cast<float_method>(m)(c->receiver, x);
+        });
+    }
+    depth_exit();
+    return 1;
+}
+
+KEL_API long outlet_list(outlet *o, symbol *, long argc, atom *argv)
+{
+    if (!o || !depth_enter()) return 0;
+    for_each_connection(o, [argc, argv](connection *c) { stdlist(c->receiver, sym_list, argc, argv); });
+    depth_exit();
+    return 1;
+}
+
+KEL_API long outlet_anything(outlet *o, symbol *s, long argc, atom *argv)
+{
+    if (!o || !depth_enter()) return 0;
+    for_each_connection(o, [s, argc, argv](connection *c) { typedmess(c->receiver, s, argc, argv); });
+    depth_exit();
+    return 1;
+}
+
+KEL_API long outlet_atoms(outlet *o, long argc, atom *argv)
+{
+    if (argc <= 0 || !argv) return 0;
+    if (argc == 1) {
+        switch (argv[0].type) {
+        case ATYPE_LONG: return outlet_int(o, argv[0].word.w_long);
+        case ATYPE_FLOAT: return outlet_float(o, argv[0].word.w_float);
+        case ATYPE_SYM: return outlet_anything(o, argv[0].word.w_sym, 0, argv + 1);
+        default: return 0;
+        }
+    }
+    if (argv[0].type == ATYPE_LONG || argv[0].type == ATYPE_FLOAT) return outlet_list(o, sym_list, argc, argv);
+    if (argv[0].type == ATYPE_SYM) return outlet_anything(o, argv[0].word.w_sym, argc - 1, argv + 1);
+    return 0;
+}
+
+KEL_API long outlet_add(outlet *o, void *receiver)
+{
+    if (!o || !receiver) return 1;
+    auto *target = static_cast<object *>(receiver);
+    std::lock_guard guard(global_lock());
+    if (flatten(o, target, validate_pair)) return 1;
+    flatten(o, target, connect_pair, false);
+    if ((o->flags & outlet_flag_chained) && o->targets) linklist_append(o->targets, target);
+    if (is_inlet(target) && (reinterpret_cast<inlet *>(target)->flags & inlet_flag_chained))
+        add_source(reinterpret_cast<inlet *>(target), o, nullptr);
+    return 0;
+}
+
+KEL_API void outlet_rm(outlet *o, void *receiver)
+{
+    if (!o || !receiver) return;
+    auto *target = static_cast<object *>(receiver);
+    std::lock_guard guard(global_lock());
+    flatten(o, target, disconnect_pair);
+    if ((o->flags & outlet_flag_chained) && o->targets) linklist_chuckptr(o->targets, target);
+    if (is_inlet(target) && (reinterpret_cast<inlet *>(target)->flags & inlet_flag_chained))
+        remove_source(reinterpret_cast<inlet *>(target), o);
+}
