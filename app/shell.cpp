@@ -11,7 +11,7 @@
 #include "app/input.h"
 #include "app/receiver.h"
 #include "kel/kel.h"
-#include "kernel/patcher/kernel_init.h"
+#include "objects/engine.h"
 #include "kernel/create/loader.h"
 #include "kernel/files/path.h"
 #include "kernel/patcher/patcher.h"
@@ -74,7 +74,7 @@ void add_search_folder(const std::string &folder)
 void start_up(const run_options &o)
 {
     g_verbose.store(o.verbose);
-    kernel_init();
+    engine_init();
     path_init();
     // The working folder comes first, so abstractions beside a patch are found.
     char cwd[4096];

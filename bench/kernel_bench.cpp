@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "kel/kel.h"
-#include "kernel/patcher/kernel_init.h"
+#include "objects/engine.h"
 
 namespace {
 
@@ -141,7 +141,7 @@ int main(int argc, char **argv)
 {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    if (!kel::kernel_init()) return 1;
+    if (!kel::engine_init()) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

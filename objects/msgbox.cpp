@@ -330,14 +330,19 @@ void *vmessage_new(symbol *, long argc, atom *argv)
     }
     if (!p) return nullptr;
     long layout[4];
-    for (int i = 0; i < 4; i++) {
-        if (first + i >= argc || (argv[first + i].type != ATYPE_LONG && argv[first + i].type != ATYPE_FLOAT)) {
-            error("TETextBox: bad args");
-            return nullptr;
-        }
-        layout[i] = atom_getlong(&argv[first + i]);
+    if (!text_box_layout(argc - first, argv + first, layout)) {
+        error("TETextBox: bad args");
+        return nullptr;
     }
     return messagebox_new(p, layout[0], layout[1], layout[2], layout[3], argc - first - 4, argv + first + 4);
+}
+
+// A message line of a patcher file, whose layout the patcher has checked.
+box *make_from_line(patcher *p, symbol *, long argc, atom *argv)
+{
+    long layout[4];
+    if (!text_box_layout(argc, argv, layout)) return nullptr;
+    return messagebox_new(p, layout[0], layout[1], layout[2], layout[3], argc - 4, argv + 4);
 }
 
 }  // namespace
@@ -372,7 +377,14 @@ kel_class *messagebox_class()
 
 bool messagebox_init()
 {
-    return messagebox_class() && creation_provide("vmessage", reinterpret_cast<kel_method>(&vmessage_new));
+    kel_class *c = messagebox_class();
+    if (!c) return false;
+    box_kind kind;
+    kind.make = &make_from_line;
+    kind.box_class = c;
+    kind.text = &messagebox_contents;
+    patcher_register_box_kind(gensym("message"), kind);
+    return creation_provide("vmessage", reinterpret_cast<kel_method>(&vmessage_new));
 }
 
 box *messagebox_new(patcher *p, long left, long top, long width, long font, long argc, atom *argv)

@@ -11,8 +11,8 @@
 namespace kel {
 
 // Sets up every family: provides its constructors to `#N` and builds the
-// classes that must exist before any patcher loads. Called once by kernel
-// start-up, after the creation object exists; safe to call again.
+// classes that must exist before any patcher loads. Called once by
+// engine_init, after the kernel is up; safe to call again.
 bool objects_init();
 
 // A 32-bit integer from a method argument word: integers carried by atoms and

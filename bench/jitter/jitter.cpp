@@ -29,7 +29,7 @@
 
 #include "kel/kel.h"
 #include "kel/sched.h"
-#include "kernel/patcher/kernel_init.h"
+#include "objects/engine.h"
 #include "kernel/files/path.h"
 #include "kernel/time/scheduler.h"
 
@@ -263,7 +263,7 @@ int main(int argc, char **argv)
         return 2;
     }
     if (argc == 2) seconds = std::strtod(argv[1], nullptr);
-    if (!kel::kernel_init()) {
+    if (!kel::engine_init()) {
         std::fprintf(stderr, "kel_jitter: the kernel did not start\n");
         return 1;
     }

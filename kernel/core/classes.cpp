@@ -1,5 +1,4 @@
 #include "kernel/core/classes.h"
-#include "kernel/create/creation.h"
 
 #include <cstdarg>
 #include <cstring>
@@ -16,6 +15,8 @@
 
 namespace kel {
 namespace {
+
+builtin_constructor_lookup g_builtin_constructor = nullptr;  // installed at start-up
 
 constexpr int max_method_types = 7;
 constexpr int max_constructor_types = 6;
@@ -184,6 +185,8 @@ void class_builder_begin(symbol *name, symbol *filename, short pathid)
 
 bool class_builder_active() { return !g_builders.empty(); }
 
+void class_builder_set_constructor_lookup(builtin_constructor_lookup lookup) { g_builtin_constructor = lookup; }
+
 kel_class *class_builder_finish()
 {
     class_builder *b = current_builder();
@@ -221,7 +224,7 @@ kel_class *class_builder_finish()
             c->flags |= CLASS_FLAG_BOX;
             symbol *base = file_base_name(c->filename);
             if (base != c->name) b->aliases.push_back(base);
-        } else if (method_entry *e = creation_entry(c->name, 3)) {
+        } else if (method_entry *e = g_builtin_constructor ? g_builtin_constructor(c->name) : nullptr) {
             // A built-in class named in the creation object's table lives in
             // boxes and is made by that constructor.
             c->flags |= CLASS_FLAG_BOX;

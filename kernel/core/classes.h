@@ -62,6 +62,12 @@ void class_builder_begin(symbol *name, symbol *filename, short pathid);
 kel_class *class_builder_finish();
 bool class_builder_active();
 
+// The built-in constructor for a class name, if the creation object's table
+// has one: a built-in class it names lives in boxes and is made by it. The
+// creation object installs this at start-up.
+using builtin_constructor_lookup = method_entry *(*)(symbol *name);
+void class_builder_set_constructor_lookup(builtin_constructor_lookup lookup);
+
 // The static entry class_mess answers for `free`.
 method_entry *class_free_entry();
 

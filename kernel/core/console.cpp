@@ -9,10 +9,8 @@
 
 #include "kel/atoms.h"
 #include "kel/classes.h"
-#include "kel/clocks.h"
 #include "kel/console.h"
 #include "kel/outlets.h"
-#include "kernel/text/binbuf.h"
 #include "kernel/core/symbols.h"
 
 namespace kel {
@@ -33,7 +31,7 @@ struct console_store {
     bool has_sink = false;
     bool mirror = false;
     unsigned long changes = 0;
-    qelem *redraw = nullptr;  // shows the changes on the main thread
+    console_redraw_request redraw = nullptr;  // shows the changes on the main thread
 };
 
 console_store &store()
@@ -42,23 +40,13 @@ console_store &store()
     return s;
 }
 
-void redraw(console_store *c)
-{
-    console_sink sink;
-    {
-        std::lock_guard guard(c->lock);
-        if (!c->has_sink || !c->sink.redraw) return;
-        sink = c->sink;
-    }
-    sink.redraw(sink.context);
-}
 
 // Under the store's lock. Posting may happen on any thread; what shows the
-// text runs on the main thread, from the redraw qelem.
+// text runs on the main thread, from the redraw request.
 void changed(console_store &c)
 {
     c.changes++;
-    if (c.redraw) qelem_set(c.redraw);
+    if (c.redraw) c.redraw();
 }
 
 std::atomic<long> g_error_count{0};
@@ -188,6 +176,8 @@ void console_write(report kind, const char *format, va_list args)
 // subscriber that reports an error would never return.
 thread_local bool t_delivering_error = false;
 
+std::atomic<console_text_parser> g_error_parser{nullptr};
+
 // Sends the error text, as atoms, to every subscriber, newest first.
 void deliver_error(const char *text)
 {
@@ -201,7 +191,9 @@ void deliver_error(const char *text)
     if (!count) return;
     atom argv[256];
     long argc = 0;
-    binbuf_parse_text(text, std::strlen(text), &argc, argv, 256);
+    console_text_parser parse = g_error_parser.load(std::memory_order_relaxed);
+    if (!parse) return;
+    parse(text, std::strlen(text), &argc, argv, 256);
     t_delivering_error = true;
     long lockout = lockout_set(1);
     for (int i = 0; i < count; i++) typedmess(subscribers[i], sym_error, argc, argv);
@@ -211,16 +203,25 @@ void deliver_error(const char *text)
 
 }  // namespace
 
-void console_init()
+void console_set_error_parser(console_text_parser parser) { g_error_parser.store(parser, std::memory_order_relaxed); }
+
+void console_redraw()
 {
     console_store &c = store();
-    // Made outside the store's lock: the pool posts under its own.
-    qelem *q = qelem_new(&c, reinterpret_cast<kel_method>(&redraw));
+    console_sink sink;
+    {
+        std::lock_guard guard(c.lock);
+        if (!c.has_sink || !c.sink.redraw) return;
+        sink = c.sink;
+    }
+    sink.redraw(sink.context);
+}
+
+void console_set_redraw_request(console_redraw_request request)
+{
+    console_store &c = store();
     std::lock_guard guard(c.lock);
-    if (!c.redraw)
-        c.redraw = q;
-    else
-        qelem_free(q);
+    c.redraw = request;
 }
 
 void console_set_sink(const console_sink *sink)

@@ -32,8 +32,19 @@ struct console_sink {
     void (*redraw)(void *context);
 };
 
-// Makes the redraw qelem (kernel start-up).
-void console_init();
+// Shows what changed: runs the sink's redraw. The console asks for it through
+// the request the scheduler installs at start-up, which runs it on the main
+// thread from its queue; the request is made under the console's lock, from
+// any thread, and must not post.
+void console_redraw();
+using console_redraw_request = void (*)();
+void console_set_redraw_request(console_redraw_request request);
+
+// Parses an error's text into at most max atoms for the error subscribers;
+// installed by the message-buffer layer at start-up. Until then subscribers
+// hear nothing.
+using console_text_parser = void (*)(const char *text, size_t length, long *argc, atom *argv, long max);
+void console_set_error_parser(console_text_parser parser);
 
 // Installs the sink (null removes it).
 void console_set_sink(const console_sink *sink);

@@ -18,7 +18,6 @@
 #include "kel/memory.h"
 #include "kel/symbols.h"
 #include "kernel/core/atoms.h"
-#include "kernel/registry/attributes.h"
 #include "kernel/core/dispatch_shapes.h"
 #include "kernel/core/classes.h"
 #include "kernel/core/objects.h"
@@ -35,6 +34,10 @@ using gimmeback_method = long (*)(void *, symbol *, long, atom *, atom *);
 using word_method = void *(*)(void *, kel_word, kel_word, kel_word, kel_word, kel_word, kel_word, kel_word,
                               kel_word, kel_word, kel_word, kel_word, kel_word, kel_word, kel_word, kel_word,
                               kel_word);
+
+dispatch_fallbacks g_fallbacks;  // installed at start-up, before any dispatch
+
+object *held_object(object *x) { return g_fallbacks.held_object ? g_fallbacks.held_object(x) : nullptr; }
 
 const char *class_name_of(const object *x) { return class_of_table(x->messlist)->name->name; }
 
@@ -87,7 +90,7 @@ method_entry *dispatch_lookup(object *x, symbol *s)
     // it. An attribute that refuses users ends the lookup without a report.
     if (!(c->flags & (CLASS_FLAG_NOATTRIBUTES | class_flag_creator))) {
         method_entry *entry;
-        if (attr_dispatch_lookup(x, s, &entry)) return entry;
+        if (g_fallbacks.attribute_entry && g_fallbacks.attribute_entry(x, s, &entry)) return entry;
     }
     if (anything) return anything;
     if (s == sym_fix && int_entry) return int_entry;
@@ -217,6 +220,8 @@ call:
     return object_callers[shape_index(count, real_mask)](e->method, x, args);
 }
 
+void dispatch_set_fallbacks(const dispatch_fallbacks &fallbacks) { g_fallbacks = fallbacks; }
+
 }  // namespace kel
 
 using namespace kel;
@@ -312,6 +317,7 @@ bool gel_looked_up = false;
 
 void *object_method_words(object *x, symbol *s, const kel_word *w)
 {
+    static symbol *const s_decorator = gensym("decorator"), *const s_getvalueof = gensym("getvalueof");
     if (!s) {
         post("warning: trying to call NULL method");
         return nullptr;
@@ -324,16 +330,16 @@ void *object_method_words(object *x, symbol *s, const kel_word *w)
     uint32_t mark = table_mark(x->messlist);
     if (mark == obex_mark) {
         if (method_entry *e = class_mess(c, s)) return call_words(e->method, x, w);
-        if (void *result; attr_method_call(x, s, w, &result)) return result;
-        if (kel_method decorator = class_method(c, gensym("decorator"));
+        if (void *result; g_fallbacks.attribute_call && g_fallbacks.attribute_call(x, s, w, &result)) return result;
+        if (kel_method decorator = class_method(c, s_decorator);
             decorator != reinterpret_cast<kel_method>(&method_false)) {
             auto *other = static_cast<object *>(reinterpret_cast<void *(*)(void *)>(decorator)(x));
             if (other && other != x) return object_method_words(other, s, w);
         }
         // An object box without the method passes the call to what it holds.
-        if (object *held = box_held_object(x); held && held != x && object_valid(held))
+        if (object *held = held_object(x); held && held != x && object_valid(held))
             return object_method_words(held, s, w);
-        if (s == gensym("getvalueof"))
+        if (s == s_getvalueof)
             return default_getvalueof(x, reinterpret_cast<long *>(w[0]), reinterpret_cast<atom **>(w[1]));
         return nullptr;
     }
@@ -355,7 +361,7 @@ void *object_method_words(object *x, symbol *s, const kel_word *w)
         return nullptr;
     }
     if (kel_method fn = zgetfn(x, s)) return call_words(fn, x, w);
-    if (object *held = box_held_object(x); held && held != x && object_valid(held))
+    if (object *held = held_object(x); held && held != x && object_valid(held))
         return object_method_words(held, s, w);
     return nullptr;
 }

@@ -14,4 +14,11 @@ namespace kel {
 // with clock callbacks.
 std::recursive_mutex &global_lock();
 
+// Overdrive: clocks fire on the scheduler timer thread, so the critical
+// section entered with NULL locks the global one. The flag is one byte that
+// an audio host reads through the scheduler's takeover record.
+bool overdrive_active();
+void overdrive_active_set(bool on);
+char *overdrive_active_byte();
+
 }  // namespace kel

@@ -3,19 +3,15 @@
 #include <cstddef>
 #include <cstring>
 
-#include "kel/attributes.h"
 #include "kel/classes.h"
 #include "kel/console.h"
 #include "kel/hashtab.h"
 #include "kel/memory.h"
+#include "kel/outlets.h"
 #include "kel/symbols.h"
 #include "kernel/core/classes.h"
 #include "kernel/core/locks.h"
 #include "kernel/core/memory.h"
-#include "kernel/wires/outlets.h"
-#include "kernel/time/clocks.h"
-#include "kernel/time/qelems.h"
-#include "kernel/registry/registry.h"
 #include "kernel/core/symbols.h"
 #include "platform/memprobe.h"
 
@@ -24,6 +20,21 @@ namespace kel {
 object *g_newest_object = nullptr;
 
 namespace {
+
+// Installed once at start-up, before any object is freed; read without a lock.
+constexpr int max_teardown_hooks = 4;
+struct teardown_hooks {
+    object_teardown_hook hooks[max_teardown_hooks] = {};
+    int count = 0;
+
+    void run(object *x) const
+    {
+        for (int i = 0; i < count; i++) hooks[i](x);
+    }
+};
+
+object_release_hook g_release = nullptr;
+teardown_hooks g_forget, g_disconnect;
 
 void init_header(object *x, const kel_class *c)
 {
@@ -41,6 +52,16 @@ hashtab **obex_slot(object *x, const kel_class *c)
 }
 
 }  // namespace
+
+void object_set_release_hook(object_release_hook hook) { g_release = hook; }
+
+bool object_add_teardown_hook(free_step step, object_teardown_hook hook)
+{
+    teardown_hooks &h = step == free_step::forget ? g_forget : g_disconnect;
+    if (h.count == max_teardown_hooks) return false;
+    h.hooks[h.count++] = hook;
+    return true;
+}
 
 bool object_valid_checked(const void *p)
 {
@@ -108,23 +129,16 @@ KEL_API void freeobject(void *p)
         std::lock_guard guard(global_lock());
         // A registered object loses one holder here; while others still keep
         // it, it lives on untouched.
-        kept = registry_in_use() && object_unregister(x) != 0;
+        kept = g_release && g_release(x);
         if (!kept) {
             if (c->free_method) reinterpret_cast<void (*)(void *)>(c->free_method)(x);
-            // A client that did not detach in its free method is detached now.
-            registry_forget_client(x);
-            if (c->obexoffset) object_obex_free(x);
             // Nothing the object owns may run against it once it is gone.
-            clocks_remove_owned_by(x);
-            qelems_remove_owned_by(x);
+            g_forget.run(x);
         }
     }
     lockout_set(lockout);
     if (kept) return;
-    if (!c->tiny) {
-        outlets_free_all(x);  // each disconnects itself
-        inlets_free_all(x);
-    }
+    if (!c->tiny) g_disconnect.run(x);
     x->magic = 0;
     if (c->size > 0) freebytes(x, c->size);
 }

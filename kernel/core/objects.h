@@ -21,4 +21,21 @@ bool object_valid_checked(const void *p);
 // The newest-object slot: every constructor result of the creation object.
 extern object *g_newest_object;
 
+// Freeing an object tears down what the layers above the core keep for it;
+// each layer installs its step at start-up, so the core names none of them.
+// In freeobject's order:
+//   release     drops one registration; true while other holders keep the
+//               object alive, and then nothing else happens (one, or none);
+//   forget      after the class's free method, under the global lock: what
+//               refers to the object (registrations, clocks, queue elements),
+//               in the order the steps were added;
+//   disconnect  after the lock, for objects with inlets and outlets: the
+//               wires, each disconnecting itself.
+enum class free_step { forget, disconnect };
+using object_release_hook = bool (*)(object *x);
+using object_teardown_hook = void (*)(object *x);
+void object_set_release_hook(object_release_hook hook);
+// False when the step already holds its fixed number of hooks.
+bool object_add_teardown_hook(free_step step, object_teardown_hook hook);
+
 }  // namespace kel

@@ -11,7 +11,6 @@
 
 #include "kel/threads.h"
 #include "kernel/core/locks.h"
-#include "kernel/time/scheduler.h"
 #include "platform/datetime.h"
 
 struct critical {

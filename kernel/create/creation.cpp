@@ -228,6 +228,13 @@ void *make_nothing(symbol *, long, atom *) { return nullptr; }
 
 }  // namespace
 
+namespace {
+
+// From position 3 on: past the resolver and the two patcher entries.
+method_entry *builtin_constructor(symbol *name) { return creation_entry(name, 3); }
+
+}  // namespace
+
 bool creation_init()
 {
     if (g_creation) return true;
@@ -243,6 +250,7 @@ bool creation_init()
     // The symbol is bound to the slot itself, where every constructor's
     // result lands.
     gensym("g_kel_newest")->thing = reinterpret_cast<object *>(&g_newest_object);
+    class_builder_set_constructor_lookup(&builtin_constructor);
     return true;
 }
 

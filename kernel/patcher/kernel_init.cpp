@@ -19,7 +19,6 @@
 #include "kernel/registry/registry.h"
 #include "kernel/time/scheduler.h"
 #include "kernel/core/symbols.h"
-#include "objects/objects.h"
 #include "platform/datetime.h"
 
 // The layouts promised to externals.
@@ -45,17 +44,20 @@ bool kernel_init()
     // The container classes exist before the namespaces, which are tables.
     if (!linklist_class() || !hashtab_class() || !hashtab_entry_class()) return false;
     if (!class_namespaces_init()) return false;
+    if (!wires_init() || !binbuf_init()) return false;
     for (kel_class *c : {linklist_class(), hashtab_class(), hashtab_entry_class(), outlet_class(), inlet_class(),
                          proxy_class(), binbuf_class()})
-        if (!c || class_register(sym_nobox, c) != ERR_NONE) return false;
+        if (class_register(sym_nobox, c) != ERR_NONE) return false;
+    // Each layer installs the hooks the layers below call up through as it
+    // comes up: the registry and the scheduler their teardown steps, the
+    // attributes their dispatch fallbacks, the creation object its
+    // constructor lookup.
     if (!registry_init() || !attributes_init()) return false;
     if (!creation_init()) return false;
     if (!patcher_class() || !boxnames_init()) return false;
     patcher_load_init();
     if (!loadbang_init()) return false;
     sched_init();
-    console_init();
-    if (!objects_init()) return false;
     done = true;
     return true;
 }

@@ -178,11 +178,23 @@ void newex_retext(box *b, long argc, atom *argv);
 void newobj_keep_lines(box *b, binbuf *lines);
 binbuf *newobj_kept_lines(box *b);
 
-// A box kind of a later module (button, number, ...) registers its maker
-// here; until then such boxes are kept with their layout, and saved again
-// unchanged. The maker answers the box it made (in p's list), or null.
-using box_maker = box *(*)(patcher *p, symbol *kind, long argc, atom *argv);
-void patcher_register_box_kind(symbol *kind, box_maker maker);
+// A box kind of a module above the patcher (the message box, button,
+// number, ...) registers here at start-up; until then such boxes are kept
+// with their layout, and saved again unchanged.
+struct box_kind {
+    // Makes the box from the arguments of its patcher line (for the text
+    // kinds, after the patcher checked the four layout numbers) and answers
+    // it, in p's list; null when it could not be made.
+    box *(*make)(patcher *p, symbol *kind, long argc, atom *argv) = nullptr;
+    // The kind's box class, and its boxes' text for box_text (both may be
+    // null: a kind without text).
+    kel_class *box_class = nullptr;
+    atombuf *(*text)(box *b) = nullptr;
+};
+void patcher_register_box_kind(symbol *kind, const box_kind &kind_record);
+
+// The four numbers that begin the text-box kinds: left, top, width, font.
+bool text_box_layout(long argc, const atom *argv, long out[4]);
 
 // Box names: the seam for the box-name module. `objectname` lines call set;
 // the saver asks get; a box leaving its patcher calls remove. Re-creating an

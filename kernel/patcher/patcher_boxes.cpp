@@ -24,7 +24,6 @@
 #include "kernel/core/classes.h"
 #include "kernel/create/creation.h"
 #include "kernel/core/memory.h"
-#include "objects/msgbox.h"
 #include "kernel/core/objects.h"
 #include "kernel/wires/outlets.h"
 #include "kernel/patcher/patcher.h"
@@ -41,7 +40,7 @@ kel_class *g_inlet_box_class = nullptr;
 kel_class *g_outlet_box_class = nullptr;
 kel_class *g_bogus_class = nullptr;
 
-std::vector<std::pair<symbol *, box_maker>> g_box_kinds;
+std::vector<std::pair<symbol *, box_kind>> g_box_kinds;
 
 constexpr short text_box_height = 15;
 constexpr short default_port_size = 15;
@@ -54,17 +53,6 @@ short to_short(long v)
 }
 
 bool is_number(const atom &a) { return a.type == ATYPE_LONG || a.type == ATYPE_FLOAT; }
-
-// The four numbers that begin the text-box kinds: left, top, width, font.
-bool text_box_layout(long argc, const atom *argv, long out[4])
-{
-    if (argc < 4) return false;
-    for (int i = 0; i < 4; i++) {
-        if (!is_number(argv[i])) return false;
-        out[i] = atom_getlong(&argv[i]);
-    }
-    return true;
-}
 
 void out_of_memory_while_loading()
 {
@@ -359,7 +347,13 @@ void *patcher_newobj(patcher *p, symbol *, long argc, atom *argv)
 
 // --- message boxes and comments ---
 
-void *patcher_message(patcher *p, symbol *, long argc, atom *argv)
+box *make_kept_box(patcher *p, symbol *kind, bool user, long left, long top, long right, long bottom, long argc,
+                   atom *argv);
+const box_kind *find_box_kind(symbol *kind);
+
+// The message box is a kind of the object layer; until it registers, its
+// lines are kept with their layout.
+void *patcher_message(patcher *p, symbol *kind, long argc, atom *argv)
 {
     long layout[4];
     if (!text_box_layout(argc, argv, layout)) {
@@ -367,7 +361,12 @@ void *patcher_message(patcher *p, symbol *, long argc, atom *argv)
         return nullptr;
     }
     if (building().load_abort) return nullptr;
-    box *b = messagebox_new(p, layout[0], layout[1], layout[2], layout[3], argc - 4, argv + 4);
+    box *b = nullptr;
+    if (const box_kind *k = find_box_kind(kind))
+        b = k->make(p, kind, argc, argv);
+    else
+        b = make_kept_box(p, kind, false, layout[0], layout[1], layout[0] + layout[2], layout[1] + text_box_height,
+                          argc, argv);
     if (!b) out_of_memory_while_loading();
     return b;
 }
@@ -636,10 +635,10 @@ box *make_kept_box(patcher *p, symbol *kind, bool user, long left, long top, lon
     return &kb->b;
 }
 
-box_maker find_box_kind(symbol *kind)
+const box_kind *find_box_kind(symbol *kind)
 {
     for (const auto &k : g_box_kinds)
-        if (k.first == kind) return k.second;
+        if (k.first == kind) return k.second.make ? &k.second : nullptr;
     return nullptr;
 }
 
@@ -661,7 +660,7 @@ void *patcher_layout_box(patcher *p, symbol *kind, long argc, atom *argv)
         error("patcher: bpatcher: missing arguments");
         return nullptr;
     }
-    if (box_maker make = find_box_kind(kind)) return make(p, kind, argc, argv);
+    if (const box_kind *k = find_box_kind(kind)) return k->make(p, kind, argc, argv);
     if (kind == sym_inlet || kind == sym_outlet) return make_port_box(p, kind == sym_inlet, argc, argv);
 
     long left = number_or(argv, argc, 0, 50), top = number_or(argv, argc, 1, 50);
@@ -828,7 +827,8 @@ atombuf *box_text(box *b)
     kel_class *c = object_class(b);
     if (c && c == g_newobj_class) return reinterpret_cast<newobj_box *>(b)->text;
     if (c && c == g_comment_class) return reinterpret_cast<comment_box *>(b)->text;
-    if (c && c == messagebox_class()) return messagebox_contents(b);
+    for (const auto &k : g_box_kinds)
+        if (c && c == k.second.box_class && k.second.text) return k.second.text(b);
     return nullptr;
 }
 
@@ -1089,15 +1089,25 @@ void box_take_place(box *b, box *older)
     patcher_index_drop(p);
 }
 
-void patcher_register_box_kind(symbol *kind, box_maker maker)
+bool text_box_layout(long argc, const atom *argv, long out[4])
+{
+    if (argc < 4) return false;
+    for (int i = 0; i < 4; i++) {
+        if (!is_number(argv[i])) return false;
+        out[i] = atom_getlong(&argv[i]);
+    }
+    return true;
+}
+
+void patcher_register_box_kind(symbol *kind, const box_kind &kind_record)
 {
     for (auto &k : g_box_kinds) {
         if (k.first == kind) {
-            k.second = maker;
+            k.second = kind_record;
             return;
         }
     }
-    g_box_kinds.emplace_back(kind, maker);
+    g_box_kinds.emplace_back(kind, kind_record);
 }
 
 void patcher_set_box_naming(const box_naming &naming) { g_naming = naming; }

@@ -122,7 +122,7 @@ long add_clip(object *attr, bool get, bool set, double scale, long usescale, dou
 
 }  // namespace
 
-bool attr_filters_init()
+bool attribute_filters_init()
 {
     if (g_clip_class) return true;
     g_char = gensym("char");

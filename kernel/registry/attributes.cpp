@@ -12,6 +12,7 @@
 #include "kel/registry.h"
 #include "kel/symbols.h"
 #include "kernel/core/classes.h"
+#include "kernel/core/dispatch.h"
 #include "kernel/core/objects.h"
 #include "kernel/core/symbols.h"
 
@@ -591,7 +592,12 @@ bool attributes_init()
     g_attribute_class = plain;
     g_offset_class = offset;
     g_array_class = array;
-    return attr_filters_init();
+    dispatch_fallbacks fallbacks;
+    fallbacks.attribute_entry = &attr_dispatch_lookup;
+    fallbacks.attribute_call = &attr_method_call;
+    fallbacks.held_object = &box_held_object;
+    dispatch_set_fallbacks(fallbacks);
+    return attribute_filters_init();
 }
 
 }  // namespace kel

@@ -33,7 +33,7 @@ struct attr_record {
 // Makes the attribute classes and the static dispatch entries (start-up).
 bool attributes_init();
 // Makes the filter classes (start-up).
-bool attr_filters_init();
+bool attribute_filters_init();
 
 // The record when x is an attribute object made by this kernel, else null.
 attr_record *attr_cast(void *x);

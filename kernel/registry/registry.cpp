@@ -244,6 +244,20 @@ bool add_registration(hashtab *names, symbol *name_space, symbol *name, object *
 
 }  // namespace
 
+namespace {
+
+bool release_registration(object *x) { return registry_in_use() && object_unregister(x) != 0; }
+
+// A client that did not detach in its free method is detached now, and the
+// instance's obex table goes with it.
+void forget_freed_object(object *x)
+{
+    registry_forget_client(x);
+    object_obex_free(x);
+}
+
+}  // namespace
+
 bool registry_init()
 {
     if (g_objects) return true;
@@ -262,7 +276,8 @@ bool registry_init()
         return false;
     }
     g_objects = objects;
-    return true;
+    object_set_release_hook(&release_registration);
+    return object_add_teardown_hook(free_step::forget, &forget_freed_object);
 }
 
 bool registry_in_use() { return g_registrations.load(std::memory_order_relaxed) > 0; }

@@ -13,6 +13,7 @@
 #include "kel/console.h"
 #include "kel/memory.h"
 #include "kel/symbols.h"
+#include "kernel/core/console.h"
 #include "kernel/text/atom_text.h"
 #include "kernel/text/binbuf_eval.h"
 #include "kernel/core/symbols.h"
@@ -323,6 +324,12 @@ kel_class *binbuf_class()
         return made;  // registered in nobox by kernel start-up, with the other kernel classes
     }();
     return c;
+}
+
+bool binbuf_init()
+{
+    console_set_error_parser(&binbuf_parse_text);
+    return binbuf_class() != nullptr;
 }
 
 void binbuf_parse_text(const char *text, size_t length, long *argc, atom *argv, long max)

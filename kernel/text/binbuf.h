@@ -30,6 +30,10 @@ namespace kel {
 // The binbuf class, made and registered (in `nobox`) on first use.
 kel_class *binbuf_class();
 
+// The message-buffer layer at kernel start-up: its class, and the parser
+// that turns console errors into atoms for their subscribers.
+bool binbuf_init();
+
 // The process-wide growth-failure flag: set when a buffer cannot grow; text
 // parsing clears it first, and so do binary reading and saving.
 // How binbuf_insert reads "#" symbols, also used when box lines are saved:

@@ -8,7 +8,9 @@
 #include "kel/threads.h"
 #include "kernel/time/clocks.h"
 #include "kernel/wires/depth.h"
+#include "kernel/core/console.h"
 #include "kernel/core/locks.h"
+#include "kernel/core/objects.h"
 #include "kernel/time/qelems.h"
 #include "kernel/core/settings.h"
 #include "kernel/core/symbols.h"
@@ -19,7 +21,6 @@ namespace {
 // Bytes that an audio host reads through the takeover record.
 char g_in_isr = 0;
 char g_in_isr2 = 0;
-char g_overdrive_active = 0;
 char g_host_byte = 0;
 
 std::atomic<bool> g_takeover{false};
@@ -42,6 +43,20 @@ uintptr_t self_id() { return static_cast<uintptr_t>(pthread_self()); }
 
 void takeover_poll();
 
+// The console's redraw runs on the main thread, from the queue.
+qelem *g_console_redraw = nullptr;
+
+void run_console_redraw(void *) { console_redraw(); }
+
+void request_console_redraw() { qelem_set(g_console_redraw); }
+
+// Nothing a freed object owned may fire against it.
+void forget_owned_timers(object *x)
+{
+    clocks_remove_owned_by(x);
+    qelems_remove_owned_by(x);
+}
+
 }  // namespace
 
 sched_settings &sched_config()
@@ -60,7 +75,7 @@ sched_takeover &takeover_record()
 {
     static sched_takeover record = {
         &takeover_poll, &sched_set_takeover, 0.0, 44.1, 1.0 / 44.1, 44.1, 1.0 / 44.1,
-        &g_host_byte,   &g_in_isr,           &g_overdrive_active,
+        &g_host_byte,   &g_in_isr,           overdrive_active_byte(),
     };
     return record;
 }
@@ -76,10 +91,6 @@ double sched_now() { return std::atomic_ref<double>(takeover_record().now).load(
 void sched_set_now(double t) { std::atomic_ref<double>(takeover_record().now).store(t, std::memory_order_relaxed); }
 
 bool on_main_thread() { return t_main_thread; }
-
-bool overdrive_active() { return byte_get(g_overdrive_active) != 0; }
-
-void overdrive_active_set(bool on) { byte_swap(g_overdrive_active, on ? 1 : 0); }
 
 bool in_isr() { return byte_get(g_in_isr) || byte_get(g_in_isr2); }
 
@@ -116,8 +127,12 @@ void sched_init()
     if (done) return;
     done = true;
     depth_thread_start();
+    depth_set_overflow_handler(&sched_halt);
     clock_class();
     qelems_init();
+    object_add_teardown_hook(free_step::forget, &forget_owned_timers);
+    g_console_redraw = qelem_new(nullptr, reinterpret_cast<kel_method>(&run_console_redraw));
+    if (g_console_redraw) console_set_redraw_request(&request_console_redraw);
     gensym("__takeover")->thing = reinterpret_cast<object *>(&takeover_record());
     gensym("sched_start")->thing = reinterpret_cast<object *>(&sched_start_timer);
     gensym("##suspend##")->thing = reinterpret_cast<object *>(&g_suspend_outlet);

@@ -13,6 +13,7 @@
 
 #include "kel/outlets.h"
 #include "kel/sched.h"
+#include "kernel/core/locks.h"
 
 namespace kel {
 
@@ -89,8 +90,6 @@ void empty_symbol_clear();
 
 // --- threads and flags ---
 bool on_main_thread();
-bool overdrive_active();
-void overdrive_active_set(bool on);
 bool takeover_on();
 bool in_isr();  // either "inside a poll" flag
 bool isr_flag();  // the first one alone: the timer's or the takeover host's poll

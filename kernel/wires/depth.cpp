@@ -1,15 +1,18 @@
 #include "kernel/wires/depth.h"
 
+#include <atomic>
+
 #include <pthread.h>
 
 #include "kel/console.h"
-#include "kernel/time/scheduler.h"
 
 namespace kel {
 
 thread_local thread_depth t_depth __attribute__((tls_model("initial-exec")));
 
 namespace {
+
+std::atomic<depth_overflow_handler> g_overflow_handler{nullptr};
 
 // The low end of the calling thread's stack region, or 0 when the system
 // cannot tell.
@@ -25,6 +28,11 @@ uintptr_t stack_low_end()
 }
 
 }  // namespace
+
+void depth_set_overflow_handler(depth_overflow_handler handler)
+{
+    g_overflow_handler.store(handler, std::memory_order_relaxed);
+}
 
 void depth_thread_start()
 {
@@ -47,7 +55,8 @@ bool depth_check(uintptr_t frame)
     // reset: it counts the sends still to be unwound, and the last of them
     // ends the abandonment.
     t.aborting = true;
-    sched_halt("Stack overflow. Choose Resume to restart the scheduler");
+    if (depth_overflow_handler halt = g_overflow_handler.load(std::memory_order_relaxed))
+        halt("Stack overflow. Choose Resume to restart the scheduler");
     return false;
 }
 

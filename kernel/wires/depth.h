@@ -49,6 +49,11 @@ inline void depth_exit()
     if (t.depth == 0) t.aborting = false;
 }
 
+// What a tripped guard calls with the alert text: the scheduler installs its
+// halt at start-up (the guard sits below it).
+using depth_overflow_handler = void (*)(const char *alert);
+void depth_set_overflow_handler(depth_overflow_handler handler);
+
 // Computes the limit of the calling thread from its stack region (done on
 // first need; threads that start the scheduler call it at their start).
 void depth_thread_start();

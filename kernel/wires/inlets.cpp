@@ -33,7 +33,6 @@ namespace {
 
 kel_class *g_inlet_class = nullptr;
 kel_class *g_proxy_class = nullptr;
-std::atomic<long> g_lockout{0};
 
 using int_method = void *(*)(void *, long);
 using float_method = void *(*)(void *, double);
@@ -454,4 +453,3 @@ KEL_API void stdlist(void *receiver, symbol *s, long argc, atom *argv)
         reinterpret_cast<float_method>(getfn(x, sym_float))(x, argv[0].word.w_float);
 }
 
-KEL_API long lockout_set(long n) { return g_lockout.exchange(n & 0xFF); }

@@ -303,6 +303,22 @@ void outlet_chain(outlet *o, inlet *stands_for)
     if (!o->targets) o->targets = linklist_new();
 }
 
+namespace {
+
+void disconnect_freed_object(object *x)
+{
+    outlets_free_all(x);  // each disconnects itself
+    inlets_free_all(x);
+}
+
+}  // namespace
+
+bool wires_init()
+{
+    static const bool hooked = object_add_teardown_hook(free_step::disconnect, &disconnect_freed_object);
+    return hooked && outlet_class() && inlet_class() && proxy_class();
+}
+
 void outlets_free_all(object *x)
 {
     while (x->outlets) {

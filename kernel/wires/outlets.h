@@ -85,9 +85,13 @@ bool is_inlet(const void *x);
 void outlet_chain(outlet *o, inlet *stands_for);
 void inlet_chain(inlet *i, outlet *inner);
 
-// Frees every outlet, then every extra inlet of x (freeobject's last step).
+// Frees every outlet, then every extra inlet of x.
 void outlets_free_all(object *x);
 void inlets_free_all(object *x);
+
+// The wires at kernel start-up: the outlet, inlet and proxy classes, and
+// freeobject's last step (outlets_free_all, then inlets_free_all).
+bool wires_init();
 
 // The inlet-class deliveries, used by stdlist's spreading.
 void inlet_deliver_int(inlet *i, long n);

@@ -24,7 +24,7 @@
 #include "kernel/text/atom_text.h"
 #include "kernel/text/binbuf.h"
 #include "kernel/core/console.h"
-#include "kernel/patcher/kernel_init.h"
+#include "objects/engine.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {
@@ -176,14 +176,14 @@ void check_round_trip(const char *bytes, long size)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    kel::kernel_init();
+    kel::engine_init();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     if (size > 1 << 16) return 0;
-    kel::kernel_init();
+    kel::engine_init();
     const char *bytes = reinterpret_cast<const char *>(data);
     long n = static_cast<long>(size);
     check_readatom(bytes, n, n);

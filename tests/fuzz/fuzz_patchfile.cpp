@@ -16,7 +16,7 @@
 #include "kel/kel.h"
 #include "kernel/text/binbuf.h"
 #include "kernel/core/console.h"
-#include "kernel/patcher/kernel_init.h"
+#include "objects/engine.h"
 #include "kernel/text/patchfile.h"
 #include "tests/fuzz/fuzz_check.h"
 
@@ -91,14 +91,14 @@ void check_file(const unsigned char *data, size_t size)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    kel::kernel_init();
+    kel::engine_init();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     if (size > 1 << 16) return 0;
-    kel::kernel_init();
+    kel::engine_init();
     check_file(data, size);
     std::vector<unsigned char> with_version = {0x02, 0x00, 0x00, 0x00};
     with_version.insert(with_version.end(), data, data + size);

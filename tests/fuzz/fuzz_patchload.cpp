@@ -15,7 +15,7 @@
 
 #include "kel/kel.h"
 #include "kernel/core/console.h"
-#include "kernel/patcher/kernel_init.h"
+#include "objects/engine.h"
 #include "kernel/patcher/patcher.h"
 #include "kernel/files/path.h"
 #include "kernel/time/scheduler.h"
@@ -45,7 +45,7 @@ void settle()
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    kel::kernel_init();
+    kel::engine_init();
     kel::path_init();
     char folder[] = "/tmp/kel_fuzz_patchload_XXXXXX";
     FUZZ_CHECK(mkdtemp(folder) != nullptr, "a scratch folder");

@@ -27,7 +27,7 @@
 #include <string>
 
 #include "kel/path.h"
-#include "kernel/patcher/kernel_init.h"
+#include "objects/engine.h"
 #include "kernel/files/path.h"
 #include "kernel/files/path_private.h"
 #include "tests/fuzz/fuzz_check.h"
@@ -140,7 +140,7 @@ void check_suffix(const std::string &name)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    kel::kernel_init();
+    kel::engine_init();
     const char *tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kel-fuzz-paths-XXXXXX";
     if (!::mkdtemp(pattern.data())) std::abort();
