@@ -71,22 +71,29 @@ void add_search_folder(const std::string &folder)
     if (path_addnamed(path_list_search(), folder.c_str(), 1, 1) != 0) error("%s: no such folder", folder.c_str());
 }
 
-void start_up(const run_options &o)
+// Brings everything up; false, after a console error naming the step that
+// failed, when the program cannot run.
+bool start_up(const run_options &o)
 {
     g_verbose.store(o.verbose);
-    engine_init();
-    path_init();
+    auto failed = [](const char *step) {
+        error("kel: start-up failed: %s", step);
+        return false;
+    };
+    if (!engine_init()) return failed("the engine could not be brought up");
+    if (!path_init()) return failed("the search path could not be built");
     // The working folder comes first, so abstractions beside a patch are found.
     char cwd[4096];
     if (getcwd(cwd, sizeof cwd)) add_search_folder(cwd);
     for (const std::string &folder : o.paths) add_search_folder(folder);
-    receiver_init();
+    if (!receiver_init()) return failed("the kel receiver could not be made");
     if (o.virtual_time)
         sched_set_virtual_time(true);
     else
         sched_start_timer();
     if (o.duration >= 0) {
         g_duration_clock = clock_new(nullptr, reinterpret_cast<kel_method>(&duration_passed));
+        if (!g_duration_clock) return failed("the duration clock could not be made");
         clock_fdelay(g_duration_clock, o.duration);
         g_duration_pending = true;
     }
@@ -94,6 +101,7 @@ void start_up(const run_options &o)
     if (!o.virtual_time) event_timer_start();
     if (!o.file.empty()) defer_low(nullptr, reinterpret_cast<kel_method>(&open_command_line_document), nullptr, 0, nullptr);
     if (!o.batch) input_start();
+    return true;
 }
 
 void shut_down()
@@ -113,7 +121,10 @@ int run(const run_options &options)
     g_options = &options;
     start_signal_thread();
     console_to_stdout();
-    start_up(options);
+    if (!start_up(options)) {
+        shut_down();
+        return 1;
+    }
     main_loop();
     shut_down();
     return 0;
