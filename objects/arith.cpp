@@ -83,18 +83,15 @@ void *int_new(long n);
 
 bool int_class_setup()
 {
-    if (g_int_class) return true;
-    class_builder_begin(gensym("int"), nullptr, 0);
-    setup(&g_int_class, as_method(&int_new), nullptr, sizeof(int_object), nullptr, ATYPE_DEFLONG, 0);
-    addbang(as_method(&int_bang));
-    addint(as_method(&int_int));
-    addfloat(as_method(&int_float));
-    addinx(as_method(&int_store), 1);
-    addmess(as_method(&int_store), "set", ATYPE_LONG, 0);
-    addmess(as_method(&int_send), "send", ATYPE_GIMME, 0);
-    alias("i");
-    class_builder_finish();
-    return g_int_class != nullptr;
+    return define_builder_class(&g_int_class, "int", as_method(&int_new), nullptr, sizeof(int_object), {ATYPE_DEFLONG}, [] {
+        addbang(as_method(&int_bang));
+        addint(as_method(&int_int));
+        addfloat(as_method(&int_float));
+        addinx(as_method(&int_store), 1);
+        addmess(as_method(&int_store), "set", ATYPE_LONG, 0);
+        addmess(as_method(&int_send), "send", ATYPE_GIMME, 0);
+        alias("i");
+    });
 }
 
 void *int_new(long n)
@@ -163,18 +160,15 @@ void *float_new(double f);
 
 bool float_class_setup()
 {
-    if (g_float_class) return true;
-    class_builder_begin(gensym("float"), nullptr, 0);
-    setup(&g_float_class, as_method(&float_new), nullptr, sizeof(float_object), nullptr, ATYPE_DEFFLOAT, 0);
-    addbang(as_method(&float_bang));
-    addint(as_method(&float_int));
-    addfloat(as_method(&float_float));
-    addmess(as_method(&float_store), "in1", ATYPE_FLOAT, 0);
-    addmess(as_method(&float_store), "set", ATYPE_FLOAT, 0);
-    addmess(as_method(&float_send), "send", ATYPE_GIMME, 0);
-    alias("f");
-    class_builder_finish();
-    return g_float_class != nullptr;
+    return define_builder_class(&g_float_class, "float", as_method(&float_new), nullptr, sizeof(float_object), {ATYPE_DEFFLOAT}, [] {
+        addbang(as_method(&float_bang));
+        addint(as_method(&float_int));
+        addfloat(as_method(&float_float));
+        addmess(as_method(&float_store), "in1", ATYPE_FLOAT, 0);
+        addmess(as_method(&float_store), "set", ATYPE_FLOAT, 0);
+        addmess(as_method(&float_send), "send", ATYPE_GIMME, 0);
+        alias("f");
+    });
 }
 
 void *float_new(double f)
@@ -336,25 +330,23 @@ void *binop_new(symbol *s, long argc, atom *argv);
 
 template <op O> void build_operator(operator_class &k)
 {
-    class_builder_begin(gensym(k.name), nullptr, 0);
-    setup(&k.int_table, as_method(&binop_new), nullptr, sizeof(binop), nullptr, ATYPE_GIMME, 0);
-    addbang(as_method(&binop_bang<O>));
-    addint(as_method(&binop_int<O>));
-    addfloat(as_method(&binop_float<O>));
-    addmess(as_method(&binop_set), "set", ATYPE_LONG, 0);
-    addinx(as_method(&binop_in1<O>), 1);
-    class_builder_finish();
+    define_builder_class(&k.int_table, k.name, as_method(&binop_new), nullptr, sizeof(binop), {ATYPE_GIMME}, [] {
+        addbang(as_method(&binop_bang<O>));
+        addint(as_method(&binop_int<O>));
+        addfloat(as_method(&binop_float<O>));
+        addmess(as_method(&binop_set), "set", ATYPE_LONG, 0);
+        addinx(as_method(&binop_in1<O>), 1);
+    });
     if (!k.has_float) return;
     // The float table has the same name; the box namespace keeps the integer
     // one, and objects find their table through their own header.
-    class_builder_begin(gensym(k.name), nullptr, 0);
-    setup(&k.float_table, as_method(&binop_new), nullptr, sizeof(binop), nullptr, ATYPE_GIMME, 0);
-    addbang(as_method(&fbinop_bang<O>));
-    addint(as_method(&fbinop_int<O>));
-    addfloat(as_method(&fbinop_float<O>));
-    addmess(as_method(&fbinop_set), "set", ATYPE_FLOAT, 0);
-    addftx(as_method(&fbinop_ft1<O>), 1);
-    class_builder_finish();
+    define_builder_class(&k.float_table, k.name, as_method(&binop_new), nullptr, sizeof(binop), {ATYPE_GIMME}, [] {
+        addbang(as_method(&fbinop_bang<O>));
+        addint(as_method(&fbinop_int<O>));
+        addfloat(as_method(&fbinop_float<O>));
+        addmess(as_method(&fbinop_set), "set", ATYPE_FLOAT, 0);
+        addftx(as_method(&fbinop_ft1<O>), 1);
+    });
 }
 
 operator_class g_operators[] = {
@@ -447,13 +439,10 @@ void *abs_new(symbol *s, long argc, atom *argv);
 
 bool abs_class_setup()
 {
-    if (g_abs_class) return true;
-    class_builder_begin(gensym("abs"), nullptr, 0);
-    setup(&g_abs_class, as_method(&abs_new), nullptr, sizeof(abs_object), nullptr, ATYPE_GIMME, 0);
-    addint(as_method(&abs_int));
-    addfloat(as_method(&abs_float));
-    class_builder_finish();
-    return g_abs_class != nullptr;
+    return define_builder_class(&g_abs_class, "abs", as_method(&abs_new), nullptr, sizeof(abs_object), {ATYPE_GIMME}, [] {
+        addint(as_method(&abs_int));
+        addfloat(as_method(&abs_float));
+    });
 }
 
 void *abs_new(symbol *, long argc, atom *argv)
@@ -573,15 +562,12 @@ void *random_new(long range, long seed);
 
 bool random_class_setup()
 {
-    if (g_random_class) return true;
-    class_builder_begin(gensym("random"), nullptr, 0);
-    setup(&g_random_class, as_method(&random_new), nullptr, sizeof(random_object), nullptr, ATYPE_DEFLONG,
-          ATYPE_DEFLONG, 0);
-    addbang(as_method(&random_bang));
-    addinx(as_method(&random_in1), 1);
-    addmess(as_method(&random_seed_method), "seed", ATYPE_DEFLONG, 0);
-    class_builder_finish();
-    return g_random_class != nullptr;
+    return define_builder_class(&g_random_class, "random", as_method(&random_new), nullptr, sizeof(random_object),
+                                {ATYPE_DEFLONG, ATYPE_DEFLONG}, [] {
+                                    addbang(as_method(&random_bang));
+                                    addinx(as_method(&random_in1), 1);
+                                    addmess(as_method(&random_seed_method), "seed", ATYPE_DEFLONG, 0);
+                                });
 }
 
 void *random_new(long range, long seed)

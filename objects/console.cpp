@@ -11,6 +11,7 @@
 #include "kel/symbols.h"
 #include "kernel/core/classes.h"
 #include "kernel/create/creation.h"
+#include "objects/objects.h"
 
 namespace kel {
 namespace {
@@ -81,18 +82,15 @@ void *print_dblclick(print_object *) { return nullptr; }
 
 void *print_new(symbol *, long argc, atom *argv)
 {
-    if (!g_print_class) {
-        class_builder_begin(gensym("print"), nullptr, 0);
-        setup(&g_print_class, reinterpret_cast<kel_method>(&print_new), nullptr, sizeof(print_object), nullptr,
-              ATYPE_GIMME, 0);
-        addbang(reinterpret_cast<kel_method>(&print_bang));
-        addint(reinterpret_cast<kel_method>(&print_int));
-        addfloat(reinterpret_cast<kel_method>(&print_float));
-        addmess(reinterpret_cast<kel_method>(&print_list), "list", ATYPE_GIMME, 0);
-        addmess(reinterpret_cast<kel_method>(&print_anything), "anything", ATYPE_GIMME, 0);
-        addmess(reinterpret_cast<kel_method>(&print_dblclick), "dblclick", ATYPE_CANT, 0);
-        class_builder_finish();
-    }
+    define_builder_class(&g_print_class, "print", as_method(&print_new), nullptr, sizeof(print_object), {ATYPE_GIMME},
+                         [] {
+                             addbang(as_method(&print_bang));
+                             addint(as_method(&print_int));
+                             addfloat(as_method(&print_float));
+                             addmess(as_method(&print_list), "list", ATYPE_GIMME, 0);
+                             addmess(as_method(&print_anything), "anything", ATYPE_GIMME, 0);
+                             addmess(as_method(&print_dblclick), "dblclick", ATYPE_CANT, 0);
+                         });
     auto *x = g_print_class ? static_cast<print_object *>(newobject(g_print_class)) : nullptr;
     if (!x) return nullptr;
     if (argc > 0 && argv)
@@ -104,6 +102,6 @@ void *print_new(symbol *, long argc, atom *argv)
 
 }  // namespace
 
-bool print_init() { return creation_provide("print", reinterpret_cast<kel_method>(&print_new)); }
+bool print_init() { return creation_provide("print", as_method(&print_new)); }
 
 }  // namespace kel

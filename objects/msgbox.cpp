@@ -28,6 +28,7 @@
 #include "kernel/core/objects.h"
 #include "kernel/patcher/patcher.h"
 #include "kernel/core/symbols.h"
+#include "objects/objects.h"
 
 namespace kel {
 namespace {
@@ -350,27 +351,23 @@ box *make_from_line(patcher *p, symbol *, long argc, atom *argv)
 kel_class *messagebox_class()
 {
     if (g_class) return g_class;
-    kel_class *c =
-        class_new("message", nullptr, reinterpret_cast<kel_method>(&message_free), sizeof(messagebox), nullptr, 0);
+    const short CANT = ATYPE_CANT, G = ATYPE_GIMME;
+    kel_class *c = define_class("message", nullptr, as_method(&message_free), sizeof(messagebox), class_home::nobox,
+                                {{as_method(&message_bang), "bang"},
+                                 {as_method(&message_int), "int", ATYPE_LONG},
+                                 {as_method(&message_float), "float", ATYPE_FLOAT},
+                                 {as_method(&message_symbol), "symbol", ATYPE_SYM},
+                                 {as_method(&message_list), "list", G},
+                                 {as_method(&message_set), "set", G},
+                                 {as_method(&message_append), "append", G},
+                                 {as_method(&message_prepend), "prepend", G},
+                                 {as_method(&message_color), "color", ATYPE_LONG},
+                                 {as_method(&message_click), "click", CANT},
+                                 {as_method(&message_update), "update", CANT},
+                                 {as_method(&message_psave), "psave", CANT},
+                                 {as_method(&message_pstate), "pstate", CANT},
+                                 {as_method(&message_eval), "eval", CANT}});
     if (!c) return nullptr;
-    auto add = [c](auto fn, const char *name, auto... types) {
-        class_addmethod(c, reinterpret_cast<kel_method>(fn), name, static_cast<int>(types)..., 0);
-    };
-    add(&message_bang, "bang");
-    add(&message_int, "int", ATYPE_LONG);
-    add(&message_float, "float", ATYPE_FLOAT);
-    add(&message_symbol, "symbol", ATYPE_SYM);
-    add(&message_list, "list", ATYPE_GIMME);
-    add(&message_set, "set", ATYPE_GIMME);
-    add(&message_append, "append", ATYPE_GIMME);
-    add(&message_prepend, "prepend", ATYPE_GIMME);
-    add(&message_color, "color", ATYPE_LONG);
-    add(&message_click, "click", ATYPE_CANT);
-    add(&message_update, "update", ATYPE_CANT);
-    add(&message_psave, "psave", ATYPE_CANT);
-    add(&message_pstate, "pstate", ATYPE_CANT);
-    add(&message_eval, "eval", ATYPE_CANT);
-    class_register(sym_nobox, c);
     g_class = c;
     return c;
 }
@@ -384,7 +381,7 @@ bool messagebox_init()
     kind.box_class = c;
     kind.text = &messagebox_contents;
     patcher_register_box_kind(gensym("message"), kind);
-    return creation_provide("vmessage", reinterpret_cast<kel_method>(&vmessage_new));
+    return creation_provide("vmessage", as_method(&vmessage_new));
 }
 
 box *messagebox_new(patcher *p, long left, long top, long width, long font, long argc, atom *argv)

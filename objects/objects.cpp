@@ -3,6 +3,7 @@
 #include "kel/classes.h"
 #include "kernel/core/classes.h"
 #include "kernel/core/objects.h"
+#include "kernel/core/symbols.h"
 #include "objects/arith.h"
 #include "objects/console.h"
 #include "objects/msgbox.h"
@@ -25,11 +26,22 @@ bool objects_init()
     return true;
 }
 
-kel_class *box_class(const char *name, kel_method constructor, kel_method free_method, long size)
+kel_class *define_class(const char *name, kel_method constructor, kel_method free_method, long size,
+                        class_home home, std::initializer_list<method_def> methods, short constructor_type)
 {
-    kel_class *c = class_new(name, constructor, free_method, size, nullptr, 0);
-    if (c) c->flags |= CLASS_FLAG_BOX;
-    return c;
+    kel_class *c = constructor_type == ATYPE_NOTHING
+                       ? class_new(name, constructor, free_method, size, nullptr, 0)
+                       : class_new(name, constructor, free_method, size, nullptr, constructor_type, 0);
+    if (!c) return nullptr;
+    if (home != class_home::nobox) c->flags |= CLASS_FLAG_BOX;
+    for (const method_def &m : methods) {
+        if (m.type == ATYPE_NOTHING)
+            class_addmethod(c, m.fn, m.name, 0);
+        else
+            class_addmethod(c, m.fn, m.name, m.type, 0);
+    }
+    if (home == class_home::second_box) return c;
+    return class_register(home == class_home::box ? sym_box : sym_nobox, c) == ERR_NONE ? c : nullptr;
 }
 
 object *bound_object(symbol *name)

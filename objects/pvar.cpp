@@ -25,6 +25,7 @@
 #include "kernel/patcher/patcher.h"
 #include "kernel/core/settings.h"
 #include "kernel/core/symbols.h"
+#include "objects/objects.h"
 
 namespace kel {
 namespace {
@@ -247,28 +248,26 @@ void *pvar_new(symbol *, long argc, atom *argv)
     return x;
 }
 
-template <typename F> kel_method m(F f) { return reinterpret_cast<kel_method>(f); }
-
 }  // namespace
 
 bool pvar_init()
 {
     if (g_class) return true;
-    kel_class *c = class_new("pvar", m(&pvar_new), m(&pvar_free), sizeof(pvar), nullptr, ATYPE_GIMME, 0);
+    const short L = ATYPE_LONG, F = ATYPE_FLOAT, G = ATYPE_GIMME, CANT = ATYPE_CANT;
+    kel_class *c = define_class("pvar", as_method(&pvar_new), as_method(&pvar_free), sizeof(pvar), class_home::box,
+                                {{as_method(&pvar_bang), "bang"},
+                                 {as_method(&pvar_int), "int", L},
+                                 {as_method(&pvar_float), "float", F},
+                                 {as_method(&pvar_list), "list", G},
+                                 {as_method(&pvar_anything), "anything", G},
+                                 {as_method(&pvar_loadbang), "loadbang"},
+                                 {as_method(&pvar_setname), "setname", ATYPE_DEFSYM},
+                                 {as_method(&pvar_assist), "assist", CANT},
+                                 {as_method(&pvar_notify), "notify", CANT}},
+                                ATYPE_GIMME);
     if (!c) return false;
-    c->flags |= CLASS_FLAG_BOX;
-    class_addmethod(c, m(&pvar_bang), "bang", 0);
-    class_addmethod(c, m(&pvar_int), "int", ATYPE_LONG, 0);
-    class_addmethod(c, m(&pvar_float), "float", ATYPE_FLOAT, 0);
-    class_addmethod(c, m(&pvar_list), "list", ATYPE_GIMME, 0);
-    class_addmethod(c, m(&pvar_anything), "anything", ATYPE_GIMME, 0);
-    class_addmethod(c, m(&pvar_loadbang), "loadbang", 0);
-    class_addmethod(c, m(&pvar_setname), "setname", ATYPE_DEFSYM, 0);
-    class_addmethod(c, m(&pvar_assist), "assist", ATYPE_CANT, 0);
-    class_addmethod(c, m(&pvar_notify), "notify", ATYPE_CANT, 0);
-    if (class_register(sym_box, c) != ERR_NONE) return false;
     g_class = c;
-    return creation_provide("pvar", m(&pvar_new));
+    return creation_provide("pvar", as_method(&pvar_new));
 }
 
 }  // namespace kel

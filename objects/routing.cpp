@@ -177,8 +177,8 @@ void route_free(route_object *x) { pool_free(x->entries, x->count); }
 
 void *route_new(symbol *, long argc, atom *argv)
 {
-    bool ready = class_setup(&g_route_class, "route", as_method(&route_new), as_method(&route_free),
-                             sizeof(route_object), ATYPE_GIMME, [] {
+    bool ready = define_builder_class(&g_route_class, "route", as_method(&route_new), as_method(&route_free),
+                             sizeof(route_object), {ATYPE_GIMME}, [] {
                                  addbang(as_method(&route_bang));
                                  addint(as_method(&route_int));
                                  addfloat(as_method(&route_float));
@@ -331,8 +331,8 @@ void *select_new(symbol *, long argc, atom *argv);
 
 bool select_classes_setup()
 {
-    bool integer_form = class_setup(&g_select_int_class, "select", as_method(&select_new), as_method(&select_free),
-                                    sizeof(select_object), ATYPE_GIMME, [] {
+    bool integer_form = define_builder_class(&g_select_int_class, "select", as_method(&select_new), as_method(&select_free),
+                                    sizeof(select_object), {ATYPE_GIMME}, [] {
                                         addbang(as_method(&select_int_bang));
                                         addint(as_method(&select_int_int));
                                         addfloat(as_method(&select_int_float));
@@ -340,8 +340,8 @@ bool select_classes_setup()
                                         addmess(as_method(&select_int_anything), "anything", ATYPE_GIMME, 0);
                                         alias("sel");
                                     });
-    bool general_form = class_setup(&g_select_class, "select", as_method(&select_new), as_method(&select_free),
-                                    sizeof(select_object), ATYPE_GIMME, [] {
+    bool general_form = define_builder_class(&g_select_class, "select", as_method(&select_new), as_method(&select_free),
+                                    sizeof(select_object), {ATYPE_GIMME}, [] {
                                         addbang(as_method(&select_general_bang));
                                         addint(as_method(&select_general_int));
                                         addfloat(as_method(&select_general_float));
@@ -431,8 +431,7 @@ void gate_free(gate_object *x) { pool_free(x->outs, x->count); }
 
 void *gate_new(long count_arg, long initial_arg)
 {
-    bool ready = class_setup(&g_gate_class, "gate", as_method(&gate_new), as_method(&gate_free), sizeof(gate_object),
-                             ATYPE_DEFLONG, [] {
+    bool ready = define_builder_class(&g_gate_class, "gate", as_method(&gate_new), as_method(&gate_free), sizeof(gate_object), {ATYPE_DEFLONG}, [] {
                                  addbang(as_method(&gate_bang));
                                  addint(as_method(&gate_int));
                                  addfloat(as_method(&gate_float));
@@ -493,8 +492,8 @@ void switch_free(switch_object *x) { pool_free(x->ins, x->count); }
 
 void *switch_new(long count_arg, long initial_arg)
 {
-    bool ready = class_setup(&g_switch_class, "switch", as_method(&switch_new), as_method(&switch_free),
-                             sizeof(switch_object), ATYPE_DEFLONG, [] {
+    bool ready = define_builder_class(&g_switch_class, "switch", as_method(&switch_new), as_method(&switch_free),
+                             sizeof(switch_object), {ATYPE_DEFLONG}, [] {
                                  addbang(as_method(&switch_bang));
                                  addint(as_method(&switch_int));
                                  addfloat(as_method(&switch_float));
@@ -800,8 +799,8 @@ bool trigger_parse(const atom &a, trigger_entry *e)
 
 void *trigger_new(symbol *, long argc, atom *argv)
 {
-    bool ready = class_setup(&g_trigger_class, "trigger", as_method(&trigger_new), as_method(&trigger_free),
-                             sizeof(trigger_object), ATYPE_GIMME, [] {
+    bool ready = define_builder_class(&g_trigger_class, "trigger", as_method(&trigger_new), as_method(&trigger_free),
+                             sizeof(trigger_object), {ATYPE_GIMME}, [] {
                                  addbang(as_method(&trigger_bang));
                                  addint(as_method(&trigger_int));
                                  addfloat(as_method(&trigger_float));
@@ -876,8 +875,7 @@ void *bangbang_anything(bangbang_object *x, symbol *, long, atom *) { return ban
 
 void *bangbang_new(long count_arg)
 {
-    bool ready = class_setup(&g_bangbang_class, "bangbang", as_method(&bangbang_new), nullptr, sizeof(bangbang_object),
-                             ATYPE_DEFLONG, [] {
+    bool ready = define_builder_class(&g_bangbang_class, "bangbang", as_method(&bangbang_new), nullptr, sizeof(bangbang_object), {ATYPE_DEFLONG}, [] {
                                  addbang(as_method(&bangbang_bang));
                                  addint(as_method(&bangbang_int));
                                  addfloat(as_method(&bangbang_float));

@@ -199,8 +199,7 @@ void pack_free(pack_object *x)
 
 void *pack_new(symbol *, long argc, atom *argv)
 {
-    bool ready = class_setup(&g_pack_class, "pack", as_method(&pack_new), as_method(&pack_free), sizeof(pack_object),
-                             ATYPE_GIMME, [] {
+    bool ready = define_builder_class(&g_pack_class, "pack", as_method(&pack_new), as_method(&pack_free), sizeof(pack_object), {ATYPE_GIMME}, [] {
                                  addbang(as_method(&pack_bang));
                                  addint(as_method(&pack_int));
                                  addfloat(as_method(&pack_float));
@@ -333,8 +332,8 @@ void unpack_free(unpack_object *x) { pool_free(x->entries, x->count); }
 
 void *unpack_new(symbol *, long argc, atom *argv)
 {
-    bool ready = class_setup(&g_unpack_class, "unpack", as_method(&unpack_new), as_method(&unpack_free),
-                             sizeof(unpack_object), ATYPE_GIMME, [] {
+    bool ready = define_builder_class(&g_unpack_class, "unpack", as_method(&unpack_new), as_method(&unpack_free),
+                             sizeof(unpack_object), {ATYPE_GIMME}, [] {
                                  addbang(as_method(&unpack_bang));
                                  addint(as_method(&unpack_int));
                                  addfloat(as_method(&unpack_float));
@@ -464,7 +463,7 @@ void *swap_make(method_entry *table, bool float_left, long argc, atom *argv)
 
 bool swap_class_setup(method_entry **var, const char *name, kel_method constructor)
 {
-    return class_setup(var, name, constructor, nullptr, sizeof(swap_object), ATYPE_GIMME, [] {
+    return define_builder_class(var, name, constructor, nullptr, sizeof(swap_object), {ATYPE_GIMME}, [] {
         addbang(as_method(&swap_bang));
         addint(as_method(&swap_int));
         addfloat(as_method(&swap_float));
@@ -569,7 +568,7 @@ void *change_mode_method(change_object *x, symbol *, long argc, atom *argv)
 void *change_new(symbol *, long argc, atom *argv)
 {
     bool ready =
-        class_setup(&g_change_class, "change", as_method(&change_new), nullptr, sizeof(change_object), ATYPE_GIMME, [] {
+        define_builder_class(&g_change_class, "change", as_method(&change_new), nullptr, sizeof(change_object), {ATYPE_GIMME}, [] {
             addint(as_method(&change_int));
             addfloat(as_method(&change_float));
             addmess(as_method(&change_set), "set", ATYPE_FLOAT, 0);
@@ -723,8 +722,7 @@ void bag_free(bag_object *x) { bag_clear(x); }
 
 void *bag_new(symbol *keep)
 {
-    bool ready = class_setup(&g_bag_class, "bag", as_method(&bag_new), as_method(&bag_free), sizeof(bag_object),
-                             ATYPE_DEFSYM, [] {
+    bool ready = define_builder_class(&g_bag_class, "bag", as_method(&bag_new), as_method(&bag_free), sizeof(bag_object), {ATYPE_DEFSYM}, [] {
                                  addbang(as_method(&bag_bang));
                                  addint(as_method(&bag_int));
                                  addfloat(as_method(&bag_float));
@@ -819,12 +817,12 @@ void accum_common_methods()
 void *accum_new(symbol *, long argc, atom *argv)
 {
     bool ready =
-        class_setup(&g_accum_int_class, "accum", as_method(&accum_new), nullptr, sizeof(accum_object), ATYPE_GIMME,
+        define_builder_class(&g_accum_int_class, "accum", as_method(&accum_new), nullptr, sizeof(accum_object), {ATYPE_GIMME},
                     [] {
                         accum_common_methods();
                         addmess(as_method(&accum_add_int), "in1", ATYPE_LONG, 0);
                     }) &&
-        class_setup(&g_accum_float_class, "accum", as_method(&accum_new), nullptr, sizeof(accum_object), ATYPE_GIMME,
+        define_builder_class(&g_accum_float_class, "accum", as_method(&accum_new), nullptr, sizeof(accum_object), {ATYPE_GIMME},
                     [] {
                         accum_common_methods();
                         addmess(as_method(&accum_add_float), "in1", ATYPE_FLOAT, 0);

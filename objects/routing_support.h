@@ -7,6 +7,7 @@
 #include "kel/classes.h"
 #include "kel/memory.h"
 #include "kel/symbols.h"
+#include "kernel/core/atoms.h"
 #include "kernel/core/classes.h"
 
 namespace kel::routing {
@@ -14,20 +15,6 @@ namespace kel::routing {
 // The list and state classes of routing_lists.cpp: pack, unpack, swap,
 // fswap, change, bag and accum.
 bool routing_lists_init();
-
-// Lazy set-up of one built-in class: begin it, let fill add the methods,
-// finish it into the class variable.
-template <typename Fill>
-bool class_setup(method_entry **var, const char *name, kel_method constructor, kel_method free_method, long size,
-                 int constructor_type, Fill fill)
-{
-    if (*var) return true;
-    class_builder_begin(gensym(name), nullptr, 0);
-    setup(var, constructor, free_method, size, nullptr, constructor_type, 0);
-    fill();
-    class_builder_finish();
-    return *var != nullptr;
-}
 
 template <typename T> T *pool_array(long count)
 {
@@ -37,27 +24,6 @@ template <typename T> T *pool_array(long count)
 template <typename T> void pool_free(T *p, long count)
 {
     if (p) freebytes(p, count * static_cast<long>(sizeof(T)));
-}
-
-inline atom int_atom(long n)
-{
-    atom a;
-    atom_setlong(&a, n);
-    return a;
-}
-
-inline atom float_atom(double f)
-{
-    atom a;
-    atom_setfloat(&a, f);
-    return a;
-}
-
-inline atom sym_atom(symbol *s)
-{
-    atom a;
-    atom_setsym(&a, s);
-    return a;
 }
 
 inline bool is_number(const atom &a) { return a.type == ATYPE_LONG || a.type == ATYPE_FLOAT; }

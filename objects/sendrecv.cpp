@@ -112,7 +112,7 @@ void release(through *t)
     // The last user may let go while a message to the name is still on its
     // way through the outlet: the through then goes once that send is over.
     if (t->out->sending > 0)
-        defer_low(t, reinterpret_cast<kel_method>(&free_through), nullptr, 0, nullptr);
+        defer_low(t, as_method(&free_through), nullptr, 0, nullptr);
     else
         freeobject(t);
 }
@@ -192,7 +192,7 @@ void receive_rebind(receiver *x, symbol *name, long, atom *)
 // through the old name at scheduler level.
 void receive_set(receiver *x, symbol *name)
 {
-    defer(x, reinterpret_cast<kel_method>(&receive_rebind), name, 0, nullptr);
+    defer(x, as_method(&receive_rebind), name, 0, nullptr);
 }
 
 // --- value ---
@@ -274,38 +274,33 @@ void value_bang(value_box *x)
 bool sendrecv_init()
 {
     if (g_through) return true;
-    g_through = class_new("through", nullptr, nullptr, sizeof(through), nullptr, 0);
-    g_send = box_class("send", as_method(&send_new), as_method(&send_free), sizeof(sender));
-    g_receive_named = box_class("receive", as_method(&receive_new), as_method(&receive_free), sizeof(receiver));
-    g_receive_unnamed = box_class("receive", as_method(&receive_new), as_method(&receive_free), sizeof(receiver));
-    g_value = box_class("value", as_method(&value_new), as_method(&value_free), sizeof(value_box));
+    const short L = ATYPE_LONG, F = ATYPE_FLOAT, G = ATYPE_GIMME;
+    g_through = define_class("through", nullptr, nullptr, sizeof(through), class_home::nobox,
+                             {{as_method(&through_bang), "bang"},
+                              {as_method(&through_int), "int", L},
+                              {as_method(&through_float), "float", F},
+                              {as_method(&through_list), "list", G},
+                              {as_method(&through_anything), "anything", G}});
+    g_send = define_class("send", as_method(&send_new), as_method(&send_free), sizeof(sender), class_home::box,
+                          {{as_method(&send_bang), "bang"},
+                           {as_method(&send_int), "int", L},
+                           {as_method(&send_float), "float", F},
+                           {as_method(&send_list), "list", G},
+                           {as_method(&send_anything), "anything", G}});
+    // A named receive has no inlet; an unnamed one takes "set". The box
+    // namespace holds the named one.
+    g_receive_named = define_class("receive", as_method(&receive_new), as_method(&receive_free), sizeof(receiver),
+                                   class_home::box, {});
+    if (g_receive_named) g_receive_named->noinlet = 1;
+    g_receive_unnamed = define_class("receive", as_method(&receive_new), as_method(&receive_free), sizeof(receiver),
+                                     class_home::second_box, {{as_method(&receive_set), "set", ATYPE_DEFSYM}});
+    g_value = define_class("value", as_method(&value_new), as_method(&value_free), sizeof(value_box), class_home::box,
+                           {{as_method(&value_bang), "bang"},
+                            {as_method(&value_int), "int", L},
+                            {as_method(&value_float), "float", F},
+                            {as_method(&value_list), "list", G},
+                            {as_method(&value_anything), "anything", G}});
     if (!g_through || !g_send || !g_receive_named || !g_receive_unnamed || !g_value) return false;
-
-    class_addmethod(g_through, as_method(&through_bang), "bang", 0);
-    class_addmethod(g_through, as_method(&through_int), "int", ATYPE_LONG, 0);
-    class_addmethod(g_through, as_method(&through_float), "float", ATYPE_FLOAT, 0);
-    class_addmethod(g_through, as_method(&through_list), "list", ATYPE_GIMME, 0);
-    class_addmethod(g_through, as_method(&through_anything), "anything", ATYPE_GIMME, 0);
-
-    class_addmethod(g_send, as_method(&send_bang), "bang", 0);
-    class_addmethod(g_send, as_method(&send_int), "int", ATYPE_LONG, 0);
-    class_addmethod(g_send, as_method(&send_float), "float", ATYPE_FLOAT, 0);
-    class_addmethod(g_send, as_method(&send_list), "list", ATYPE_GIMME, 0);
-    class_addmethod(g_send, as_method(&send_anything), "anything", ATYPE_GIMME, 0);
-
-    // A named receive has no inlet; an unnamed one takes "set".
-    g_receive_named->noinlet = 1;
-    class_addmethod(g_receive_unnamed, as_method(&receive_set), "set", ATYPE_DEFSYM, 0);
-
-    class_addmethod(g_value, as_method(&value_bang), "bang", 0);
-    class_addmethod(g_value, as_method(&value_int), "int", ATYPE_LONG, 0);
-    class_addmethod(g_value, as_method(&value_float), "float", ATYPE_FLOAT, 0);
-    class_addmethod(g_value, as_method(&value_list), "list", ATYPE_GIMME, 0);
-    class_addmethod(g_value, as_method(&value_anything), "anything", ATYPE_GIMME, 0);
-
-    if (class_register(sym_nobox, g_through) != ERR_NONE) return false;
-    for (kel_class *c : {g_send, g_receive_named, g_value})
-        if (class_register(sym_box, c) != ERR_NONE) return false;
     return creation_provide("send", as_method(&send_new)) && creation_provide("s", as_method(&send_new)) &&
            creation_provide("receive", as_method(&receive_new)) && creation_provide("r", as_method(&receive_new)) &&
            creation_provide("value", as_method(&value_new)) && creation_provide("v", as_method(&value_new));

@@ -16,6 +16,7 @@
 #include "kernel/patcher/patcher.h"
 #include "kernel/time/scheduler.h"
 #include "kernel/core/symbols.h"
+#include "objects/objects.h"
 
 namespace kel {
 namespace {
@@ -57,7 +58,7 @@ void *thispatcher_anything(thispatcher *x, symbol *s, long argc, atom *argv)
     if (argc > 32767) argc = 32767;
     const bool own_lines = bound_name()->thing == &x->header;
     const bool low = (s == window && !own_lines) || s == replace || s == patcher_sym || in_isr();
-    auto fn = reinterpret_cast<kel_method>(&forward_now);
+    auto fn = as_method(&forward_now);
     if (low)
         defer_low(x, fn, s, static_cast<short>(argc), argv);
     else
@@ -132,28 +133,26 @@ void *thispatcher_new(symbol *, long, atom *)
     return x;
 }
 
-template <typename F> kel_method m(F f) { return reinterpret_cast<kel_method>(f); }
-
 }  // namespace
 
 bool thispatcher_init()
 {
     if (g_class) return true;
-    kel_class *c = class_new("thispatcher", m(&thispatcher_new), m(&thispatcher_free), sizeof(thispatcher), nullptr,
-                             ATYPE_GIMME, 0);
+    const short L = ATYPE_LONG, F = ATYPE_FLOAT, G = ATYPE_GIMME;
+    kel_class *c = define_class("thispatcher", as_method(&thispatcher_new), as_method(&thispatcher_free),
+                                sizeof(thispatcher), class_home::box,
+                                {{as_method(&thispatcher_bang), "bang"},
+                                 {as_method(&thispatcher_int), "int", L},
+                                 {as_method(&thispatcher_float), "float", F},
+                                 {as_method(&thispatcher_list), "list", G},
+                                 {as_method(&thispatcher_anything), "anything", G},
+                                 {as_method(&thispatcher_savewindow), "savewindow", L},
+                                 {as_method(&thispatcher_end), "end"},
+                                 {as_method(&thispatcher_save), "save", ATYPE_CANT}},
+                                ATYPE_GIMME);
     if (!c) return false;
-    c->flags |= CLASS_FLAG_BOX;
-    class_addmethod(c, m(&thispatcher_bang), "bang", 0);
-    class_addmethod(c, m(&thispatcher_int), "int", ATYPE_LONG, 0);
-    class_addmethod(c, m(&thispatcher_float), "float", ATYPE_FLOAT, 0);
-    class_addmethod(c, m(&thispatcher_list), "list", ATYPE_GIMME, 0);
-    class_addmethod(c, m(&thispatcher_anything), "anything", ATYPE_GIMME, 0);
-    class_addmethod(c, m(&thispatcher_savewindow), "savewindow", ATYPE_LONG, 0);
-    class_addmethod(c, m(&thispatcher_end), "end", 0);
-    class_addmethod(c, m(&thispatcher_save), "save", ATYPE_CANT, 0);
-    if (class_register(sym_box, c) != ERR_NONE) return false;
     g_class = c;
-    return creation_provide("thispatcher", m(&thispatcher_new));
+    return creation_provide("thispatcher", as_method(&thispatcher_new));
 }
 
 }  // namespace kel

@@ -773,24 +773,6 @@ void *sustain_new(long velocity, long on)
 
 void sustain_free(sustain *x) { sustain_clear(x); }
 
-struct method_def {
-    kel_method fn;
-    const char *name;
-    short type;  // one argument of this type, or ATYPE_NOTHING for none
-};
-
-bool add_methods(kel_class *c, std::initializer_list<method_def> methods)
-{
-    if (!c) return false;
-    for (const method_def &s : methods) {
-        if (s.type == ATYPE_NOTHING)
-            class_addmethod(c, s.fn, s.name, 0);
-        else
-            class_addmethod(c, s.fn, s.name, s.type, 0);
-    }
-    return class_register(sym_box, c) == ERR_NONE;
-}
-
 }  // namespace
 
 bool time_objects_init()
@@ -800,88 +782,79 @@ bool time_objects_init()
     g_sym_fdelay = gensym("fdelay");
     const short L = ATYPE_LONG, F = ATYPE_FLOAT, DS = ATYPE_DEFSYM, none = ATYPE_NOTHING;
 
-    g_metro = box_class("metro", as_method(&metro_new), as_method(&metro_free), sizeof(metro));
-    g_delay = box_class("delay", as_method(&delay_new), as_method(&delay_free), sizeof(delay));
-    g_pipe = box_class("pipe", as_method(&pipe_new), as_method(&pipe_free), sizeof(pipe));
-    g_timer = box_class("timer", as_method(&timer_new), nullptr, sizeof(timer));
-    g_line = box_class("line", as_method(&line_new), as_method(&line_free), sizeof(line));
-    g_makenote = box_class("makenote", as_method(&makenote_new), as_method(&makenote_free), sizeof(makenote));
-    g_stripnote = box_class("stripnote", as_method(&stripnote_new), nullptr, sizeof(stripnote));
-    g_sustain = box_class("sustain", as_method(&sustain_new), as_method(&sustain_free), sizeof(sustain));
-
     bool ok =
-        add_methods(g_metro, {{as_method(&metro_bang), "bang", none},
-                              {as_method(&metro_int), "int", L},
-                              {as_method(&metro_float), "float", F},
-                              {as_method(&metro_stop), "stop", none},
-                              {as_method(&metro_ft1), "ft1", F},
-                              {as_method(&metro_lookahead), "lookahead", F},
-                              {as_method(&metro_clock), "clock", DS}}) &&
-        add_methods(g_delay, {{as_method(&delay_bang), "bang", none},
-                              {as_method(&delay_int), "int", L},
-                              {as_method(&delay_float), "float", F},
-                              {as_method(&delay_ft1), "ft1", F},
-                              {as_method(&delay_stop), "stop", none},
-                              {as_method(&delay_clock), "clock", DS}}) &&
-        add_methods(g_pipe, {{as_method(&pipe_bang), "bang", none},
-                             {as_method(&pipe_int), "int", L},
-                             {as_method(&pipe_float), "float", F},
-                             {as_method(&pipe_flush), "flush", none},
-                             {as_method(&pipe_clear), "clear", none},
-                             {as_method(&pipe_clear), "stop", none},
-                             {as_method(&pipe_clock), "clock", DS},
-                             {as_method(&pipe_in<2>), "in2", L},
-                             {as_method(&pipe_in<3>), "in3", L},
-                             {as_method(&pipe_in<4>), "in4", L},
-                             {as_method(&pipe_in<5>), "in5", L},
-                             {as_method(&pipe_in<6>), "in6", L},
-                             {as_method(&pipe_in<7>), "in7", L},
-                             {as_method(&pipe_in<8>), "in8", L},
-                             {as_method(&pipe_in<9>), "in9", L},
-                             {as_method(&pipe_ft<2>), "ft2", F},
-                             {as_method(&pipe_ft<3>), "ft3", F},
-                             {as_method(&pipe_ft<4>), "ft4", F},
-                             {as_method(&pipe_ft<5>), "ft5", F},
-                             {as_method(&pipe_ft<6>), "ft6", F},
-                             {as_method(&pipe_ft<7>), "ft7", F},
-                             {as_method(&pipe_ft<8>), "ft8", F},
-                             {as_method(&pipe_ft<9>), "ft9", F},
-                             {as_method(&pipe_ft<10>), "ft10", F}}) &&
-        add_methods(g_timer, {{as_method(&timer_bang), "bang", none},
-                              {as_method(&timer_in1), "in1", none},
-                              {as_method(&timer_clock), "clock", DS}}) &&
-        add_methods(g_line, {{as_method(&line_int), "int", L},
-                             {as_method(&line_float), "float", F},
-                             {as_method(&line_ft1), "ft1", F},
-                             {as_method(&line_ft2), "ft2", F},
-                             {as_method(&line_set), "set", F},
-                             {as_method(&line_stop), "stop", none},
-                             {as_method(&line_clock), "clock", DS}}) &&
-        add_methods(g_makenote, {{as_method(&makenote_int), "int", L},
-                                 {as_method(&makenote_float), "float", F},
-                                 {as_method(&makenote_in1), "in1", L},
-                                 {as_method(&makenote_in2), "in2", L},
-                                 {as_method(&makenote_stop), "stop", none},
-                                 {as_method(&makenote_clear), "clear", none},
-                                 {as_method(&makenote_clock), "clock", DS}}) &&
-        add_methods(g_stripnote, {{as_method(&stripnote_int), "int", L},
-                                  {as_method(&stripnote_float), "float", F},
-                                  {as_method(&stripnote_in1), "in1", L}}) &&
-        add_methods(g_sustain, {{as_method(&sustain_int), "int", L},
-                                {as_method(&sustain_float), "float", F},
-                                {as_method(&sustain_in1), "in1", L},
-                                {as_method(&sustain_in2), "in2", L},
-                                {as_method(&sustain_clear), "clear", none}});
+        (g_metro = define_class("metro", as_method(&metro_new), as_method(&metro_free), sizeof(metro), class_home::box,
+                                {{as_method(&metro_bang), "bang", none},
+                                 {as_method(&metro_int), "int", L},
+                                 {as_method(&metro_float), "float", F},
+                                 {as_method(&metro_stop), "stop", none},
+                                 {as_method(&metro_ft1), "ft1", F},
+                                 {as_method(&metro_lookahead), "lookahead", F},
+                                 {as_method(&metro_clock), "clock", DS}})) &&
+        (g_delay = define_class("delay", as_method(&delay_new), as_method(&delay_free), sizeof(delay), class_home::box,
+                                {{as_method(&delay_bang), "bang", none},
+                                 {as_method(&delay_int), "int", L},
+                                 {as_method(&delay_float), "float", F},
+                                 {as_method(&delay_ft1), "ft1", F},
+                                 {as_method(&delay_stop), "stop", none},
+                                 {as_method(&delay_clock), "clock", DS}})) &&
+        (g_pipe = define_class("pipe", as_method(&pipe_new), as_method(&pipe_free), sizeof(pipe), class_home::box,
+                               {{as_method(&pipe_bang), "bang", none},   {as_method(&pipe_int), "int", L},
+                                {as_method(&pipe_float), "float", F},    {as_method(&pipe_flush), "flush", none},
+                                {as_method(&pipe_clear), "clear", none}, {as_method(&pipe_clear), "stop", none},
+                                {as_method(&pipe_clock), "clock", DS},   {as_method(&pipe_in<2>), "in2", L},
+                                {as_method(&pipe_in<3>), "in3", L},      {as_method(&pipe_in<4>), "in4", L},
+                                {as_method(&pipe_in<5>), "in5", L},      {as_method(&pipe_in<6>), "in6", L},
+                                {as_method(&pipe_in<7>), "in7", L},      {as_method(&pipe_in<8>), "in8", L},
+                                {as_method(&pipe_in<9>), "in9", L},      {as_method(&pipe_ft<2>), "ft2", F},
+                                {as_method(&pipe_ft<3>), "ft3", F},      {as_method(&pipe_ft<4>), "ft4", F},
+                                {as_method(&pipe_ft<5>), "ft5", F},      {as_method(&pipe_ft<6>), "ft6", F},
+                                {as_method(&pipe_ft<7>), "ft7", F},      {as_method(&pipe_ft<8>), "ft8", F},
+                                {as_method(&pipe_ft<9>), "ft9", F},      {as_method(&pipe_ft<10>), "ft10", F}})) &&
+        (g_timer = define_class("timer", as_method(&timer_new), nullptr, sizeof(timer), class_home::box,
+                                {{as_method(&timer_bang), "bang", none},
+                                 {as_method(&timer_in1), "in1", none},
+                                 {as_method(&timer_clock), "clock", DS}})) &&
+        (g_line = define_class("line", as_method(&line_new), as_method(&line_free), sizeof(line), class_home::box,
+                               {{as_method(&line_int), "int", L},
+                                {as_method(&line_float), "float", F},
+                                {as_method(&line_ft1), "ft1", F},
+                                {as_method(&line_ft2), "ft2", F},
+                                {as_method(&line_set), "set", F},
+                                {as_method(&line_stop), "stop", none},
+                                {as_method(&line_clock), "clock", DS}})) &&
+        (g_makenote =
+             define_class("makenote", as_method(&makenote_new), as_method(&makenote_free), sizeof(makenote), class_home::box,
+                          {{as_method(&makenote_int), "int", L},
+                           {as_method(&makenote_float), "float", F},
+                           {as_method(&makenote_in1), "in1", L},
+                           {as_method(&makenote_in2), "in2", L},
+                           {as_method(&makenote_stop), "stop", none},
+                           {as_method(&makenote_clear), "clear", none},
+                           {as_method(&makenote_clock), "clock", DS}})) &&
+        (g_stripnote = define_class("stripnote", as_method(&stripnote_new), nullptr, sizeof(stripnote), class_home::box,
+                                    {{as_method(&stripnote_int), "int", L},
+                                     {as_method(&stripnote_float), "float", F},
+                                     {as_method(&stripnote_in1), "in1", L}})) &&
+        (g_sustain =
+             define_class("sustain", as_method(&sustain_new), as_method(&sustain_free), sizeof(sustain), class_home::box,
+                          {{as_method(&sustain_int), "int", L},
+                           {as_method(&sustain_float), "float", F},
+                           {as_method(&sustain_in1), "in1", L},
+                           {as_method(&sustain_in2), "in2", L},
+                           {as_method(&sustain_clear), "clear", none}}));
     if (!ok) return false;
     const struct {
         const char *name;
         kel_method constructor;
-    } constructors[] = {{"metro", as_method(&metro_new)},       {"del", as_method(&delay_new)},         {"delay", as_method(&delay_new)},
-                        {"pipe", as_method(&pipe_new)},         {"timer", as_method(&timer_new)},       {"line", as_method(&line_new)},
-                        {"makenote", as_method(&makenote_new)}, {"stripnote", as_method(&stripnote_new)}, {"sustain", as_method(&sustain_new)}};
+    } constructors[] = {{"metro", as_method(&metro_new)},       {"del", as_method(&delay_new)},
+                        {"delay", as_method(&delay_new)},       {"pipe", as_method(&pipe_new)},
+                        {"timer", as_method(&timer_new)},       {"line", as_method(&line_new)},
+                        {"makenote", as_method(&makenote_new)}, {"stripnote", as_method(&stripnote_new)},
+                        {"sustain", as_method(&sustain_new)}};
     for (const auto &c : constructors)
         if (!creation_provide(c.name, c.constructor)) return false;
     return true;
 }
 
-}  // namespace kel
+} // namespace kel

@@ -1,8 +1,10 @@
-// Conversions shared by the atom getters and typed dispatch.
+// Conversions shared by the atom getters and typed dispatch, and atoms made
+// by value for code that builds argument lists.
 #pragma once
 
 #include <cstdint>
 
+#include "kel/atoms.h"
 #include "kel/base.h"
 
 namespace kel {
@@ -15,6 +17,27 @@ inline atom_long float_to_long(double f)
     if (f >= 2147483648.0) return INT32_MAX;
     if (f <= -2147483649.0) return INT32_MIN;
     return static_cast<atom_long>(f);
+}
+
+inline atom int_atom(long n)
+{
+    atom a;
+    atom_setlong(&a, n);
+    return a;
+}
+
+inline atom float_atom(double f)
+{
+    atom a;
+    atom_setfloat(&a, f);
+    return a;
+}
+
+inline atom sym_atom(symbol *s)
+{
+    atom a;
+    atom_setsym(&a, s);
+    return a;
 }
 
 }  // namespace kel

@@ -27,6 +27,7 @@
 #include "kel/patchfile.h"
 #include "kel/path.h"
 #include "kel/symbols.h"
+#include "kernel/core/atoms.h"
 #include "kernel/create/creation.h"
 #include "kernel/text/binbuf_eval.h"
 #include "kernel/patcher/loadbang.h"
@@ -53,13 +54,6 @@ object *g_catcher = nullptr;
 constexpr long document_arguments = 9;
 
 load_context *current_load() { return g_loads.empty() ? nullptr : g_loads.back(); }
-
-atom sym_atom(symbol *s)
-{
-    atom a;
-    atom_setsym(&a, s);
-    return a;
-}
 
 atom semi_atom()
 {

@@ -18,6 +18,7 @@
 #include "kel/console.h"
 #include "kel/patchfile.h"
 #include "kel/symbols.h"
+#include "kernel/core/atoms.h"
 #include "kernel/text/binbuf.h"
 #include "kernel/core/objects.h"
 #include "kernel/patcher/patcher.h"
@@ -28,27 +29,6 @@ namespace kel {
 namespace {
 
 using save_method = void *(*)(void *, binbuf *);
-
-atom sym_atom(symbol *s)
-{
-    atom a;
-    atom_setsym(&a, s);
-    return a;
-}
-
-atom long_atom(long n)
-{
-    atom a;
-    atom_setlong(&a, n);
-    return a;
-}
-
-atom float_atom(double f)
-{
-    atom a;
-    atom_setfloat(&a, f);
-    return a;
-}
 
 symbol *sym(const char *name) { return gensym(name); }
 
@@ -100,7 +80,7 @@ void save_box(patcher *p, box *b, binbuf *dest)
     if (kel_method fn = zgetfn(b, psave)) reinterpret_cast<save_method>(fn)(b, dest);
     long color = (b->flags & BOX_COLOR_MASK) >> BOX_COLOR_SHIFT;
     if (color) {
-        atom line[] = {sym_atom(sym("#B")), sym_atom(sym("color")), long_atom(color)};
+        atom line[] = {sym_atom(sym("#B")), sym_atom(sym("color")), int_atom(color)};
         save_message(dest, 3, line);
     }
     if (b->obj && b->obj != &b->header && object_valid(b->obj))
@@ -131,17 +111,17 @@ void save_cord(patchcord *c, const box_numbers &numbers, binbuf *dest)
     line[n++] = sym_atom(sym("#P"));
     if (c->hidden) line[n++] = sym_atom(sym("hidden"));
     line[n++] = sym_atom(sym(c->npoints > 1 ? "fasten" : "connect"));
-    line[n++] = long_atom(numbers.at(c->src));
-    line[n++] = long_atom(c->outlet);
-    line[n++] = long_atom(numbers.at(c->dst));
-    line[n++] = long_atom(c->inlet);
+    line[n++] = int_atom(numbers.at(c->src));
+    line[n++] = int_atom(c->outlet);
+    line[n++] = int_atom(numbers.at(c->dst));
+    line[n++] = int_atom(c->inlet);
     for (int k = 1; k < c->npoints && k <= cord_bends_max; k++) {
-        line[n++] = long_atom(c->x[k]);
-        line[n++] = long_atom(c->y[k]);
+        line[n++] = int_atom(c->x[k]);
+        line[n++] = int_atom(c->y[k]);
     }
     save_message(dest, n, line);
     if (c->color) {
-        atom color[] = {sym_atom(sym("#P")), sym_atom(sym("lcolor")), long_atom(c->color)};
+        atom color[] = {sym_atom(sym("#P")), sym_atom(sym("lcolor")), int_atom(c->color)};
         save_message(dest, 3, color);
     }
 }
@@ -152,15 +132,15 @@ void save_contents(patcher *p, binbuf *dest, bool top)
     p->save_font_number = -1;
     p->save_font_size = 0;
     p->save_linecount = 1;
-    atom head[] = {sym_atom(sym("#N")),      sym_atom(sym("vpatcher")),  long_atom(p->window.left),
-                   long_atom(p->window.top), long_atom(p->window.right), long_atom(p->window.bottom)};
+    atom head[] = {sym_atom(sym("#N")),      sym_atom(sym("vpatcher")),  int_atom(p->window.left),
+                   int_atom(p->window.top), int_atom(p->window.right), int_atom(p->window.bottom)};
     save_message(dest, 6, head);
     if (p->origin_x || p->origin_y) {
-        atom line[] = {sym_atom(sym("#P")), sym_atom(sym("origin")), long_atom(p->origin_x), long_atom(p->origin_y)};
+        atom line[] = {sym_atom(sym("#P")), sym_atom(sym("origin")), int_atom(p->origin_x), int_atom(p->origin_y)};
         save_message(dest, 4, line);
     }
     if (p->bglock) {
-        atom line[] = {sym_atom(sym("#P")), sym_atom(sym("setbglock")), long_atom(1)};
+        atom line[] = {sym_atom(sym("#P")), sym_atom(sym("setbglock")), int_atom(1)};
         save_message(dest, 3, line);
     }
 
@@ -188,7 +168,7 @@ void save_contents(patcher *p, binbuf *dest, bool top)
     for (patchcord *c : cords)
         save_cord(c, numbers, dest);
 
-    atom pop[] = {sym_atom(sym("#P")), sym_atom(sym("pop")), long_atom(1)};
+    atom pop[] = {sym_atom(sym("#P")), sym_atom(sym("pop")), int_atom(1)};
     save_message(dest, !top && p->window.visible ? 3 : 2, pop);
 }
 
@@ -233,7 +213,7 @@ long box_line_head(box *b, bool user, symbol *kind, long nints, const long *ints
     if (user) head[n++] = sym_atom(sym("user"));
     head[n++] = sym_atom(kind);
     for (long k = 0; k < nints && k < 8; k++)
-        head[n++] = long_atom(ints[k]);
+        head[n++] = int_atom(ints[k]);
     return n;
 }
 
@@ -284,7 +264,7 @@ void *newobj_psave(newobj_box *nb, binbuf *dest)
     patcher_save_font(p, dest, nb->font, nb->font_name);
     if (nb->linecount != p->save_linecount) {
         atom line[] = {sym_atom(sym("#P")), sym_atom(sym("window")), sym_atom(sym("linecount")),
-                       long_atom(nb->linecount)};
+                       int_atom(nb->linecount)};
         save_message(dest, 4, line);
         p->save_linecount = nb->linecount;
     }

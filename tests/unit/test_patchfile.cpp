@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "atom_support.h"
 #include "console_capture.h"
 #include "kel/kel.h"
 #include "kernel/text/binbuf.h"
@@ -27,6 +28,9 @@
 namespace {
 
 using kel::test::check_failed_line;
+using kel::test::F;
+using kel::test::L;
+using kel::test::S;
 using kel::test::console_capture;
 using kel::test::error_line;
 using kel::test::warning_line;
@@ -45,24 +49,6 @@ buffer_ptr new_buffer()
     return b;
 }
 
-atom long_atom(long v)
-{
-    atom a;
-    atom_setlong(&a, v);
-    return a;
-}
-atom float_atom(double v)
-{
-    atom a;
-    atom_setfloat(&a, v);
-    return a;
-}
-atom sym_atom(const char *name)
-{
-    atom a;
-    atom_setsym(&a, gensym(name));
-    return a;
-}
 atom typed_atom(short type, long v = 0, const char *name = nullptr)
 {
     atom a;
@@ -211,7 +197,7 @@ TEST(PatchfileBinary, IntegersTakeTheShortestForm)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.value);
-        EXPECT_EQ(encoded({long_atom(c.value)}), c.expected);
+        EXPECT_EQ(encoded({L(c.value)}), c.expected);
         std::vector<atom> back;
         ASSERT_EQ(kel::patchfile_decode(c.expected.data(), c.expected.size(), "t", &back), kel::patchfile_status::ok);
         ASSERT_EQ(back.size(), 1u);
@@ -227,15 +213,15 @@ TEST(PatchfileBinary, SmallBufferIsExactlyTheHandComputedFile)
         bytes expected;
     } cases[] = {
         // kel v2;
-        {{sym_atom("kel"), sym_atom("v2"), semi()}, body({0x70, 'k', 'e', 'l', 0, 0x71, 'v', '2', 0, 0xA0})},
+        {{S("kel"), S("v2"), semi()}, body({0x70, 'k', 'e', 'l', 0, 0x71, 'v', '2', 0, 0xA0})},
         // kel 1.5 kel $3 $1-x, v2 $1-x ;   (a reused symbol is its number alone;
         // $ symbols share the table with symbols)
-        {{sym_atom("kel"), float_atom(1.5), sym_atom("kel"), dollar(3), dollsym("1-x"), comma(), sym_atom("v2"),
-          dollsym("1-x"), sym_atom("1-x"), semi()},
+        {{S("kel"), F(1.5), S("kel"), dollar(3), dollsym("1-x"), comma(), S("v2"),
+          dollsym("1-x"), S("1-x"), semi()},
          body({0x70, 'k', 'e', 'l', 0, 0x24, 0x00, 0x00, 0xC0, 0x3F, 0x70, 0xC3, 0x91, '1', '-', 'x', 0, 0xB0, 0x72,
                'v', '2', 0, 0x91, 0x71, 0xA0})},
         // the empty name and a name with a byte above 127
-        {{sym_atom(""), sym_atom("\xA5")}, body({0x70, 0, 0x71, 0xA5, 0})},
+        {{S(""), S("\xA5")}, body({0x70, 0, 0x71, 0xA5, 0})},
         {{}, body({})},
     };
     for (const auto &c : cases) {
@@ -261,7 +247,7 @@ TEST(PatchfileBinary, SymbolNumbersTakeTheShortestForm)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.distinct);
         std::vector<atom> atoms;
-        for (int i = 0; i < c.distinct; i++) atoms.push_back(sym_atom(std::string(1, 'n').append(std::to_string(i)).c_str()));
+        for (int i = 0; i < c.distinct; i++) atoms.push_back(S(std::string(1, 'n').append(std::to_string(i)).c_str()));
         const atom last = atoms.back();
         atoms.push_back(last);
         atoms.push_back(dollsym(last.word.w_sym->name));
@@ -311,8 +297,8 @@ TEST(PatchfileBinary, ReaderAcceptsEveryFormTheTableGives)
     file.push_back(0x00);
     std::vector<atom> back;
     ASSERT_EQ(kel::patchfile_decode(file.data(), file.size(), "t", &back), kel::patchfile_status::ok);
-    EXPECT_EQ(describe(back), describe({semi(), comma(), long_atom(3), long_atom(5), dollar(0), dollar(15),
-                                        sym_atom("a"), dollsym("a")}));
+    EXPECT_EQ(describe(back), describe({semi(), comma(), L(3), L(5), dollar(0), dollar(15),
+                                        S("a"), dollsym("a")}));
 }
 
 TEST(PatchfileBinary, FloatsKeepTheirBitsThroughABuffer)
@@ -344,7 +330,7 @@ TEST(PatchfileBinary, FloatsKeepTheirBitsThroughABuffer)
 TEST(PatchfileBinary, WriterRefusesAtomsTheFormCannotHold)
 {
     const std::vector<atom> cases[] = {
-        {sym_atom("a"), typed_atom(ATYPE_DOLLAR, 16)},
+        {S("a"), typed_atom(ATYPE_DOLLAR, 16)},
         {typed_atom(ATYPE_DOLLAR, -1)},
     };
     for (const auto &atoms : cases) {
@@ -395,7 +381,7 @@ TEST(PatchfileBinary, DamagedFilesAreRefusedWithOneLine)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         console_capture console;
-        buffer_ptr b = buffer_of({sym_atom("old"), semi()});
+        buffer_ptr b = buffer_of({S("old"), semi()});
         EXPECT_EQ(kel::patchfile_read_bytes(b.get(), c.file.data(), c.file.size(), "f"), 1);
         EXPECT_EQ(b->count, 0) << "nothing half-loaded";
         EXPECT_EQ(console.lines(), strings{error_line(c.line)});
@@ -404,9 +390,9 @@ TEST(PatchfileBinary, DamagedFilesAreRefusedWithOneLine)
 
 TEST(PatchfileBinary, EveryCutOfAGoodFileLoadsWholeRecordsOrNothing)
 {
-    const std::vector<atom> atoms = {sym_atom("kel"),  long_atom(-40000), float_atom(-2.5), dollsym("1-y"),
-                                     long_atom(300),   dollar(2),         sym_atom("kel"),  comma(),
-                                     long_atom(7),     semi()};
+    const std::vector<atom> atoms = {S("kel"),  L(-40000), F(-2.5), dollsym("1-y"),
+                                     L(300),   dollar(2),         S("kel"),  comma(),
+                                     L(7),     semi()};
     const bytes file = encoded(atoms);
     for (size_t cut = 4; cut <= file.size(); cut++) {
         SCOPED_TRACE(cut);
@@ -430,15 +416,15 @@ TEST(PatchfileBinary, EveryCutOfAGoodFileLoadsWholeRecordsOrNothing)
 const std::vector<atom> &every_kind()
 {
     static const std::vector<atom> atoms = {
-        sym_atom("kel"),   sym_atom("v2"),        semi(),           sym_atom("#N"),
-        sym_atom("vpatcher"), long_atom(0),       long_atom(15),    long_atom(16),
-        long_atom(255),    long_atom(256),        long_atom(-1),    long_atom(-32768),
-        long_atom(32768),  long_atom(INT32_MIN),  long_atom(INT32_MAX), semi(),
-        sym_atom("#P"),    float_atom(0.5),       float_atom(-1234.5), float_atom(3.0e-5),
-        sym_atom("a b"),   sym_atom("x;y"),       sym_atom("$1"),   sym_atom("\\"),
-        sym_atom(""),      sym_atom("\xA5\xE9"),  comma(),          dollar(0),
-        dollar(9),         dollsym("1-vol"),      dollsym("0x"),    sym_atom("1-vol"),
-        sym_atom("#P"),    semi(),
+        S("kel"),   S("v2"),        semi(),           S("#N"),
+        S("vpatcher"), L(0),       L(15),    L(16),
+        L(255),    L(256),        L(-1),    L(-32768),
+        L(32768),  L(INT32_MIN),  L(INT32_MAX), semi(),
+        S("#P"),    F(0.5),       F(-1234.5), F(3.0e-5),
+        S("a b"),   S("x;y"),       S("$1"),   S("\\"),
+        S(""),      S("\xA5\xE9"),  comma(),          dollar(0),
+        dollar(9),         dollsym("1-vol"),      dollsym("0x"),    S("1-vol"),
+        S("#P"),    semi(),
     };
     return atoms;
 }
@@ -448,7 +434,7 @@ TEST_F(PatchfileTest, BinaryWriteThenReadGivesTheSameAtoms)
     buffer_ptr out = buffer_of(every_kind());
     console_capture console;
     ASSERT_EQ(binbuf_write(out.get(), "every.pat", path, 1), 0);
-    buffer_ptr in = buffer_of({sym_atom("left over")});
+    buffer_ptr in = buffer_of({S("left over")});
     ASSERT_EQ(binbuf_read(in.get(), "every.pat", path, 1), 0);
     EXPECT_EQ(describe(atoms_of(in.get())), describe(every_kind()));
     EXPECT_TRUE(console.lines().empty());
@@ -472,8 +458,8 @@ TEST_F(PatchfileTest, TextWriteThenReadGivesTheSameAtoms)
 
 TEST_F(PatchfileTest, TextFileIsThePrintedBufferAndNothingElse)
 {
-    buffer_ptr out = buffer_of({sym_atom("kel"), sym_atom("v2"), semi(), sym_atom("#P"), sym_atom("connect"),
-                                long_atom(0), long_atom(0), long_atom(1), long_atom(0), semi()});
+    buffer_ptr out = buffer_of({S("kel"), S("v2"), semi(), S("#P"), S("connect"),
+                                L(0), L(0), L(1), L(0), semi()});
     ASSERT_EQ(binbuf_write(out.get(), "t.pat", path, 0), 0);
     const bytes file = get("t.pat");
     EXPECT_EQ(std::string(file.begin(), file.end()), "kel v2;\r\n#P connect 0 0 1 0;\r\n");
@@ -481,13 +467,13 @@ TEST_F(PatchfileTest, TextFileIsThePrintedBufferAndNothingElse)
     put("c.txt", "#P connect 0 0 1 0;");
     buffer_ptr in = new_buffer();
     ASSERT_EQ(binbuf_read(in.get(), "c.txt", path, 0), 0);
-    EXPECT_EQ(describe(atoms_of(in.get())), describe({sym_atom("#P"), sym_atom("connect"), long_atom(0),
-                                                      long_atom(0), long_atom(1), long_atom(0), semi()}));
+    EXPECT_EQ(describe(atoms_of(in.get())), describe({S("#P"), S("connect"), L(0),
+                                                      L(0), L(1), L(0), semi()}));
 }
 
 TEST_F(PatchfileTest, BinaryFileOfKelV2IsExact)
 {
-    buffer_ptr out = buffer_of({sym_atom("kel"), sym_atom("v2"), semi()});
+    buffer_ptr out = buffer_of({S("kel"), S("v2"), semi()});
     ASSERT_EQ(binbuf_write(out.get(), "k.pat", path, 1), 0);
     EXPECT_EQ(get("k.pat"), body({0x70, 'k', 'e', 'l', 0, 0x71, 'v', '2', 0, 0xA0}));
 }
@@ -509,7 +495,7 @@ TEST_F(PatchfileTest, ReadFailuresLeaveTheBufferEmpty)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        buffer_ptr b = buffer_of({sym_atom("old"), long_atom(1), semi()});
+        buffer_ptr b = buffer_of({S("old"), L(1), semi()});
         console_capture console;
         EXPECT_EQ(binbuf_read(b.get(), c.name, path, c.binary), c.result);
         EXPECT_EQ(b->count, 0);
@@ -548,19 +534,19 @@ TEST_F(PatchfileTest, RecognitionByContent)
     long type = 0;
     ASSERT_EQ(patchfile_read(b.get(), "b.txt", path, &type), 0);
     EXPECT_EQ(type, FILETYPE_PATCHER);
-    EXPECT_EQ(describe(atoms_of(b.get())), describe({sym_atom("kel"), sym_atom("v2"), semi()}));
+    EXPECT_EQ(describe(atoms_of(b.get())), describe({S("kel"), S("v2"), semi()}));
     ASSERT_EQ(patchfile_read(b.get(), "t.klb", path, &type), 0);
     EXPECT_EQ(type, FILETYPE_TEXT);
-    EXPECT_EQ(describe(atoms_of(b.get())), describe({sym_atom("kel"), sym_atom("v2"), semi()}));
+    EXPECT_EQ(describe(atoms_of(b.get())), describe({S("kel"), S("v2"), semi()}));
     ASSERT_EQ(patchfile_read(b.get(), "u.klb", path, &type), 0);
     EXPECT_EQ(type, FILETYPE_PATCHER);
-    EXPECT_EQ(describe(atoms_of(b.get())), describe({long_atom(5), semi()}));
+    EXPECT_EQ(describe(atoms_of(b.get())), describe({L(5), semi()}));
 }
 
 TEST_F(PatchfileTest, FailedWriteLeavesTheTargetAsItWas)
 {
     put("keep.pat", std::string("good contents"));
-    buffer_ptr b = buffer_of({sym_atom("a"), typed_atom(ATYPE_DOLLAR, 99), semi()});
+    buffer_ptr b = buffer_of({S("a"), typed_atom(ATYPE_DOLLAR, 99), semi()});
     console_capture console;
     EXPECT_EQ(binbuf_write(b.get(), "keep.pat", path, 1), 1);
     const bytes after = get("keep.pat");
@@ -574,7 +560,7 @@ TEST_F(PatchfileTest, WriteIntoAFolderThatRefusesLeavesTheTarget)
     if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
     put("keep.pat", std::string("good contents"));
     ASSERT_EQ(::chmod(root.c_str(), 0500), 0);
-    buffer_ptr b = buffer_of({sym_atom("kel"), semi()});
+    buffer_ptr b = buffer_of({S("kel"), semi()});
     console_capture console;
     EXPECT_EQ(binbuf_write(b.get(), "keep.pat", path, 0), 1);
     ASSERT_EQ(::chmod(root.c_str(), 0700), 0);
@@ -586,7 +572,7 @@ TEST_F(PatchfileTest, WriteIntoAFolderThatRefusesLeavesTheTarget)
 TEST_F(PatchfileTest, FailedRenameLeavesNoTemporaryFile)
 {
     std::filesystem::create_directory(at("dir.pat"));
-    buffer_ptr b = buffer_of({sym_atom("kel"), semi()});
+    buffer_ptr b = buffer_of({S("kel"), semi()});
     for (short binary : {short{0}, short{1}}) {
         console_capture console;
         EXPECT_EQ(binbuf_write(b.get(), "dir.pat", path, binary), 1);
@@ -603,7 +589,7 @@ TEST_F(PatchfileTest, ReplacingKeepsLinksAndPermissions)
     put("real.pat", std::string("old text that is longer than the new"));
     ASSERT_EQ(::chmod(at("real.pat").c_str(), 0640), 0);
     std::filesystem::create_symlink("real.pat", at("link.pat"));
-    buffer_ptr b = buffer_of({sym_atom("new"), semi()});
+    buffer_ptr b = buffer_of({S("new"), semi()});
     ASSERT_EQ(binbuf_write(b.get(), "link.pat", path, 0), 0);
     EXPECT_TRUE(std::filesystem::is_symlink(at("link.pat")));
     const bytes after = get("real.pat");
@@ -617,7 +603,7 @@ TEST_F(PatchfileTest, ReplacingKeepsLinksAndPermissions)
 TEST_F(PatchfileTest, WritesByFullNameAndIntoSubFolders)
 {
     std::filesystem::create_directory(at("sub"));
-    buffer_ptr b = buffer_of({sym_atom("kel"), semi()});
+    buffer_ptr b = buffer_of({S("kel"), semi()});
     ASSERT_EQ(binbuf_write(b.get(), at("full.pat").c_str(), 0, 1), 0);
     ASSERT_EQ(binbuf_write(b.get(), "./sub/inner.pat", path, 1), 0);
     EXPECT_EQ(get("full.pat"), body({0x70, 'k', 'e', 'l', 0, 0xA0}));
@@ -629,7 +615,7 @@ TEST_F(PatchfileTest, BinaryReadClearsTheGrowthFailureFlag)
 {
     {
         buffer_ptr victim = new_buffer();
-        std::vector<atom> many(200, long_atom(1));
+        std::vector<atom> many(200, L(1));
         console_capture console;
         kel::toolbox::handles_fail_nth_alloc(1);
         EXPECT_EQ(binbuf_insert(victim.get(), nullptr, 200, many.data()), 1);
@@ -645,7 +631,7 @@ TEST_F(PatchfileTest, BinaryReadClearsTheGrowthFailureFlag)
 TEST_F(PatchfileTest, MemoryRunningOutLoadsWholeOrNothing)
 {
     std::vector<atom> atoms;
-    for (int i = 0; i < 3000; i++) atoms.push_back(long_atom(i));
+    for (int i = 0; i < 3000; i++) atoms.push_back(L(i));
     atoms.push_back(semi());
     buffer_ptr out = buffer_of(atoms);
     ASSERT_EQ(binbuf_write(out.get(), "big.pat", path, 1), 0);
@@ -711,14 +697,14 @@ TEST(PatchfileSinglefast, EvaluatesTheDecodedAtoms)
     symbol *name = gensym("pf-singlefast-receiver");
     name->thing = &r->header;
 
-    const bytes good = encoded({sym_atom("pf-singlefast-receiver"), sym_atom("go"), dollar(1), long_atom(300),
-                                comma(), sym_atom("again"), semi()});
+    const bytes good = encoded({S("pf-singlefast-receiver"), S("go"), dollar(1), L(300),
+                                comma(), S("again"), semi()});
     const bytes damaged = [&] {
         bytes b = good;
         b.push_back(0xEE);
         return b;
     }();
-    atom args[2] = {long_atom(77), long_atom(5)};
+    atom args[2] = {L(77), L(5)};
     for (const bytes *file : {&good, &damaged}) {
         kel_handle h = sysmem_newhandle(static_cast<long>(file->size()));
         std::memcpy(*h, file->data(), file->size());
@@ -756,7 +742,7 @@ std::string printed(binbuf *x)
 
 std::vector<atom> head_atoms()
 {
-    return {sym_atom("#P"), sym_atom("newex"), long_atom(10), long_atom(20), long_atom(50), long_atom(196617)};
+    return {S("#P"), S("newex"), L(10), L(20), L(50), L(196617)};
 }
 
 TEST(PatchfileSavebox, BoxTextSurvivesTheFileAndTheRebuild)
@@ -807,8 +793,8 @@ TEST(PatchfileSavebox, BoxTextSurvivesTheFileAndTheRebuild)
 TEST(PatchfileSavebox, HashDigitBecomesAFileArgument)
 {
     atombuf *box = atombuf_new(2, nullptr);
-    box->argv[0] = sym_atom("metro");
-    box->argv[1] = sym_atom("#1");
+    box->argv[0] = S("metro");
+    box->argv[1] = S("#1");
     buffer_ptr file = new_buffer();
     const std::vector<atom> head = head_atoms();
     ASSERT_EQ(atombuf_savebox(file.get(), static_cast<long>(head.size()), head.data(), box), 0);
@@ -820,11 +806,11 @@ TEST(PatchfileSavebox, HashDigitBecomesAFileArgument)
 
 TEST(PatchfileSavebox, MessageBoxContentsFromABuffer)
 {
-    buffer_ptr contents = buffer_of({sym_atom("set"), long_atom(3), comma(), sym_atom("bang"), semi(),
-                                     sym_atom("r"), dollar(2), dollsym("1-vol")});
+    buffer_ptr contents = buffer_of({S("set"), L(3), comma(), S("bang"), semi(),
+                                     S("r"), dollar(2), dollsym("1-vol")});
     buffer_ptr file = new_buffer();
-    const std::vector<atom> head = {sym_atom("#P"), sym_atom("message"), long_atom(1), long_atom(2), long_atom(3),
-                                    long_atom(4)};
+    const std::vector<atom> head = {S("#P"), S("message"), L(1), L(2), L(3),
+                                    L(4)};
     ASSERT_EQ(binbuf_savebox(file.get(), static_cast<long>(head.size()), head.data(), contents.get()), 0);
     EXPECT_EQ(printed(file.get()), "#P message 1 2 3 4 set 3 \\, bang \\; r \\$2 \\$1-vol;\r\n");
 }
@@ -837,7 +823,7 @@ TEST(PatchfileSavebox, LongBoxesAreCutAt256TextAtoms)
     } cases[] = {{256, false}, {257, true}, {400, true}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.count);
-        std::vector<atom> text(static_cast<size_t>(c.count), long_atom(7));
+        std::vector<atom> text(static_cast<size_t>(c.count), L(7));
         const std::vector<atom> head = head_atoms();
         for (bool from_buffer : {false, true}) {
             buffer_ptr file = new_buffer();
@@ -861,9 +847,9 @@ TEST(PatchfileSavebox, ObjectAtomsAreLeftOut)
 {
     buffer_ptr other = new_buffer();
     atombuf *box = atombuf_new(3, nullptr);
-    box->argv[0] = sym_atom("a");
+    box->argv[0] = S("a");
     atom_setobj(&box->argv[1], other.get());
-    box->argv[2] = long_atom(2);
+    box->argv[2] = L(2);
     buffer_ptr file = new_buffer();
     console_capture console;
     ASSERT_EQ(atombuf_savebox(file.get(), 0, nullptr, box), 0);
