@@ -126,7 +126,7 @@ KEL_API atom_float atom_getfloat(const atom *a)
 KEL_API symbol *atom_getsym(const atom *a)
 {
     if (a && a->type == ATYPE_SYM && a->word.w_sym) return a->word.w_sym;
-    return gensym("");
+    return kel::sym_empty;
 }
 
 KEL_API void *atom_getobj(const atom *a)

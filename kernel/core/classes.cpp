@@ -405,7 +405,8 @@ KEL_API long class_addtypedwrapper(kel_class *c, kel_method m, const char *name,
 
 KEL_API method_entry *class_typedwrapper_get(kel_class *c, symbol *selector)
 {
-    auto *wrappers = static_cast<hashtab *>(class_extra_lookup(c, gensym("typedwrapper")));
+    static symbol *const s_typedwrapper = gensym("typedwrapper");
+    auto *wrappers = static_cast<hashtab *>(class_extra_lookup(c, s_typedwrapper));
     void *e = nullptr;
     if (wrappers) hashtab_lookup(wrappers, selector, &e);
     return static_cast<method_entry *>(e);
@@ -422,7 +423,8 @@ KEL_API long class_addadornment(kel_class *c, object *adornment)
 
 KEL_API void *class_adornment_get(kel_class *c, symbol *classname)
 {
-    auto *adornments = static_cast<hashtab *>(class_extra_lookup(c, gensym("adornments")));
+    static symbol *const s_adornments = gensym("adornments");
+    auto *adornments = static_cast<hashtab *>(class_extra_lookup(c, s_adornments));
     void *a = nullptr;
     if (adornments) hashtab_lookup(adornments, classname, &a);
     return a;

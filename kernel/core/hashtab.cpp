@@ -153,7 +153,8 @@ struct forward_args {
 void forward_to_entry(hashtab_entry *entry, void *arg)
 {
     auto *f = static_cast<forward_args *>(arg);
-    object_method(entry, gensym("forward"), f->s, f->w[0], f->w[1], f->w[2], f->w[3], f->w[4], f->w[5], f->w[6],
+    static symbol *const s_forward = gensym("forward");
+    object_method(entry, s_forward, f->s, f->w[0], f->w[1], f->w[2], f->w[3], f->w[4], f->w[5], f->w[6],
                   f->w[7], f->w[8], f->w[9], f->w[10], f->w[11], f->w[12], f->w[13]);
 }
 

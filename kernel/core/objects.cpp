@@ -108,8 +108,9 @@ KEL_API void *object_alloc(kel_class *c)
         *obex_slot(x, c) = obex;
         if (obex && (c->flags & CLASS_FLAG_BOX)) {
             // The patcher and box that made the object; not owned by it.
-            hashtab_store_safe(obex, gensym("#P"), gensym("#P")->thing);
-            hashtab_store_safe(obex, gensym("#B"), gensym("#B")->thing);
+            static symbol *const s_patcher = gensym("#P"), *const s_box = gensym("#B");
+            hashtab_store_safe(obex, s_patcher, s_patcher->thing);
+            hashtab_store_safe(obex, s_box, s_box->thing);
         }
     }
     return x;
@@ -152,7 +153,7 @@ KEL_API long object_free(void *x)
 
 KEL_API symbol *object_classname(void *x)
 {
-    if (!object_valid(x)) return gensym("");
+    if (!object_valid(x)) return sym_empty;
     return class_of_table(static_cast<object *>(x)->messlist)->name;
 }
 

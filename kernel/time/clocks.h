@@ -2,7 +2,7 @@
 //
 // A clock list is logically a list sorted by fire time in which a clock set
 // for a time already listed goes after every clock listed for that time. It
-// is kept as a binary heap ordered by (fire time, set order): the same order,
+// is kept as a 4-ary heap ordered by (fire time, set order): the same order,
 // with insertion and removal in O(log n) instead of a walk over every pending
 // clock. Each clock knows its slot, so unsetting any clock is O(log n) too.
 #pragma once

@@ -147,6 +147,8 @@ inlet *make_inlet(object *owner, object *receiver, symbol *type, symbol *target)
 inlet *numbered_inlet(void *owner, long n, symbol *type, char prefix0, char prefix1)
 {
     if (n < 1 || n > 9) {
+        // Two posted lines, not an error like addinx's: the first draws the
+        // bullet itself, the form older externals' authors know; kept as is.
         post("%c external object error:", '\xA5');
         post("inlet %ld out of range", n);
         return nullptr;

@@ -116,7 +116,8 @@ long validate_pair(outlet *o, object *target)
 {
     if (find_connection(o, target)) warning("outlet_add: already in table");
     if (!o->type) return 0;
-    kel_method checkin = zgetfn(target, gensym("checkin"));
+    static symbol *const s_checkin = gensym("checkin");
+    kel_method checkin = zgetfn(target, s_checkin);
     if (!checkin || !reinterpret_cast<checkin_method>(checkin)(target, o->type)) return 0;
     object *shown = is_inlet(target) ? reinterpret_cast<inlet *>(target)->owner : target;
     error("can't connect (%s) to (%s)", class_name(o->owner), class_name(shown));
