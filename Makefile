@@ -7,12 +7,14 @@
 #   make bench    run the benchmarks
 #   make fuzz     clang-16 libFuzzer build, each fuzz target briefly (FUZZ_SECONDS in all)
 #   make format   reformat the sources with clang-format
+#   make format-check   check the formatting of the lines changed since
+#                 scripts/format-base, or since BASE=<commit> (scripts/check_format)
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 SETUP_STAMP := build/.setup-done
 
-.PHONY: all build run test check tsan bench format clean setup
+.PHONY: all build run test check tsan bench format format-check clean setup
 
 all: build
 
@@ -73,7 +75,10 @@ fuzz: fuzz-setup build-fuzz/build.ninja
 	./tests/fuzz/run build-fuzz $(FUZZ_SECONDS)
 
 format:
-	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')
+	git ls-files -z '*.cpp' '*.h' '*.c' | xargs -0 clang-format -i
+
+format-check:
+	./scripts/check_format $(BASE)
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz
