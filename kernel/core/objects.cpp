@@ -9,6 +9,7 @@
 #include "kel/hashtab.h"
 #include "kel/memory.h"
 #include "kel/symbols.h"
+#include "kernel/core/calls.h"
 #include "kernel/core/classes.h"
 #include "kernel/core/locks.h"
 #include "kernel/core/memory.h"
@@ -110,7 +111,7 @@ KEL_API void freeobject(void *p)
         // it, it lives on untouched.
         kept = registry_in_use() && object_unregister(x) != 0;
         if (!kept) {
-            if (c->free_method) reinterpret_cast<void (*)(void *)>(c->free_method)(x);
+            if (c->free_method) call_free(c->free_method, x);
             // A client that did not detach in its free method is detached now.
             registry_forget_client(x);
             if (c->obexoffset) object_obex_free(x);
