@@ -21,6 +21,7 @@
 #include "kel/outlets.h"
 #include "kel/symbols.h"
 #include "kernel/core/atoms.h"
+#include "kernel/core/calls.h"
 #include "kernel/core/classes.h"
 #include "kernel/create/creation.h"
 #include "kernel/core/symbols.h"
@@ -74,8 +75,7 @@ void *int_send(int_object *x, symbol *, long argc, atom *argv)
     object *to = bound_object(argv[0].word.w_sym);
     if (!to) return nullptr;
     if (argc >= 2 && argv[1].type == ATYPE_LONG) x->value = argv[1].word.w_long;
-    using int_method = void *(*)(object *, long);
-    reinterpret_cast<int_method>(getfn(to, sym_int))(to, x->value);
+    call_int(getfn(to, sym_int), to, x->value);
     return nullptr;
 }
 

@@ -18,6 +18,7 @@
 #include "kel/outlets.h"
 #include "kel/symbols.h"
 #include "kernel/core/atoms.h"
+#include "kernel/core/calls.h"
 #include "kernel/core/classes.h"
 #include "kernel/create/creation.h"
 #include "kernel/core/symbols.h"
@@ -706,15 +707,14 @@ void *bag_send(bag_object *x, symbol *, long argc, atom *argv)
     }
     object *to = bound_object(argv[0].word.w_sym);
     if (!to) return nullptr;
-    using int_method = void *(*)(object *, long);
-    auto method = reinterpret_cast<int_method>(getfn(to, sym_int));
+    kel_method method = getfn(to, sym_int);
     static symbol *const length = gensym("length");
     if (argc >= 2 && is_named(argv[1], length)) {
-        method(to, x->count);
+        call_int(method, to, x->count);
         return nullptr;
     }
     for (int32_t v : bag_values(x))
-        method(to, v);
+        call_int(method, to, v);
     return nullptr;
 }
 

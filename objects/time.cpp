@@ -8,6 +8,7 @@
 #include <initializer_list>
 
 #include "kel/kel.h"
+#include "kernel/core/calls.h"
 #include "kernel/core/classes.h"
 #include "kernel/create/creation.h"
 #include "kernel/core/objects.h"
@@ -38,8 +39,8 @@ bool accept_time_base(symbol *name) { return name == sym_empty || time_base(name
 void base_fdelay(symbol *name, kel_clock *c, double delay)
 {
     if (object *base = time_base(name))
-        if (auto fn = reinterpret_cast<void (*)(object *, kel_clock *, double)>(zgetfn(base, g_sym_fdelay))) {
-            fn(base, c, delay);
+        if (kel_method fn = zgetfn(base, g_sym_fdelay)) {
+            call_clock_fdelay(fn, base, c, delay);
             return;
         }
     clock_fdelay(c, delay);
@@ -48,8 +49,8 @@ void base_fdelay(symbol *name, kel_clock *c, double delay)
 void base_unset(symbol *name, kel_clock *c)
 {
     if (object *base = time_base(name))
-        if (auto fn = reinterpret_cast<void (*)(object *, kel_clock *)>(zgetfn(base, g_sym_unset))) {
-            fn(base, c);
+        if (kel_method fn = zgetfn(base, g_sym_unset)) {
+            call_clock_unset(fn, base, c);
             return;
         }
     clock_unset(c);

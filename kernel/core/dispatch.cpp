@@ -18,6 +18,7 @@
 #include "kel/memory.h"
 #include "kel/symbols.h"
 #include "kernel/core/atoms.h"
+#include "kernel/core/calls.h"
 #include "kernel/core/dispatch_shapes.h"
 #include "kernel/core/classes.h"
 #include "kernel/core/objects.h"
@@ -28,13 +29,6 @@ namespace {
 
 constexpr int max_call_words = 13;
 
-using gimme_method = void *(*)(void *, symbol *, long, atom *);
-using gimme_constructor = void *(*)(symbol *, long, atom *);
-using gimmeback_method = long (*)(void *, symbol *, long, atom *, atom *);
-using word_method = void *(*)(void *, kel_word, kel_word, kel_word, kel_word, kel_word, kel_word, kel_word,
-                              kel_word, kel_word, kel_word, kel_word, kel_word, kel_word, kel_word, kel_word,
-                              kel_word);
-
 dispatch_fallbacks g_fallbacks;  // installed at start-up, before any dispatch
 
 object *held_object(object *x) { return g_fallbacks.held_object ? g_fallbacks.held_object(x) : nullptr; }
@@ -43,22 +37,14 @@ const char *class_name_of(const object *x) { return class_of_table(x->messlist)-
 
 bool is_hash_symbol(const atom &a) { return a.word.w_sym && a.word.w_sym->name[0] == '#'; }
 
-void *call_gimme(object *x, kel_class *c, method_entry *e, symbol *s, long argc, atom *argv)
+void *gimme_entry(object *x, kel_class *c, method_entry *e, symbol *s, long argc, atom *argv)
 {
     if (c->flags & class_flag_creator) {
-        void *made = reinterpret_cast<gimme_constructor>(e->method)(s, argc, argv);
+        void *made = call_gimme_constructor(e->method, s, argc, argv);
         g_newest_object = static_cast<object *>(made);
         return made;
     }
-    return reinterpret_cast<gimme_method>(e->method)(x, s, argc, argv);
-}
-
-void *call_words(kel_method fn, object *x, const kel_word *w)
-{
-    // Every method is called with sixteen words: a method declaring fewer
-    // ignores the rest, as every supported C calling convention allows.
-    return reinterpret_cast<word_method>(fn)(x, w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7], w[8], w[9],
-                                             w[10], w[11], w[12], w[13], w[14], w[15]);
+    return call_gimme(e->method, x, s, argc, argv);
 }
 
 }  // namespace
@@ -175,7 +161,7 @@ void *dispatch_typed(object *x, method_entry *e, symbol *s, long argc, atom *arg
                 count++, words++;
                 break;
             case ATYPE_GIMME:
-                return call_gimme(x, c, e, s, argc - used, argv + used);
+                return gimme_entry(x, c, e, s, argc - used, argv + used);
             default:
                 check_failed("unknown message argument type");
                 return nullptr;
@@ -199,7 +185,7 @@ void *dispatch_typed(object *x, method_entry *e, symbol *s, long argc, atom *arg
                 words++;
                 break;
             case ATYPE_GIMME:
-                return call_gimme(x, c, e, s, 0, argv + argc);
+                return gimme_entry(x, c, e, s, 0, argv + argc);
             default:
                 error("%s: missing arguments for message \"%s\"", class_name_of(x), sel);
                 return nullptr;
@@ -285,11 +271,11 @@ KEL_API long object_method_typed(void *x, symbol *s, long argc, atom *argv, atom
     if (argc < 0 || !argv) argc = 0;
     int code = static_cast<unsigned char>(e->types[0]);
     if (code == ATYPE_GIMME || (code >= 65 && code <= 68)) {
-        call_gimme(o, class_of_table(o->messlist), e, s, argc, argv);
+        gimme_entry(o, class_of_table(o->messlist), e, s, argc, argv);
         return 0;
     }
     if (code == ATYPE_CANT) return -1;
-    if (code == ATYPE_GIMMEBACK) return reinterpret_cast<gimmeback_method>(e->method)(o, s, argc, argv, result);
+    if (code == ATYPE_GIMMEBACK) return call_gimmeback(e->method, o, s, argc, argv, result);
     dispatch_typed(o, e, s, argc, argv);
     return 0;
 }
@@ -333,7 +319,7 @@ void *object_method_words(object *x, symbol *s, const kel_word *w)
         if (void *result; g_fallbacks.attribute_call && g_fallbacks.attribute_call(x, s, w, &result)) return result;
         if (kel_method decorator = class_method(c, s_decorator);
             decorator != reinterpret_cast<kel_method>(&method_false)) {
-            auto *other = static_cast<object *>(reinterpret_cast<void *(*)(void *)>(decorator)(x));
+            auto *other = static_cast<object *>(call_query(decorator, x));
             if (other && other != x) return object_method_words(other, s, w);
         }
         // An object box without the method passes the call to what it holds.
@@ -350,11 +336,7 @@ void *object_method_words(object *x, symbol *s, const kel_word *w)
             if (object_valid_checked(gel)) gel_object_method = zgetfn(gel, gensym("exp_gel_object_method"));
         }
         if (!gel_object_method) return nullptr;
-        using forward = void *(*)(void *, symbol *, kel_word, kel_word, kel_word, kel_word, kel_word, kel_word,
-                                  kel_word, kel_word, kel_word, kel_word, kel_word, kel_word, kel_word, kel_word,
-                                  kel_word, kel_word);
-        return reinterpret_cast<forward>(gel_object_method)(x, s, w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7],
-                                                            w[8], w[9], w[10], w[11], w[12], w[13], w[14], w[15]);
+        return call_selector_words(gel_object_method, x, s, w);
     }
     if (s == sym_free) {
         freeobject(x);

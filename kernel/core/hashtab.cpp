@@ -341,8 +341,17 @@ KEL_API long hashtab_findfirst(hashtab *x, void **out, long (*test)(void *, void
 KEL_API long hashtab_funall(hashtab *x, void (*fn)(hashtab_entry *, void *), void *arg)
 {
     if (!x || !fn) return -1;
+    // The slots' lists hold entries: each is handed to fn as the entry it is.
+    struct entry_walk {
+        void (*fn)(hashtab_entry *, void *);
+        void *arg;
+    } walk{fn, arg};
+    auto each = [](void *value, void *w) {
+        auto *to = static_cast<entry_walk *>(w);
+        to->fn(static_cast<hashtab_entry *>(value), to->arg);
+    };
     for (long i = 0; i < x->slotcount; i++)
-        if (x->slots[i]) linklist_walk(x->slots[i], reinterpret_cast<void (*)(void *, void *)>(fn), arg);
+        if (x->slots[i]) linklist_walk(x->slots[i], each, &walk);
     return 0;
 }
 

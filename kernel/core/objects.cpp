@@ -9,6 +9,7 @@
 #include "kel/memory.h"
 #include "kel/outlets.h"
 #include "kel/symbols.h"
+#include "kernel/core/calls.h"
 #include "kernel/core/classes.h"
 #include "kernel/core/locks.h"
 #include "kernel/core/memory.h"
@@ -132,7 +133,7 @@ KEL_API void freeobject(void *p)
         // it, it lives on untouched.
         kept = g_release && g_release(x);
         if (!kept) {
-            if (c->free_method) reinterpret_cast<void (*)(void *)>(c->free_method)(x);
+            if (c->free_method) call_free(c->free_method, x);
             // Nothing the object owns may run against it once it is gone.
             g_forget.run(x);
         }

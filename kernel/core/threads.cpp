@@ -10,6 +10,7 @@
 #include <pthread.h>
 
 #include "kel/threads.h"
+#include "kernel/core/calls.h"
 #include "kernel/core/locks.h"
 #include "platform/datetime.h"
 
@@ -22,7 +23,7 @@ struct critical {
 struct systhread_record {
     pthread_t tid;
     bool owned;
-    void (*fn)(void *);
+    kel_method fn;
     void *arg;
     std::mutex m;
     std::condition_variable cv;
@@ -55,7 +56,7 @@ void *thread_main(void *p)
 {
     auto *t = static_cast<systhread_record *>(p);
     t_self = t;
-    t->fn(t->arg);
+    kel::call_task(t->fn, t->arg);
     return nullptr;
 }
 
@@ -152,7 +153,7 @@ KEL_API long systhread_create(kel_method fn, void *arg, long stacksize, long, lo
     auto *t = new (std::nothrow) systhread_record;
     if (!t) return ENOMEM;
     t->owned = true;
-    t->fn = reinterpret_cast<void (*)(void *)>(fn);
+    t->fn = fn;
     t->arg = arg;
     pthread_attr_t attr;
     pthread_attr_init(&attr);

@@ -13,6 +13,7 @@
 #include "kel/path.h"
 #include "kel/symbols.h"
 #include "kel/words.h"
+#include "kernel/core/calls.h"
 #include "kernel/core/classes.h"
 #include "kernel/core/dispatch.h"
 #include "kernel/create/loader.h"
@@ -303,10 +304,7 @@ KEL_API void *object_new_v(symbol *name_space, symbol *classname, long nwords, .
     va_start(args, nwords);
     for (long i = 0; i < nwords && i < KEL_WORDS_MAX; i++) w[i] = va_arg(args, kel_word);
     va_end(args);
-    using constructor = void *(*)(kel_word, kel_word, kel_word, kel_word, kel_word, kel_word, kel_word, kel_word,
-                                  kel_word, kel_word, kel_word, kel_word, kel_word, kel_word, kel_word, kel_word);
-    return reinterpret_cast<constructor>(c->newmess->method)(w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7], w[8],
-                                                             w[9], w[10], w[11], w[12], w[13], w[14], w[15]);
+    return call_constructor_words(c->newmess->method, w);
 }
 
 KEL_API void *object_new_typed(symbol *name_space, symbol *classname, long argc, atom *argv)

@@ -5,6 +5,7 @@
 
 #include "kel/console.h"
 #include "kel/path.h"
+#include "kernel/core/calls.h"
 #include "kernel/files/path.h"
 #include "kel/symbols.h"
 #include "kernel/core/classes.h"
@@ -65,8 +66,7 @@ bool loader_load_external(symbol *typed, symbol *filename, short path)
         if (verbose()) post("%s", message.c_str());
         return false;
     }
-    using entry_point = int (*)(void);
-    auto main_function = reinterpret_cast<entry_point>(platform::dynlib_own_symbol(lib, "main"));
+    void *main_function = platform::dynlib_own_symbol(lib, "main");
     if (!main_function) {
         error("invalid external %s, undefined main\n", typed->name);
         platform::dynlib_close(lib);
@@ -83,7 +83,7 @@ bool loader_load_external(symbol *typed, symbol *filename, short path)
     class_builder_begin(typed, filename, path);
     // The library's resources would be opened around main here; on this
     // platform libraries carry none.
-    main_function();
+    call_library_main(main_function);
     class_builder_finish();
     loading->thing = was_loading;
     return true;

@@ -19,6 +19,7 @@
 #include "kel/outlets.h"
 #include "kel/patcher.h"
 #include "kel/symbols.h"
+#include "kernel/core/calls.h"
 #include "kernel/core/classes.h"
 #include "kernel/create/creation.h"
 #include "kernel/core/objects.h"
@@ -39,8 +40,6 @@ unsigned long g_pass_generation = 0;
 method_entry *g_loadbang_class = nullptr;
 method_entry *g_closebang_class = nullptr;
 method_entry *g_freebang_class = nullptr;
-
-using plain_method = void *(*)(void *);
 
 struct bang_object {
     object header;
@@ -85,7 +84,7 @@ template <class F> void each_box(patcher *p, F fn)
 void call_loadbang(object *x)
 {
     static symbol *const loadbang = gensym("loadbang");
-    if (kel_method fn = zgetfn(x, loadbang)) reinterpret_cast<plain_method>(fn)(x);
+    if (kel_method fn = zgetfn(x, loadbang)) call_bang(fn, x);
 }
 
 void serve(patcher *p, unsigned long generation)
@@ -257,7 +256,7 @@ void patcher_freebang(patcher *p)
     each_box(p, [](box *b) {
         object *x = b->obj;
         if (!x || !object_valid(x)) return;
-        if (kel_method fn = zgetfn(x, freebang)) reinterpret_cast<plain_method>(fn)(x);
+        if (kel_method fn = zgetfn(x, freebang)) call_bang(fn, x);
     });
 }
 

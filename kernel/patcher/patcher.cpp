@@ -14,6 +14,7 @@
 #include "kel/console.h"
 #include "kel/memory.h"
 #include "kel/symbols.h"
+#include "kernel/core/calls.h"
 #include "kernel/patcher/patcher_names.h"
 #include "kernel/core/classes.h"
 #include "kernel/create/creation.h"
@@ -42,9 +43,6 @@ unsigned long g_patcher_serial = 0;
 // Where and how large the window layer makes a patcher that nothing sized.
 constexpr short default_left = 20, default_top = 74;
 constexpr short default_width = 600, default_height = 400;
-
-using subpatcher_method = void *(*)(void *, long, void *);
-using object_method_1 = void *(*)(void *, void *);
 
 short to_short(long v)
 {
@@ -230,8 +228,7 @@ void patcher_free_method(patcher *p)
     patcher_freebang(p);
     patcher_closebang(p);
     if (object_valid(p->owner_object))
-        if (kel_method pclose = zgetfn(p->owner_object, gensym("pclose")))
-            reinterpret_cast<object_method_1>(pclose)(p->owner_object, p);
+        if (kel_method pclose = zgetfn(p->owner_object, gensym("pclose"))) call_pclose(pclose, p->owner_object, p);
     while (p->cords)
         cord_free(p, p->cords);
     while (p->boxes)
@@ -492,7 +489,7 @@ KEL_API patcher *patcher_parentpatcher(patcher *p)
     if (p->container && p->container->owner) return p->container->owner;
     if (object_valid(p->owner_object))
         if (kel_method fn = zgetfn(p->owner_object, gensym("parentpatcher")))
-            return static_cast<patcher *>(reinterpret_cast<void *(*)(void *)>(fn)(p->owner_object));
+            return static_cast<patcher *>(call_query(fn, p->owner_object));
     return nullptr;
 }
 
@@ -505,7 +502,7 @@ KEL_API void *object_subpatcher(void *x, long *index, void *arg)
     if (!index || !object_valid(x)) return nullptr;
     kel_method fn = zgetfn(x, gensym("subpatcher"));
     if (!fn) return nullptr;
-    void *sub = reinterpret_cast<subpatcher_method>(fn)(x, *index, arg);
+    void *sub = call_subpatcher(fn, x, *index, arg);
     (*index)++;
     return sub;
 }

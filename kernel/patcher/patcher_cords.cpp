@@ -23,6 +23,7 @@
 #include "kel/memory.h"
 #include "kel/outlets.h"
 #include "kel/symbols.h"
+#include "kernel/core/calls.h"
 #include "kernel/core/classes.h"
 #include "kernel/core/memory.h"
 #include "kernel/core/objects.h"
@@ -324,7 +325,7 @@ patchcord *connect_step(patcher *p, box *src, long outn, box *dst, long inn, boo
             if (c->dst == dst && c->outlet == outn && c->inlet == inn) return nullptr;
         if (o->type) {
             kel_method checkin = zgetfn(r, gensym("checkin"));
-            if (checkin && reinterpret_cast<long (*)(void *, symbol *)>(checkin)(r, o->type)) return nullptr;
+            if (checkin && call_checkin(checkin, r, o->type)) return nullptr;
         }
     }
     if (outlet_add(o, r) != 0) {

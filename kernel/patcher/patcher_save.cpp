@@ -19,6 +19,7 @@
 #include "kel/patchfile.h"
 #include "kel/symbols.h"
 #include "kernel/core/atoms.h"
+#include "kernel/core/calls.h"
 #include "kernel/text/binbuf.h"
 #include "kernel/core/objects.h"
 #include "kernel/patcher/patcher.h"
@@ -28,7 +29,6 @@
 namespace kel {
 namespace {
 
-using save_method = void *(*)(void *, binbuf *);
 
 symbol *sym(const char *name) { return gensym(name); }
 
@@ -77,14 +77,14 @@ void save_contents(patcher *p, binbuf *dest, bool top);
 void save_box(patcher *p, box *b, binbuf *dest)
 {
     static symbol *const psave = sym("psave"), *const save2 = sym("save2");
-    if (kel_method fn = zgetfn(b, psave)) reinterpret_cast<save_method>(fn)(b, dest);
+    if (kel_method fn = zgetfn(b, psave)) call_save(fn, b, dest);
     long color = (b->flags & BOX_COLOR_MASK) >> BOX_COLOR_SHIFT;
     if (color) {
         atom line[] = {sym_atom(sym("#B")), sym_atom(sym("color")), int_atom(color)};
         save_message(dest, 3, line);
     }
     if (b->obj && b->obj != &b->header && object_valid(b->obj))
-        if (kel_method fn = zgetfn(b->obj, save2)) reinterpret_cast<save_method>(fn)(b->obj, dest);
+        if (kel_method fn = zgetfn(b->obj, save2)) call_save(fn, b->obj, dest);
     if (b->flags & BOX_FLAG_NOCLICK) {
         atom line[] = {sym_atom(sym("#P")), sym_atom(sym("noclick"))};
         save_message(dest, 2, line);
@@ -291,7 +291,7 @@ void *newobj_psave(newobj_box *nb, binbuf *dest)
         own_lines = true;
     } else if (object_valid(x) && x != &nb->b.header) {
         if (kel_method fn = zgetfn(x, save)) {
-            reinterpret_cast<save_method>(fn)(x, dest);
+            call_save(fn, x, dest);
             own_lines = true;
         }
     }

@@ -9,12 +9,11 @@
 #include "kel/atoms.h"
 #include "kel/classes.h"
 #include "kel/symbols.h"
+#include "kernel/core/calls.h"
 #include "kernel/registry/attributes.h"
 
 namespace kel {
 namespace {
-
-using filter_procedure = long (*)(void *x, object *attr, long ac, atom *av);
 
 struct clip_filter {
     object header;
@@ -76,7 +75,7 @@ long clip_run(clip_filter *f, void *, object *, long ac, atom *av)
 long proc_run(proc_filter *f, void *x, object *attr, long ac, atom *av)
 {
     if (!f->proc) return ERR_NONE;
-    return reinterpret_cast<filter_procedure>(f->proc)(x, attr, ac, av);
+    return call_filter_procedure(f->proc, x, attr, ac, av);
 }
 
 long proc_setproc(proc_filter *f, kel_method proc)

@@ -11,6 +11,7 @@
 #include "kel/memory.h"
 #include "kel/registry.h"
 #include "kel/symbols.h"
+#include "kernel/core/calls.h"
 #include "kernel/core/classes.h"
 #include "kernel/core/dispatch.h"
 #include "kernel/core/objects.h"
@@ -18,10 +19,6 @@
 
 namespace kel {
 namespace {
-
-using getter = long (*)(void *x, object *attr, long *ac, atom **av);
-using setter = long (*)(void *x, object *attr, long ac, atom *av);
-using filter_method = long (*)(void *filter, void *x, object *attr, long ac, atom *av);
 
 constexpr long atoms_unallocated = -4;
 
@@ -196,13 +193,13 @@ long run_filter(object *filter, void *x, attr_record *a, long ac, atom *av)
 {
     kel_method fn = object_getmethod(filter, s_filter);
     if (fn == reinterpret_cast<kel_method>(&method_false)) return ERR_GENERIC;
-    return reinterpret_cast<filter_method>(fn)(filter, x, &a->header, ac, av);
+    return call_attr_filter(fn, filter, x, &a->header, ac, av);
 }
 
 long filtered_get(void *x, object *attr, long *ac, atom **av)
 {
     auto *a = reinterpret_cast<attr_record *>(attr);
-    long err = reinterpret_cast<getter>(a->get)(x, attr, ac, av);
+    long err = call_attr_get(a->get, x, attr, ac, av);
     if (err == ERR_NONE && a->filterget && ac && av && *av && *ac > 0) run_filter(a->filterget, x, a, *ac, *av);
     return err;
 }
@@ -210,13 +207,13 @@ long filtered_get(void *x, object *attr, long *ac, atom **av)
 long filtered_set(void *x, object *attr, long ac, atom *av)
 {
     auto *a = reinterpret_cast<attr_record *>(attr);
-    if (!a->filterset) return reinterpret_cast<setter>(a->set)(x, attr, ac, av);
+    if (!a->filterset) return call_attr_set(a->set, x, attr, ac, av);
     // The filter rewrites a copy: the caller's atoms stay as they were.
     atom copy[ATTR_MAX_VALUES];
     long n = av ? std::clamp(ac, 0L, static_cast<long>(ATTR_MAX_VALUES)) : 0;
     if (n) std::memcpy(copy, av, static_cast<size_t>(n) * sizeof(atom));
     run_filter(a->filterset, x, a, n, copy);
-    return reinterpret_cast<setter>(a->set)(x, attr, n, copy);
+    return call_attr_set(a->set, x, attr, n, copy);
 }
 
 kel_method accessor(attr_record *a, bool get)
@@ -286,11 +283,11 @@ long m_filterget(attr_record *a, object *f) { return attr_install_filter(&a->hea
 long m_filterset(attr_record *a, object *f) { return attr_install_filter(&a->header, f, false); }
 long m_get(attr_record *a, void *x, long *ac, atom **av)
 {
-    return reinterpret_cast<getter>(accessor(a, true))(x, &a->header, ac, av);
+    return call_attr_get(accessor(a, true), x, &a->header, ac, av);
 }
 long m_set(attr_record *a, void *x, long ac, atom *av)
 {
-    return reinterpret_cast<setter>(accessor(a, false))(x, &a->header, ac, av);
+    return call_attr_set(accessor(a, false), x, &a->header, ac, av);
 }
 // The attribute's own value: only a self-storing attribute has one.
 long m_getvalueof(attr_record *a, long *ac, atom **av)
@@ -397,7 +394,7 @@ attr_target find_target(object *x, symbol *name)
     // The owner may keep the value in another object.
     kel_method fn = object_getmethod(t.owner, s_attr_gettarget);
     if (method_present(fn)) {
-        auto *other = static_cast<object *>(reinterpret_cast<void *(*)(void *, symbol *)>(fn)(t.owner, name));
+        auto *other = static_cast<object *>(call_named_query(fn, t.owner, name));
         if (other && object_valid(other)) t.owner = other;
     }
     return t;
@@ -501,7 +498,7 @@ object *attr_lookup(object *x, symbol *name)
     }
     kel_method fn = object_getmethod(x, s_attr_get);
     if (method_present(fn)) {
-        void *a = reinterpret_cast<void *(*)(void *, symbol *)>(fn)(x, name);
+        void *a = call_named_query(fn, x, name);
         if (attr_cast(a)) return static_cast<object *>(a);
     }
     return nullptr;
@@ -530,10 +527,10 @@ bool attr_method_call(object *x, symbol *s, const kel_word *w, void **result)
     *result = nullptr;
     if (!fn) return true;
     if (isget) {
-        long err = reinterpret_cast<getter>(fn)(x, attr, reinterpret_cast<long *>(w[0]), reinterpret_cast<atom **>(w[1]));
+        long err = call_attr_get(fn, x, attr, reinterpret_cast<long *>(w[0]), reinterpret_cast<atom **>(w[1]));
         *result = reinterpret_cast<void *>(static_cast<intptr_t>(err));
     } else {
-        long err = reinterpret_cast<setter>(fn)(x, attr, static_cast<long>(w[0]), reinterpret_cast<atom *>(w[1]));
+        long err = call_attr_set(fn, x, attr, static_cast<long>(w[0]), reinterpret_cast<atom *>(w[1]));
         *result = reinterpret_cast<void *>(static_cast<intptr_t>(err));
         object_notify(x, s_attr_modified, attr);
     }
@@ -727,7 +724,7 @@ KEL_API long object_attr_getvalueof(void *x, symbol *name, long *ac, atom **av)
     attr_target t = find_target(static_cast<object *>(x), name);
     attr_record *a = attr_cast(t.attr);
     if (!a || (a->flags & ATTR_NOGET)) return ERR_GENERIC;
-    return reinterpret_cast<getter>(accessor(a, true))(t.owner, t.attr, ac, av);
+    return call_attr_get(accessor(a, true), t.owner, t.attr, ac, av);
 }
 
 KEL_API long object_attr_setvalueof(void *x, symbol *name, long ac, atom *av)
@@ -737,7 +734,7 @@ KEL_API long object_attr_setvalueof(void *x, symbol *name, long ac, atom *av)
     attr_record *a = attr_cast(t.attr);
     if (!a || (a->flags & ATTR_NOSET)) return ERR_GENERIC;
     if (ac < 0 || !av) ac = 0;
-    long err = reinterpret_cast<setter>(accessor(a, false))(t.owner, t.attr, ac, av);
+    long err = call_attr_set(accessor(a, false), t.owner, t.attr, ac, av);
     // Dependents of the object addressed (the box, when a box redirected)
     // hear of it.
     object_notify(x, s_attr_modified, t.attr);
@@ -869,7 +866,7 @@ KEL_API long object_attr_getnames(void *x, long *count, symbol ***names)
     kel_class *c = header_class(o);
     if (c->flags & CLASS_FLAG_NOATTRIBUTES) return ERR_NONE;
     kel_method fn = object_getmethod(o, s_attr_getnames);
-    if (method_present(fn)) return reinterpret_cast<long (*)(void *, long *, symbol ***)>(fn)(o, count, names);
+    if (method_present(fn)) return call_attr_getnames(fn, o, count, names);
 
     hashtab *tables[2] = {c->attributes, own_attributes(o)};
     long sizes[2] = {hashtab_getsize(tables[0]), hashtab_getsize(tables[1])};
@@ -903,7 +900,7 @@ KEL_API long object_attr_getdump(void *x, symbol *s, long, atom *)
     if (err != ERR_NONE) return err;
     kel_method fn = object_getmethod(o, s_dumpout);
     if (method_present(fn))
-        reinterpret_cast<void *(*)(void *, symbol *, long, atom *)>(fn)(o, name, ac, av);
+        call_gimme(fn, o, name, ac, av);
     else
         object_obex_dumpout(o, name, ac, av);
     if (av) freebytes(av, ac * static_cast<long>(sizeof(atom)));

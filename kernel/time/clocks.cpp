@@ -11,6 +11,7 @@
 #include "kel/console.h"
 #include "kel/outlets.h"
 #include "kel/symbols.h"
+#include "kernel/core/calls.h"
 #include "kernel/core/classes.h"
 #include "kernel/time/deferred.h"
 #include "kernel/time/scheduler.h"
@@ -48,7 +49,7 @@ void unset_locked(kel_clock *c)
     if (c->state > 0) {
         // A setclock holds it: its own unset takes it off its waiting list.
         auto *owner = reinterpret_cast<object *>(c->state);
-        if (auto fn = reinterpret_cast<void (*)(void *, kel_clock *)>(zgetfn(owner, g_sym_unset))) fn(owner, c);
+        if (kel_method fn = zgetfn(owner, g_sym_unset)) call_clock_unset(fn, owner, c);
     } else if (c->state == 0) {
         // Absent after an abort dropped the list: then it is only marked.
         queue_of(c).remove(c);

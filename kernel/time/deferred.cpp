@@ -6,6 +6,7 @@
 #include "kel/console.h"
 #include "kel/memory.h"
 #include "kel/symbols.h"
+#include "kernel/core/calls.h"
 #include "kernel/time/clocks.h"
 #include "kernel/core/objects.h"
 #include "kernel/time/qelems.h"
@@ -13,8 +14,6 @@
 
 namespace kel {
 namespace {
-
-using call_fn = void (*)(void *, symbol *, long, atom *);
 
 // The message of a deferred or scheduled call, with its own copy of the atoms.
 struct call_message {
@@ -63,7 +62,7 @@ bool target_alive(const call_message &m) { return !m.ob || object_valid_checked(
 
 void call(const call_message &m)
 {
-    if (m.fn) reinterpret_cast<call_fn>(m.fn)(m.ob, m.s, m.argc, m.argv);
+    if (m.fn) call_deferred(m.fn, m.ob, m.s, m.argc, m.argv);
 }
 
 void free_deferred(deferred_call *d)
@@ -174,7 +173,7 @@ using namespace kel;
 KEL_API void *defer(void *ob, kel_method fn, symbol *s, short argc, atom *argv)
 {
     if (in_isr() && !on_main_thread()) return queue_call(ob, fn, s, argc, argv, true);
-    if (fn) reinterpret_cast<call_fn>(fn)(ob, s, argc, argv);
+    if (fn) call_deferred(fn, ob, s, argc, argv);
     return nullptr;
 }
 

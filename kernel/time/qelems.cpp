@@ -6,6 +6,7 @@
 #include "kel/memory.h"
 #include "kel/outlets.h"
 #include "kel/symbols.h"
+#include "kernel/core/calls.h"
 #include "kernel/time/deferred.h"
 #include "kernel/time/scheduler.h"
 
@@ -134,11 +135,11 @@ int queue_service()
         qelem *e = q.head;
         unlink(q, e);
         void *arg = e->arg;
-        auto fn = reinterpret_cast<void (*)(void *)>(e->fn);
+        kel_method fn = e->fn;
         q.lock.unlock();
         lockout_set(lockout);
         // The flag is already clear: the function may set its element again.
-        if (fn) fn(arg);
+        if (fn) call_task(fn, arg);
         q.lock.lock();
         lockout_set(1);
     }

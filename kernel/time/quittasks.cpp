@@ -4,13 +4,14 @@
 #include <new>
 
 #include "kel/app.h"
+#include "kernel/core/calls.h"
 
 namespace kel {
 namespace {
 
 struct quit_task {
     quit_task *next;
-    void (*fn)(void *);
+    kel_method fn;
     void *arg;
 };
 
@@ -18,7 +19,7 @@ std::mutex g_lock;
 quit_task *g_tasks = nullptr;  // newest first
 
 // Unlinks the newest task that matches; with_arg compares the argument too.
-void remove_first(void (*fn)(void *), void *arg, bool with_arg)
+void remove_first(kel_method fn, void *arg, bool with_arg)
 {
     quit_task *gone = nullptr;
     {
@@ -45,7 +46,7 @@ void quittasks_run()
             if (!t) return;
             g_tasks = t->next;
         }
-        if (t->fn) t->fn(t->arg);
+        if (t->fn) call_task(t->fn, t->arg);
         delete t;
     }
 }
@@ -56,16 +57,13 @@ using namespace kel;
 
 KEL_API void quittask_install(kel_method fn, void *arg)
 {
-    auto *t = new (std::nothrow) quit_task{nullptr, reinterpret_cast<void (*)(void *)>(fn), arg};
+    auto *t = new (std::nothrow) quit_task{nullptr, fn, arg};
     if (!t) return;
     std::lock_guard guard(g_lock);
     t->next = g_tasks;
     g_tasks = t;
 }
 
-KEL_API void quittask_remove(kel_method fn) { remove_first(reinterpret_cast<void (*)(void *)>(fn), nullptr, false); }
+KEL_API void quittask_remove(kel_method fn) { remove_first(fn, nullptr, false); }
 
-KEL_API void quittask_remove2(kel_method fn, void *arg)
-{
-    remove_first(reinterpret_cast<void (*)(void *)>(fn), arg, true);
-}
+KEL_API void quittask_remove2(kel_method fn, void *arg) { remove_first(fn, arg, true); }

@@ -6,6 +6,7 @@
 #include "kel/outlets.h"
 #include "kel/symbols.h"
 #include "kel/threads.h"
+#include "kernel/core/calls.h"
 #include "kernel/time/clocks.h"
 #include "kernel/wires/depth.h"
 #include "kernel/core/console.h"
@@ -174,9 +175,9 @@ int sched_poll_clocks(bool takeover)
         clocks.pop();
         c->state = -1;
         void *arg = c->arg;
-        auto fn = reinterpret_cast<void (*)(void *)>(c->fn);
+        kel_method fn = c->fn;
         if (!takeover) lock.unlock();
-        if (fn) fn(arg);
+        if (fn) call_task(fn, arg);
     }
     sched_set_now(start);
     lockout_set(lockout);

@@ -8,6 +8,7 @@
 #include "kel/memory.h"
 #include "kel/symbols.h"
 #include "kernel/core/atoms.h"
+#include "kernel/core/calls.h"
 #include "kernel/core/classes.h"
 #include "kernel/wires/depth.h"
 #include "kernel/core/locks.h"
@@ -34,12 +35,6 @@ namespace {
 kel_class *g_inlet_class = nullptr;
 kel_class *g_proxy_class = nullptr;
 
-using int_method = void *(*)(void *, long);
-using float_method = void *(*)(void *, double);
-using bang_method = void *(*)(void *);
-using gimme_method = void *(*)(void *, symbol *, long, atom *);
-using fixfix_method = void *(*)(void *, long, long);
-
 const char *type_name(const inlet *i) { return i->type ? i->type->name : ""; }
 
 // --- the inlet class: convert and forward to the receiver ---
@@ -47,9 +42,9 @@ const char *type_name(const inlet *i) { return i->type ? i->type->name : ""; }
 void *inlet_bang(inlet *i)
 {
     if (i->type == sym_bang)
-        reinterpret_cast<bang_method>(i->method)(i->receiver);
+        call_bang(i->method, i->receiver);
     else if (!i->type)
-        reinterpret_cast<bang_method>(getfn(i->receiver, sym_bang))(i->receiver);
+        call_bang(getfn(i->receiver, sym_bang), i->receiver);
     else
         error("inlet: bang: wrong message %s", type_name(i));
     return nullptr;
@@ -70,7 +65,7 @@ void *inlet_float(inlet *i, double f)
 void *inlet_list(inlet *i, symbol *s, long argc, atom *argv)
 {
     if (i->type == sym_list)
-        reinterpret_cast<gimme_method>(i->method)(i->receiver, s, argc, argv);
+        call_gimme(i->method, i->receiver, s, argc, argv);
     else if (!i->type)
         typedmess(i->receiver, sym_list, argc, argv);
     else
@@ -81,7 +76,7 @@ void *inlet_list(inlet *i, symbol *s, long argc, atom *argv)
 void *inlet_anything(inlet *i, symbol *s, long argc, atom *argv)
 {
     if (i->type == s)
-        reinterpret_cast<gimme_method>(i->method)(i->receiver, s, argc, argv);
+        call_gimme(i->method, i->receiver, s, argc, argv);
     else if (!i->type)
         typedmess(i->receiver, s, argc, argv);
     else
@@ -93,9 +88,9 @@ void *inlet_fixfix(inlet *i, long a, long b)
 {
     static symbol *const fixfix = gensym("fixfix");
     if (i->type == fixfix)
-        reinterpret_cast<fixfix_method>(i->method)(i->receiver, a, b);
+        call_fixfix(i->method, i->receiver, a, b);
     else if (!i->type)
-        reinterpret_cast<fixfix_method>(getfn(i->receiver, fixfix))(i->receiver, a, b);
+        call_fixfix(getfn(i->receiver, fixfix), i->receiver, a, b);
     else
         error("inlet: fixfix: wrong message or type %s", type_name(i));
     return nullptr;
@@ -225,21 +220,21 @@ void missing(proxy *p, symbol *s) { error("%s doesn't understand \"%s\"", object
 void *proxy_bang(proxy *p)
 {
     if (!p->bang_method) return missing(p, sym_bang), nullptr;
-    through_proxy(p, [p] { reinterpret_cast<bang_method>(p->bang_method)(p->owner); });
+    through_proxy(p, [p] { call_bang(p->bang_method, p->owner); });
     return nullptr;
 }
 
 void *proxy_int(proxy *p, long n)
 {
     if (!p->int_method) return missing(p, sym_int), nullptr;
-    through_proxy(p, [p, n] { reinterpret_cast<int_method>(p->int_method)(p->owner, n); });
+    through_proxy(p, [p, n] { call_int(p->int_method, p->owner, n); });
     return nullptr;
 }
 
 void *proxy_float(proxy *p, double f)
 {
     if (!p->float_method) return missing(p, sym_float), nullptr;
-    through_proxy(p, [p, f] { reinterpret_cast<float_method>(p->float_method)(p->owner, f); });
+    through_proxy(p, [p, f] { call_float(p->float_method, p->owner, f); });
     return nullptr;
 }
 
@@ -247,7 +242,7 @@ void *proxy_list(proxy *p, symbol *s, long argc, atom *argv)
 {
     through_proxy(p, [=] {
         if (p->list_method)
-            reinterpret_cast<gimme_method>(p->list_method)(p->owner, s, argc, argv);
+            call_gimme(p->list_method, p->owner, s, argc, argv);
         else
             typedmess(p->owner, sym_list, argc, argv);
     });
@@ -324,11 +319,11 @@ void inlets_free_all(object *x)
 void inlet_deliver_int(inlet *i, long n)
 {
     if (i->type == sym_int)
-        reinterpret_cast<int_method>(i->method)(i->receiver, n);
+        call_int(i->method, i->receiver, n);
     else if (i->type == sym_float)
-        reinterpret_cast<float_method>(i->method)(i->receiver, static_cast<double>(n));
+        call_float(i->method, i->receiver, static_cast<double>(n));
     else if (!i->type)
-        reinterpret_cast<int_method>(getfn(i->receiver, sym_int))(i->receiver, n);
+        call_int(getfn(i->receiver, sym_int), i->receiver, n);
     else
         error("inlet: int: wrong message or type %s", type_name(i));
 }
@@ -336,11 +331,11 @@ void inlet_deliver_int(inlet *i, long n)
 void inlet_deliver_float(inlet *i, double f)
 {
     if (i->type == sym_float)
-        reinterpret_cast<float_method>(i->method)(i->receiver, f);
+        call_float(i->method, i->receiver, f);
     else if (i->type == sym_int)
-        reinterpret_cast<int_method>(i->method)(i->receiver, float_to_long(f));
+        call_int(i->method, i->receiver, float_to_long(f));
     else if (!i->type)
-        reinterpret_cast<float_method>(getfn(i->receiver, sym_float))(i->receiver, f);
+        call_float(getfn(i->receiver, sym_float), i->receiver, f);
     else
         error("inlet: float: wrong message or type %s", type_name(i));
 }
@@ -429,13 +424,13 @@ KEL_API void stdlist(void *receiver, symbol *s, long argc, atom *argv)
         return;
     }
     if (c->tiny) {
-        reinterpret_cast<gimme_method>(getfn(x, sym_list))(x, s, argc, argv);
+        call_gimme(getfn(x, sym_list), x, s, argc, argv);
         return;
     }
     for (method_entry *e = x->messlist; e->selector; e++) {
         if (e->selector != sym_list) continue;
         if (e->types[0] == ATYPE_GIMME)
-            reinterpret_cast<gimme_method>(e->method)(x, s, argc, argv);
+            call_gimme(e->method, x, s, argc, argv);
         else
             typedmess(x, sym_list, argc, argv);  // a typed list method gets its arguments converted
         return;
@@ -450,8 +445,8 @@ KEL_API void stdlist(void *receiver, symbol *s, long argc, atom *argv)
             inlet_deliver_float(i, argv[k].word.w_float);
     }
     if (argv[0].type == ATYPE_LONG)
-        reinterpret_cast<int_method>(getfn(x, sym_int))(x, argv[0].word.w_long);
+        call_int(getfn(x, sym_int), x, argv[0].word.w_long);
     else if (argv[0].type == ATYPE_FLOAT)
-        reinterpret_cast<float_method>(getfn(x, sym_float))(x, argv[0].word.w_float);
+        call_float(getfn(x, sym_float), x, argv[0].word.w_float);
 }
 

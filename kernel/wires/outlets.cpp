@@ -7,6 +7,7 @@
 #include "kel/linklist.h"
 #include "kel/memory.h"
 #include "kel/symbols.h"
+#include "kernel/core/calls.h"
 #include "kernel/core/classes.h"
 #include "kernel/wires/depth.h"
 #include "kernel/core/locks.h"
@@ -17,11 +18,6 @@ namespace kel {
 namespace {
 
 kel_class *g_outlet_class = nullptr;
-
-using int_method = void *(*)(void *, long);
-using float_method = void *(*)(void *, double);
-using bang_method = void *(*)(void *);
-using checkin_method = long (*)(void *, symbol *);
 
 const char *class_name(const void *x) { return object_classname(const_cast<void *>(x))->name; }
 
@@ -118,7 +114,7 @@ long validate_pair(outlet *o, object *target)
     if (!o->type) return 0;
     static symbol *const s_checkin = gensym("checkin");
     kel_method checkin = zgetfn(target, s_checkin);
-    if (!checkin || !reinterpret_cast<checkin_method>(checkin)(target, o->type)) return 0;
+    if (!checkin || !call_checkin(checkin, target, o->type)) return 0;
     object *shown = is_inlet(target) ? reinterpret_cast<inlet *>(target)->owner : target;
     error("can't connect (%s) to (%s)", class_name(o->owner), class_name(shown));
     post("(doesn't match '%s)", o->type->name);
@@ -380,10 +376,10 @@ KEL_API long outlet_bang(outlet *o)
 {
     if (!o || !depth_enter()) return 0;
     if (o->type == sym_bang) {
-        for_each_connection(o, [](connection *c) { reinterpret_cast<bang_method>(c->method)(c->receiver); });
+        for_each_connection(o, [](connection *c) { call_bang(c->method, c->receiver); });
     } else {
         for_each_connection(o, [](connection *c) {
-            if (kel_method m = own_method(c->receiver, sym_bang)) reinterpret_cast<bang_method>(m)(c->receiver);
+            if (kel_method m = own_method(c->receiver, sym_bang)) call_bang(m, c->receiver);
         });
     }
     depth_exit();
@@ -394,10 +390,10 @@ KEL_API long outlet_int(outlet *o, long n)
 {
     if (!o || !depth_enter()) return 0;
     if (o->type == sym_int) {
-        for_each_connection(o, [n](connection *c) { reinterpret_cast<int_method>(c->method)(c->receiver, n); });
+        for_each_connection(o, [n](connection *c) { call_int(c->method, c->receiver, n); });
     } else {
         for_each_connection(o, [n](connection *c) {
-            if (kel_method m = own_method(c->receiver, sym_int)) reinterpret_cast<int_method>(m)(c->receiver, n);
+            if (kel_method m = own_method(c->receiver, sym_int)) call_int(m, c->receiver, n);
         });
     }
     depth_exit();
@@ -408,10 +404,10 @@ KEL_API long outlet_float(outlet *o, double x)
 {
     if (!o || !depth_enter()) return 0;
     if (o->type == sym_float) {
-        for_each_connection(o, [x](connection *c) { reinterpret_cast<float_method>(c->method)(c->receiver, x); });
+        for_each_connection(o, [x](connection *c) { call_float(c->method, c->receiver, x); });
     } else {
         for_each_connection(o, [x](connection *c) {
-            if (kel_method m = own_method(c->receiver, sym_float)) reinterpret_cast<float_method>(m)(c->receiver, x);
+            if (kel_method m = own_method(c->receiver, sym_float)) call_float(m, c->receiver, x);
         });
     }
     depth_exit();
