@@ -2,6 +2,8 @@
 #ifndef KEL_KEL_H
 #define KEL_KEL_H
 
+/* In dependency order: the basic types first. */
+/* clang-format off */
 #include "kel/base.h"
 #include "kel/words.h"
 #include "kel/symbols.h"
@@ -24,5 +26,6 @@
 #include "kel/sched.h"
 #include "kel/threads.h"
 #include "kel/app.h"
+/* clang-format on */
 
 #endif /* KEL_KEL_H */

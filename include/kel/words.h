@@ -19,6 +19,8 @@
 #define KEL_NARGS_(_1, _2, _3, _4, _5, _6, _7, _8, _9, _10, _11, _12, _13, _14, _15, _16, _17, _18, _19, _20, n, ...) n
 #define KEL_NARGS(...) KEL_NARGS_(__VA_ARGS__, 20, 19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0)
 
+/* One macro a line, so that the tables read down the word counts. */
+/* clang-format off */
 /* KEL_WORD_CALL2(fn, a, b, w...) calls fn(a, b, count, (kel_word)w...). */
 #define KEL_WORD_CALL2_2(fn, p1, p2) fn(p1, p2, 0)
 #define KEL_WORD_CALL2_3(fn, p1, p2, w1) fn(p1, p2, 1, (kel_word)(w1))
@@ -58,5 +60,6 @@
 #define KEL_WORD_CALL3_18(fn, p1, p2, p3, w1, w2, w3, w4, w5, w6, w7, w8, w9, w10, w11, w12, w13, w14, w15) fn(p1, p2, p3, 15, (kel_word)(w1), (kel_word)(w2), (kel_word)(w3), (kel_word)(w4), (kel_word)(w5), (kel_word)(w6), (kel_word)(w7), (kel_word)(w8), (kel_word)(w9), (kel_word)(w10), (kel_word)(w11), (kel_word)(w12), (kel_word)(w13), (kel_word)(w14), (kel_word)(w15))
 #define KEL_WORD_CALL3_19(fn, p1, p2, p3, w1, w2, w3, w4, w5, w6, w7, w8, w9, w10, w11, w12, w13, w14, w15, w16) fn(p1, p2, p3, 16, (kel_word)(w1), (kel_word)(w2), (kel_word)(w3), (kel_word)(w4), (kel_word)(w5), (kel_word)(w6), (kel_word)(w7), (kel_word)(w8), (kel_word)(w9), (kel_word)(w10), (kel_word)(w11), (kel_word)(w12), (kel_word)(w13), (kel_word)(w14), (kel_word)(w15), (kel_word)(w16))
 #define KEL_WORD_CALL3(fn, ...) KEL_CAT(KEL_WORD_CALL3_, KEL_NARGS(__VA_ARGS__))(fn, __VA_ARGS__)
+/* clang-format on */
 
 #endif /* KEL_WORDS_H */

@@ -110,6 +110,8 @@ TEST(ConsoleLines, TextJoinsAndSplitsAtLineFeeds)
         std::function<void()> write;
         lines expected;
     };
+    // One case a line.
+    // clang-format off
     const Case cases[] = {
         {"posts are lines", [] { post("a"); post("b"); }, {"a", "b"}},
         {"poststring continues the line", [] { post("a"); poststring("b"); poststring("c"); }, {"abc"}},
@@ -127,6 +129,7 @@ TEST(ConsoleLines, TextJoinsAndSplitsAtLineFeeds)
         {"xsetpost alone leaves an empty line", [] { post("a"); xsetpost(); post("b"); }, {"a", "", "b"}},
         {"a null text is ignored", [] { post("a"); poststring(nullptr); poststring("b"); }, {"ab"}},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         console_capture console;

@@ -28,6 +28,8 @@ struct probe {
     long value;
 };
 
+// The probe methods, one a line where they fit.
+// clang-format off
 void *m_long(probe *, long n) { note("long %ld", n); return reinterpret_cast<void *>(7); }
 void *m_float(probe *, double f) { note("float %g", f); return nullptr; }
 void *m_sym(probe *, symbol *s) { note("sym '%s'", s->name); return nullptr; }
@@ -56,6 +58,7 @@ void *m_seven_longs(probe *, long a, long b, long c, long d, long e, long f, lon
 void *m_int(probe *, long n) { note("int %ld", n); return nullptr; }
 void *m_internal(probe *) { note("internal"); return nullptr; }
 void *m_wrapped(probe *, long n) { note("wrapped %ld", n); return nullptr; }
+// clang-format on
 long m_gimmeback(probe *, symbol *, long argc, atom *, atom *result)
 {
     atom_setlong(result, argc * 10);
