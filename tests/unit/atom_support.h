@@ -6,31 +6,15 @@
 #include <vector>
 
 #include "kel/kel.h"
+#include "kernel/core/atoms.h"
 
 namespace kel::test {
 
 using strings = std::vector<std::string>;
 
-inline atom L(long n)
-{
-    atom a;
-    atom_setlong(&a, n);
-    return a;
-}
-
-inline atom F(double f)
-{
-    atom a;
-    atom_setfloat(&a, f);
-    return a;
-}
-
-inline atom S(const char *name)
-{
-    atom a;
-    atom_setsym(&a, gensym(name));
-    return a;
-}
+inline atom L(long n) { return int_atom(n); }
+inline atom F(double f) { return float_atom(f); }
+inline atom S(const char *name) { return sym_atom(gensym(name)); }
 
 // "L:1", "F:2.5", "S:foo", "O:class", ";", ",", "$1", "D:1-x", "-" for none.
 inline std::string describe(const atom &a)
