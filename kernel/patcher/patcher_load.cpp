@@ -11,9 +11,9 @@
 // which writes them back when the patcher is saved. So data lines never
 // reach an object that #X was bound to earlier, and are never lost.
 //
-// Every binding a load changes (#N, #P, #B, #X, the default path) is
-// restored when it ends, also when the file is damaged or ends early.
-#include <algorithm>
+// Every binding a load changes (#N, #P, #B, #X, the load path, the default
+// path) is held by a scope object and restored when the load ends, also when
+// the file is damaged or ends early, or an exception leaves it.
 #include <cstring>
 #include <new>
 #include <string>
@@ -39,20 +39,29 @@
 namespace kel {
 namespace {
 
-// One file being loaded; loads nest (abstractions).
+// One file being evaluated; loads nest (abstractions). The contexts form a
+// stack through `outer`, innermost at g_current.
 struct load_context {
     binbuf *pending = nullptr;  // the kept lines of an "#N" line that made nothing
+    load_context *outer = nullptr;
 };
 
-std::vector<load_context *> g_loads;
-std::vector<symbol *> g_guard;  // the names of the files being loaded
-bool g_outermost = false;      // a load that is not nested is in progress
+// The names of the files being loaded, innermost first (the recursion
+// guard).
+struct guard_entry {
+    symbol *name;
+    guard_entry *outer;
+};
+
+load_context *g_current = nullptr;
+guard_entry *g_guard = nullptr;
+bool g_outermost = false;  // a load that is not nested is in progress
 object *g_front = nullptr;
 object *g_catcher = nullptr;
 
 constexpr long document_arguments = 9;
 
-load_context *current_load() { return g_loads.empty() ? nullptr : g_loads.back(); }
+load_context *current_load() { return g_current; }
 
 atom sym_atom(symbol *s)
 {
@@ -94,6 +103,99 @@ void drop_pending(load_context *ctx)
         ctx->pending = nullptr;
     }
 }
+
+bool guarded_now(symbol *name)
+{
+    for (guard_entry *e = g_guard; e; e = e->outer)
+        if (e->name == name) return true;
+    return false;
+}
+
+// For the whole of one load: the file's name on the recursion guard and,
+// for a load that is not nested, the outermost state (the loadbang queue is
+// cleared on entry and delivered on exit, the abort flag starts and ends
+// cleared).
+class load_guard {
+public:
+    explicit load_guard(symbol *name) : entry_{name, g_guard}, nested_(g_outermost)
+    {
+        building_state &bs = building();
+        if (!nested_) {
+            if (!loadbang_suspended()) loadbang_clearqueue();
+            g_outermost = true;
+            bs.load_abort = 0;
+        }
+        g_guard = &entry_;
+    }
+    ~load_guard()
+    {
+        g_guard = entry_.outer;
+        if (!nested_) {
+            g_outermost = false;
+            building().load_abort = 0;
+            if (!loadbang_suspended()) loadbang_dequeue();
+        }
+    }
+    load_guard(const load_guard &) = delete;
+    load_guard &operator=(const load_guard &) = delete;
+
+private:
+    guard_entry entry_;
+    const bool nested_;
+};
+
+// While a file is evaluated: its load context on the stack, #N bound to the
+// front, the load path and the default path set to the file's folder. The
+// destructor restores, in this order: the context (its kept lines freed),
+// #N, #P, #B and #X (the last two only when what they held is still an
+// object), the load path and the default path.
+class load_scope {
+public:
+    load_scope(load_context *ctx, short path)
+        : ctx_(ctx), n_(bindings().N->thing), p_(bindings().P->thing), b_(bindings().B->thing),
+          x_(bindings().X->thing), load_path_(building().load_path), default_path_(path_getdefault())
+    {
+        ctx_->outer = g_current;
+        g_current = ctx_;
+        building().load_path = path;
+        path_setdefault(path, 0);
+        if (g_front) bindings().N->thing = g_front;
+    }
+    ~load_scope()
+    {
+        const binding_symbols &b = bindings();
+        drop_pending(ctx_);
+        g_current = ctx_->outer;
+        b.N->thing = n_;
+        b.P->thing = p_;
+        b.B->thing = object_valid_checked(b_) ? b_ : nullptr;
+        b.X->thing = object_valid_checked(x_) ? x_ : nullptr;
+        building().load_path = load_path_;
+        path_setdefault(default_path_, 0);
+    }
+    load_scope(const load_scope &) = delete;
+    load_scope &operator=(const load_scope &) = delete;
+
+    // The patcher current when the load began (#P).
+    object *outer_patcher() const { return p_; }
+
+private:
+    load_context *ctx_;
+    object *n_, *p_, *b_, *x_;
+    short load_path_, default_path_;
+};
+
+// The lockout flag set for the length of a scope.
+class lockout_scope {
+public:
+    lockout_scope() : saved_(lockout_set(1)) {}
+    ~lockout_scope() { lockout_set(saved_); }
+    lockout_scope(const lockout_scope &) = delete;
+    lockout_scope &operator=(const lockout_scope &) = delete;
+
+private:
+    long saved_;
+};
 
 // --- the front of #N and the catcher of #X ---
 
@@ -195,17 +297,28 @@ std::string folder_text(short path)
 // others would belong to nothing and are freed.
 patcher *take_result(unsigned long serial_before, object *outer, void *answered)
 {
-    std::vector<patcher *> made;
-    for (patcher *p = patcher_live_first(); p && p->serial > serial_before; p = p->live_next) {
+    auto made_here = [&](patcher *p) {
         object *parent = p->parent ? &p->parent->header : nullptr;
-        if (parent == outer && !p->container && !p->owner_object && !p->freeing) made.push_back(p);
+        return parent == outer && !p->container && !p->owner_object && !p->freeing;
+    };
+    patcher *result = nullptr;
+    for (patcher *p = patcher_live_first(); p && p->serial > serial_before; p = p->live_next)
+        if (made_here(p) && (!result || p == answered)) result = p;
+    if (!result) return nullptr;
+    // The live list is newest first: each pass frees the newest extra one
+    // older than the last freed, until none is left.
+    unsigned long below = patcher_serial_now() + 1;
+    for (;;) {
+        patcher *extra = nullptr;
+        for (patcher *p = patcher_live_first(); p && p->serial > serial_before; p = p->live_next)
+            if (p->serial < below && p != result && made_here(p)) {
+                extra = p;
+                break;
+            }
+        if (!extra) break;
+        below = extra->serial;
+        freeobject(extra);
     }
-    if (made.empty()) return nullptr;
-    patcher *result = made.front();
-    for (patcher *p : made)
-        if (p == answered) result = p;
-    for (patcher *p : made)
-        if (p != result) freeobject(p);
     return result;
 }
 
@@ -236,7 +349,7 @@ void *load_file(const load_request &r)
     symbol *name = gensym(r.name);
     symbol *guarded = guard_name(r.name);
     const binding_symbols &b = bindings();
-    if (std::find(g_guard.begin(), g_guard.end(), guarded) != g_guard.end()) {
+    if (guarded_now(guarded)) {
         object *current = b.P->thing;
         short folder = is_patcher(current) ? reinterpret_cast<patcher *>(current)->path : r.path;
         error("patcher attempting to load itself: %s%s", folder_text(folder).c_str(), r.name);
@@ -262,51 +375,35 @@ void *load_file(const load_request &r)
         return nullptr;
     }
 
-    const bool nested = g_outermost;
     building_state &bs = building();
-    if (!nested) {
-        if (!loadbang_suspended()) loadbang_clearqueue();
-        g_outermost = true;
-        bs.load_abort = 0;
+    load_guard guard(guarded);
+    patcher *result = nullptr;
+    {
+        load_context ctx;
+        load_scope scope(&ctx, r.path);
+        const unsigned long serial_before = patcher_serial_now();
+        const bool low_before = memory_is_low();
+
+        void *answered;
+        {
+            lockout_scope lockout;
+            answered = evaluate(contents, r.document, form, r.argc, r.argv);
+        }
+        // While memory is low no object is made by name: what loaded is not
+        // the patch the file describes.
+        if (!low_before && memory_is_low() && !bs.load_abort) bs.load_abort = 1;
+
+        // A file that ends inside a patcher still gives what it built.
+        bool unfinished = false;
+        for (int depth = 0; depth < 1000; depth++) {
+            object *current = b.P->thing;
+            if (current == scope.outer_patcher() || !is_patcher(current)) break;
+            patcher_pop(reinterpret_cast<patcher *>(current), 0);
+            unfinished = true;
+        }
+        if (unfinished) error("%s: file ends inside a patcher", r.name);
+        result = take_result(serial_before, scope.outer_patcher(), answered);
     }
-    g_guard.push_back(guarded);
-    load_context ctx;
-    g_loads.push_back(&ctx);
-    object *saved_n = b.N->thing, *saved_p = b.P->thing, *saved_b = b.B->thing, *saved_x = b.X->thing;
-    short saved_load_path = bs.load_path;
-    short saved_default = path_getdefault();
-    bs.load_path = r.path;
-    path_setdefault(r.path, 0);
-    if (g_front) b.N->thing = g_front;
-    const unsigned long serial_before = patcher_serial_now();
-    const bool low_before = memory_is_low();
-
-    long lockout = lockout_set(1);
-    void *answered = evaluate(contents, r.document, form, r.argc, r.argv);
-    lockout_set(lockout);
-    // While memory is low no object is made by name: what loaded is not
-    // the patch the file describes.
-    if (!low_before && memory_is_low() && !bs.load_abort) bs.load_abort = 1;
-
-    // A file that ends inside a patcher still gives what it built.
-    bool unfinished = false;
-    for (int guard = 0; guard < 1000; guard++) {
-        object *current = b.P->thing;
-        if (current == saved_p || !is_patcher(current)) break;
-        patcher_pop(reinterpret_cast<patcher *>(current), 0);
-        unfinished = true;
-    }
-    if (unfinished) error("%s: file ends inside a patcher", r.name);
-    patcher *result = take_result(serial_before, saved_p, answered);
-
-    drop_pending(&ctx);
-    g_loads.pop_back();
-    b.N->thing = saved_n;
-    b.P->thing = saved_p;
-    b.B->thing = object_valid_checked(saved_b) ? saved_b : nullptr;
-    b.X->thing = object_valid_checked(saved_x) ? saved_x : nullptr;
-    bs.load_path = saved_load_path;
-    path_setdefault(saved_default, 0);
     freeobject(contents);
 
     if (bs.load_abort) {
@@ -319,13 +416,6 @@ void *load_file(const load_request &r)
         atom_setlong(&info[1], r.path);
         atom_setlong(&info[2], form == FILETYPE_PATCHER ? 1 : 0);
         typedmess(result, gensym("filename"), 3, info);
-    }
-
-    g_guard.erase(std::find(g_guard.begin(), g_guard.end(), guarded));
-    if (!nested) {
-        g_outermost = false;
-        bs.load_abort = 0;
-        if (!loadbang_suspended()) loadbang_dequeue();
     }
     return result;
 }
@@ -344,7 +434,7 @@ object *load_abstraction(symbol *, short path, symbol *filename, long type, long
 
 }  // namespace
 
-bool patcher_loading() { return g_outermost || !g_loads.empty(); }
+bool patcher_loading() { return g_outermost || g_current; }
 
 binbuf *load_take_pending_lines()
 {
