@@ -7,6 +7,7 @@
 #include "kel/path.h"
 #include "kernel/files/path.h"
 #include "kel/symbols.h"
+#include "kernel/core/binding_scope.h"
 #include "kernel/core/classes.h"
 #include "kernel/core/memory.h"
 #include "kernel/core/settings.h"
@@ -77,15 +78,13 @@ bool loader_load_external(symbol *typed, symbol *filename, short path)
         return false;
     }
     libraries().push_back(lib);
-    symbol *loading = gensym("#I");
-    object *was_loading = loading->thing;
-    loading->thing = reinterpret_cast<object *>(typed);
+    // #I names the library whose main is running.
+    binding_scope loading(gensym("#I"), reinterpret_cast<object *>(typed));
     class_builder_begin(typed, filename, path);
     // The library's resources would be opened around main here; on this
     // platform libraries carry none.
     main_function();
     class_builder_finish();
-    loading->thing = was_loading;
     return true;
 }
 

@@ -25,6 +25,7 @@
 #include "kernel/create/creation.h"
 #include "kernel/core/memory.h"
 #include "objects/msgbox.h"
+#include "kernel/core/binding_scope.h"
 #include "kernel/core/objects.h"
 #include "kernel/wires/outlets.h"
 #include "kernel/patcher/patcher.h"
@@ -265,8 +266,7 @@ bool shown_already(patcher *p, object *x)
 void newobj_instantiate(patcher *p, newobj_box *nb)
 {
     const binding_symbols &s = bindings();
-    object *saved_patcher = s.P->thing;
-    s.P->thing = &p->header;
+    binding_scope patcher_binding(s.P, &p->header);
     s.B->thing = &nb->b.header;
     g_newest_object = nullptr;
     long lockout = lockout_set(1);
@@ -291,7 +291,6 @@ void newobj_instantiate(patcher *p, newobj_box *nb)
     } else {
         attach_placeholder(&nb->b);
     }
-    s.P->thing = saved_patcher;
 }
 
 newobj_box *make_newobj_box(patcher *p, const long layout[4], long argc, atom *argv)
@@ -705,15 +704,15 @@ void *patcher_user(patcher *p, symbol *, long argc, atom *argv)
     atom_setobj(&args[0], p);
     for (long i = 1; i < argc; i++)
         args[static_cast<size_t>(i)] = argv[i];
-    const binding_symbols &s = bindings();
-    object *saved_patcher = s.P->thing;
-    s.P->thing = &p->header;
-    g_newest_object = nullptr;
+    object *made;
     box *before = p->boxes;
-    typedmess(creation_object(), cls, argc, args.data());
-    object *made = g_newest_object;
-    g_newest_object = nullptr;
-    s.P->thing = saved_patcher;
+    {
+        binding_scope patcher_binding(bindings().P, &p->header);
+        g_newest_object = nullptr;
+        typedmess(creation_object(), cls, argc, args.data());
+        made = g_newest_object;
+        g_newest_object = nullptr;
+    }
     if (object_valid(made) && p->boxes != before && &p->boxes->header == made) return made;
     if (object_valid(made) && !patcher_box_of(p, made)) freeobject(made);  // not a box: nothing to show it
     long left = number_or(argv, argc, 1, 50), top = number_or(argv, argc, 2, 50);

@@ -27,6 +27,7 @@
 #include "kel/outlets.h"
 #include "kel/symbols.h"
 #include "kernel/patcher/patcher_names.h"
+#include "kernel/core/binding_scope.h"
 #include "kernel/core/objects.h"
 #include "kernel/patcher/patcher.h"
 #include "kernel/core/symbols.h"
@@ -133,14 +134,14 @@ void send_atoms(object *to, long argc, atom *argv)
 // answers, or null after "instantiating object via scripting: name=NAME".
 box *script_create(patcher *p, symbol *name, symbol *selector, long argc, atom *argv)
 {
-    const binding_symbols &s = bindings();
-    object *saved_box = s.B->thing;
-    const bool was = p->scripting;
-    p->scripting = true;
-    void *made = typedmess(p, selector, argc, argv);
-    p->scripting = was;
-    if (!object_valid_checked(saved_box)) saved_box = nullptr;
-    s.B->thing = saved_box;
+    void *made;
+    {
+        binding_scope box_binding(bindings().B, binding_scope::if_alive);
+        const bool was = p->scripting;
+        p->scripting = true;
+        made = typedmess(p, selector, argc, argv);
+        p->scripting = was;
+    }
     box *b = box_in(p, made);
     if (!b) error("instantiating object via scripting: name=%s", name->name);
     return b;
