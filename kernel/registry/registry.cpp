@@ -55,17 +55,34 @@ symbol *s_newcopy = nullptr;
 // Objects are keyed by their address in the object table.
 symbol *address_key(const void *x) { return reinterpret_cast<symbol *>(const_cast<void *>(x)); }
 
+// Stores value under key and answers whether the table now holds it: a store
+// answers 0 without storing when memory for the key's slot ran out.
+bool stored(hashtab *table, symbol *key, void *value, bool safe)
+{
+    if ((safe ? hashtab_store_safe(table, key, value) : hashtab_store(table, key, value)) != 0) return false;
+    void *now = nullptr;
+    return hashtab_lookup(table, key, &now) == 0 && now == value;
+}
+
 hashtab *names_in(symbol *name_space, bool create)
 {
     void *table = nullptr;
     if (hashtab_lookup(g_namespaces, name_space, &table) == 0) return static_cast<hashtab *>(table);
     if (!create) return nullptr;
     hashtab *made = hashtab_new(namespace_slots);
-    if (made && hashtab_store(g_namespaces, name_space, made) != 0) {
+    if (made && !stored(g_namespaces, name_space, made, false)) {
         freeobject(made);
         made = nullptr;
     }
     return made;
+}
+
+// A namespace goes with its last name: every patcher names its boxes in a
+// namespace of its own, which would otherwise outlive it.
+void drop_if_empty(symbol *name_space)
+{
+    if (hashtab *names = names_in(name_space, false); names && hashtab_getsize(names) == 0)
+        hashtab_delete(g_namespaces, name_space);
 }
 
 reg_object *find_record(symbol *name_space, symbol *name)
@@ -224,7 +241,7 @@ bool add_registration(hashtab *names, symbol *name_space, symbol *name, object *
     r->refcount = 1;
     r->clients = nullptr;
     r->removing = false;
-    if (hashtab_store_safe(names, name, r) != 0) {
+    if (!stored(names, name, r, true)) {
         freeobject(r);
         return false;
     }
@@ -235,9 +252,14 @@ bool add_registration(hashtab *names, symbol *name_space, symbol *name, object *
         m->name = name;
         m->name_space = name_space;
     }
-    if (!m || hashtab_store(g_objects, address_key(x), m) != 0) {
+    if (!m || !stored(g_objects, address_key(x), m, false)) {
         if (m) freeobject(m);
         error("object_register: could not create pointer map object for %s", name->name);
+        // Without its reverse record the registration could never be let go
+        // of: it is taken back.
+        hashtab_delete(names, name);
+        g_registrations--;
+        return false;
     }
     return true;
 }
@@ -340,12 +362,22 @@ KEL_API void *object_register(symbol *name_space, symbol *name, void *p)
     if (held_elsewhere) {
         // The former registration keeps x: a copy takes the new name.
         registered = static_cast<object *>(object_method(x, s_newcopy));
-        if (!registered || !object_valid_checked(registered)) return nullptr;
+        if (!registered || !object_valid_checked(registered)) {
+            drop_if_empty(name_space);
+            return nullptr;
+        }
+        // The copy may have let go of the namespace's last other name, and
+        // the namespace with it.
+        names = names_in(name_space, true);
+        if (!names) return nullptr;
     }
     // A unique name chosen by the caller leaves the reuse list while it is
     // registered, so that symbol_unique cannot hand it out again meanwhile.
     if (!fresh && has_unique_form(name)) symbol_unique_unslate(name);
-    if (!add_registration(names, name_space, name, registered)) return nullptr;
+    if (!add_registration(names, name_space, name, registered)) {
+        drop_if_empty(name_space);
+        return nullptr;
+    }
     return registered;
 }
 
@@ -378,6 +410,7 @@ KEL_API long object_unregister(void *p)
     for (object *client : told) detach_client(r, client);
     hashtab_delete(g_objects, address_key(x));
     if (hashtab *names = names_in(name_space, false)) hashtab_delete(names, name);
+    drop_if_empty(name_space);  // looked up again: the record's free method may have changed it
     g_registrations--;
     if (has_unique_form(name) && !registry_name_in_use(name)) symbol_unique_slate(name);
     return 0;
