@@ -67,7 +67,10 @@ KEL_API void *newobject(method_entry *ident)
     long size = c->size > 0 ? c->size : static_cast<long>(sizeof(object));
     auto *x = static_cast<object *>(getbytes(size));
     if (!x) {
-        x = static_cast<object *>(sysmem_newptr(size));
+        // When the pool is out of small blocks the system heap may still
+        // serve (a large one came from the heap already); freeobject tells
+        // such a block from the pool's by pool_holds.
+        if (!pool_serves_from_heap(size)) x = static_cast<object *>(sysmem_newptr(size));
         if (!x) return nullptr;
         memory_set_low(true);
     }
@@ -126,7 +129,12 @@ KEL_API void freeobject(void *p)
         inlets_free_all(x);
     }
     x->magic = 0;
-    if (c->size > 0) freebytes(x, c->size);
+    if (c->size > 0) {
+        if (pool_holds(x, c->size))
+            freebytes(x, c->size);
+        else
+            sysmem_freeptr(x);  // newobject's fallback to the system heap
+    }
 }
 
 KEL_API long object_free(void *x)

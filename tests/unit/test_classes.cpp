@@ -11,6 +11,7 @@
 #include "kernel/core/classes.h"
 #include "kernel/core/settings.h"
 #include "kernel/core/symbols.h"
+#include "memory_pressure.h"
 
 namespace {
 
@@ -180,6 +181,28 @@ TEST(OlderApi, BuildsAClassIntoItsClassVariable)
     typedmess(x, gensym("ft2"), 1, &a);
     freeobject(x);
     EXPECT_EQ(g_events, (std::vector<std::string>{"int 5", "bang", "float 15", "in3 8", "ft2 8", "free 5"}));
+}
+
+TEST(OlderApi, AnInstanceTheHeapMadeGoesBackToTheHeap)
+{
+    static method_entry *heap_thing = nullptr;
+    kel::class_builder_begin(gensym("heap_thing"), nullptr, 0);
+    setup(&heap_thing, FN(thing_new), FN(thing_free), sizeof(thing), nullptr, 0);
+    kel::class_builder_finish();
+    ASSERT_NE(heap_thing, nullptr);
+    const kel::test::pool_footprint before = kel::test::pool_footprint::now();
+    kel::memory_fail_request(1, false);  // the pool has no block: the heap serves
+    auto *x = static_cast<thing *>(newobject(heap_thing));
+    kel::memory_fail_request(-1, false);
+    ASSERT_NE(x, nullptr);
+    EXPECT_FALSE(kel::pool_holds(x, sizeof(thing)));
+    EXPECT_TRUE(kel::memory_is_low());
+    kel::memory_set_low(false);
+    x->n = 3;
+    g_events.clear();
+    freeobject(x);
+    EXPECT_EQ(g_events, std::vector<std::string>{"free 3"});
+    EXPECT_EQ(kel::test::pool_footprint::now(), before) << "the pool takes back only its own blocks";
 }
 
 TEST(OlderApi, MisuseIsReported)
