@@ -23,6 +23,7 @@
 #include "kel/registry.h"
 #include "kel/symbols.h"
 #include "kernel/registry/attributes.h"
+#include "kernel/core/memory.h"
 #include "kernel/core/objects.h"
 #include "kernel/patcher/patcher.h"
 #include "kernel/core/symbols.h"
@@ -42,11 +43,15 @@ patcher_names *names_of(patcher *p, bool create)
 {
     if (!p) return nullptr;
     if (p->names || !create) return p->names;
-    auto *made = new (std::nothrow) patcher_names;
-    if (!made) return nullptr;
     char text[48];
     std::snprintf(text, sizeof text, "patcher %lu", p->serial);
-    made->name_space = gensym(text);
+    symbol *name_space = gensym(text);
+    auto *made = name_space ? new (std::nothrow) patcher_names : nullptr;
+    if (!made) {
+        memory_set_low(true);  // a null namespace would be the global one
+        return nullptr;
+    }
+    made->name_space = name_space;
     p->names = made;
     return made;
 }
