@@ -472,13 +472,16 @@ box *make_port_box(patcher *p, bool is_inlet_box, long argc, atom *argv)
     if (is_inlet_box) {
         outlet *inside = outlet_new(pb, nullptr);
         inlet *i = inside ? inlet_new(p, nullptr) : nullptr;
+        if (i && !outlet_chain(inside, i)) {
+            freeobject(i);
+            i = nullptr;
+        }
         if (!i) {
             out_of_memory_while_loading();
             return &pb->b;
         }
         long position = place_container_inlet(p, i, pb->b.rect.left);
         inlet_chain(i, inside);
-        outlet_chain(inside, i);
         pb->container_inlet = i;
         if (container) {
             cords_shift_inlets(container, position, 1);
@@ -487,13 +490,16 @@ box *make_port_box(patcher *p, bool is_inlet_box, long argc, atom *argv)
     } else {
         inlet *inside = inlet_new(pb, nullptr);
         outlet *o = inside ? outlet_new(p, nullptr) : nullptr;
+        if (o && !outlet_chain(o, inside)) {
+            freeobject(o);
+            o = nullptr;
+        }
         if (!o) {
             out_of_memory_while_loading();
             return &pb->b;
         }
         long position = place_container_outlet(p, o, pb->b.rect.left);
         inlet_chain(inside, o);
-        outlet_chain(o, inside);
         pb->container_outlet = o;
         if (container) {
             cords_shift_outlets(container, position, 1);
