@@ -334,13 +334,11 @@ void *patcher_newobj(patcher *p, symbol *, long argc, atom *argv)
     g_newest_object = nullptr;
     const bool usable = object_valid_checked(made) && !shown_already(p, made);
     binbuf *lines = load_take_pending_lines();
-    if (building().load_abort) {
-        if (lines) freeobject(lines);
-        return nullptr;
-    }
-    newobj_box *nb = make_newobj_box(p, layout, argc - 4, argv + 4);
+    // Without a box, what the `#N` line made would belong to nothing.
+    newobj_box *nb = building().load_abort ? nullptr : make_newobj_box(p, layout, argc - 4, argv + 4);
     if (!nb) {
         if (lines) freeobject(lines);
+        if (usable) freeobject(made);
         return nullptr;
     }
     if (usable) {

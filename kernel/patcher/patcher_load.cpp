@@ -43,6 +43,7 @@ namespace {
 // stack through `outer`, innermost at g_current.
 struct load_context {
     binbuf *pending = nullptr;  // the kept lines of an "#N" line that made nothing
+    object *unclaimed = nullptr;  // what the last "#N" line made, other than a patcher, until a box takes it
     load_context *outer = nullptr;
 };
 
@@ -78,22 +79,24 @@ atom semi_atom()
     return a;
 }
 
-// Appends "receiver selector args;" to *lines (made when null).
+// Appends "receiver selector args;" to *lines (made when null). A line that
+// cannot be kept for lack of memory raises the memory-low flag: the load
+// does not give the file back whole.
 void keep_line(binbuf **lines, symbol *receiver, symbol *selector, long argc, atom *argv)
 {
     if (!*lines) *lines = binbuf_new();
-    if (!*lines) return;
     std::vector<atom> line;
     try {
+        if (!*lines) throw std::bad_alloc();
         line.reserve(static_cast<size_t>(argc) + 3);
         line.push_back(sym_atom(receiver));
         line.push_back(sym_atom(selector));
         line.insert(line.end(), argv, argv + argc);
         line.push_back(semi_atom());
+        if (!patchfile_append(*lines, line.data(), static_cast<long>(line.size()))) throw std::bad_alloc();
     } catch (const std::bad_alloc &) {
-        return;
+        memory_set_low(true);
     }
-    patchfile_append(*lines, line.data(), static_cast<long>(line.size()));
 }
 
 void drop_pending(load_context *ctx)
@@ -102,6 +105,16 @@ void drop_pending(load_context *ctx)
         freeobject(ctx->pending);
         ctx->pending = nullptr;
     }
+}
+
+// A load that is cut short frees what an "#N" line made for a box that
+// never came.
+void drop_unclaimed(load_context *ctx)
+{
+    if (!ctx) return;
+    object *x = ctx->unclaimed;
+    ctx->unclaimed = nullptr;
+    if (building().load_abort && object_valid_checked(x)) freeobject(x);
 }
 
 bool guarded_now(symbol *name)
@@ -146,7 +159,8 @@ private:
 
 // While a file is evaluated: its load context on the stack, #N bound to the
 // front, the load path and the default path set to the file's folder. The
-// destructor restores, in this order: the context (its kept lines freed),
+// destructor restores, in this order: the context (its kept lines freed,
+// and under an abort what its last "#N" line made for no box),
 // #N, #P, #B and #X (the last two only when what they held is still an
 // object), the load path and the default path.
 class load_scope {
@@ -165,6 +179,7 @@ public:
     {
         const binding_symbols &b = bindings();
         drop_pending(ctx_);
+        drop_unclaimed(ctx_);
         g_current = ctx_->outer;
         b.N->thing = n_;
         b.P->thing = p_;
@@ -204,11 +219,13 @@ void *front_anything(object *, symbol *s, long argc, atom *argv)
     load_context *ctx = current_load();
     const binding_symbols &b = bindings();
     drop_pending(ctx);
+    drop_unclaimed(ctx);
     b.X->thing = g_catcher;
     g_newest_object = nullptr;
     void *made = typedmess(creation_object(), s, argc, argv);
     if (object_valid(g_newest_object)) {  // just answered by a constructor
         if (b.X->thing == g_catcher) b.X->thing = nullptr;
+        if (ctx && !is_patcher(g_newest_object)) ctx->unclaimed = g_newest_object;
         return made;
     }
     if (ctx) keep_line(&ctx->pending, b.N, s, argc, argv);
@@ -291,6 +308,25 @@ std::string folder_text(short path)
     return std::string(folder).append("/");
 }
 
+// Frees the patchers made since serial_before that match, newest first.
+// Each pass frees the newest match older than the last one freed, so the
+// walk ends even when freeing one frees others or leaves one alive.
+template <class Match> void free_made_since(unsigned long serial_before, Match match)
+{
+    unsigned long below = patcher_serial_now() + 1;
+    for (;;) {
+        patcher *found = nullptr;
+        for (patcher *p = patcher_live_first(); p && p->serial > serial_before; p = p->live_next)
+            if (p->serial < below && !p->freeing && match(p)) {
+                found = p;
+                break;
+            }
+        if (!found) return;
+        below = found->serial;
+        freeobject(found);
+    }
+}
+
 // The patcher a file built: patchers made by this load at its top level
 // (parent: the patcher current when the load began, in no box). The one
 // the evaluation answered when it is such a patcher, else the newest; the
@@ -304,21 +340,7 @@ patcher *take_result(unsigned long serial_before, object *outer, void *answered)
     patcher *result = nullptr;
     for (patcher *p = patcher_live_first(); p && p->serial > serial_before; p = p->live_next)
         if (made_here(p) && (!result || p == answered)) result = p;
-    if (!result) return nullptr;
-    // The live list is newest first: each pass frees the newest extra one
-    // older than the last freed, until none is left.
-    unsigned long below = patcher_serial_now() + 1;
-    for (;;) {
-        patcher *extra = nullptr;
-        for (patcher *p = patcher_live_first(); p && p->serial > serial_before; p = p->live_next)
-            if (p->serial < below && p != result && made_here(p)) {
-                extra = p;
-                break;
-            }
-        if (!extra) break;
-        below = extra->serial;
-        freeobject(extra);
-    }
+    if (result) free_made_since(serial_before, [&](patcher *p) { return p != result && made_here(p); });
     return result;
 }
 
@@ -336,6 +358,9 @@ void *load_file(const load_request &r)
 {
     if (!r.name || !*r.name) return nullptr;
     if (r.type && r.type != FILETYPE_TEXT && r.type != FILETYPE_PATCHER) return nullptr;
+    // Memory that runs low while the file is found, read or evaluated
+    // leaves out what the file describes.
+    const bool low_before = memory_is_low();
     long form = patchfile_type(r.name, r.path);
     if (!form) {
         fileinfo info;
@@ -382,29 +407,42 @@ void *load_file(const load_request &r)
         load_context ctx;
         load_scope scope(&ctx, r.path);
         const unsigned long serial_before = patcher_serial_now();
-        const bool low_before = memory_is_low();
 
-        void *answered;
-        {
-            lockout_scope lockout;
-            answered = evaluate(contents, r.document, form, r.argc, r.argv);
-        }
-        // While memory is low no object is made by name: what loaded is not
-        // the patch the file describes.
-        if (!low_before && memory_is_low() && !bs.load_abort) bs.load_abort = 1;
-
-        // A file that ends inside a patcher still gives what it built.
+        void *answered = nullptr;
         bool unfinished = false;
-        for (int depth = 0; depth < 1000; depth++) {
-            object *current = b.P->thing;
-            if (current == scope.outer_patcher() || !is_patcher(current)) break;
-            patcher_pop(reinterpret_cast<patcher *>(current), 0);
-            unfinished = true;
+        try {
+            {
+                lockout_scope lockout;
+                answered = evaluate(contents, r.document, form, r.argc, r.argv);
+            }
+            // While memory is low no object is made by name: what loaded is
+            // not the patch the file describes.
+            if (!low_before && memory_is_low() && !bs.load_abort) bs.load_abort = 1;
+
+            // A file that ends inside a patcher still gives what it built.
+            for (int depth = 0; depth < 1000; depth++) {
+                object *current = b.P->thing;
+                if (current == scope.outer_patcher() || !is_patcher(current)) break;
+                patcher_pop(reinterpret_cast<patcher *>(current), 0);
+                unfinished = true;
+            }
+        } catch (const std::bad_alloc &) {
+            // The load stopped where memory ran out: the rest of the file is
+            // not loaded.
+            bs.load_abort = 1;
         }
         if (unfinished) error("%s: file ends inside a patcher", r.name);
+        if (bs.load_abort) {
+            // Nothing of a load cut short is kept: neither an object made
+            // for a box that never came, nor a patcher no box shows.
+            drop_unclaimed(&ctx);
+            free_made_since(serial_before, [](patcher *p) { return !p->container && !p->owner_object; });
+        }
         result = take_result(serial_before, scope.outer_patcher(), answered);
     }
     freeobject(contents);
+    // So does memory that ran short while the load's state was put back.
+    if (!low_before && memory_is_low() && !bs.load_abort) bs.load_abort = 1;
 
     if (bs.load_abort) {
         if (bs.load_abort == 1) error("%s: can't load, out of memory", r.name);
@@ -442,6 +480,7 @@ binbuf *load_take_pending_lines()
     if (!ctx) return nullptr;
     binbuf *lines = ctx->pending;
     ctx->pending = nullptr;
+    ctx->unclaimed = nullptr;
     const binding_symbols &b = bindings();
     if (b.X->thing == g_catcher) b.X->thing = nullptr;
     return lines;
