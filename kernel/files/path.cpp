@@ -534,6 +534,59 @@ void path_post_lists()
     post_list(&g_default);
 }
 
+bool path_default_prepare(short path, default_path_aside *aside)
+{
+    *aside = default_path_aside{};
+    aside->path = path;
+    if (list_contains(&g_search, path)) {
+        aside->made = true;  // path_setdefault leaves the default path alone
+        return true;
+    }
+    path_list list{nullptr};
+    object *cache = nullptr;
+    try {
+        if (cache_exists(cache_which::default_path) && !(cache = cache_make())) throw std::bad_alloc();
+        std::string os;
+        if (path_folder_of(path, &os)) {
+            if (build(path, &list, false, 0) != 0 || !list_contains(&list, path)) throw std::bad_alloc();
+            if (cache)
+                for (path_node *node = list.head; node; node = node->next) cache_enter_folder(cache, node->path);
+        }
+    } catch (const std::bad_alloc &) {
+        memory_set_low(true);
+        list_clear(&list, true);
+        if (cache) freeobject(cache);
+        return false;
+    }
+    aside->head = list.head;
+    aside->cache = cache;
+    aside->made = aside->changes = true;
+    return true;
+}
+
+void path_default_install(default_path_aside *aside)
+{
+    const short path = aside->path;
+    path_list made{aside->head};
+    object *cache = aside->cache;
+    const bool usable = (cache != nullptr) == cache_exists(cache_which::default_path);
+    const bool changes = aside->changes;
+    if (!aside->made) return;
+    *aside = default_path_aside{};
+    if (!usable) {
+        list_clear(&made, true);
+        if (cache) freeobject(cache);
+        path_setdefault(path, 0);
+        return;
+    }
+    if (!changes) return;
+    path_list replaced{g_default.head};
+    g_default.head = made.head;
+    object *replaced_cache = cache_swap(cache_which::default_path, cache);
+    list_clear(&replaced, true);
+    if (replaced_cache) freeobject(replaced_cache);
+}
+
 } // namespace kel
 
 using namespace kel;

@@ -28,6 +28,7 @@
 #include "kel/path.h"
 #include "kel/symbols.h"
 #include "kernel/create/creation.h"
+#include "kernel/files/path.h"
 #include "kernel/text/binbuf_eval.h"
 #include "kernel/patcher/loadbang.h"
 #include "kernel/core/memory.h"
@@ -167,12 +168,15 @@ class load_scope {
 public:
     load_scope(load_context *ctx, short path)
         : ctx_(ctx), n_(bindings().N->thing), p_(bindings().P->thing), b_(bindings().B->thing),
-          x_(bindings().X->thing), load_path_(building().load_path), default_path_(path_getdefault())
+          x_(bindings().X->thing), load_path_(building().load_path)
     {
+        // The default path to put back is made now, so that putting it back
+        // needs no memory; without it, the default path stays as it is.
+        const bool restorable = path_default_prepare(path_getdefault(), &default_path_);
         ctx_->outer = g_current;
         g_current = ctx_;
         building().load_path = path;
-        path_setdefault(path, 0);
+        if (restorable) path_setdefault(path, 0);
         if (g_front) bindings().N->thing = g_front;
     }
     ~load_scope()
@@ -186,7 +190,7 @@ public:
         b.B->thing = object_valid_checked(b_) ? b_ : nullptr;
         b.X->thing = object_valid_checked(x_) ? x_ : nullptr;
         building().load_path = load_path_;
-        path_setdefault(default_path_, 0);
+        path_default_install(&default_path_);
     }
     load_scope(const load_scope &) = delete;
     load_scope &operator=(const load_scope &) = delete;
@@ -197,7 +201,8 @@ public:
 private:
     load_context *ctx_;
     object *n_, *p_, *b_, *x_;
-    short load_path_, default_path_;
+    short load_path_;
+    default_path_aside default_path_;
 };
 
 // The lockout flag set for the length of a scope.
