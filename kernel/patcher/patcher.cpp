@@ -25,10 +25,11 @@
 namespace kel {
 
 // Boxes by number. by_age is oldest first, so box number n (newest first)
-// is by_age[size - 1 - n]; it is rebuilt from the list after a box leaves.
+// is by_age[size - 1 - n]; it is built from the list when first used, and
+// again after a box leaves or memory for it ran out.
 struct box_index {
     std::vector<box *> by_age;
-    bool valid = true;
+    bool valid = false;
 };
 
 namespace {
@@ -71,13 +72,19 @@ void live_unlink(patcher *p)
     p->live_prev = p->live_next = nullptr;
 }
 
+// Leaves the index invalid (or absent) when memory for it ran out.
 void index_rebuild(patcher *p)
 {
     if (!p->index) p->index = new (std::nothrow) box_index;
     if (!p->index) return;
     p->index->by_age.clear();
-    for (box *b = p->boxes; b; b = b->next)
-        p->index->by_age.push_back(b);
+    try {
+        for (box *b = p->boxes; b; b = b->next)
+            p->index->by_age.push_back(b);
+    } catch (const std::bad_alloc &) {
+        p->index->valid = false;
+        return;
+    }
     std::reverse(p->index->by_age.begin(), p->index->by_age.end());
     p->index->valid = true;
 }
@@ -356,7 +363,7 @@ box *patcher_box_at(patcher *p, long n)
 {
     if (!p || n < 0) return nullptr;
     if (!p->index || !p->index->valid) index_rebuild(p);
-    if (!p->index) {  // no memory for the index: walk the list
+    if (!p->index || !p->index->valid) {  // no memory for the index: walk the list
         box *b = p->boxes;
         for (; b && n > 0; n--)
             b = b->next;
