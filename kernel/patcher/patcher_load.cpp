@@ -35,6 +35,7 @@
 #include "kernel/core/objects.h"
 #include "kernel/patcher/patcher.h"
 #include "kernel/text/patchfile.h"
+#include "platform/handles.h"
 #include "kernel/core/symbols.h"
 
 namespace kel {
@@ -388,12 +389,16 @@ void *load_file(const load_request &r)
         return nullptr;
     }
 
+    // A file that cannot be read for lack of memory cuts short the load it
+    // is part of (an abstraction's): loads give the whole patch or nothing.
     binbuf *contents = binbuf_new();
     if (!contents) {
         error("%s: can't load, out of memory", r.name);
+        if (patcher_loading()) building().load_abort = 1;
         return nullptr;
     }
-    if (binbuf_read(contents, r.name, r.path, form == FILETYPE_PATCHER ? 1 : 0) != 0) {
+    if (long err = binbuf_read(contents, r.name, r.path, form == FILETYPE_PATCHER ? 1 : 0); err != 0) {
+        if (err == toolbox::memFullErr && patcher_loading()) building().load_abort = 1;
         freeobject(contents);
         return nullptr;
     }

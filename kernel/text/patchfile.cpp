@@ -410,7 +410,7 @@ long read_text(binbuf *x, const char *name, short path)
     sysmem_freehandle(h);
     if (result) {
         error("%s: can't load, out of memory", name);
-        return 1;
+        return toolbox::memFullErr;
     }
     return 0;
 }
@@ -428,7 +428,7 @@ long read_binary(binbuf *x, const char *name, short path)
     if (err) {
         error("%s: error %d reading file", name,
               static_cast<int>(err < 0 ? toolbox::memFullErr : platform::toolbox_error(static_cast<int>(err))));
-        return 1;
+        return err < 0 ? toolbox::memFullErr : 1;
     }
     const long result = patchfile_read_bytes(x, reinterpret_cast<const unsigned char *>(*h),
                                              static_cast<size_t>(sysmem_handlesize(h)), name);
@@ -594,13 +594,16 @@ long patchfile_read_bytes(binbuf *x, const unsigned char *data, size_t size, con
     empty_buffer(x);
     std::vector<atom> atoms;
     const patchfile_status status = patchfile_decode(data, size, label, &atoms);
-    if (status == patchfile_status::no_memory) error("%s: can't load, out of memory", label ? label : "");
+    if (status == patchfile_status::no_memory) {
+        error("%s: can't load, out of memory", label ? label : "");
+        return toolbox::memFullErr;
+    }
     if (status != patchfile_status::ok) return 1;
     // The block a read starts from, so that later appends seldom move it.
     if (sysmem_handlesize(x->storage) < read_block) sysmem_resizehandle(x->storage, read_block);
-    if (!patchfile_append(x, atoms.data(), static_cast<long>(atoms.size()))) {
+    if (!patchfile_append(x, atoms.data(), static_cast<long>(atoms.size()))) {  // the atoms decoded are all kept
         empty_buffer(x);
-        return 1;
+        return toolbox::memFullErr;
     }
     return 0;
 }
