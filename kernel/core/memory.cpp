@@ -102,7 +102,13 @@ char *chunk_alloc()
     KEL_POISON(c, chunk_size);
     std::unique_lock guard(g_chunks_lock);
     auto base = reinterpret_cast<uintptr_t>(c);
-    g_chunks.insert(std::upper_bound(g_chunks.begin(), g_chunks.end(), base), base);
+    try {
+        g_chunks.insert(std::upper_bound(g_chunks.begin(), g_chunks.end(), base), base);
+    } catch (const std::bad_alloc &) {
+        KEL_UNPOISON(c, chunk_size);
+        std::free(c);  // a chunk the pool cannot list is not used
+        return nullptr;
+    }
     return c;
 }
 
