@@ -15,6 +15,7 @@
 #include "kernel/registry/attributes.h"
 #include "kernel/core/classes.h"
 #include "kernel/core/locks.h"
+#include "kernel/core/memory.h"
 #include "kernel/core/objects.h"
 #include "kernel/core/settings.h"
 #include "kernel/core/symbols.h"
@@ -117,16 +118,26 @@ bool has_unique_form(const symbol *s)
     return digits >= 9;
 }
 
-std::vector<object *> clients_of(reg_object *r)
+// The clients attached to r as they stand now, and room for as many more
+// in *also (when given). False, with the memory-low flag up, when memory for
+// them ran out.
+bool clients_of(reg_object *r, std::vector<object *> *clients, std::vector<object *> *also = nullptr)
 {
-    std::vector<object *> clients;
+    clients->clear();
     long n = linklist_getsize(r->clients);
-    if (n > 0) {
-        clients.resize(static_cast<size_t>(n));
-        long got = linklist_makearray(r->clients, reinterpret_cast<void **>(clients.data()), n);
-        clients.resize(static_cast<size_t>(got > 0 ? got : 0));
+    try {
+        if (also) also->reserve(static_cast<size_t>(n));
+        if (n > 0) {
+            clients->resize(static_cast<size_t>(n));
+            long got = linklist_makearray(r->clients, reinterpret_cast<void **>(clients->data()), n);
+            clients->resize(static_cast<size_t>(got > 0 ? got : 0));
+        }
+    } catch (const std::bad_alloc &) {
+        memory_set_low(true);
+        clients->clear();
+        return false;
     }
-    return clients;
+    return true;
 }
 
 bool is_attached(reg_object *r, object *client) { return linklist_objptr2index(r->clients, client) >= 0; }
@@ -139,7 +150,13 @@ bool attach_client(reg_object *r, object *client)
     if (!r->clients) return false;
     if (is_attached(r, client)) return true;
     if (linklist_append(r->clients, client) < 0) return false;
-    g_attachments[client]++;
+    try {
+        g_attachments[client]++;
+    } catch (const std::bad_alloc &) {
+        memory_set_low(true);
+        linklist_chuckptr(r->clients, client);
+        return false;
+    }
     return true;
 }
 
@@ -160,30 +177,46 @@ void send_notify(object *client, symbol *name, symbol *message, object *sender, 
 // Notifies the clients of sender's registration, one at a time, taking the
 // global lock only between the calls: before each call the client must still
 // be attached to the same registration, so a client may detach itself or
-// others, or free the sender, from inside its notify method. Answers the
-// clients that were told.
-std::vector<object *> notify_clients(object *sender, symbol *message, void *data)
+// others, or free the sender, from inside its notify method. The clients
+// told go into *told (when given). The walk goes over a copy of the client
+// list; without memory for it, over the list itself by position, each
+// client detached as soon as it is told when *told is wanted (a client that
+// detaches another during the walk may then make it miss one).
+void notify_clients(object *sender, symbol *message, void *data, std::vector<object *> *told = nullptr)
 {
-    std::vector<object *> told;
     reg_object *r;
     symbol *name;
     std::vector<object *> clients;
+    bool copied;
     {
         std::lock_guard guard(global_lock());
         r = record_of(sender);
-        if (!r || !r->clients) return told;
+        if (!r || !r->clients) return;
         name = r->name;
-        clients = clients_of(r);
+        copied = clients_of(r, &clients, told);
     }
-    for (object *client : clients) {
+    if (copied) {
+        for (object *client : clients) {
+            {
+                std::lock_guard guard(global_lock());
+                if (record_of(sender) != r || !is_attached(r, client)) continue;
+            }
+            send_notify(client, name, message, sender, data);
+            if (told) told->push_back(client);  // room was made for every client
+        }
+        return;
+    }
+    for (long k = 0;;) {
+        object *client;
         {
             std::lock_guard guard(global_lock());
-            if (record_of(sender) != r || !is_attached(r, client)) continue;
+            if (record_of(sender) != r || !(client = static_cast<object *>(linklist_getindex(r->clients, k)))) return;
         }
         send_notify(client, name, message, sender, data);
-        told.push_back(client);
+        std::lock_guard guard(global_lock());
+        if (record_of(sender) != r) return;
+        if (!told || !detach_client(r, client)) k++;
     }
-    return told;
 }
 
 // The registration's free method: clients still attached (those that
@@ -193,9 +226,15 @@ void reg_free(reg_object *r)
 {
     if (!r->clients) return;
     std::lock_guard guard(global_lock());
-    for (object *client : clients_of(r))
-        if (is_attached(r, client)) send_notify(client, r->name, sym_free, r->obj, nullptr);
-    for (object *client : clients_of(r)) detach_client(r, client);
+    std::vector<object *> clients;
+    if (clients_of(r, &clients)) {
+        for (object *client : clients)
+            if (is_attached(r, client)) send_notify(client, r->name, sym_free, r->obj, nullptr);
+    } else {
+        for (long k = 0; object *client = static_cast<object *>(linklist_getindex(r->clients, k)); k++)
+            send_notify(client, r->name, sym_free, r->obj, nullptr);
+    }
+    while (auto *client = static_cast<object *>(linklist_getindex(r->clients, 0))) detach_client(r, client);
     linklist_chuck(r->clients);
     r->clients = nullptr;
 }
@@ -404,7 +443,8 @@ KEL_API long object_unregister(void *p)
     if (r->refcount > 0) return -1;
 
     r->removing = true;
-    std::vector<object *> told = notify_clients(x, sym_free, nullptr);
+    std::vector<object *> told;
+    notify_clients(x, sym_free, nullptr, &told);
     // Each client hears `free` once: those told are not told again when the
     // record goes.
     for (object *client : told) detach_client(r, client);
