@@ -233,6 +233,31 @@ TEST(OlderApi, MisuseIsReported)
     EXPECT_FALSE(kel::class_builder_active());
 }
 
+// A set-up nested in another one (an external loaded while a class is
+// being made) whose builder finds no memory defines nothing, and its finish
+// ends nothing else.
+TEST(OlderApi, ABuilderWithoutMemoryLeavesTheOuterOneAlone)
+{
+    static method_entry *outer = nullptr, *inner = nullptr;
+    kel::class_builder_begin(gensym("outer_thing"), nullptr, 0);
+    setup(&outer, FN(thing_new), nullptr, sizeof(thing), nullptr, 0);
+    kel::memory_fail_request(1, false);
+    kel::class_builder_begin(gensym("inner_thing"), nullptr, 0);
+    kel::memory_fail_request(-1, false);
+    EXPECT_TRUE(kel::memory_is_low());
+    kel::memory_set_low(false);
+    setup(&inner, FN(thing_new), nullptr, sizeof(thing), nullptr, 0);
+    addint(FN(thing_int));
+    EXPECT_EQ(kel::class_builder_finish(), nullptr);
+    EXPECT_EQ(inner, nullptr);
+    addbang(FN(thing_bang));
+    kel_class *c = kel::class_builder_finish();
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(outer[1].selector, gensym("bang")) << "nothing of the inner set-up reached the outer class";
+    EXPECT_EQ(outer[2].selector, nullptr);
+    EXPECT_FALSE(kel::class_builder_active());
+}
+
 TEST(OlderApi, ClassFromAFileGetsItsFolderAndBaseName)
 {
     static method_entry *from_file = nullptr;
