@@ -9,6 +9,7 @@
 #include "kel/symbols.h"
 #include "kernel/core/binding_scope.h"
 #include "kernel/core/classes.h"
+#include "kernel/core/guarded.h"
 #include "kernel/core/memory.h"
 #include "kernel/core/settings.h"
 #include "platform/dynlib.h"
@@ -45,11 +46,8 @@ bool compatible(platform::dynlib *lib, symbol *typed)
     return false;
 }
 
-}  // namespace
-
-bool loader_load_external(symbol *typed, symbol *filename, short path)
+bool load_external(symbol *typed, symbol *filename, short path)
 {
-    if (memory_is_low()) return false;
     // The folder by its exact system name: a name the kernel's character set
     // cannot spell must still load.
     std::string folder;
@@ -59,6 +57,7 @@ bool loader_load_external(symbol *typed, symbol *filename, short path)
     }
     int code = 0;
     std::string message;
+    libraries().reserve(libraries().size() + 1);  // keeping the library needs no more memory
     platform::dynlib *lib =
         platform::dynlib_open(folder + "/" + toolbox::macroman_to_utf8(filename->name), &code, &message);
     if (!lib) {
@@ -86,6 +85,14 @@ bool loader_load_external(symbol *typed, symbol *filename, short path)
     main_function();
     class_builder_finish();
     return true;
+}
+
+}  // namespace
+
+bool loader_load_external(symbol *typed, symbol *filename, short path)
+{
+    if (memory_is_low()) return false;
+    return guarded(typed->name, false, [&] { return load_external(typed, filename, path); });
 }
 
 void loader_unload_all()
