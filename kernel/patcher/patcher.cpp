@@ -16,6 +16,8 @@
 #include "kel/symbols.h"
 #include "kernel/patcher/patcher_names.h"
 #include "kernel/core/classes.h"
+#include "kernel/core/guarded.h"
+#include "kernel/core/memory.h"
 #include "kernel/create/creation.h"
 #include "kernel/patcher/loadbang.h"
 #include "kernel/core/objects.h"
@@ -132,7 +134,13 @@ void *patcher_title_method(patcher *p, symbol *, long argc, atom *argv)
         return nullptr;
     }
     long length = atoms_totext_bounded(nullptr, 0, argc, argv);
-    std::vector<char> text(static_cast<size_t>(length) + 1);
+    std::vector<char> text;
+    try {
+        text.resize(static_cast<size_t>(length) + 1);
+    } catch (const std::bad_alloc &) {
+        memory_set_low(true);  // the title stays as it was
+        return nullptr;
+    }
     atoms_totext_bounded(text.data(), length + 1, argc, argv);
     size_t n = std::strlen(text.data());
     while (n > 0 && text[n - 1] == ' ')
@@ -430,7 +438,12 @@ void patcher_show(patcher *p, bool visible)
         }
     }
     p->window.visible = visible;
-    if (visible) g_windows.insert(g_windows.begin(), p);
+    if (!visible) return;
+    try {
+        g_windows.insert(g_windows.begin(), p);
+    } catch (const std::bad_alloc &) {
+        memory_set_low(true);  // not listed among the open windows
+    }
 }
 
 patcher *patcher_live_first() { return g_live; }
@@ -484,13 +497,15 @@ bool each_in_tree(patcher *p, long (*fn)(patcher *, void *), void *arg)
 KEL_API void patcher_eachdo(long (*fn)(patcher *p, void *arg), void *arg)
 {
     if (!fn) return;
-    const std::vector<patcher *> windows = g_windows;  // fn may open or close windows
-    for (patcher *p : windows) {
-        bool open = false;
-        for (patcher *q : g_windows)
-            open = open || q == p;
-        if (open) each_in_tree(p, fn, arg);
-    }
+    guarded("patcher_eachdo", [&] {
+        const std::vector<patcher *> windows = g_windows;  // fn may open or close windows
+        for (patcher *p : windows) {
+            bool open = false;
+            for (patcher *q : g_windows)
+                open = open || q == p;
+            if (open) each_in_tree(p, fn, arg);
+        }
+    });
 }
 
 KEL_API patcher *patcher_parentpatcher(patcher *p)
