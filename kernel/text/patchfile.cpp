@@ -28,6 +28,7 @@
 #include "kel/path.h"
 #include "kel/symbols.h"
 #include "kel/sysfile.h"
+#include "kernel/core/guarded.h"
 #include "kernel/text/atom_text.h"
 #include "kernel/text/binbuf.h"
 #include "kernel/text/binbuf_eval.h"
@@ -539,6 +540,7 @@ long save_line(binbuf *dest, long argc, const atom *head, const std::vector<atom
         line.push_back(semicolon);
     } catch (const std::bad_alloc &) {
         warning("couldn't grow binbuf to %ld", static_cast<long>(dest->used));
+        binbuf_growth_failure_set();
         return 1;
     }
     return patchfile_append(dest, line.data(), static_cast<long>(line.size())) ? 0 : 1;
@@ -617,14 +619,18 @@ KEL_API long binbuf_read(binbuf *x, const char *name, short path, short binary)
     if (!x) return 1;
     empty_buffer(x);
     if (!name) name = "";
-    return binary ? read_binary(x, name, path) : read_text(x, name, path);
+    const long result = guarded(name, static_cast<long>(toolbox::memFullErr),
+                                [&] { return binary ? read_binary(x, name, path) : read_text(x, name, path); });
+    if (result) empty_buffer(x);
+    return result;
 }
 
 KEL_API long binbuf_write(binbuf *x, const char *name, short path, short binary)
 {
     if (!x) return 1;
     if (!name) name = "";
-    return binary ? write_binary(x, name, path) : write_text(x, name, path);
+    // Nothing is written before the new file is complete in memory.
+    return guarded(name, 1L, [&] { return binary ? write_binary(x, name, path) : write_text(x, name, path); });
 }
 
 KEL_API long patchfile_type(const char *name, short path)
@@ -699,6 +705,7 @@ KEL_API long atombuf_savebox(binbuf *dest, long argc, const atom *head, atombuf 
     try {
         if (text && text->argc > 0) atoms.assign(text->argv, text->argv + text->argc);
     } catch (const std::bad_alloc &) {
+        binbuf_growth_failure_set();
         return 1;
     }
     return save_line(dest, argc, head, atoms, "atombuf_savebox");
@@ -712,6 +719,7 @@ KEL_API long binbuf_savebox(binbuf *dest, long argc, const atom *head, binbuf *t
         atom a;
         while (text && binbuf_getatom(text, &index, &offset, &a) == 0) atoms.push_back(a);
     } catch (const std::bad_alloc &) {
+        binbuf_growth_failure_set();
         return 1;
     }
     return save_line(dest, argc, head, atoms, "binbuf_savebox");
