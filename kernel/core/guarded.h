@@ -38,28 +38,33 @@
 
 namespace kel {
 
-// Answers what work() answers; when it runs out of memory, raises the
-// memory-low flag, posts "WHO: out of memory" and answers fallback.
+// What a guard does when memory ran out: raises the memory-low flag and
+// posts "WHO: out of memory".
+inline void report_out_of_memory(const char *who)
+{
+    memory_set_low(true);
+    error("%s: out of memory", who);
+}
+
+// Answers what work() answers; when it runs out of memory, reports it and
+// answers fallback.
 template <class R, class F> R guarded(const char *who, R fallback, F &&work) noexcept
 {
     try {
         return std::forward<F>(work)();
     } catch (const std::bad_alloc &) {
-        memory_set_low(true);
-        error("%s: out of memory", who);
+        report_out_of_memory(who);
         return fallback;
     }
 }
 
-// Runs work(); when it runs out of memory, raises the memory-low flag and
-// posts "WHO: out of memory".
+// Runs work(); when it runs out of memory, reports it.
 template <class F> void guarded(const char *who, F &&work) noexcept
 {
     try {
         std::forward<F>(work)();
     } catch (const std::bad_alloc &) {
-        memory_set_low(true);
-        error("%s: out of memory", who);
+        report_out_of_memory(who);
     }
 }
 

@@ -9,6 +9,7 @@
 //
 // Invariants of a path list: no folder appears twice, so a walk that enters
 // only folders it has just appended ends even when links make loops.
+#include "kernel/core/guarded.h"
 #include "kernel/files/path.h"
 
 #include <cstddef>
@@ -608,7 +609,7 @@ KEL_API short path_build(short path, path_list *list, short recursive, short per
     try {
         return build(path, list, recursive != 0, permanent ? 1 : 0);
     } catch (const std::bad_alloc &) {
-        memory_set_low(true);
+        report_out_of_memory("path_build");
         return -1;
     }
 }
@@ -622,7 +623,7 @@ KEL_API short path_addnamed(path_list *list, const char *name, short recursive, 
         const short id = path_id_of_folder(os);
         return id ? build(id, list, recursive != 0, permanent ? 1 : 0) : -1;
     } catch (const std::bad_alloc &) {
-        memory_set_low(true);
+        report_out_of_memory("path_addnamed");
         return -1;
     }
 }
@@ -656,7 +657,7 @@ KEL_API void path_setdefault(short path, short recursive)
         // The root folder is never walked; as a default folder it stands alone.
         build(path, &g_default, recursive && !path_is_root_folder(os), 0);
     } catch (const std::bad_alloc &) {
-        memory_set_low(true);
+        report_out_of_memory("path_setdefault");
     }
 }
 
@@ -707,7 +708,7 @@ KEL_API void path_setprefstring(long type, long index, symbol *value)
             if (static_cast<long>(g_search_preferences.size()) < index)
                 g_search_preferences.resize(static_cast<size_t>(index), empty_symbol());
         } catch (const std::bad_alloc &) {
-            memory_set_low(true);
+            report_out_of_memory("path_setprefstring");
             return;
         }
         g_search_preferences[static_cast<size_t>(index - 1)] = stored;
