@@ -976,6 +976,7 @@ void newex_retext(box *b, long argc, atom *argv)
         for (patchcord *c = b->cords_in; c; c = c->next_in)
             save_cord(&cords, c, false);
     } catch (const std::bad_alloc &) {
+        memory_set_low(true);  // the new object goes without the old one's cords
         cords.clear();
     }
     while (b->cords_out)

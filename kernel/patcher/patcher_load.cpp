@@ -31,6 +31,7 @@
 #include "kernel/files/path.h"
 #include "kernel/text/binbuf_eval.h"
 #include "kernel/patcher/loadbang.h"
+#include "kernel/core/guarded.h"
 #include "kernel/core/memory.h"
 #include "kernel/core/objects.h"
 #include "kernel/patcher/patcher.h"
@@ -468,12 +469,19 @@ void *load_file(const load_request &r)
     return result;
 }
 
+// load_file, which a container running out of memory may leave (the load's
+// own state is put back by its scopes on the way).
+void *guarded_load(const load_request &r)
+{
+    return guarded(r.name ? r.name : "load", static_cast<void *>(nullptr), [&] { return load_file(r); });
+}
+
 // The creation object's loader of abstractions: a patcher file found for a
 // name typed in an object box, loaded with the box's arguments.
 object *load_abstraction(symbol *, short path, symbol *filename, long type, long argc, atom *argv)
 {
     load_request r{filename->name, path, type, argc, argv, false, false};
-    auto *p = static_cast<patcher *>(load_file(r));
+    auto *p = static_cast<patcher *>(guarded_load(r));
     if (!p) return nullptr;
     patcher_mark_from_file(p);
     p->window.title = filename;
@@ -511,7 +519,7 @@ KEL_API void *fileload(const char *name, short path) { return fileload_type(name
 
 KEL_API void *fileload_type(const char *name, short path, long type)
 {
-    return load_file({name, path, type, 0, nullptr, true, true});
+    return guarded_load({name, path, type, 0, nullptr, true, true});
 }
 
 KEL_API void *stringload(const char *name)
@@ -527,7 +535,7 @@ KEL_API void *stringload(const char *name)
         error("%s: can't find file", name);
         return nullptr;
     }
-    void *result = load_file({found, path, 0, 0, nullptr, true, true});
+    void *result = guarded_load({found, path, 0, 0, nullptr, true, true});
     if (result) typedmess(result, gensym("front"), 0, nullptr);
     return result;
 }
@@ -535,5 +543,5 @@ KEL_API void *stringload(const char *name)
 KEL_API void *intload(const char *name, short path, long, long argc, atom *argv, long flag)
 {
     if (argc < 0 || !argv) argc = 0;
-    return load_file({name, path, 0, argc, argv, false, flag != 0});
+    return guarded_load({name, path, 0, argc, argv, false, flag != 0});
 }

@@ -28,6 +28,7 @@
 #include "kel/symbols.h"
 #include "kernel/patcher/patcher_names.h"
 #include "kernel/core/binding_scope.h"
+#include "kernel/core/guarded.h"
 #include "kernel/core/objects.h"
 #include "kernel/patcher/patcher.h"
 #include "kernel/core/symbols.h"
@@ -201,6 +202,7 @@ void cmd_replace(script_call &c)
         for (patchcord *k = old->cords_in; k; k = k->next_in)
             if (k->src != old) record_cord(&cords, old, k, false);
     } catch (const std::bad_alloc &) {
+        memory_set_low(true);  // the new box goes without the old one's cords
         cords.clear();
     }
     box_take_place(b, old);
@@ -480,6 +482,7 @@ KEL_API box *patcher_newdefault(patcher *p, long x, long y, symbol *cls, long ar
         line.insert(line.end(), text.begin(), text.end());
         return box_in(p, typedmess(p, text_box ? cls : newex, static_cast<long>(line.size()), line.data()));
     } catch (const std::bad_alloc &) {
+        report_out_of_memory("patcher_newdefault");
         return nullptr;
     }
 }
