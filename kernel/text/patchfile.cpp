@@ -437,18 +437,25 @@ long read_binary(binbuf *x, const char *name, short path)
     return result;
 }
 
+// A handle given back when the scope ends, also when an exception leaves
+// it.
+struct owned_handle {
+    kel_handle h;
+    ~owned_handle()
+    {
+        if (h) sysmem_freehandle(h);
+    }
+};
+
 long write_text(binbuf *x, const char *name, short path)
 {
-    kel_handle h = sysmem_newhandle(0);
+    owned_handle text{sysmem_newhandle(0)};
     long size = 0;
-    if (!h || binbuf_totext(x, h, &size) != 0) {
-        if (h) sysmem_freehandle(h);
+    if (!text.h || binbuf_totext(x, text.h, &size) != 0) {
         error("%s: out of memory before writing file", name);
         return 1;
     }
-    const long result = replace_file(name, path, *h, static_cast<size_t>(size));
-    sysmem_freehandle(h);
-    return result;
+    return replace_file(name, path, *text.h, static_cast<size_t>(size));
 }
 
 long write_binary(binbuf *x, const char *name, short path)
