@@ -1,5 +1,6 @@
 #include "kernel/core/objects.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 
@@ -24,6 +25,10 @@ namespace kel {
 object *g_newest_object = nullptr;
 
 namespace {
+
+// Objects newobject took from the system heap and freeobject has not yet
+// given back: while there are none, freeing needs no look at the pool.
+std::atomic<long> g_heap_objects{0};
 
 void init_header(object *x, const kel_class *c)
 {
@@ -72,6 +77,7 @@ KEL_API void *newobject(method_entry *ident)
         // such a block from the pool's by pool_holds.
         if (!pool_serves_from_heap(size)) x = static_cast<object *>(sysmem_newptr(size));
         if (!x) return nullptr;
+        g_heap_objects.fetch_add(1, std::memory_order_relaxed);
         memory_set_low(true);
     }
     init_header(x, c);
@@ -130,10 +136,12 @@ KEL_API void freeobject(void *p)
     }
     x->magic = 0;
     if (c->size > 0) {
-        if (pool_holds(x, c->size))
-            freebytes(x, c->size);
-        else
+        if (g_heap_objects.load(std::memory_order_relaxed) > 0 && !pool_holds(x, c->size)) {
             sysmem_freeptr(x);  // newobject's fallback to the system heap
+            g_heap_objects.fetch_sub(1, std::memory_order_relaxed);
+        } else {
+            freebytes(x, c->size);
+        }
     }
 }
 
