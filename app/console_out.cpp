@@ -1,6 +1,7 @@
 #include "app/console_out.h"
 
 #include <cstdio>
+#include <new>
 #include <string>
 
 #include "kernel/core/console.h"
@@ -9,11 +10,18 @@
 namespace kel::app {
 namespace {
 
+// The console's sink: it must not throw, and cannot report through the
+// console. Text it has no memory to convert goes out as it is.
 void write_text(void *, const char *bytes, size_t length)
 {
     thread_local std::string utf8;
     utf8.clear();
-    toolbox::macroman_to_utf8(std::string_view(bytes, length), utf8);
+    try {
+        toolbox::macroman_to_utf8(std::string_view(bytes, length), utf8);
+    } catch (const std::bad_alloc &) {
+        std::fwrite(bytes, 1, length, stdout);
+        return;
+    }
     std::fwrite(utf8.data(), 1, utf8.size(), stdout);
 }
 

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "kel/kel.h"
+#include "kernel/core/guarded.h"
 #include "platform/macroman.h"
 
 namespace kel::app {
@@ -17,25 +18,28 @@ std::mutex g_lock;
 std::deque<std::string> g_lines;  // read, not yet evaluated (Mac Roman)
 qelem *g_pending = nullptr;
 
-// On the main thread, from the queue.
+// On the main thread, from the queue. Lines left when memory runs out wait
+// for the next line typed.
 void evaluate_lines(void *)
 {
     binbuf *b = binbuf_new();
     if (!b) return;
-    for (;;) {
-        std::string line;
-        {
-            std::lock_guard guard(g_lock);
-            if (g_lines.empty()) break;
-            line = "; " + g_lines.front();
-            g_lines.pop_front();
+    guarded("kel", [&] {
+        for (;;) {
+            std::string line;
+            {
+                std::lock_guard guard(g_lock);
+                if (g_lines.empty()) break;
+                line = "; " + g_lines.front();
+                g_lines.pop_front();
+            }
+            kel_handle text = sysmem_newhandle(static_cast<long>(line.size()));
+            if (!text) continue;
+            std::memcpy(*text, line.data(), line.size());
+            if (binbuf_text(b, text, static_cast<long>(line.size())) == 0) binbuf_eval(b, 0, nullptr, nullptr);
+            sysmem_freehandle(text);
         }
-        kel_handle text = sysmem_newhandle(static_cast<long>(line.size()));
-        if (!text) continue;
-        std::memcpy(*text, line.data(), line.size());
-        if (binbuf_text(b, text, static_cast<long>(line.size())) == 0) binbuf_eval(b, 0, nullptr, nullptr);
-        sysmem_freehandle(text);
-    }
+    });
     freeobject(b);
 }
 

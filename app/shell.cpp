@@ -11,6 +11,7 @@
 #include "app/input.h"
 #include "app/receiver.h"
 #include "kel/kel.h"
+#include "kernel/core/guarded.h"
 #include "objects/engine.h"
 #include "kernel/create/loader.h"
 #include "kernel/files/path.h"
@@ -64,7 +65,10 @@ void batch_idle()
     if (pending <= 0 || sched_state().stopped.load()) sched_request_quit();
 }
 
-void open_command_line_document(void *, symbol *, long, atom *) { open_document(*g_options); }
+void open_command_line_document(void *, symbol *, long, atom *)
+{
+    guarded("kel", [] { open_document(*g_options); });
+}
 
 void add_search_folder(const std::string &folder)
 {

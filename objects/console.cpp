@@ -10,6 +10,7 @@
 #include "kel/console.h"
 #include "kel/symbols.h"
 #include "kernel/core/classes.h"
+#include "kernel/core/guarded.h"
 #include "kernel/create/creation.h"
 #include "objects/objects.h"
 
@@ -42,38 +43,44 @@ void append_atoms(std::string *out, long argc, const atom *argv)
     }
 }
 
+// The single-value lines need no memory: the label's text is posted
+// before anything else uses atom_string's buffer.
 void *print_bang(print_object *x)
 {
-    post("%s: bang", label_of(x).c_str());
+    post("%s: bang", atom_string(&x->label));
     return nullptr;
 }
 
 void *print_int(print_object *x, long n)
 {
-    post("%s: %ld", label_of(x).c_str(), n);
+    post("%s: %ld", atom_string(&x->label), n);
     return nullptr;
 }
 
 void *print_float(print_object *x, double f)
 {
-    post("%s: %f", label_of(x).c_str(), f);
+    post("%s: %f", atom_string(&x->label), f);
     return nullptr;
 }
 
 void *print_list(print_object *x, symbol *, long argc, atom *argv)
 {
-    std::string rest;
-    append_atoms(&rest, argc, argv);
-    post_line(x, rest);
+    guarded("print", [&] {
+        std::string rest;
+        append_atoms(&rest, argc, argv);
+        post_line(x, rest);
+    });
     return nullptr;
 }
 
 void *print_anything(print_object *x, symbol *s, long argc, atom *argv)
 {
-    std::string rest = s && s->name ? s->name : "";
-    rest.append(1, ' ');
-    append_atoms(&rest, argc, argv);
-    post_line(x, rest);
+    guarded("print", [&] {
+        std::string rest = s && s->name ? s->name : "";
+        rest.append(1, ' ');
+        append_atoms(&rest, argc, argv);
+        post_line(x, rest);
+    });
     return nullptr;
 }
 

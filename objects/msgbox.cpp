@@ -22,6 +22,7 @@
 #include "kel/outlets.h"
 #include "kel/patchfile.h"
 #include "kel/symbols.h"
+#include "kernel/core/guarded.h"
 #include "kernel/core/classes.h"
 #include "kernel/create/creation.h"
 #include "kernel/core/locks.h"
@@ -300,8 +301,10 @@ void *message_eval(messagebox *x, long edited)
     kel_handle h = sysmem_newhandle(0);
     long size = 0;
     if (h && atombuf_totext(x->contents, h, &size) == 0) {
-        std::string text(*h, static_cast<size_t>(size));
-        remember_text(gensym(text.c_str()));
+        guarded("message", [&] {
+            std::string text(*h, static_cast<size_t>(size));
+            if (symbol *s = gensym(text.c_str())) remember_text(s);
+        });
     }
     if (h) sysmem_freehandle(h);
     return nullptr;

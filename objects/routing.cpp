@@ -24,6 +24,7 @@
 #include "kel/memory.h"
 #include "kel/outlets.h"
 #include "kel/symbols.h"
+#include "kernel/core/guarded.h"
 #include "kernel/core/atoms.h"
 #include "kernel/core/classes.h"
 #include "kernel/create/creation.h"
@@ -812,11 +813,15 @@ void *trigger_new(symbol *, long argc, atom *argv)
     if (!ready) return nullptr;
     if (argc < 0 || !argv) argc = 0;
     std::vector<trigger_entry> parsed;
-    for (long k = 0; k < argc; k++) {
-        trigger_entry e{};
-        if (trigger_parse(argv[k], &e)) parsed.push_back(e);
-    }
-    if (argc == 0) parsed.assign(2, trigger_entry{trigger_kind::int_value, {}, nullptr});
+    const bool listed = guarded("trigger", false, [&] {
+        for (long k = 0; k < argc; k++) {
+            trigger_entry e{};
+            if (trigger_parse(argv[k], &e)) parsed.push_back(e);
+        }
+        if (argc == 0) parsed.assign(2, trigger_entry{trigger_kind::int_value, {}, nullptr});
+        return true;
+    });
+    if (!listed) return nullptr;
     const auto count = static_cast<long>(parsed.size());
     trigger_entry *entries = count ? pool_array<trigger_entry>(count) : nullptr;
     if (count && !entries) return nullptr;

@@ -17,6 +17,7 @@
 #include "kel/memory.h"
 #include "kel/outlets.h"
 #include "kel/symbols.h"
+#include "kernel/core/guarded.h"
 #include "kernel/core/atoms.h"
 #include "kernel/core/calls.h"
 #include "kernel/core/classes.h"
@@ -94,18 +95,20 @@ void pack_store_from(pack_object *x, long first, long argc, const atom *argv)
 
 void pack_deliver(pack_object *x, object *to)
 {
-    atom_copy message(x->count, x->slots);
-    atom *a = message.data();
-    if (to) {
-        if (a[0].type == ATYPE_SYM)
-            typedmess(to, a[0].word.w_sym, message.size() - 1, a + 1);
-        else
-            stdlist(to, sym_list, message.size(), a);
-    } else if (a[0].type == ATYPE_SYM) {
-        outlet_anything(x->out, a[0].word.w_sym, message.size() - 1, a + 1);
-    } else {
-        outlet_list(x->out, sym_list, message.size(), a);
-    }
+    guarded("pack", [&] {
+        atom_copy message(x->count, x->slots);
+        atom *a = message.data();
+        if (to) {
+            if (a[0].type == ATYPE_SYM)
+                typedmess(to, a[0].word.w_sym, message.size() - 1, a + 1);
+            else
+                stdlist(to, sym_list, message.size(), a);
+        } else if (a[0].type == ATYPE_SYM) {
+            outlet_anything(x->out, a[0].word.w_sym, message.size() - 1, a + 1);
+        } else {
+            outlet_list(x->out, sym_list, message.size(), a);
+        }
+    });
 }
 
 void *pack_bang(pack_object *x)
@@ -670,8 +673,10 @@ void *bag_in1(bag_object *x, long n)
 
 void *bag_bang(bag_object *x)
 {
-    for (int32_t v : bag_values(x))
-        if (!outlet_int(x->out, v)) break;
+    guarded("bag", [&] {
+        for (int32_t v : bag_values(x))
+            if (!outlet_int(x->out, v)) break;
+    });
     return nullptr;
 }
 
@@ -713,8 +718,10 @@ void *bag_send(bag_object *x, symbol *, long argc, atom *argv)
         call_int(method, to, x->count);
         return nullptr;
     }
-    for (int32_t v : bag_values(x))
-        call_int(method, to, v);
+    guarded("bag", [&] {
+        for (int32_t v : bag_values(x))
+            call_int(method, to, v);
+    });
     return nullptr;
 }
 

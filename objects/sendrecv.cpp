@@ -92,6 +92,10 @@ through *bind(symbol *name, const char *class_name)
         t = static_cast<through *>(object_alloc(g_through));
         if (!t) return nullptr;
         t->out = outlet_new(t, nullptr);
+        if (!t->out) {  // every user of the name goes through this outlet
+            freeobject(t);
+            return nullptr;
+        }
         t->name = name;
         t->references = 0;
         t->stored = nullptr;

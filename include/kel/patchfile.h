@@ -28,8 +28,9 @@ KEL_BEGIN_C
 #define PATCHFILE_VERSION 2
 
 /* Empties x and fills it from the file: binary 0 reads the text form,
- * anything else the binary form. 0 on success; otherwise the error code of
- * opening or reading a text file, or 1, with x empty. */
+ * anything else the binary form. 0 on success; otherwise, with x empty, -108
+ * when memory ran out, the error code of opening or reading a text file, or
+ * 1. */
 KEL_API long binbuf_read(binbuf *x, const char *name, short path, short binary);
 /* Writes x to the file in text (binary 0) or binary form. 0, or 1 with the
  * file as it was before the call. */

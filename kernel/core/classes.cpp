@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "kel/classes.h"
@@ -9,6 +10,7 @@
 #include "kel/hashtab.h"
 #include "kel/memory.h"
 #include "kel/symbols.h"
+#include "kernel/core/guarded.h"
 #include "kernel/core/memory.h"
 #include "kernel/core/settings.h"
 #include "kernel/core/symbols.h"
@@ -85,11 +87,20 @@ struct class_builder {
     short pathid = 0;
     method_entry **class_variable = nullptr;  // set by setup
     kel_class *handed_over = nullptr;         // set by class_register during a load
+    class_builder *outer = nullptr;           // the builder begun before this one
+    long unmade_above = 0;                    // begins since this one that found no memory
 };
 
-std::vector<class_builder *> g_builders;
+// The builders begun, innermost first. A begin that finds no memory for its
+// builder is counted on the one below it (or at the bottom), so that its
+// finish ends nothing else; while it is the innermost, there is no current
+// builder.
+class_builder *g_builders = nullptr;
+long g_unmade_at_bottom = 0;
 
-class_builder *current_builder() { return g_builders.empty() ? nullptr : g_builders.back(); }
+long &unmade_on_top() { return g_builders ? g_builders->unmade_above : g_unmade_at_bottom; }
+
+class_builder *current_builder() { return unmade_on_top() ? nullptr : g_builders; }
 
 bool builder_add(class_builder &b, symbol *selector, kel_method m, const char types[8])
 {
@@ -173,25 +184,35 @@ method_entry *class_free_entry()
 
 void class_builder_begin(symbol *name, symbol *filename, short pathid)
 {
-    auto *b = new class_builder;
+    auto *b = new (std::nothrow) class_builder;
+    if (!b) {
+        memory_set_low(true);
+        unmade_on_top()++;
+        return;
+    }
     b->image.name = name;
     b->image.filename = filename ? filename : name;
     b->pathid = pathid;
     static const char none[8] = {};
     set_entry(b->image.newmess_storage, name, nullptr, none);
     b->has_newmess = name != nullptr;
-    g_builders.push_back(b);
+    b->outer = g_builders;
+    g_builders = b;
 }
 
-bool class_builder_active() { return !g_builders.empty(); }
+bool class_builder_active() { return g_builders || g_unmade_at_bottom; }
 
 void class_builder_set_constructor_lookup(builtin_constructor_lookup lookup) { g_builtin_constructor = lookup; }
 
 kel_class *class_builder_finish()
 {
-    class_builder *b = current_builder();
+    if (long &unmade = unmade_on_top(); unmade > 0) {
+        unmade--;
+        return nullptr;
+    }
+    class_builder *b = g_builders;
     if (!b) return nullptr;
-    g_builders.pop_back();
+    g_builders = b->outer;
     kel_class *c = nullptr;
 
     if (b->handed_over) {
@@ -223,7 +244,11 @@ kel_class *class_builder_finish()
             class_extra_store(c, gensym("filevolume"), reinterpret_cast<void *>(static_cast<intptr_t>(b->pathid)));
             c->flags |= CLASS_FLAG_BOX;
             symbol *base = file_base_name(c->filename);
-            if (base != c->name) b->aliases.push_back(base);
+            try {
+                if (base != c->name) b->aliases.push_back(base);
+            } catch (const std::bad_alloc &) {
+                memory_set_low(true);  // the class goes by its own name only
+            }
         } else if (method_entry *e = g_builtin_constructor ? g_builtin_constructor(c->name) : nullptr) {
             // A built-in class named in the creation object's table lives in
             // boxes and is made by that constructor.
@@ -512,7 +537,7 @@ KEL_API void addftx(kel_method m, long n)
 
 KEL_API void alias(const char *name)
 {
-    if (class_builder *b = current_builder()) b->aliases.push_back(gensym(name));
+    if (class_builder *b = current_builder()) guarded("alias", [&] { b->aliases.push_back(gensym(name)); });
 }
 
 KEL_API void class_setname(const char *name, const char *filename)

@@ -1,5 +1,6 @@
 #include "kernel/core/hashtab.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>
@@ -21,6 +22,7 @@ constexpr int forwarded_words = 14;
 
 kel_class *g_hashtab_class = nullptr;
 kel_class *g_entry_class = nullptr;
+std::atomic<long> g_slot_lists{0};
 
 long slot_of(const hashtab *x, const symbol *key)
 {
@@ -81,6 +83,7 @@ long store(hashtab *x, symbol *key, void *value, bool free_old)
     if (!list) {
         list = linklist_new();
         if (!list) return 0;  // nothing stored, as when a slot list cannot be made
+        g_slot_lists.fetch_add(1, std::memory_order_relaxed);
         if (x->readonly) linklist_readonly(list, 1);
     }
     auto *entry = static_cast<hashtab_entry *>(object_alloc(hashtab_entry_class()));
@@ -103,6 +106,7 @@ void free_slots(hashtab *x)
         if (x->slots[i]) {
             freeobject(x->slots[i]);
             x->slots[i] = nullptr;
+            g_slot_lists.fetch_sub(1, std::memory_order_relaxed);
         }
     }
 }
@@ -214,6 +218,8 @@ kel_class *hashtab_class()
     g_hashtab_class = c;
     return c;
 }
+
+long hashtab_slot_lists() { return g_slot_lists.load(std::memory_order_relaxed); }
 
 }  // namespace kel
 

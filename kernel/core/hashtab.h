@@ -29,4 +29,10 @@ namespace kel {
 kel_class *hashtab_class();
 kel_class *hashtab_entry_class();
 
+// The slot lists alive in all tables. Each is one linklist, made by the first
+// store into its slot and kept as long as its table: a table keyed by
+// addresses or by new names comes to hold more of them over time, up to its
+// slot count, without holding more keys.
+long hashtab_slot_lists();
+
 }  // namespace kel

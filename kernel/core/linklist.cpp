@@ -9,6 +9,7 @@
 #include "kel/symbols.h"
 #include "kernel/core/classes.h"
 #include "kernel/core/dispatch.h"
+#include "kernel/core/memory.h"
 
 namespace kel {
 namespace {
@@ -228,6 +229,7 @@ KEL_API linklist *linklist_new(void)
     x->walking = 0;
     x->lock = new (std::nothrow) std::recursive_mutex;
     if (!x->lock) {
+        memory_set_low(true);  // as the pool does when it runs short
         x->header.magic = 0;
         freebytes(x, sizeof(linklist));
         return nullptr;

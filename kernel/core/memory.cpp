@@ -31,7 +31,7 @@ namespace {
 
 constexpr long chunk_size = 0x40000;
 constexpr long low_water = 1024;   // the flag goes up when a carve passes this close to the end
-constexpr long heap_boundary = 16384;
+constexpr long heap_boundary = pool_heap_boundary;
 constexpr int free_list_count = heap_boundary / 8;
 
 struct free_block {
@@ -46,6 +46,8 @@ struct pool {
     free_block *free_lists[free_list_count] = {};
     long handed_out = 0;
     long given_back = 0;
+    long blocks_out = 0;
+    long blocks_back = 0;
 };
 
 pool &the_pool()
@@ -71,6 +73,17 @@ bool fault_now()
     return c == 1;
 }
 
+// The per-request countdown: the gate says whether any thread counts; the
+// count itself belongs to the thread that armed it.
+std::atomic<long> g_counting_threads{0};
+struct request_countdown {
+    bool on = false;
+    bool and_later = false;
+    long nth = 0;
+    long count = 0;
+};
+thread_local request_countdown t_requests;
+
 void *heap_alloc(size_t n)
 {
     if (fault_now()) return nullptr;
@@ -89,7 +102,13 @@ char *chunk_alloc()
     KEL_POISON(c, chunk_size);
     std::unique_lock guard(g_chunks_lock);
     auto base = reinterpret_cast<uintptr_t>(c);
-    g_chunks.insert(std::upper_bound(g_chunks.begin(), g_chunks.end(), base), base);
+    try {
+        g_chunks.insert(std::upper_bound(g_chunks.begin(), g_chunks.end(), base), base);
+    } catch (const std::bad_alloc &) {
+        KEL_UNPOISON(c, chunk_size);
+        std::free(c);  // a chunk the pool cannot list is not used
+        return nullptr;
+    }
     return c;
 }
 
@@ -101,7 +120,7 @@ pool_totals pool_totals_get()
 {
     pool &p = the_pool();
     std::lock_guard guard(p.lock);
-    return {p.handed_out, p.given_back};
+    return {p.handed_out, p.given_back, p.blocks_out, p.blocks_back};
 }
 
 pool_totals pool16_totals_get() { return g_pool16_totals; }
@@ -111,6 +130,7 @@ void pool_totals_reset()
     pool &p = the_pool();
     std::lock_guard guard(p.lock);
     p.handed_out = p.given_back = 0;
+    p.blocks_out = p.blocks_back = 0;
     g_pool16_totals = {0, 0};
 }
 
@@ -145,6 +165,15 @@ bool pool_block_readable(const void *p, size_t n)
     return true;
 }
 
+bool pool_holds(const void *p, long size)
+{
+    if (pool_serves_from_heap(size)) return true;
+    auto at = reinterpret_cast<uintptr_t>(p);
+    std::shared_lock guard(g_chunks_lock);
+    auto next = std::upper_bound(g_chunks.begin(), g_chunks.end(), at);
+    return next != g_chunks.begin() && at < *(next - 1) + chunk_size;
+}
+
 bool memory_is_low() { return g_kel_memislow != 0; }
 
 void memory_set_low(bool low) { g_kel_memislow = low ? 1 : 0; }
@@ -156,6 +185,29 @@ void memory_fail_after(long countdown)
 }
 
 bool memory_fault_injected() { return g_fault_countdown.load(std::memory_order_relaxed) >= 0; }
+
+void memory_fail_request(long nth, bool and_later)
+{
+    request_countdown &r = t_requests;
+    if (nth >= 0 && !r.on) g_counting_threads.fetch_add(1, std::memory_order_relaxed);
+    if (nth < 0 && r.on) g_counting_threads.fetch_sub(1, std::memory_order_relaxed);
+    if (nth < 0) {
+        r.on = false;  // the count stays readable
+        return;
+    }
+    r = {true, and_later, nth, 0};
+}
+
+long memory_requests_counted() { return t_requests.count; }
+
+bool memory_request_fails()
+{
+    if (g_counting_threads.load(std::memory_order_relaxed) == 0) return false;
+    request_countdown &r = t_requests;
+    if (!r.on) return false;
+    long n = ++r.count;
+    return r.nth > 0 && (n == r.nth || (r.and_later && n > r.nth));
+}
 
 }  // namespace kel
 
@@ -173,6 +225,7 @@ static void *pool_take(pool &p, long n, bool *low, uintptr_t *chunk)
         KEL_UNPOISON(b, n);
         *list = b->next;
         p.handed_out += n;
+        p.blocks_out++;
         return b;
     }
     if (!p.spare) {
@@ -193,6 +246,7 @@ static void *pool_take(pool &p, long n, bool *low, uintptr_t *chunk)
     char *block = p.current;
     p.current += n;
     p.handed_out += n;
+    p.blocks_out++;
     KEL_UNPOISON(block, n);
     return block;
 }
@@ -200,6 +254,11 @@ static void *pool_take(pool &p, long n, bool *low, uintptr_t *chunk)
 KEL_API void *getbytes(long size)
 {
     if (size <= 0) return nullptr;
+    if (memory_request_fails()) {
+        // As the pool fails when it is exhausted: with the flag up.
+        if (!pool_serves_from_heap(size)) g_kel_memislow = 1;
+        return nullptr;
+    }
     long n = round8(size);
     pool &p = the_pool();
     if (n >= heap_boundary) {
@@ -207,6 +266,7 @@ KEL_API void *getbytes(long size)
         if (block) {
             std::lock_guard guard(p.lock);
             p.handed_out += n;
+            p.blocks_out++;
         }
         return block;
     }
@@ -229,6 +289,7 @@ KEL_API void freebytes(void *ptr, long size)
         std::free(ptr);
         std::lock_guard guard(p.lock);
         p.given_back += n;
+        p.blocks_back++;
         return;
     }
     std::lock_guard guard(p.lock);
@@ -236,13 +297,14 @@ KEL_API void freebytes(void *ptr, long size)
     b->next = p.free_lists[n / 8];
     p.free_lists[n / 8] = b;
     p.given_back += n;
+    p.blocks_back++;
     // Everything but the link is off limits until the block is handed out again.
     KEL_POISON(reinterpret_cast<char *>(b) + sizeof(free_block), n - static_cast<long>(sizeof(free_block)));
 }
 
 KEL_API void *sysmem_newptr(long n)
 {
-    if (n < 0) return nullptr;
+    if (n < 0 || memory_request_fails()) return nullptr;
     return heap_alloc(static_cast<size_t>(n));
 }
 
@@ -257,7 +319,7 @@ KEL_API void sysmem_freeptr(void *p) { std::free(p); }
 
 KEL_API void *sysmem_resizeptr(void *p, long n)
 {
-    if (n < 0 || fault_now()) return nullptr;
+    if (n < 0 || memory_request_fails() || fault_now()) return nullptr;
     return std::realloc(p, static_cast<size_t>(n ? n : 1));
 }
 
@@ -279,19 +341,19 @@ KEL_API void sysmem_copyptr(const void *src, void *dst, long n)
 
 KEL_API kel_handle sysmem_newhandle(long n)
 {
-    if (fault_now()) return nullptr;
+    if (memory_request_fails() || fault_now()) return nullptr;
     return toolbox::NewHandle(n);
 }
 
 KEL_API kel_handle sysmem_newhandleclear(long n)
 {
-    if (fault_now()) return nullptr;
+    if (memory_request_fails() || fault_now()) return nullptr;
     return toolbox::NewHandleClear(n);
 }
 
 KEL_API long sysmem_resizehandle(kel_handle h, long n)
 {
-    if (fault_now()) return -108;  // the toolbox's out-of-memory code
+    if (memory_request_fails() || fault_now()) return -108;  // the toolbox's out-of-memory code
     toolbox::SetHandleSize(h, n);
     return toolbox::MemError();
 }

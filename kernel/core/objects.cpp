@@ -1,5 +1,6 @@
 #include "kernel/core/objects.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 
@@ -36,6 +37,10 @@ struct teardown_hooks {
 
 object_release_hook g_release = nullptr;
 teardown_hooks g_forget, g_disconnect;
+
+// Objects newobject took from the system heap and freeobject has not yet
+// given back: while there are none, freeing needs no look at the pool.
+std::atomic<long> g_heap_objects{0};
 
 void init_header(object *x, const kel_class *c)
 {
@@ -89,8 +94,12 @@ KEL_API void *newobject(method_entry *ident)
     long size = c->size > 0 ? c->size : static_cast<long>(sizeof(object));
     auto *x = static_cast<object *>(getbytes(size));
     if (!x) {
-        x = static_cast<object *>(sysmem_newptr(size));
+        // When the pool is out of small blocks the system heap may still
+        // serve (a large one came from the heap already); freeobject tells
+        // such a block from the pool's by pool_holds.
+        if (!pool_serves_from_heap(size)) x = static_cast<object *>(sysmem_newptr(size));
         if (!x) return nullptr;
+        g_heap_objects.fetch_add(1, std::memory_order_relaxed);
         memory_set_low(true);
     }
     init_header(x, c);
@@ -142,7 +151,14 @@ KEL_API void freeobject(void *p)
     if (kept) return;
     if (!c->tiny) g_disconnect.run(x);
     x->magic = 0;
-    if (c->size > 0) freebytes(x, c->size);
+    if (c->size > 0) {
+        if (g_heap_objects.load(std::memory_order_relaxed) > 0 && !pool_holds(x, c->size)) {
+            sysmem_freeptr(x);  // newobject's fallback to the system heap
+            g_heap_objects.fetch_sub(1, std::memory_order_relaxed);
+        } else {
+            freebytes(x, c->size);
+        }
+    }
 }
 
 KEL_API long object_free(void *x)

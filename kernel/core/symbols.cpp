@@ -77,6 +77,8 @@ long g_records_left = 0;
 char *g_name_block = nullptr;
 long g_name_left = 0;
 long g_dynamic_count = 0;
+size_t g_pool_bytes = 0;  // the record and name blocks taken from the pool
+long g_pool_blocks = 0;
 
 // The context prefix and flag.
 char g_context[4] = "000";
@@ -155,12 +157,16 @@ dynamic_record *create(chain_table *t, const char *name, size_t len, uint32_t ha
     if (g_records_left == 0) {
         auto *block = static_cast<dynamic_record *>(getbytes(records_per_block * sizeof(dynamic_record)));
         if (!block) return nullptr;
+        g_pool_bytes += (records_per_block * sizeof(dynamic_record) + 7) & ~size_t{7};
+        g_pool_blocks++;
         g_record_block = block;
         g_records_left = records_per_block;
     }
     if (g_name_left < static_cast<long>(len) + 1) {
         auto *block = static_cast<char *>(getbytes(name_block_size));
         if (!block) return nullptr;
+        g_pool_bytes += (name_block_size + 7) & ~7;
+        g_pool_blocks++;
         g_name_block = block;  // what was left of the old block is abandoned
         g_name_left = name_block_size;
     }
@@ -237,6 +243,13 @@ void symbols_init()
 }
 
 long symbols_static_count() { return static_count; }
+
+void symbols_pool_held(long *bytes, long *blocks)
+{
+    std::lock_guard guard(g_table_lock);
+    *bytes = static_cast<long>(g_pool_bytes);
+    *blocks = g_pool_blocks;
+}
 
 long symbols_total_count()
 {

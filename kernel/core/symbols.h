@@ -31,6 +31,10 @@ uint16_t symbol_hash(const char *name);
 long symbols_static_count();
 long symbols_total_count();
 
+// The pool bytes and blocks the table holds: its record and name blocks,
+// which it never gives back.
+void symbols_pool_held(long *bytes, long *blocks);
+
 // Posts "N static symbols" and "N symbols in memory".
 void symbols_post_statistics();
 

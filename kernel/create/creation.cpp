@@ -13,6 +13,7 @@
 #include "kel/path.h"
 #include "kel/symbols.h"
 #include "kel/words.h"
+#include "kernel/core/binding_scope.h"
 #include "kernel/core/calls.h"
 #include "kernel/core/classes.h"
 #include "kernel/core/dispatch.h"
@@ -171,8 +172,9 @@ void *load_and_create(symbol *typed, symbol *filename, short path, long argc, at
 void *resolve_unknown(symbol *typed, long argc, atom *argv)
 {
     if (memory_is_low()) return nullptr;
-    symbol *patcher_binding = gensym("#P");
-    object *saved_patcher = patcher_binding->thing;
+    // Loading an abstraction or a library may rebind #P; the caller finds it
+    // as it was.
+    binding_scope patcher_binding(gensym("#P"));
     void *made = nullptr;
     bool done = false;
 
@@ -218,7 +220,6 @@ void *resolve_unknown(symbol *typed, long argc, atom *argv)
                 made = load_and_create(typed, gensym(filename), path, argc, argv);
         }
     }
-    patcher_binding->thing = saved_patcher;
     g_preset_path = 0;
     g_preset_type = 0;
     return made;

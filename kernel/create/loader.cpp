@@ -8,7 +8,9 @@
 #include "kernel/core/calls.h"
 #include "kernel/files/path.h"
 #include "kel/symbols.h"
+#include "kernel/core/binding_scope.h"
 #include "kernel/core/classes.h"
+#include "kernel/core/guarded.h"
 #include "kernel/core/memory.h"
 #include "kernel/core/settings.h"
 #include "platform/dynlib.h"
@@ -45,11 +47,8 @@ bool compatible(platform::dynlib *lib, symbol *typed)
     return false;
 }
 
-}  // namespace
-
-bool loader_load_external(symbol *typed, symbol *filename, short path)
+bool load_external(symbol *typed, symbol *filename, short path)
 {
-    if (memory_is_low()) return false;
     // The folder by its exact system name: a name the kernel's character set
     // cannot spell must still load.
     std::string folder;
@@ -59,6 +58,7 @@ bool loader_load_external(symbol *typed, symbol *filename, short path)
     }
     int code = 0;
     std::string message;
+    libraries().reserve(libraries().size() + 1);  // keeping the library needs no more memory
     platform::dynlib *lib =
         platform::dynlib_open(folder + "/" + toolbox::macroman_to_utf8(filename->name), &code, &message);
     if (!lib) {
@@ -77,16 +77,22 @@ bool loader_load_external(symbol *typed, symbol *filename, short path)
         return false;
     }
     libraries().push_back(lib);
-    symbol *loading = gensym("#I");
-    object *was_loading = loading->thing;
-    loading->thing = reinterpret_cast<object *>(typed);
+    // #I names the library whose main is running.
+    binding_scope loading(gensym("#I"), reinterpret_cast<object *>(typed));
     class_builder_begin(typed, filename, path);
     // The library's resources would be opened around main here; on this
     // platform libraries carry none.
     call_library_main(main_function);
     class_builder_finish();
-    loading->thing = was_loading;
     return true;
+}
+
+}  // namespace
+
+bool loader_load_external(symbol *typed, symbol *filename, short path)
+{
+    if (memory_is_low()) return false;
+    return guarded(typed->name, false, [&] { return load_external(typed, filename, path); });
 }
 
 void loader_unload_all()

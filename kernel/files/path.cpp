@@ -9,6 +9,7 @@
 //
 // Invariants of a path list: no folder appears twice, so a walk that enters
 // only folders it has just appended ends even when links make loops.
+#include "kernel/core/guarded.h"
 #include "kernel/files/path.h"
 
 #include <cstddef>
@@ -534,6 +535,59 @@ void path_post_lists()
     post_list(&g_default);
 }
 
+bool path_default_prepare(short path, default_path_aside *aside)
+{
+    *aside = default_path_aside{};
+    aside->path = path;
+    if (list_contains(&g_search, path)) {
+        aside->made = true;  // path_setdefault leaves the default path alone
+        return true;
+    }
+    path_list list{nullptr};
+    object *cache = nullptr;
+    try {
+        if (cache_exists(cache_which::default_path) && !(cache = cache_make())) throw std::bad_alloc();
+        std::string os;
+        if (path_folder_of(path, &os)) {
+            if (build(path, &list, false, 0) != 0 || !list_contains(&list, path)) throw std::bad_alloc();
+            if (cache)
+                for (path_node *node = list.head; node; node = node->next) cache_enter_folder(cache, node->path);
+        }
+    } catch (const std::bad_alloc &) {
+        memory_set_low(true);
+        list_clear(&list, true);
+        if (cache) freeobject(cache);
+        return false;
+    }
+    aside->head = list.head;
+    aside->cache = cache;
+    aside->made = aside->changes = true;
+    return true;
+}
+
+void path_default_install(default_path_aside *aside)
+{
+    const short path = aside->path;
+    path_list made{aside->head};
+    object *cache = aside->cache;
+    const bool usable = (cache != nullptr) == cache_exists(cache_which::default_path);
+    const bool changes = aside->changes;
+    if (!aside->made) return;
+    *aside = default_path_aside{};
+    if (!usable) {
+        list_clear(&made, true);
+        if (cache) freeobject(cache);
+        path_setdefault(path, 0);
+        return;
+    }
+    if (!changes) return;
+    path_list replaced{g_default.head};
+    g_default.head = made.head;
+    object *replaced_cache = cache_swap(cache_which::default_path, cache);
+    list_clear(&replaced, true);
+    if (replaced_cache) freeobject(replaced_cache);
+}
+
 } // namespace kel
 
 using namespace kel;
@@ -555,7 +609,7 @@ KEL_API short path_build(short path, path_list *list, short recursive, short per
     try {
         return build(path, list, recursive != 0, permanent ? 1 : 0);
     } catch (const std::bad_alloc &) {
-        memory_set_low(true);
+        report_out_of_memory("path_build");
         return -1;
     }
 }
@@ -569,7 +623,7 @@ KEL_API short path_addnamed(path_list *list, const char *name, short recursive, 
         const short id = path_id_of_folder(os);
         return id ? build(id, list, recursive != 0, permanent ? 1 : 0) : -1;
     } catch (const std::bad_alloc &) {
-        memory_set_low(true);
+        report_out_of_memory("path_addnamed");
         return -1;
     }
 }
@@ -603,7 +657,7 @@ KEL_API void path_setdefault(short path, short recursive)
         // The root folder is never walked; as a default folder it stands alone.
         build(path, &g_default, recursive && !path_is_root_folder(os), 0);
     } catch (const std::bad_alloc &) {
-        memory_set_low(true);
+        report_out_of_memory("path_setdefault");
     }
 }
 
@@ -654,7 +708,7 @@ KEL_API void path_setprefstring(long type, long index, symbol *value)
             if (static_cast<long>(g_search_preferences.size()) < index)
                 g_search_preferences.resize(static_cast<size_t>(index), empty_symbol());
         } catch (const std::bad_alloc &) {
-            memory_set_low(true);
+            report_out_of_memory("path_setprefstring");
             return;
         }
         g_search_preferences[static_cast<size_t>(index - 1)] = stored;

@@ -52,6 +52,24 @@ void path_set_standalone(bool standalone, bool search_missing_files);
 // and application trees to the search path.
 void path_add_application_trees();
 
+// The default path made aside, to be put in use later without allocating:
+// a load makes at its start the default path it puts back at its end.
+struct default_path_aside {
+    short path = 0;
+    path_node *head = nullptr;  // the list's folders
+    object *cache = nullptr;    // their cache, when the default path has one
+    bool made = false;          // false: memory ran out making it
+    bool changes = false;       // false: path_setdefault(path, 0) would change nothing
+};
+// Makes aside what path_setdefault(path, 0) would make now; false (with the
+// memory-low flag up) when memory ran out.
+bool path_default_prepare(short path, default_path_aside *aside);
+// Puts what was made in use as path_setdefault(path, 0) would, freeing the
+// default path it replaces. Allocates nothing, unless the path cache was
+// turned on or off meanwhile: then it calls path_setdefault. Does nothing
+// for what could not be made.
+void path_default_install(default_path_aside *aside);
+
 // The five lists.
 path_list *path_list_search();
 path_list *path_list_startup();

@@ -137,18 +137,31 @@ namespace kel {
 
 bool cache_exists(cache_which which) { return cache_of(which) != nullptr; }
 
-void cache_create(cache_which which)
+object *cache_make()
 {
-    pathcache *&cache = cache_of(which);
-    if (cache || !pathcache_class() || !file_entry_class()) return;
+    if (!pathcache_class() || !file_entry_class()) return nullptr;
     auto *made = static_cast<pathcache *>(object_alloc(pathcache_class()));
-    if (!made) return;
+    if (!made) return nullptr;
     made->table = hashtab_new(cache_slots);
     if (!made->table) {
         freeobject(made);
-        return;
+        return nullptr;
     }
-    cache = made;
+    return &made->header;
+}
+
+object *cache_swap(cache_which which, object *cache)
+{
+    pathcache *&installed = cache_of(which);
+    object *replaced = installed ? &installed->header : nullptr;
+    installed = reinterpret_cast<pathcache *>(cache);
+    return replaced;
+}
+
+void cache_create(cache_which which)
+{
+    pathcache *&cache = cache_of(which);
+    if (!cache) cache = reinterpret_cast<pathcache *>(cache_make());
 }
 
 void cache_free(cache_which which)
@@ -160,7 +173,12 @@ void cache_free(cache_which which)
 
 void cache_add_folder(cache_which which, short path)
 {
-    pathcache *cache = cache_of(which);
+    if (pathcache *cache = cache_of(which)) cache_enter_folder(&cache->header, path);
+}
+
+void cache_enter_folder(object *cache_object, short path)
+{
+    auto *cache = reinterpret_cast<pathcache *>(cache_object);
     std::string folder;
     std::vector<std::string> names;
     if (!cache || !path_folder_of(path, &folder) || platform::folder_names(folder, false, &names) != 0) return;

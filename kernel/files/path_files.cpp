@@ -14,6 +14,7 @@
 
 #include "kel/console.h"
 #include "kel/symbols.h"
+#include "kernel/core/guarded.h"
 #include "kernel/core/memory.h"
 #include "kernel/files/path.h"
 #include "kernel/files/path_private.h"
@@ -99,16 +100,6 @@ short info_of(const char *name, short path, fileinfo_extended *out)
     return 0;
 }
 
-template <class Body> short guarded(short failure, Body body)
-{
-    try {
-        return body();
-    } catch (const std::bad_alloc &) {
-        memory_set_low(true);
-        return failure;
-    }
-}
-
 } // namespace
 
 void tempcopies_delete_all()
@@ -137,7 +128,7 @@ KEL_API path_folder *path_openfolder(short path)
         }
         return folder;
     } catch (const std::bad_alloc &) {
-        memory_set_low(true);
+        report_out_of_memory("path_openfolder");
         return nullptr;
     }
 }
@@ -145,7 +136,7 @@ KEL_API path_folder *path_openfolder(short path)
 KEL_API short path_foldernextfile(path_folder *folder, long *filetype, char *name, short *isfolder)
 {
     if (!folder || !name) return 0;
-    return guarded(0, [&]() -> short {
+    return guarded("path_foldernextfile", static_cast<short>(0), [&]() -> short {
         while (folder->next < folder->names.size()) {
             const std::string os = platform::join(folder->os, folder->names[folder->next++]);
             const std::string kernel = kernel_name(platform::last_component(os));
@@ -173,8 +164,9 @@ KEL_API short path_foldernextfile(path_folder *folder, long *filetype, char *nam
 KEL_API short path_foldergetspec(path_folder *folder, fileref *ref)
 {
     if (!folder || !ref || folder->last.empty()) return -1;
-    return guarded(
-        -1, [&]() -> short { return copy_out(full_kernel_name(folder->last), ref->name, MAX_PATH_CHARS) ? 0 : -1; });
+    return guarded("path_foldergetspec", static_cast<short>(-1), [&]() -> short {
+        return copy_out(full_kernel_name(folder->last), ref->name, MAX_PATH_CHARS) ? 0 : -1;
+    });
 }
 
 KEL_API void path_closefolder(path_folder *folder) { delete folder; }
@@ -184,7 +176,7 @@ KEL_API void path_closefolder(path_folder *folder) { delete folder; }
 KEL_API short path_fileinfo(const char *name, short path, fileinfo *info)
 {
     if (!info) return -1;
-    return guarded(-1, [&]() -> short {
+    return guarded("path_fileinfo", static_cast<short>(-1), [&]() -> short {
         fileinfo_extended extended{};
         const short err = info_of(name, path, &extended);
         if (!err) *info = extended.info;
@@ -195,13 +187,14 @@ KEL_API short path_fileinfo(const char *name, short path, fileinfo *info)
 KEL_API short path_extendedfileinfo(const char *name, short path, fileinfo_extended *info)
 {
     if (!info) return -1;
-    return guarded(-1, [&]() -> short { return info_of(name, path, info); });
+    return guarded("path_extendedfileinfo", static_cast<short>(-1),
+                   [&]() -> short { return info_of(name, path, info); });
 }
 
 KEL_API short path_setfileinfo(const char *name, short path, const fileinfo *info)
 {
     (void)info; // the type follows from the name and the contents here
-    return guarded(-1, [&]() -> short {
+    return guarded("path_setfileinfo", static_cast<short>(-1), [&]() -> short {
         fileinfo_extended extended{};
         return info_of(name, path, &extended);
     });
@@ -210,7 +203,7 @@ KEL_API short path_setfileinfo(const char *name, short path, const fileinfo *inf
 KEL_API short path_getmoddate(short path, unsigned long *date)
 {
     if (!date) return -1;
-    return guarded(-1, [&]() -> short {
+    return guarded("path_getmoddate", static_cast<short>(-1), [&]() -> short {
         fileinfo_extended extended{};
         const short err = info_of("", path, &extended);
         if (!err) *date = extended.modified;
@@ -221,7 +214,7 @@ KEL_API short path_getmoddate(short path, unsigned long *date)
 KEL_API short path_getfilemoddate(const char *name, short path, unsigned long *date)
 {
     if (!date) return -1;
-    return guarded(-1, [&]() -> short {
+    return guarded("path_getfilemoddate", static_cast<short>(-1), [&]() -> short {
         fileinfo_extended extended{};
         const short err = info_of(name, path, &extended);
         if (!err) *date = extended.modified;
@@ -231,7 +224,7 @@ KEL_API short path_getfilemoddate(const char *name, short path, unsigned long *d
 
 KEL_API short path_fileisresource(const char *name, short path)
 {
-    return guarded(0, [&]() -> short {
+    return guarded("path_fileisresource", static_cast<short>(0), [&]() -> short {
         std::string os;
         if (resolve(name, path, &os)) return 0;
         unsigned char magic[4];
@@ -248,7 +241,7 @@ KEL_API short path_fileisresource(const char *name, short path)
 KEL_API short path_copytotempfile(const char *name, short path, char *outname, short *outpath)
 {
     if (!outname || !outpath) return -1;
-    return guarded(toolbox::memFullErr, [&]() -> short {
+    return guarded("path_copytotempfile", static_cast<short>(toolbox::memFullErr), [&]() -> short {
         std::string source;
         if (short err = resolve(name, path, &source)) return err;
         const std::string leaf = last_name_component(name);
@@ -280,13 +273,14 @@ KEL_API short path_copytotempfile(const char *name, short path, char *outname, s
 KEL_API short path_openfile(const char *name, short path, int *fd, short perm)
 {
     if (!fd) return -1;
-    return guarded(toolbox::memFullErr, [&]() -> short { return open_os(name, path, perm, false, fd); });
+    return guarded("path_openfile", static_cast<short>(toolbox::memFullErr),
+                   [&]() -> short { return open_os(name, path, perm, false, fd); });
 }
 
 KEL_API short path_opensysfile(const char *name, short path, struct sysfile **f, short perm)
 {
     if (!f) return -1;
-    return guarded(toolbox::memFullErr, [&]() -> short {
+    return guarded("path_opensysfile", static_cast<short>(toolbox::memFullErr), [&]() -> short {
         int fd = -1;
         if (short err = open_os(name, path, perm, false, &fd)) return err;
         return wrap_sysfile(fd, f);
@@ -297,7 +291,7 @@ KEL_API short path_createfile(const char *name, short path, long type, int *fd)
 {
     (void)type; // implied by the name here
     if (!fd) return -1;
-    return guarded(toolbox::memFullErr, [&]() -> short {
+    return guarded("path_createfile", static_cast<short>(toolbox::memFullErr), [&]() -> short {
         const short err = open_os(name, path, PATH_PERM_READWRITE, true, fd);
         if (err) error("%s: error %d creating file", name ? name : "", err);
         return err;
@@ -315,7 +309,7 @@ KEL_API short path_createsysfile(const char *name, short path, long type, struct
 KEL_API short path_createfolder(short path, const char *name, short *newpath)
 {
     if (!name || !name[0]) return toolbox::bdNamErr;
-    return guarded(toolbox::memFullErr, [&]() -> short {
+    return guarded("path_createfolder", static_cast<short>(toolbox::memFullErr), [&]() -> short {
         std::string os;
         if (short err = resolve(name, path, &os)) return err;
         if (int err = platform::make_folder(os)) return platform::toolbox_error(err);
@@ -327,7 +321,7 @@ KEL_API short path_createfolder(short path, const char *name, short *newpath)
 
 KEL_API short path_deletefile(const char *name, short path)
 {
-    return guarded(toolbox::memFullErr, [&]() -> short {
+    return guarded("path_deletefile", static_cast<short>(toolbox::memFullErr), [&]() -> short {
         std::string os;
         if (short err = resolve(name, path, &os)) return err;
         return platform::toolbox_error(platform::remove_entry(os));
@@ -336,7 +330,7 @@ KEL_API short path_deletefile(const char *name, short path)
 
 KEL_API short path_copyfile(short srcpath, const char *srcname, short dstpath, const char *dstname)
 {
-    return guarded(toolbox::memFullErr, [&]() -> short {
+    return guarded("path_copyfile", static_cast<short>(toolbox::memFullErr), [&]() -> short {
         const char *target = dstname && dstname[0] ? dstname : srcname;
         std::string from, to;
         if (short err = resolve(srcname, srcpath, &from)) return err;
@@ -352,7 +346,7 @@ KEL_API short path_copyfile(short srcpath, const char *srcname, short dstpath, c
 
 KEL_API short path_openresfile(const char *name, short path)
 {
-    return guarded(-1, [&]() -> short {
+    return guarded("path_openresfile", static_cast<short>(-1), [&]() -> short {
         std::string os;
         if (resolve(name, path, &os)) return -1;
         return toolbox::OpenResFile(os);
@@ -361,7 +355,7 @@ KEL_API short path_openresfile(const char *name, short path)
 
 KEL_API short path_createresfile(const char *name, short path)
 {
-    return guarded(-1, [&]() -> short {
+    return guarded("path_createresfile", static_cast<short>(-1), [&]() -> short {
         std::string os;
         if (resolve(name, path, &os)) return -1;
         platform::file_status st;

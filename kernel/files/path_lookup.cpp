@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kel/console.h"
+#include "kernel/core/guarded.h"
 #include "kernel/core/memory.h"
 #include "kernel/files/path.h"
 #include "kernel/files/path_private.h"
@@ -131,7 +132,7 @@ short locate_into(char *name, short *outpath, long *outtype, const lookup_rules 
         if (outtype) *outtype = found.type;
         return 0;
     } catch (const std::bad_alloc &) {
-        memory_set_low(true);
+        report_out_of_memory("locatefile");
         return 1;
     }
 }
@@ -163,7 +164,7 @@ short find_named_folder(const char *name, short base, short *outpath)
     try {
         return named_folder(name, base, outpath) ? 0 : 1;
     } catch (const std::bad_alloc &) {
-        memory_set_low(true);
+        report_out_of_memory("find_named_folder");
         return 1;
     }
 }
@@ -239,7 +240,7 @@ KEL_API short path_sysnameinpath(const char *name, short *outpath)
             if (base && named_folder(name, base, outpath)) return 0;
         return named_folder(name, 0, outpath) ? 0 : 1;
     } catch (const std::bad_alloc &) {
-        memory_set_low(true);
+        report_out_of_memory("path_sysnameinpath");
         return 1;
     }
 }
@@ -265,7 +266,7 @@ KEL_API short path_resolvefile(char *name, short path, short *outpath)
         *outpath = folder;
         return 0;
     } catch (const std::bad_alloc &) {
-        memory_set_low(true);
+        report_out_of_memory("path_resolvefile");
         return -1;
     }
 }

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "kel/console.h"
+#include "kernel/core/guarded.h"
 #include "kernel/core/memory.h"
 #include "kernel/files/path.h"
 #include "kernel/files/path_private.h"
@@ -248,7 +249,7 @@ KEL_API short path_nameconform(const char *src, char *dst, long style, long type
         const std::string out = conform(src, style, type, &ok);
         return ok && copy_out(out, dst, MAX_PATH_CHARS) ? 0 : -1;
     } catch (const std::bad_alloc &) {
-        memory_set_low(true);
+        report_out_of_memory("path_nameconform");
         return -1;
     }
 }
@@ -287,7 +288,7 @@ short to_full_name(short path, const char *file, char *name, bool must_exist)
         }
         return copy_out(full_kernel_name(os), name, MAX_PATH_CHARS) ? 0 : -1;
     } catch (const std::bad_alloc &) {
-        memory_set_low(true);
+        report_out_of_memory("path_topathname");
         return -1;
     }
 }
@@ -326,7 +327,7 @@ KEL_API short path_frompathname(const char *name, short *path, char *filename)
         copy_out(leaf, filename, MAX_FILENAME_CHARS);
         return 0;
     } catch (const std::bad_alloc &) {
-        memory_set_low(true);
+        report_out_of_memory("path_frompathname");
         return -1;
     }
 }
@@ -344,7 +345,7 @@ KEL_API short path_new(const fileref *ref)
         std::string os;
         return full_name_to_os(ref->name, &os) ? path_id_of_folder(os) : 0;
     } catch (const std::bad_alloc &) {
-        memory_set_low(true);
+        report_out_of_memory("path_new");
         return 0;
     }
 }
@@ -354,18 +355,22 @@ KEL_API short genpath(const fileref *ref) { return path_new(ref); }
 KEL_API short path_namefromspec(const fileref *ref, char *name)
 {
     if (!ref || !name || bounded_length(ref->name, MAX_PATH_CHARS) < 0) return -1;
-    const std::string leaf = platform::last_component(ref->name);
-    if (leaf.empty() || leaf == "/") return -1;
-    return copy_out(leaf, name, MAX_FILENAME_CHARS) ? 0 : -1;
+    return guarded("path_namefromspec", static_cast<short>(-1), [&]() -> short {
+        const std::string leaf = platform::last_component(ref->name);
+        if (leaf.empty() || leaf == "/") return -1;
+        return copy_out(leaf, name, MAX_FILENAME_CHARS) ? 0 : -1;
+    });
 }
 
 KEL_API short path_volumename(short path, char *name)
 {
-    std::string os;
-    if (!path_folder_of(path, &os)) {
-        error("path_volumename: ASI_HFSpec err %d", toolbox::dirNFErr);
-        return -1;
-    }
-    if (name) name[0] = '\0';
-    return 0;
+    return guarded("path_volumename", static_cast<short>(-1), [&]() -> short {
+        std::string os;
+        if (!path_folder_of(path, &os)) {
+            error("path_volumename: ASI_HFSpec err %d", toolbox::dirNFErr);
+            return -1;
+        }
+        if (name) name[0] = '\0';
+        return 0;
+    });
 }

@@ -79,6 +79,12 @@ void cache_create(cache_which which);
 void cache_free(cache_which which);
 // Enters the files of one folder.
 void cache_add_folder(cache_which which, short path);
+// A cache made aside, not in use (null when memory ran out); entering a
+// folder's files into it; putting it in use, which answers the one it
+// replaces (either may be null).
+object *cache_make();
+void cache_enter_folder(object *cache, short path);
+object *cache_swap(cache_which which, object *cache);
 // Looks a plain file name up: found gives the folder, the type and the name
 // of the file (which has an extension appended, or is a link's target).
 bool cache_lookup(cache_which which, const std::string &name, const long *types, short count, short *outpath,

@@ -17,6 +17,7 @@
 #include "kel/atoms.h"
 #include "kel/console.h"
 #include "kel/symbols.h"
+#include "kernel/core/guarded.h"
 #include "kernel/core/memory.h"
 #include "kernel/files/path.h"
 #include "kernel/files/path_private.h"
@@ -313,7 +314,7 @@ KEL_API short fileformat_register(const char *extension, long type, short nosub,
         update_ambiguity(key);
         return 0;
     } catch (const std::bad_alloc &) {
-        memory_set_low(true);
+        report_out_of_memory("fileformat_register");
         return -1;
     }
 }
@@ -323,27 +324,31 @@ KEL_API void fileformat_suffix(const char *name, char *suffix)
     if (!suffix) return;
     suffix[0] = '\0';
     if (!name || bounded_length(name, MAX_PATH_CHARS) < 0) return;
-    const std::string found = suffix_of(name);
-    if (!copy_out(found, suffix, MAX_FILENAME_CHARS))
-        copy_out(found.substr(0, MAX_FILENAME_CHARS - 1), suffix, MAX_FILENAME_CHARS);
+    guarded("fileformat_suffix", [&] {
+        const std::string found = suffix_of(name);
+        if (!copy_out(found, suffix, MAX_FILENAME_CHARS))
+            copy_out(found.substr(0, MAX_FILENAME_CHARS - 1), suffix, MAX_FILENAME_CHARS);
+    });
 }
 
 KEL_API long fileformat_stripsuffix(char *name, const long *typelist, short numtypes)
 {
     const long length = bounded_length(name, MAX_PATH_CHARS);
     if (length <= 0) return 0;
-    const std::string suffix = suffix_of(name);
-    // A name that is all extension keeps it.
-    if (suffix.empty() || suffix == last_name_component(name)) return 0;
-    bool registered = false;
-    for (const format_entry *f : formats_of_extension(suffix)) {
-        if (!type_in_list(f->type, typelist, numtypes)) continue;
-        if (f->nosub) return 0;
-        registered = true;
-    }
-    if (!registered) return 0;
-    name[length - static_cast<long>(suffix.size())] = '\0';
-    return static_cast<long>(suffix.size());
+    return guarded("fileformat_stripsuffix", 0L, [&]() -> long {
+        const std::string suffix = suffix_of(name);
+        // A name that is all extension keeps it.
+        if (suffix.empty() || suffix == last_name_component(name)) return 0;
+        bool registered = false;
+        for (const format_entry *f : formats_of_extension(suffix)) {
+            if (!type_in_list(f->type, typelist, numtypes)) continue;
+            if (f->nosub) return 0;
+            registered = true;
+        }
+        if (!registered) return 0;
+        name[length - static_cast<long>(suffix.size())] = '\0';
+        return static_cast<long>(suffix.size());
+    });
 }
 
 KEL_API short fileformat_installsniffer(long type, long bytecount, fileformat_test test, const short *pattern)
@@ -351,7 +356,7 @@ KEL_API short fileformat_installsniffer(long type, long bytecount, fileformat_te
     try {
         return install(type, bytecount, test, pattern);
     } catch (const std::bad_alloc &) {
-        memory_set_low(true);
+        report_out_of_memory("fileformat_installsniffer");
         return -1;
     }
 }
@@ -363,7 +368,7 @@ KEL_API short fileformat_sniff(const char *name, short path, const long *typelis
         if (!file_os_name(path, name, &os)) return 0;
         return sniff_os_file(os, typelist, numtypes, outtype) ? 1 : 0;
     } catch (const std::bad_alloc &) {
-        memory_set_low(true);
+        report_out_of_memory("fileformat_sniff");
         return 0;
     }
 }

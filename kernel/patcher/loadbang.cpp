@@ -22,6 +22,7 @@
 #include "kernel/core/calls.h"
 #include "kernel/core/classes.h"
 #include "kernel/create/creation.h"
+#include "kernel/core/memory.h"
 #include "kernel/core/objects.h"
 #include "kernel/patcher/patcher.h"
 #include "kernel/time/scheduler.h"
@@ -30,8 +31,15 @@
 namespace kel {
 namespace {
 
-std::vector<patcher *> g_queue;                     // in pop order
-std::vector<std::vector<patcher *> *> g_deliveries;  // the queues being delivered now
+// A queue being delivered; deliveries nest (a loadbang may load a file),
+// innermost at g_deliveries.
+struct delivery {
+    std::vector<patcher *> queue;
+    delivery *outer;
+};
+
+std::vector<patcher *> g_queue;  // in pop order
+delivery *g_deliveries = nullptr;
 bool g_suspended = false;
 char g_noloadbangdisable = 0;
 int g_pass_depth = 0;
@@ -56,26 +64,51 @@ bool is_preset(object *x)
     return object_valid(x) && object_classname(x) == preset;
 }
 
+bool holds_box(patcher *p, box *b)
+{
+    for (box *k = p->boxes; k; k = k->next)
+        if (k == b) return true;
+    return false;
+}
+
 // Calls fn on each box of p that was there when the pass began and is
-// still there (a method called may free or add boxes).
+// still there (a method called may free or add boxes). Allocates, but never
+// throws: without memory for the list of boxes, the pass ends at the first
+// change to p's boxes, and the memory-low flag goes up.
 template <class F> void each_box(patcher *p, F fn)
 {
     std::vector<box *> boxes;
-    for (box *b = p->boxes; b; b = b->next)
-        boxes.push_back(b);
+    try {
+        for (box *b = p->boxes; b; b = b->next)
+            boxes.push_back(b);
+    } catch (const std::bad_alloc &) {
+        memory_set_low(true);
+        const unsigned long changes = p->changes;
+        for (box *b = p->boxes; b;) {
+            box *next = b->next;
+            fn(b);
+            if (!object_valid(p) || p->changes != changes) return;
+            b = next;
+        }
+        return;
+    }
     const unsigned long changes = p->changes;
     std::unordered_set<box *> live;
-    bool checking = false;
+    bool checking = false, listed = false;
     for (box *b : boxes) {
         if (!object_valid(p)) return;
         if (p->changes != changes) {
             if (!checking) {
                 checking = true;
-                live.clear();
-                for (box *k = p->boxes; k; k = k->next)
-                    live.insert(k);
+                try {
+                    for (box *k = p->boxes; k; k = k->next)
+                        live.insert(k);
+                    listed = true;
+                } catch (const std::bad_alloc &) {
+                    memory_set_low(true);  // each box is looked for in the list instead
+                }
             }
-            if (!live.count(b)) continue;
+            if (listed ? !live.count(b) : !holds_box(p, b)) continue;
         }
         fn(b);
     }
@@ -196,19 +229,24 @@ bool loadbang_init()
 
 void loadbang_queue_push(patcher *p)
 {
-    if (std::find(g_queue.begin(), g_queue.end(), p) == g_queue.end()) g_queue.push_back(p);
+    if (std::find(g_queue.begin(), g_queue.end(), p) != g_queue.end()) return;
+    try {
+        g_queue.push_back(p);
+    } catch (const std::bad_alloc &) {
+        memory_set_low(true);  // p will not hear loadbang
+    }
 }
 
 void loadbang_queue_remove(patcher *p)
 {
     g_queue.erase(std::remove(g_queue.begin(), g_queue.end(), p), g_queue.end());
-    for (std::vector<patcher *> *delivery : g_deliveries)
-        std::replace(delivery->begin(), delivery->end(), p, static_cast<patcher *>(nullptr));
+    for (delivery *d = g_deliveries; d; d = d->outer)
+        std::replace(d->queue.begin(), d->queue.end(), p, static_cast<patcher *>(nullptr));
 }
 
 void loadbang_clearqueue()
 {
-    if (!g_deliveries.empty()) return;
+    if (g_deliveries) return;
     if (verbose()) post("loadbang_clearqueue");
     g_queue.clear();
 }
@@ -216,19 +254,19 @@ void loadbang_clearqueue()
 void loadbang_dequeue()
 {
     if (verbose()) post("loadbang_dequeue...");
-    std::vector<patcher *> delivery;
-    delivery.swap(g_queue);
-    g_deliveries.push_back(&delivery);
+    delivery d{{}, g_deliveries};
+    d.queue.swap(g_queue);
+    g_deliveries = &d;
     const int saved_depth = g_pass_depth;
     const unsigned long saved_generation = g_pass_generation;
     message_event_start();
     g_pass_generation = event_counter();
     g_pass_depth = saved_depth + 1;
-    for (size_t k = 0; k < delivery.size(); k++)
-        if (patcher *p = delivery[k]) serve(p, g_pass_generation);
+    for (size_t k = 0; k < d.queue.size(); k++)
+        if (patcher *p = d.queue[k]) serve(p, g_pass_generation);
     g_pass_depth = saved_depth;
     g_pass_generation = saved_generation;
-    g_deliveries.pop_back();
+    g_deliveries = d.outer;
 }
 
 long loadbang_queue_size() { return static_cast<long>(g_queue.size()); }

@@ -17,6 +17,8 @@
 #include "kernel/core/calls.h"
 #include "kernel/patcher/patcher_names.h"
 #include "kernel/core/classes.h"
+#include "kernel/core/guarded.h"
+#include "kernel/core/memory.h"
 #include "kernel/create/creation.h"
 #include "kernel/patcher/loadbang.h"
 #include "kernel/core/objects.h"
@@ -26,10 +28,11 @@
 namespace kel {
 
 // Boxes by number. by_age is oldest first, so box number n (newest first)
-// is by_age[size - 1 - n]; it is rebuilt from the list after a box leaves.
+// is by_age[size - 1 - n]; it is built from the list when first used, and
+// again after a box leaves or memory for it ran out.
 struct box_index {
     std::vector<box *> by_age;
-    bool valid = true;
+    bool valid = false;
 };
 
 namespace {
@@ -69,13 +72,19 @@ void live_unlink(patcher *p)
     p->live_prev = p->live_next = nullptr;
 }
 
+// Leaves the index invalid (or absent) when memory for it ran out.
 void index_rebuild(patcher *p)
 {
     if (!p->index) p->index = new (std::nothrow) box_index;
     if (!p->index) return;
     p->index->by_age.clear();
-    for (box *b = p->boxes; b; b = b->next)
-        p->index->by_age.push_back(b);
+    try {
+        for (box *b = p->boxes; b; b = b->next)
+            p->index->by_age.push_back(b);
+    } catch (const std::bad_alloc &) {
+        p->index->valid = false;
+        return;
+    }
     std::reverse(p->index->by_age.begin(), p->index->by_age.end());
     p->index->valid = true;
 }
@@ -123,7 +132,13 @@ void *patcher_title_method(patcher *p, symbol *, long argc, atom *argv)
         return nullptr;
     }
     long length = atoms_totext_bounded(nullptr, 0, argc, argv);
-    std::vector<char> text(static_cast<size_t>(length) + 1);
+    std::vector<char> text;
+    try {
+        text.resize(static_cast<size_t>(length) + 1);
+    } catch (const std::bad_alloc &) {
+        memory_set_low(true);  // the title stays as it was
+        return nullptr;
+    }
     atoms_totext_bounded(text.data(), length + 1, argc, argv);
     size_t n = std::strlen(text.data());
     while (n > 0 && text[n - 1] == ' ')
@@ -353,7 +368,7 @@ box *patcher_box_at(patcher *p, long n)
 {
     if (!p || n < 0) return nullptr;
     if (!p->index || !p->index->valid) index_rebuild(p);
-    if (!p->index) {  // no memory for the index: walk the list
+    if (!p->index || !p->index->valid) {  // no memory for the index: walk the list
         box *b = p->boxes;
         for (; b && n > 0; n--)
             b = b->next;
@@ -420,7 +435,12 @@ void patcher_show(patcher *p, bool visible)
         }
     }
     p->window.visible = visible;
-    if (visible) g_windows.insert(g_windows.begin(), p);
+    if (!visible) return;
+    try {
+        g_windows.insert(g_windows.begin(), p);
+    } catch (const std::bad_alloc &) {
+        memory_set_low(true);  // not listed among the open windows
+    }
 }
 
 patcher *patcher_live_first() { return g_live; }
@@ -474,13 +494,15 @@ bool each_in_tree(patcher *p, long (*fn)(patcher *, void *), void *arg)
 KEL_API void patcher_eachdo(long (*fn)(patcher *p, void *arg), void *arg)
 {
     if (!fn) return;
-    const std::vector<patcher *> windows = g_windows;  // fn may open or close windows
-    for (patcher *p : windows) {
-        bool open = false;
-        for (patcher *q : g_windows)
-            open = open || q == p;
-        if (open) each_in_tree(p, fn, arg);
-    }
+    guarded("patcher_eachdo", [&] {
+        const std::vector<patcher *> windows = g_windows;  // fn may open or close windows
+        for (patcher *p : windows) {
+            bool open = false;
+            for (patcher *q : g_windows)
+                open = open || q == p;
+            if (open) each_in_tree(p, fn, arg);
+        }
+    });
 }
 
 KEL_API patcher *patcher_parentpatcher(patcher *p)

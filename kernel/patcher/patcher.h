@@ -252,7 +252,8 @@ void cords_shift_outlets(box *b, long from, long delta);
 // True while a file is being loaded (the outermost load and any nested one).
 bool patcher_loading();
 // Takes the lines kept for an `#N` line whose object could not be made
-// (null when there are none), for the placeholder of the next `newobj`.
+// (null when there are none), for the placeholder of the next `newobj`. The
+// `newobj` box answers from then on for what the line made, if anything.
 binbuf *load_take_pending_lines();
 // Installs the abstraction loader in the creation object.
 void patcher_load_init();

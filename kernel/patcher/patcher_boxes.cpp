@@ -24,6 +24,7 @@
 #include "kernel/core/classes.h"
 #include "kernel/create/creation.h"
 #include "kernel/core/memory.h"
+#include "kernel/core/binding_scope.h"
 #include "kernel/core/objects.h"
 #include "kernel/wires/outlets.h"
 #include "kernel/patcher/patcher.h"
@@ -253,8 +254,7 @@ bool shown_already(patcher *p, object *x)
 void newobj_instantiate(patcher *p, newobj_box *nb)
 {
     const binding_symbols &s = bindings();
-    object *saved_patcher = s.P->thing;
-    s.P->thing = &p->header;
+    binding_scope patcher_binding(s.P, &p->header);
     s.B->thing = &nb->b.header;
     g_newest_object = nullptr;
     long lockout = lockout_set(1);
@@ -279,7 +279,6 @@ void newobj_instantiate(patcher *p, newobj_box *nb)
     } else {
         attach_placeholder(&nb->b);
     }
-    s.P->thing = saved_patcher;
 }
 
 newobj_box *make_newobj_box(patcher *p, const long layout[4], long argc, atom *argv)
@@ -323,13 +322,11 @@ void *patcher_newobj(patcher *p, symbol *, long argc, atom *argv)
     g_newest_object = nullptr;
     const bool usable = object_valid_checked(made) && !shown_already(p, made);
     binbuf *lines = load_take_pending_lines();
-    if (building().load_abort) {
-        if (lines) freeobject(lines);
-        return nullptr;
-    }
-    newobj_box *nb = make_newobj_box(p, layout, argc - 4, argv + 4);
+    // Without a box, what the `#N` line made would belong to nothing.
+    newobj_box *nb = building().load_abort ? nullptr : make_newobj_box(p, layout, argc - 4, argv + 4);
     if (!nb) {
         if (lines) freeobject(lines);
+        if (usable) freeobject(made);
         return nullptr;
     }
     if (usable) {
@@ -472,13 +469,16 @@ box *make_port_box(patcher *p, bool is_inlet_box, long argc, atom *argv)
     if (is_inlet_box) {
         outlet *inside = outlet_new(pb, nullptr);
         inlet *i = inside ? inlet_new(p, nullptr) : nullptr;
+        if (i && !outlet_chain(inside, i)) {
+            freeobject(i);
+            i = nullptr;
+        }
         if (!i) {
             out_of_memory_while_loading();
             return &pb->b;
         }
         long position = place_container_inlet(p, i, pb->b.rect.left);
         inlet_chain(i, inside);
-        outlet_chain(inside, i);
         pb->container_inlet = i;
         if (container) {
             cords_shift_inlets(container, position, 1);
@@ -487,13 +487,16 @@ box *make_port_box(patcher *p, bool is_inlet_box, long argc, atom *argv)
     } else {
         inlet *inside = inlet_new(pb, nullptr);
         outlet *o = inside ? outlet_new(p, nullptr) : nullptr;
+        if (o && !outlet_chain(o, inside)) {
+            freeobject(o);
+            o = nullptr;
+        }
         if (!o) {
             out_of_memory_while_loading();
             return &pb->b;
         }
         long position = place_container_outlet(p, o, pb->b.rect.left);
         inlet_chain(inside, o);
-        outlet_chain(o, inside);
         pb->container_outlet = o;
         if (container) {
             cords_shift_outlets(container, position, 1);
@@ -704,15 +707,15 @@ void *patcher_user(patcher *p, symbol *, long argc, atom *argv)
     atom_setobj(&args[0], p);
     for (long i = 1; i < argc; i++)
         args[static_cast<size_t>(i)] = argv[i];
-    const binding_symbols &s = bindings();
-    object *saved_patcher = s.P->thing;
-    s.P->thing = &p->header;
-    g_newest_object = nullptr;
+    object *made;
     box *before = p->boxes;
-    typedmess(creation_object(), cls, argc, args.data());
-    object *made = g_newest_object;
-    g_newest_object = nullptr;
-    s.P->thing = saved_patcher;
+    {
+        binding_scope patcher_binding(bindings().P, &p->header);
+        g_newest_object = nullptr;
+        typedmess(creation_object(), cls, argc, args.data());
+        made = g_newest_object;
+        g_newest_object = nullptr;
+    }
     if (object_valid(made) && p->boxes != before && &p->boxes->header == made) return made;
     if (object_valid(made) && !patcher_box_of(p, made)) freeobject(made);  // not a box: nothing to show it
     long left = number_or(argv, argc, 1, 50), top = number_or(argv, argc, 2, 50);
@@ -973,6 +976,7 @@ void newex_retext(box *b, long argc, atom *argv)
         for (patchcord *c = b->cords_in; c; c = c->next_in)
             save_cord(&cords, c, false);
     } catch (const std::bad_alloc &) {
+        memory_set_low(true);  // the new object goes without the old one's cords
         cords.clear();
     }
     while (b->cords_out)

@@ -457,15 +457,15 @@ void box_relayout(box *b)
 {
     for (patchcord *c = b->cords_out; c; c = c->next_out)
         cord_lay(c);
-    std::vector<std::pair<box *, long>> sources;
-    for (patchcord *c = b->cords_in; c; c = c->next_in) {
+    for (patchcord *c = b->cords_in; c; c = c->next_in)
         cord_lay(c);
-        if (std::find(sources.begin(), sources.end(), std::make_pair(c->src, static_cast<long>(c->outlet))) ==
-            sources.end())
-            sources.emplace_back(c->src, c->outlet);
+    // Each outlet feeding b once, in the order of its first cord here.
+    for (patchcord *c = b->cords_in; c; c = c->next_in) {
+        bool seen = false;
+        for (patchcord *k = b->cords_in; k != c && !seen; k = k->next_in)
+            seen = k->src == c->src && k->outlet == c->outlet;
+        if (!seen) outlet_reorder(c->src, c->outlet);
     }
-    for (const auto &s : sources)
-        outlet_reorder(s.first, s.second);
 }
 
 void outlet_reorder(box *src, long n)

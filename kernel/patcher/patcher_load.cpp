@@ -11,9 +11,9 @@
 // which writes them back when the patcher is saved. So data lines never
 // reach an object that #X was bound to earlier, and are never lost.
 //
-// Every binding a load changes (#N, #P, #B, #X, the default path) is
-// restored when it ends, also when the file is damaged or ends early.
-#include <algorithm>
+// Every binding a load changes (#N, #P, #B, #X, the load path, the default
+// path) is held by a scope object and restored when the load ends, also when
+// the file is damaged or ends early, or an exception leaves it.
 #include <cstring>
 #include <new>
 #include <string>
@@ -29,31 +29,44 @@
 #include "kel/symbols.h"
 #include "kernel/core/atoms.h"
 #include "kernel/create/creation.h"
+#include "kernel/files/path.h"
 #include "kernel/text/binbuf_eval.h"
 #include "kernel/patcher/loadbang.h"
+#include "kernel/core/guarded.h"
 #include "kernel/core/memory.h"
 #include "kernel/core/objects.h"
 #include "kernel/patcher/patcher.h"
 #include "kernel/text/patchfile.h"
+#include "platform/handles.h"
 #include "kernel/core/symbols.h"
 
 namespace kel {
 namespace {
 
-// One file being loaded; loads nest (abstractions).
+// One file being evaluated; loads nest (abstractions). The contexts form a
+// stack through `outer`, innermost at g_current.
 struct load_context {
     binbuf *pending = nullptr;  // the kept lines of an "#N" line that made nothing
+    object *unclaimed = nullptr;  // what the last "#N" line made, other than a patcher, until a box takes it
+    load_context *outer = nullptr;
 };
 
-std::vector<load_context *> g_loads;
-std::vector<symbol *> g_guard;  // the names of the files being loaded
-bool g_outermost = false;      // a load that is not nested is in progress
+// The names of the files being loaded, innermost first (the recursion
+// guard).
+struct guard_entry {
+    symbol *name;
+    guard_entry *outer;
+};
+
+load_context *g_current = nullptr;
+guard_entry *g_guard = nullptr;
+bool g_outermost = false;  // a load that is not nested is in progress
 object *g_front = nullptr;
 object *g_catcher = nullptr;
 
 constexpr long document_arguments = 9;
 
-load_context *current_load() { return g_loads.empty() ? nullptr : g_loads.back(); }
+load_context *current_load() { return g_current; }
 
 atom semi_atom()
 {
@@ -63,22 +76,24 @@ atom semi_atom()
     return a;
 }
 
-// Appends "receiver selector args;" to *lines (made when null).
+// Appends "receiver selector args;" to *lines (made when null). A line that
+// cannot be kept for lack of memory raises the memory-low flag: the load
+// does not give the file back whole.
 void keep_line(binbuf **lines, symbol *receiver, symbol *selector, long argc, atom *argv)
 {
     if (!*lines) *lines = binbuf_new();
-    if (!*lines) return;
     std::vector<atom> line;
     try {
+        if (!*lines) throw std::bad_alloc();
         line.reserve(static_cast<size_t>(argc) + 3);
         line.push_back(sym_atom(receiver));
         line.push_back(sym_atom(selector));
         line.insert(line.end(), argv, argv + argc);
         line.push_back(semi_atom());
+        if (!patchfile_append(*lines, line.data(), static_cast<long>(line.size()))) throw std::bad_alloc();
     } catch (const std::bad_alloc &) {
-        return;
+        memory_set_low(true);
     }
-    patchfile_append(*lines, line.data(), static_cast<long>(line.size()));
 }
 
 void drop_pending(load_context *ctx)
@@ -89,6 +104,115 @@ void drop_pending(load_context *ctx)
     }
 }
 
+// A load that is cut short frees what an "#N" line made for a box that
+// never came.
+void drop_unclaimed(load_context *ctx)
+{
+    if (!ctx) return;
+    object *x = ctx->unclaimed;
+    ctx->unclaimed = nullptr;
+    if (building().load_abort && object_valid_checked(x)) freeobject(x);
+}
+
+bool guarded_now(symbol *name)
+{
+    for (guard_entry *e = g_guard; e; e = e->outer)
+        if (e->name == name) return true;
+    return false;
+}
+
+// For the whole of one load: the file's name on the recursion guard and,
+// for a load that is not nested, the outermost state (the loadbang queue is
+// cleared on entry and delivered on exit, the abort flag starts and ends
+// cleared).
+class load_guard {
+public:
+    explicit load_guard(symbol *name) : entry_{name, g_guard}, nested_(g_outermost)
+    {
+        building_state &bs = building();
+        if (!nested_) {
+            if (!loadbang_suspended()) loadbang_clearqueue();
+            g_outermost = true;
+            bs.load_abort = 0;
+        }
+        g_guard = &entry_;
+    }
+    ~load_guard()
+    {
+        g_guard = entry_.outer;
+        if (!nested_) {
+            g_outermost = false;
+            building().load_abort = 0;
+            if (!loadbang_suspended()) loadbang_dequeue();
+        }
+    }
+    load_guard(const load_guard &) = delete;
+    load_guard &operator=(const load_guard &) = delete;
+
+private:
+    guard_entry entry_;
+    const bool nested_;
+};
+
+// While a file is evaluated: its load context on the stack, #N bound to the
+// front, the load path and the default path set to the file's folder. The
+// destructor restores, in this order: the context (its kept lines freed,
+// and under an abort what its last "#N" line made for no box),
+// #N, #P, #B and #X (the last two only when what they held is still an
+// object), the load path and the default path.
+class load_scope {
+public:
+    load_scope(load_context *ctx, short path)
+        : ctx_(ctx), n_(bindings().N->thing), p_(bindings().P->thing), b_(bindings().B->thing),
+          x_(bindings().X->thing), load_path_(building().load_path)
+    {
+        // The default path to put back is made now, so that putting it back
+        // needs no memory; without it, the default path stays as it is.
+        const bool restorable = path_default_prepare(path_getdefault(), &default_path_);
+        ctx_->outer = g_current;
+        g_current = ctx_;
+        building().load_path = path;
+        if (restorable) path_setdefault(path, 0);
+        if (g_front) bindings().N->thing = g_front;
+    }
+    ~load_scope()
+    {
+        const binding_symbols &b = bindings();
+        drop_pending(ctx_);
+        drop_unclaimed(ctx_);
+        g_current = ctx_->outer;
+        b.N->thing = n_;
+        b.P->thing = p_;
+        b.B->thing = object_valid_checked(b_) ? b_ : nullptr;
+        b.X->thing = object_valid_checked(x_) ? x_ : nullptr;
+        building().load_path = load_path_;
+        path_default_install(&default_path_);
+    }
+    load_scope(const load_scope &) = delete;
+    load_scope &operator=(const load_scope &) = delete;
+
+    // The patcher current when the load began (#P).
+    object *outer_patcher() const { return p_; }
+
+private:
+    load_context *ctx_;
+    object *n_, *p_, *b_, *x_;
+    short load_path_;
+    default_path_aside default_path_;
+};
+
+// The lockout flag set for the length of a scope.
+class lockout_scope {
+public:
+    lockout_scope() : saved_(lockout_set(1)) {}
+    ~lockout_scope() { lockout_set(saved_); }
+    lockout_scope(const lockout_scope &) = delete;
+    lockout_scope &operator=(const lockout_scope &) = delete;
+
+private:
+    long saved_;
+};
+
 // --- the front of #N and the catcher of #X ---
 
 void *front_anything(object *, symbol *s, long argc, atom *argv)
@@ -96,11 +220,13 @@ void *front_anything(object *, symbol *s, long argc, atom *argv)
     load_context *ctx = current_load();
     const binding_symbols &b = bindings();
     drop_pending(ctx);
+    drop_unclaimed(ctx);
     b.X->thing = g_catcher;
     g_newest_object = nullptr;
     void *made = typedmess(creation_object(), s, argc, argv);
     if (object_valid(g_newest_object)) {  // just answered by a constructor
         if (b.X->thing == g_catcher) b.X->thing = nullptr;
+        if (ctx && !is_patcher(g_newest_object)) ctx->unclaimed = g_newest_object;
         return made;
     }
     if (ctx) keep_line(&ctx->pending, b.N, s, argc, argv);
@@ -183,23 +309,39 @@ std::string folder_text(short path)
     return std::string(folder).append("/");
 }
 
+// Frees the patchers made since serial_before that match, newest first.
+// Each pass frees the newest match older than the last one freed, so the
+// walk ends even when freeing one frees others or leaves one alive.
+template <class Match> void free_made_since(unsigned long serial_before, Match match)
+{
+    unsigned long below = patcher_serial_now() + 1;
+    for (;;) {
+        patcher *found = nullptr;
+        for (patcher *p = patcher_live_first(); p && p->serial > serial_before; p = p->live_next)
+            if (p->serial < below && !p->freeing && match(p)) {
+                found = p;
+                break;
+            }
+        if (!found) return;
+        below = found->serial;
+        freeobject(found);
+    }
+}
+
 // The patcher a file built: patchers made by this load at its top level
 // (parent: the patcher current when the load began, in no box). The one
 // the evaluation answered when it is such a patcher, else the newest; the
 // others would belong to nothing and are freed.
 patcher *take_result(unsigned long serial_before, object *outer, void *answered)
 {
-    std::vector<patcher *> made;
-    for (patcher *p = patcher_live_first(); p && p->serial > serial_before; p = p->live_next) {
+    auto made_here = [&](patcher *p) {
         object *parent = p->parent ? &p->parent->header : nullptr;
-        if (parent == outer && !p->container && !p->owner_object && !p->freeing) made.push_back(p);
-    }
-    if (made.empty()) return nullptr;
-    patcher *result = made.front();
-    for (patcher *p : made)
-        if (p == answered) result = p;
-    for (patcher *p : made)
-        if (p != result) freeobject(p);
+        return parent == outer && !p->container && !p->owner_object && !p->freeing;
+    };
+    patcher *result = nullptr;
+    for (patcher *p = patcher_live_first(); p && p->serial > serial_before; p = p->live_next)
+        if (made_here(p) && (!result || p == answered)) result = p;
+    if (result) free_made_since(serial_before, [&](patcher *p) { return p != result && made_here(p); });
     return result;
 }
 
@@ -217,6 +359,9 @@ void *load_file(const load_request &r)
 {
     if (!r.name || !*r.name) return nullptr;
     if (r.type && r.type != FILETYPE_TEXT && r.type != FILETYPE_PATCHER) return nullptr;
+    // Memory that runs low while the file is found, read or evaluated
+    // leaves out what the file describes.
+    const bool low_before = memory_is_low();
     long form = patchfile_type(r.name, r.path);
     if (!form) {
         fileinfo info;
@@ -230,7 +375,7 @@ void *load_file(const load_request &r)
     symbol *name = gensym(r.name);
     symbol *guarded = guard_name(r.name);
     const binding_symbols &b = bindings();
-    if (std::find(g_guard.begin(), g_guard.end(), guarded) != g_guard.end()) {
+    if (guarded_now(guarded)) {
         object *current = b.P->thing;
         short folder = is_patcher(current) ? reinterpret_cast<patcher *>(current)->path : r.path;
         error("patcher attempting to load itself: %s%s", folder_text(folder).c_str(), r.name);
@@ -239,12 +384,16 @@ void *load_file(const load_request &r)
         return nullptr;
     }
 
+    // A file that cannot be read for lack of memory cuts short the load it
+    // is part of (an abstraction's): loads give the whole patch or nothing.
     binbuf *contents = binbuf_new();
     if (!contents) {
         error("%s: can't load, out of memory", r.name);
+        if (patcher_loading()) building().load_abort = 1;
         return nullptr;
     }
-    if (binbuf_read(contents, r.name, r.path, form == FILETYPE_PATCHER ? 1 : 0) != 0) {
+    if (long err = binbuf_read(contents, r.name, r.path, form == FILETYPE_PATCHER ? 1 : 0); err != 0) {
+        if (err == toolbox::memFullErr && patcher_loading()) building().load_abort = 1;
         freeobject(contents);
         return nullptr;
     }
@@ -256,52 +405,49 @@ void *load_file(const load_request &r)
         return nullptr;
     }
 
-    const bool nested = g_outermost;
     building_state &bs = building();
-    if (!nested) {
-        if (!loadbang_suspended()) loadbang_clearqueue();
-        g_outermost = true;
-        bs.load_abort = 0;
+    load_guard guard(guarded);
+    patcher *result = nullptr;
+    {
+        load_context ctx;
+        load_scope scope(&ctx, r.path);
+        const unsigned long serial_before = patcher_serial_now();
+
+        void *answered = nullptr;
+        bool unfinished = false;
+        try {
+            {
+                lockout_scope lockout;
+                answered = evaluate(contents, r.document, form, r.argc, r.argv);
+            }
+            // While memory is low no object is made by name: what loaded is
+            // not the patch the file describes.
+            if (!low_before && memory_is_low() && !bs.load_abort) bs.load_abort = 1;
+
+            // A file that ends inside a patcher still gives what it built.
+            for (int depth = 0; depth < 1000; depth++) {
+                object *current = b.P->thing;
+                if (current == scope.outer_patcher() || !is_patcher(current)) break;
+                patcher_pop(reinterpret_cast<patcher *>(current), 0);
+                unfinished = true;
+            }
+        } catch (const std::bad_alloc &) {
+            // The load stopped where memory ran out: the rest of the file is
+            // not loaded.
+            bs.load_abort = 1;
+        }
+        if (unfinished) error("%s: file ends inside a patcher", r.name);
+        if (bs.load_abort) {
+            // Nothing of a load cut short is kept: neither an object made
+            // for a box that never came, nor a patcher no box shows.
+            drop_unclaimed(&ctx);
+            free_made_since(serial_before, [](patcher *p) { return !p->container && !p->owner_object; });
+        }
+        result = take_result(serial_before, scope.outer_patcher(), answered);
     }
-    g_guard.push_back(guarded);
-    load_context ctx;
-    g_loads.push_back(&ctx);
-    object *saved_n = b.N->thing, *saved_p = b.P->thing, *saved_b = b.B->thing, *saved_x = b.X->thing;
-    short saved_load_path = bs.load_path;
-    short saved_default = path_getdefault();
-    bs.load_path = r.path;
-    path_setdefault(r.path, 0);
-    if (g_front) b.N->thing = g_front;
-    const unsigned long serial_before = patcher_serial_now();
-    const bool low_before = memory_is_low();
-
-    long lockout = lockout_set(1);
-    void *answered = evaluate(contents, r.document, form, r.argc, r.argv);
-    lockout_set(lockout);
-    // While memory is low no object is made by name: what loaded is not
-    // the patch the file describes.
-    if (!low_before && memory_is_low() && !bs.load_abort) bs.load_abort = 1;
-
-    // A file that ends inside a patcher still gives what it built.
-    bool unfinished = false;
-    for (int guard = 0; guard < 1000; guard++) {
-        object *current = b.P->thing;
-        if (current == saved_p || !is_patcher(current)) break;
-        patcher_pop(reinterpret_cast<patcher *>(current), 0);
-        unfinished = true;
-    }
-    if (unfinished) error("%s: file ends inside a patcher", r.name);
-    patcher *result = take_result(serial_before, saved_p, answered);
-
-    drop_pending(&ctx);
-    g_loads.pop_back();
-    b.N->thing = saved_n;
-    b.P->thing = saved_p;
-    b.B->thing = object_valid_checked(saved_b) ? saved_b : nullptr;
-    b.X->thing = object_valid_checked(saved_x) ? saved_x : nullptr;
-    bs.load_path = saved_load_path;
-    path_setdefault(saved_default, 0);
     freeobject(contents);
+    // So does memory that ran short while the load's state was put back.
+    if (!low_before && memory_is_low() && !bs.load_abort) bs.load_abort = 1;
 
     if (bs.load_abort) {
         if (bs.load_abort == 1) error("%s: can't load, out of memory", r.name);
@@ -314,14 +460,14 @@ void *load_file(const load_request &r)
         atom_setlong(&info[2], form == FILETYPE_PATCHER ? 1 : 0);
         typedmess(result, gensym("filename"), 3, info);
     }
-
-    g_guard.erase(std::find(g_guard.begin(), g_guard.end(), guarded));
-    if (!nested) {
-        g_outermost = false;
-        bs.load_abort = 0;
-        if (!loadbang_suspended()) loadbang_dequeue();
-    }
     return result;
+}
+
+// load_file, which a container running out of memory may leave (the load's
+// own state is put back by its scopes on the way).
+void *guarded_load(const load_request &r)
+{
+    return guarded(r.name ? r.name : "load", static_cast<void *>(nullptr), [&] { return load_file(r); });
 }
 
 // The creation object's loader of abstractions: a patcher file found for a
@@ -329,7 +475,7 @@ void *load_file(const load_request &r)
 object *load_abstraction(symbol *, short path, symbol *filename, long type, long argc, atom *argv)
 {
     load_request r{filename->name, path, type, argc, argv, false, false};
-    auto *p = static_cast<patcher *>(load_file(r));
+    auto *p = static_cast<patcher *>(guarded_load(r));
     if (!p) return nullptr;
     patcher_mark_from_file(p);
     p->window.title = filename;
@@ -338,7 +484,7 @@ object *load_abstraction(symbol *, short path, symbol *filename, long type, long
 
 }  // namespace
 
-bool patcher_loading() { return g_outermost || !g_loads.empty(); }
+bool patcher_loading() { return g_outermost || g_current; }
 
 binbuf *load_take_pending_lines()
 {
@@ -346,6 +492,7 @@ binbuf *load_take_pending_lines()
     if (!ctx) return nullptr;
     binbuf *lines = ctx->pending;
     ctx->pending = nullptr;
+    ctx->unclaimed = nullptr;
     const binding_symbols &b = bindings();
     if (b.X->thing == g_catcher) b.X->thing = nullptr;
     return lines;
@@ -366,7 +513,7 @@ KEL_API void *fileload(const char *name, short path) { return fileload_type(name
 
 KEL_API void *fileload_type(const char *name, short path, long type)
 {
-    return load_file({name, path, type, 0, nullptr, true, true});
+    return guarded_load({name, path, type, 0, nullptr, true, true});
 }
 
 KEL_API void *stringload(const char *name)
@@ -382,7 +529,7 @@ KEL_API void *stringload(const char *name)
         error("%s: can't find file", name);
         return nullptr;
     }
-    void *result = load_file({found, path, 0, 0, nullptr, true, true});
+    void *result = guarded_load({found, path, 0, 0, nullptr, true, true});
     if (result) typedmess(result, gensym("front"), 0, nullptr);
     return result;
 }
@@ -390,5 +537,5 @@ KEL_API void *stringload(const char *name)
 KEL_API void *intload(const char *name, short path, long, long argc, atom *argv, long flag)
 {
     if (argc < 0 || !argv) argc = 0;
-    return load_file({name, path, 0, argc, argv, false, flag != 0});
+    return guarded_load({name, path, 0, argc, argv, false, flag != 0});
 }

@@ -23,6 +23,7 @@
 #include "kel/registry.h"
 #include "kel/symbols.h"
 #include "kernel/registry/attributes.h"
+#include "kernel/core/memory.h"
 #include "kernel/core/objects.h"
 #include "kernel/patcher/patcher.h"
 #include "kernel/core/symbols.h"
@@ -42,11 +43,15 @@ patcher_names *names_of(patcher *p, bool create)
 {
     if (!p) return nullptr;
     if (p->names || !create) return p->names;
-    auto *made = new (std::nothrow) patcher_names;
-    if (!made) return nullptr;
     char text[48];
     std::snprintf(text, sizeof text, "patcher %lu", p->serial);
-    made->name_space = gensym(text);
+    symbol *name_space = gensym(text);
+    auto *made = name_space ? new (std::nothrow) patcher_names : nullptr;
+    if (!made) {
+        memory_set_low(true);  // a null namespace would be the global one
+        return nullptr;
+    }
+    made->name_space = name_space;
     p->names = made;
     return made;
 }
@@ -151,9 +156,14 @@ bool split_instance(symbol *element, symbol **base, long *instance)
         if (*c < '0' || *c > '9') return false;
     long n = std::strtol(dot + 1, nullptr, 10);
     if (n < 1) return false;
-    *base = gensym(std::string(text, static_cast<size_t>(dot - text)).c_str());
+    try {
+        *base = gensym(std::string(text, static_cast<size_t>(dot - text)).c_str());
+    } catch (const std::bad_alloc &) {
+        memory_set_low(true);
+        return false;
+    }
     *instance = n;
-    return true;
+    return *base != nullptr;
 }
 
 // One step of a path: the box named element in p, and the subpatcher the
@@ -281,11 +291,18 @@ symbol *boxnames_unique(patcher *p, symbol *name)
     if (!object_findregistered(name_space, name)) return name;
     const char *text = name->name;
     const char *bracket = std::strchr(text, '[');
-    std::string base(text, bracket ? static_cast<size_t>(bracket - text) : std::strlen(text));
-    // Each candidate taken is a distinct registered name, so the search ends.
-    for (long k = 1;; k++) {
-        symbol *candidate = gensym((base + "[" + std::to_string(k) + "]").c_str());
-        if (!object_findregistered(name_space, candidate)) return candidate;
+    try {
+        std::string base(text, bracket ? static_cast<size_t>(bracket - text) : std::strlen(text));
+        // Each candidate taken is a distinct registered name, so the search
+        // ends.
+        for (long k = 1;; k++) {
+            symbol *candidate = gensym((base + "[" + std::to_string(k) + "]").c_str());
+            if (!candidate) return nullptr;
+            if (!object_findregistered(name_space, candidate)) return candidate;
+        }
+    } catch (const std::bad_alloc &) {
+        memory_set_low(true);
+        return nullptr;
     }
 }
 

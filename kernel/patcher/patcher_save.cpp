@@ -21,6 +21,7 @@
 #include "kernel/core/atoms.h"
 #include "kernel/core/calls.h"
 #include "kernel/text/binbuf.h"
+#include "kernel/core/memory.h"
 #include "kernel/core/objects.h"
 #include "kernel/patcher/patcher.h"
 #include "kernel/patcher/patcher_records.h"
@@ -73,6 +74,22 @@ bool own_lines_of_subpatcher(patcher *sub, atombuf *text)
 }
 
 void save_contents(patcher *p, binbuf *dest, bool top);
+
+// Set when a line of the save in progress could not be written for lack of
+// memory: what was saved is not the patcher, and no file is written from it.
+bool g_save_incomplete = false;
+
+// Runs part of a save (a box's psave method) so that running out of memory
+// marks the save incomplete instead of leaving the method.
+template <class F> void save_part(F part)
+{
+    try {
+        part();
+    } catch (const std::bad_alloc &) {
+        memory_set_low(true);
+        g_save_incomplete = true;
+    }
+}
 
 void save_box(patcher *p, box *b, binbuf *dest)
 {
@@ -227,11 +244,15 @@ bool save_message(binbuf *dest, long argc, const atom *argv)
         semicolon.type = ATYPE_SEMI;
         line.push_back(semicolon);
     } catch (const std::bad_alloc &) {
+        memory_set_low(true);
+        g_save_incomplete = true;
         return false;
     }
     for (atom &a : line)
         binbuf_convert_hash_symbol(&a);
-    return patchfile_append(dest, line.data(), static_cast<long>(line.size()));
+    if (patchfile_append(dest, line.data(), static_cast<long>(line.size()))) return true;
+    g_save_incomplete = true;
+    return false;
 }
 
 long patcher_write(patcher *p, const char *name, short path, short binary)
@@ -242,10 +263,11 @@ long patcher_write(patcher *p, const char *name, short path, short binary)
         return 1;
     }
     binbuf_growth_failure_clear();
+    g_save_incomplete = false;
     atom head[] = {sym_atom(sym("kel")), sym_atom(sym("v2"))};
     save_message(b, 2, head);
     patcher_save(p, b);
-    if (binbuf_growth_failed()) {
+    if (binbuf_growth_failed() || g_save_incomplete) {
         ouchstring("Out of memory");
         freeobject(b);
         return 1;
@@ -257,7 +279,12 @@ long patcher_write(patcher *p, const char *name, short path, short binary)
 
 // --- the kernel box classes' save methods ---
 
-void *newobj_psave(newobj_box *nb, binbuf *dest)
+namespace {
+
+// A newobj box's lines: its font and line count when they change, the
+// lines that build its object (a subpatcher's contents, the kept lines of
+// a placeholder, or what the object's save method writes), then its text.
+void newobj_save_lines(newobj_box *nb, binbuf *dest)
 {
     static symbol *const save = sym("save");
     patcher *p = nb->b.owner;
@@ -287,7 +314,7 @@ void *newobj_psave(newobj_box *nb, binbuf *dest)
             binbuf_convert_hash_symbol(&a);
             lines.push_back(a);
         }
-        patchfile_append(dest, lines.data(), static_cast<long>(lines.size()));
+        if (!patchfile_append(dest, lines.data(), static_cast<long>(lines.size()))) g_save_incomplete = true;
         own_lines = true;
     } else if (object_valid(x) && x != &nb->b.header) {
         if (kel_method fn = zgetfn(x, save)) {
@@ -300,6 +327,16 @@ void *newobj_psave(newobj_box *nb, binbuf *dest)
     atom head[16];
     long n = box_line_head(&nb->b, false, sym(own_lines ? "newobj" : "newex"), 4, ints, head);
     text_line(dest, n, head, nb->text);
+}
+
+}  // namespace
+
+// Each runs as a part of the save (save_part): running out of memory marks
+// the save incomplete.
+
+void *newobj_psave(newobj_box *nb, binbuf *dest)
+{
+    save_part([&] { newobj_save_lines(nb, dest); });
     return nullptr;
 }
 
@@ -316,21 +353,26 @@ void *comment_psave(comment_box *cb, binbuf *dest)
 
 void *kept_psave(kept_box *kb, binbuf *dest)
 {
-    atom head[16];
-    long n = box_line_head(&kb->b, kb->user, kb->kind, 0, nullptr, head);
-    std::vector<atom> line(head, head + n);
-    if (kb->layout) line.insert(line.end(), kb->layout->argv, kb->layout->argv + kb->layout->argc);
-    save_message(dest, static_cast<long>(line.size()), line.data());
+    save_part([&] {
+        atom head[16];
+        long n = box_line_head(&kb->b, kb->user, kb->kind, 0, nullptr, head);
+        std::vector<atom> line(head, head + n);
+        if (kb->layout) line.insert(line.end(), kb->layout->argv, kb->layout->argv + kb->layout->argc);
+        save_message(dest, static_cast<long>(line.size()), line.data());
+    });
     return nullptr;
 }
 
 void *port_psave(port_box *pb, binbuf *dest)
 {
-    atom head[16];
-    long n = box_line_head(&pb->b, false, sym((pb->b.flags & BOX_FLAG_INLET) ? "inlet" : "outlet"), 0, nullptr, head);
-    std::vector<atom> line(head, head + n);
-    if (pb->layout) line.insert(line.end(), pb->layout->argv, pb->layout->argv + pb->layout->argc);
-    save_message(dest, static_cast<long>(line.size()), line.data());
+    save_part([&] {
+        atom head[16];
+        long n = box_line_head(&pb->b, false, sym((pb->b.flags & BOX_FLAG_INLET) ? "inlet" : "outlet"), 0, nullptr,
+                               head);
+        std::vector<atom> line(head, head + n);
+        if (pb->layout) line.insert(line.end(), pb->layout->argv, pb->layout->argv + pb->layout->argc);
+        save_message(dest, static_cast<long>(line.size()), line.data());
+    });
     return nullptr;
 }
 
@@ -344,6 +386,8 @@ KEL_API void patcher_save(patcher *p, binbuf *dest)
     try {
         save_contents(p, dest, true);
     } catch (const std::bad_alloc &) {
+        memory_set_low(true);
+        g_save_incomplete = true;
         ouchstring("Out of memory");
     }
 }

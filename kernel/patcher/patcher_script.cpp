@@ -27,6 +27,8 @@
 #include "kel/outlets.h"
 #include "kel/symbols.h"
 #include "kernel/patcher/patcher_names.h"
+#include "kernel/core/binding_scope.h"
+#include "kernel/core/guarded.h"
 #include "kernel/core/objects.h"
 #include "kernel/patcher/patcher.h"
 #include "kernel/core/symbols.h"
@@ -133,14 +135,14 @@ void send_atoms(object *to, long argc, atom *argv)
 // answers, or null after "instantiating object via scripting: name=NAME".
 box *script_create(patcher *p, symbol *name, symbol *selector, long argc, atom *argv)
 {
-    const binding_symbols &s = bindings();
-    object *saved_box = s.B->thing;
-    const bool was = p->scripting;
-    p->scripting = true;
-    void *made = typedmess(p, selector, argc, argv);
-    p->scripting = was;
-    if (!object_valid_checked(saved_box)) saved_box = nullptr;
-    s.B->thing = saved_box;
+    void *made;
+    {
+        binding_scope box_binding(bindings().B, binding_scope::if_alive);
+        const bool was = p->scripting;
+        p->scripting = true;
+        made = typedmess(p, selector, argc, argv);
+        p->scripting = was;
+    }
     box *b = box_in(p, made);
     if (!b) error("instantiating object via scripting: name=%s", name->name);
     return b;
@@ -200,6 +202,7 @@ void cmd_replace(script_call &c)
         for (patchcord *k = old->cords_in; k; k = k->next_in)
             if (k->src != old) record_cord(&cords, old, k, false);
     } catch (const std::bad_alloc &) {
+        memory_set_low(true);  // the new box goes without the old one's cords
         cords.clear();
     }
     box_take_place(b, old);
@@ -479,6 +482,7 @@ KEL_API box *patcher_newdefault(patcher *p, long x, long y, symbol *cls, long ar
         line.insert(line.end(), text.begin(), text.end());
         return box_in(p, typedmess(p, text_box ? cls : newex, static_cast<long>(line.size()), line.data()));
     } catch (const std::bad_alloc &) {
+        report_out_of_memory("patcher_newdefault");
         return nullptr;
     }
 }

@@ -18,6 +18,7 @@
 #include "kel/memory.h"
 #include "kel/outlets.h"
 #include "kel/symbols.h"
+#include "kernel/core/guarded.h"
 #include "kernel/registry/attributes.h"
 #include "kernel/core/classes.h"
 #include "kernel/core/objects.h"
@@ -150,7 +151,13 @@ void add_attributes(void *x, quickref_lines &lines)
     long count = 0;
     symbol **names = nullptr;
     if (object_attr_getnames(x, &count, &names) != ERR_NONE || count <= 0 || !names) return;
-    std::vector<symbol *> sorted(names, names + count);
+    std::vector<symbol *> sorted;
+    try {
+        sorted.assign(names, names + count);
+    } catch (const std::bad_alloc &) {
+        freebytes(names, count * static_cast<long>(sizeof(symbol *)));
+        throw;
+    }
     freebytes(names, count * static_cast<long>(sizeof(symbol *)));
     std::sort(sorted.begin(), sorted.end(), by_name);
     sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
@@ -239,8 +246,11 @@ KEL_API long object_obex_quickref(void *x, long *count, atom *av)
     *count = 0;
     if (!object_valid(x)) return ERR_INVALID_PTR;
     quickref_lines lines(av, quickref_limit);
-    add_attributes(x, lines);
-    add_messages(x, lines);
+    const long result = guarded("quickref", ERR_GENERIC, [&] {
+        add_attributes(x, lines);
+        add_messages(x, lines);
+        return ERR_NONE;
+    });
     *count = lines.count();
-    return ERR_NONE;
+    return result;
 }

@@ -15,6 +15,7 @@
 #include "kernel/registry/attributes.h"
 #include "kernel/core/classes.h"
 #include "kernel/core/locks.h"
+#include "kernel/core/memory.h"
 #include "kernel/core/objects.h"
 #include "kernel/core/settings.h"
 #include "kernel/core/symbols.h"
@@ -55,17 +56,34 @@ symbol *s_newcopy = nullptr;
 // Objects are keyed by their address in the object table.
 symbol *address_key(const void *x) { return reinterpret_cast<symbol *>(const_cast<void *>(x)); }
 
+// Stores value under key and answers whether the table now holds it: a store
+// answers 0 without storing when memory for the key's slot ran out.
+bool stored(hashtab *table, symbol *key, void *value, bool safe)
+{
+    if ((safe ? hashtab_store_safe(table, key, value) : hashtab_store(table, key, value)) != 0) return false;
+    void *now = nullptr;
+    return hashtab_lookup(table, key, &now) == 0 && now == value;
+}
+
 hashtab *names_in(symbol *name_space, bool create)
 {
     void *table = nullptr;
     if (hashtab_lookup(g_namespaces, name_space, &table) == 0) return static_cast<hashtab *>(table);
     if (!create) return nullptr;
     hashtab *made = hashtab_new(namespace_slots);
-    if (made && hashtab_store(g_namespaces, name_space, made) != 0) {
+    if (made && !stored(g_namespaces, name_space, made, false)) {
         freeobject(made);
         made = nullptr;
     }
     return made;
+}
+
+// A namespace goes with its last name: every patcher names its boxes in a
+// namespace of its own, which would otherwise outlive it.
+void drop_if_empty(symbol *name_space)
+{
+    if (hashtab *names = names_in(name_space, false); names && hashtab_getsize(names) == 0)
+        hashtab_delete(g_namespaces, name_space);
 }
 
 reg_object *find_record(symbol *name_space, symbol *name)
@@ -100,16 +118,26 @@ bool has_unique_form(const symbol *s)
     return digits >= 9;
 }
 
-std::vector<object *> clients_of(reg_object *r)
+// The clients attached to r as they stand now, and room for as many more
+// in *also (when given). False, with the memory-low flag up, when memory for
+// them ran out.
+bool clients_of(reg_object *r, std::vector<object *> *clients, std::vector<object *> *also = nullptr)
 {
-    std::vector<object *> clients;
+    clients->clear();
     long n = linklist_getsize(r->clients);
-    if (n > 0) {
-        clients.resize(static_cast<size_t>(n));
-        long got = linklist_makearray(r->clients, reinterpret_cast<void **>(clients.data()), n);
-        clients.resize(static_cast<size_t>(got > 0 ? got : 0));
+    try {
+        if (also) also->reserve(static_cast<size_t>(n));
+        if (n > 0) {
+            clients->resize(static_cast<size_t>(n));
+            long got = linklist_makearray(r->clients, reinterpret_cast<void **>(clients->data()), n);
+            clients->resize(static_cast<size_t>(got > 0 ? got : 0));
+        }
+    } catch (const std::bad_alloc &) {
+        memory_set_low(true);
+        clients->clear();
+        return false;
     }
-    return clients;
+    return true;
 }
 
 bool is_attached(reg_object *r, object *client) { return linklist_objptr2index(r->clients, client) >= 0; }
@@ -122,7 +150,13 @@ bool attach_client(reg_object *r, object *client)
     if (!r->clients) return false;
     if (is_attached(r, client)) return true;
     if (linklist_append(r->clients, client) < 0) return false;
-    g_attachments[client]++;
+    try {
+        g_attachments[client]++;
+    } catch (const std::bad_alloc &) {
+        memory_set_low(true);
+        linklist_chuckptr(r->clients, client);
+        return false;
+    }
     return true;
 }
 
@@ -143,30 +177,46 @@ void send_notify(object *client, symbol *name, symbol *message, object *sender, 
 // Notifies the clients of sender's registration, one at a time, taking the
 // global lock only between the calls: before each call the client must still
 // be attached to the same registration, so a client may detach itself or
-// others, or free the sender, from inside its notify method. Answers the
-// clients that were told.
-std::vector<object *> notify_clients(object *sender, symbol *message, void *data)
+// others, or free the sender, from inside its notify method. The clients
+// told go into *told (when given). The walk goes over a copy of the client
+// list; without memory for it, over the list itself by position, each
+// client detached as soon as it is told when *told is wanted (a client that
+// detaches another during the walk may then make it miss one).
+void notify_clients(object *sender, symbol *message, void *data, std::vector<object *> *told = nullptr)
 {
-    std::vector<object *> told;
     reg_object *r;
     symbol *name;
     std::vector<object *> clients;
+    bool copied;
     {
         std::lock_guard guard(global_lock());
         r = record_of(sender);
-        if (!r || !r->clients) return told;
+        if (!r || !r->clients) return;
         name = r->name;
-        clients = clients_of(r);
+        copied = clients_of(r, &clients, told);
     }
-    for (object *client : clients) {
+    if (copied) {
+        for (object *client : clients) {
+            {
+                std::lock_guard guard(global_lock());
+                if (record_of(sender) != r || !is_attached(r, client)) continue;
+            }
+            send_notify(client, name, message, sender, data);
+            if (told) told->push_back(client);  // room was made for every client
+        }
+        return;
+    }
+    for (long k = 0;;) {
+        object *client;
         {
             std::lock_guard guard(global_lock());
-            if (record_of(sender) != r || !is_attached(r, client)) continue;
+            if (record_of(sender) != r || !(client = static_cast<object *>(linklist_getindex(r->clients, k)))) return;
         }
         send_notify(client, name, message, sender, data);
-        told.push_back(client);
+        std::lock_guard guard(global_lock());
+        if (record_of(sender) != r) return;
+        if (!told || !detach_client(r, client)) k++;
     }
-    return told;
 }
 
 // The registration's free method: clients still attached (those that
@@ -176,9 +226,15 @@ void reg_free(reg_object *r)
 {
     if (!r->clients) return;
     std::lock_guard guard(global_lock());
-    for (object *client : clients_of(r))
-        if (is_attached(r, client)) send_notify(client, r->name, sym_free, r->obj, nullptr);
-    for (object *client : clients_of(r)) detach_client(r, client);
+    std::vector<object *> clients;
+    if (clients_of(r, &clients)) {
+        for (object *client : clients)
+            if (is_attached(r, client)) send_notify(client, r->name, sym_free, r->obj, nullptr);
+    } else {
+        for (long k = 0; object *client = static_cast<object *>(linklist_getindex(r->clients, k)); k++)
+            send_notify(client, r->name, sym_free, r->obj, nullptr);
+    }
+    while (auto *client = static_cast<object *>(linklist_getindex(r->clients, 0))) detach_client(r, client);
     linklist_chuck(r->clients);
     r->clients = nullptr;
 }
@@ -224,7 +280,7 @@ bool add_registration(hashtab *names, symbol *name_space, symbol *name, object *
     r->refcount = 1;
     r->clients = nullptr;
     r->removing = false;
-    if (hashtab_store_safe(names, name, r) != 0) {
+    if (!stored(names, name, r, true)) {
         freeobject(r);
         return false;
     }
@@ -235,9 +291,14 @@ bool add_registration(hashtab *names, symbol *name_space, symbol *name, object *
         m->name = name;
         m->name_space = name_space;
     }
-    if (!m || hashtab_store(g_objects, address_key(x), m) != 0) {
+    if (!m || !stored(g_objects, address_key(x), m, false)) {
         if (m) freeobject(m);
         error("object_register: could not create pointer map object for %s", name->name);
+        // Without its reverse record the registration could never be let go
+        // of: it is taken back.
+        hashtab_delete(names, name);
+        g_registrations--;
+        return false;
     }
     return true;
 }
@@ -355,12 +416,22 @@ KEL_API void *object_register(symbol *name_space, symbol *name, void *p)
     if (held_elsewhere) {
         // The former registration keeps x: a copy takes the new name.
         registered = static_cast<object *>(object_method(x, s_newcopy));
-        if (!registered || !object_valid_checked(registered)) return nullptr;
+        if (!registered || !object_valid_checked(registered)) {
+            drop_if_empty(name_space);
+            return nullptr;
+        }
+        // The copy may have let go of the namespace's last other name, and
+        // the namespace with it.
+        names = names_in(name_space, true);
+        if (!names) return nullptr;
     }
     // A unique name chosen by the caller leaves the reuse list while it is
     // registered, so that symbol_unique cannot hand it out again meanwhile.
     if (!fresh && has_unique_form(name)) symbol_unique_unslate(name);
-    if (!add_registration(names, name_space, name, registered)) return nullptr;
+    if (!add_registration(names, name_space, name, registered)) {
+        drop_if_empty(name_space);
+        return nullptr;
+    }
     return registered;
 }
 
@@ -387,12 +458,14 @@ KEL_API long object_unregister(void *p)
     if (r->refcount > 0) return -1;
 
     r->removing = true;
-    std::vector<object *> told = notify_clients(x, sym_free, nullptr);
+    std::vector<object *> told;
+    notify_clients(x, sym_free, nullptr, &told);
     // Each client hears `free` once: those told are not told again when the
     // record goes.
     for (object *client : told) detach_client(r, client);
     hashtab_delete(g_objects, address_key(x));
     if (hashtab *names = names_in(name_space, false)) hashtab_delete(names, name);
+    drop_if_empty(name_space);  // looked up again: the record's free method may have changed it
     g_registrations--;
     if (has_unique_form(name) && !registry_name_in_use(name)) symbol_unique_slate(name);
     return 0;

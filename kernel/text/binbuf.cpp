@@ -305,6 +305,8 @@ void binbuf_convert_hash_symbol(atom *a) { convert_hash_symbol(a); }
 
 void binbuf_growth_failure_clear() { g_growth_failed.store(false, std::memory_order_relaxed); }
 
+void binbuf_growth_failure_set() { g_growth_failed.store(true, std::memory_order_relaxed); }
+
 bool binbuf_append_atoms(binbuf *x, const atom *argv, long argc)
 {
     if (!x || argc < 0 || (argc > 0 && !argv)) return false;

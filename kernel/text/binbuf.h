@@ -43,6 +43,9 @@ void binbuf_convert_hash_symbol(atom *a);
 
 void binbuf_growth_failure_clear();
 bool binbuf_growth_failed();
+// Sets the flag for a line that could not be added for lack of memory
+// other than the buffer's own (the atoms gathered for it).
+void binbuf_growth_failure_set();
 
 // Appends atoms exactly as they are (no conversion of their symbols), the
 // way reading a file does: with slack, growing the block geometrically.

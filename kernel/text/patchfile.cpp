@@ -28,6 +28,7 @@
 #include "kel/path.h"
 #include "kel/symbols.h"
 #include "kel/sysfile.h"
+#include "kernel/core/guarded.h"
 #include "kernel/text/atom_text.h"
 #include "kernel/text/binbuf.h"
 #include "kernel/text/binbuf_eval.h"
@@ -410,7 +411,7 @@ long read_text(binbuf *x, const char *name, short path)
     sysmem_freehandle(h);
     if (result) {
         error("%s: can't load, out of memory", name);
-        return 1;
+        return toolbox::memFullErr;
     }
     return 0;
 }
@@ -428,7 +429,7 @@ long read_binary(binbuf *x, const char *name, short path)
     if (err) {
         error("%s: error %d reading file", name,
               static_cast<int>(err < 0 ? toolbox::memFullErr : platform::toolbox_error(static_cast<int>(err))));
-        return 1;
+        return err < 0 ? toolbox::memFullErr : 1;
     }
     const long result = patchfile_read_bytes(x, reinterpret_cast<const unsigned char *>(*h),
                                              static_cast<size_t>(sysmem_handlesize(h)), name);
@@ -436,18 +437,25 @@ long read_binary(binbuf *x, const char *name, short path)
     return result;
 }
 
+// A handle given back when the scope ends, also when an exception leaves
+// it.
+struct owned_handle {
+    kel_handle h;
+    ~owned_handle()
+    {
+        if (h) sysmem_freehandle(h);
+    }
+};
+
 long write_text(binbuf *x, const char *name, short path)
 {
-    kel_handle h = sysmem_newhandle(0);
+    owned_handle text{sysmem_newhandle(0)};
     long size = 0;
-    if (!h || binbuf_totext(x, h, &size) != 0) {
-        if (h) sysmem_freehandle(h);
+    if (!text.h || binbuf_totext(x, text.h, &size) != 0) {
         error("%s: out of memory before writing file", name);
         return 1;
     }
-    const long result = replace_file(name, path, *h, static_cast<size_t>(size));
-    sysmem_freehandle(h);
-    return result;
+    return replace_file(name, path, *text.h, static_cast<size_t>(size));
 }
 
 long write_binary(binbuf *x, const char *name, short path)
@@ -539,6 +547,7 @@ long save_line(binbuf *dest, long argc, const atom *head, const std::vector<atom
         line.push_back(semicolon);
     } catch (const std::bad_alloc &) {
         warning("couldn't grow binbuf to %ld", static_cast<long>(dest->used));
+        binbuf_growth_failure_set();
         return 1;
     }
     return patchfile_append(dest, line.data(), static_cast<long>(line.size())) ? 0 : 1;
@@ -594,13 +603,16 @@ long patchfile_read_bytes(binbuf *x, const unsigned char *data, size_t size, con
     empty_buffer(x);
     std::vector<atom> atoms;
     const patchfile_status status = patchfile_decode(data, size, label, &atoms);
-    if (status == patchfile_status::no_memory) error("%s: can't load, out of memory", label ? label : "");
+    if (status == patchfile_status::no_memory) {
+        error("%s: can't load, out of memory", label ? label : "");
+        return toolbox::memFullErr;
+    }
     if (status != patchfile_status::ok) return 1;
     // The block a read starts from, so that later appends seldom move it.
     if (sysmem_handlesize(x->storage) < read_block) sysmem_resizehandle(x->storage, read_block);
-    if (!patchfile_append(x, atoms.data(), static_cast<long>(atoms.size()))) {
+    if (!patchfile_append(x, atoms.data(), static_cast<long>(atoms.size()))) {  // the atoms decoded are all kept
         empty_buffer(x);
-        return 1;
+        return toolbox::memFullErr;
     }
     return 0;
 }
@@ -614,14 +626,18 @@ KEL_API long binbuf_read(binbuf *x, const char *name, short path, short binary)
     if (!x) return 1;
     empty_buffer(x);
     if (!name) name = "";
-    return binary ? read_binary(x, name, path) : read_text(x, name, path);
+    const long result = guarded(name, static_cast<long>(toolbox::memFullErr),
+                                [&] { return binary ? read_binary(x, name, path) : read_text(x, name, path); });
+    if (result) empty_buffer(x);
+    return result;
 }
 
 KEL_API long binbuf_write(binbuf *x, const char *name, short path, short binary)
 {
     if (!x) return 1;
     if (!name) name = "";
-    return binary ? write_binary(x, name, path) : write_text(x, name, path);
+    // Nothing is written before the new file is complete in memory.
+    return guarded(name, 1L, [&] { return binary ? write_binary(x, name, path) : write_text(x, name, path); });
 }
 
 KEL_API long patchfile_type(const char *name, short path)
@@ -696,6 +712,7 @@ KEL_API long atombuf_savebox(binbuf *dest, long argc, const atom *head, atombuf 
     try {
         if (text && text->argc > 0) atoms.assign(text->argv, text->argv + text->argc);
     } catch (const std::bad_alloc &) {
+        binbuf_growth_failure_set();
         return 1;
     }
     return save_line(dest, argc, head, atoms, "atombuf_savebox");
@@ -709,6 +726,7 @@ KEL_API long binbuf_savebox(binbuf *dest, long argc, const atom *head, binbuf *t
         atom a;
         while (text && binbuf_getatom(text, &index, &offset, &a) == 0) atoms.push_back(a);
     } catch (const std::bad_alloc &) {
+        binbuf_growth_failure_set();
         return 1;
     }
     return save_line(dest, argc, head, atoms, "binbuf_savebox");

@@ -35,7 +35,8 @@ enum class patchfile_status { ok, damaged, no_memory };
 patchfile_status patchfile_decode(const unsigned char *data, size_t size, const char *label, std::vector<atom> *out);
 
 // binbuf_read's work after the file has been read: empties x and fills it
-// from the bytes of a binary file. 0, or 1 with x empty.
+// from the bytes of a binary file. 0, or with x empty -108 when memory ran
+// out, else 1.
 long patchfile_read_bytes(binbuf *x, const unsigned char *data, size_t size, const char *label);
 
 // Appends atoms to x as they are: no conversion of any symbol, no

@@ -1,3 +1,4 @@
+#include "kernel/core/guarded.h"
 #include "kernel/time/clocks.h"
 
 #include <algorithm>
@@ -171,18 +172,20 @@ void clocks_drop_all()
 
 void clocks_dump()
 {
-    std::vector<kel_clock *> pending;
-    {
-        std::lock_guard guard(clock_lock());
-        pending.assign(global_clocks().begin(), global_clocks().end());
-    }
-    std::sort(pending.begin(), pending.end(), [](const kel_clock *a, const kel_clock *b) {
-        return a->fire_time < b->fire_time || (a->fire_time == b->fire_time && a->order < b->order);
+    guarded("clocks", [] {
+        std::vector<kel_clock *> pending;
+        {
+            std::lock_guard guard(clock_lock());
+            pending.assign(global_clocks().begin(), global_clocks().end());
+        }
+        std::sort(pending.begin(), pending.end(), [](const kel_clock *a, const kel_clock *b) {
+            return a->fire_time < b->fire_time || (a->fire_time == b->fire_time && a->order < b->order);
+        });
+        post("time %.4f", sched_now());
+        long n = 1;
+        for (const kel_clock *c : pending)
+            post("%3ld: t %8.2f %8.2f %5ld", n++, c->fire_time, c->logical_time, static_cast<long>(c->integer));
     });
-    post("time %.4f", sched_now());
-    long n = 1;
-    for (const kel_clock *c : pending)
-        post("%3ld: t %8.2f %8.2f %5ld", n++, c->fire_time, c->logical_time, static_cast<long>(c->integer));
 }
 
 }  // namespace kel

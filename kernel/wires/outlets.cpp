@@ -293,11 +293,13 @@ kel_class *outlet_class()
 
 bool is_outlet(const void *x) { return g_outlet_class && object_class(const_cast<void *>(x)) == g_outlet_class; }
 
-void outlet_chain(outlet *o, inlet *stands_for)
+bool outlet_chain(outlet *o, inlet *stands_for)
 {
+    if (!o->targets) o->targets = linklist_new();
+    if (!o->targets) return false;
     o->flags |= outlet_flag_chained;
     o->chain_inlet = stands_for;
-    if (!o->targets) o->targets = linklist_new();
+    return true;
 }
 
 namespace {

@@ -81,8 +81,9 @@ bool is_inlet(const void *x);
 
 // Makes o a chained outlet standing for the inlet stands_for, and i a chained
 // inlet forwarding to the outlet inner (the patcher does this for subpatcher
-// inlets and outlets).
-void outlet_chain(outlet *o, inlet *stands_for);
+// inlets and outlets). outlet_chain answers false, changing nothing, when
+// memory for the outlet's list of targets ran out.
+bool outlet_chain(outlet *o, inlet *stands_for);
 void inlet_chain(inlet *i, outlet *inner);
 
 // Frees every outlet, then every extra inlet of x.

@@ -11,6 +11,7 @@
 #include "kernel/core/classes.h"
 #include "kernel/core/settings.h"
 #include "kernel/core/symbols.h"
+#include "memory_pressure.h"
 
 namespace {
 
@@ -182,6 +183,28 @@ TEST(OlderApi, BuildsAClassIntoItsClassVariable)
     EXPECT_EQ(g_events, (std::vector<std::string>{"int 5", "bang", "float 15", "in3 8", "ft2 8", "free 5"}));
 }
 
+TEST(OlderApi, AnInstanceTheHeapMadeGoesBackToTheHeap)
+{
+    static method_entry *heap_thing = nullptr;
+    kel::class_builder_begin(gensym("heap_thing"), nullptr, 0);
+    setup(&heap_thing, FN(thing_new), FN(thing_free), sizeof(thing), nullptr, 0);
+    kel::class_builder_finish();
+    ASSERT_NE(heap_thing, nullptr);
+    const kel::test::pool_footprint before = kel::test::pool_footprint::now();
+    kel::memory_fail_request(1, false);  // the pool has no block: the heap serves
+    auto *x = static_cast<thing *>(newobject(heap_thing));
+    kel::memory_fail_request(-1, false);
+    ASSERT_NE(x, nullptr);
+    EXPECT_FALSE(kel::pool_holds(x, sizeof(thing)));
+    EXPECT_TRUE(kel::memory_is_low());
+    kel::memory_set_low(false);
+    x->n = 3;
+    g_events.clear();
+    freeobject(x);
+    EXPECT_EQ(g_events, std::vector<std::string>{"free 3"});
+    EXPECT_EQ(kel::test::pool_footprint::now(), before) << "the pool takes back only its own blocks";
+}
+
 TEST(OlderApi, MisuseIsReported)
 {
     console_capture console;
@@ -207,6 +230,31 @@ TEST(OlderApi, MisuseIsReported)
     kel::class_builder_begin(gensym("never_defined"), nullptr, 0);
     EXPECT_EQ(kel::class_builder_finish(), nullptr);
     EXPECT_EQ(class_findbyname(gensym("box"), gensym("never_defined")), nullptr);
+    EXPECT_FALSE(kel::class_builder_active());
+}
+
+// A set-up nested in another one (an external loaded while a class is
+// being made) whose builder finds no memory defines nothing, and its finish
+// ends nothing else.
+TEST(OlderApi, ABuilderWithoutMemoryLeavesTheOuterOneAlone)
+{
+    static method_entry *outer = nullptr, *inner = nullptr;
+    kel::class_builder_begin(gensym("outer_thing"), nullptr, 0);
+    setup(&outer, FN(thing_new), nullptr, sizeof(thing), nullptr, 0);
+    kel::memory_fail_request(1, false);
+    kel::class_builder_begin(gensym("inner_thing"), nullptr, 0);
+    kel::memory_fail_request(-1, false);
+    EXPECT_TRUE(kel::memory_is_low());
+    kel::memory_set_low(false);
+    setup(&inner, FN(thing_new), nullptr, sizeof(thing), nullptr, 0);
+    addint(FN(thing_int));
+    EXPECT_EQ(kel::class_builder_finish(), nullptr);
+    EXPECT_EQ(inner, nullptr);
+    addbang(FN(thing_bang));
+    kel_class *c = kel::class_builder_finish();
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(outer[1].selector, gensym("bang")) << "nothing of the inner set-up reached the outer class";
+    EXPECT_EQ(outer[2].selector, nullptr);
     EXPECT_FALSE(kel::class_builder_active());
 }
 

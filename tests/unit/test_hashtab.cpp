@@ -17,6 +17,7 @@
 #include "kel/classes.h"
 #include "kel/memory.h"
 #include "kel/symbols.h"
+#include "kernel/core/hashtab.h"
 
 namespace {
 
@@ -128,6 +129,22 @@ TEST(HashtabStore, LookupAnswersTheStoredValue)
         EXPECT_EQ(hashtab_lookup(x, key(c.name), nullptr), -1) << "no place for the answer";
     }
     EXPECT_EQ(hashtab_chuck(x), 0);
+}
+
+TEST(HashtabStore, SlotListsAreCountedWhileTheirTableLives)
+{
+    const long before = kel::hashtab_slot_lists();
+    hashtab *x = hashtab_new(3);
+    std::set<uintptr_t> slots;
+    for (const char *name : {"one", "two", "three", "four"}) {
+        EXPECT_EQ(hashtab_store(x, key(name), nullptr), 0);
+        slots.insert(reinterpret_cast<uintptr_t>(key(name)) % 3);
+        EXPECT_EQ(kel::hashtab_slot_lists(), before + static_cast<long>(slots.size())) << name;
+    }
+    hashtab_delete(x, key("one"));
+    EXPECT_EQ(kel::hashtab_slot_lists(), before + static_cast<long>(slots.size())) << "kept while the table lives";
+    EXPECT_EQ(hashtab_chuck(x), 0);
+    EXPECT_EQ(kel::hashtab_slot_lists(), before);
 }
 
 TEST(HashtabStore, ManyKeysInFewSlots)

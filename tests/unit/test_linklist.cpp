@@ -15,6 +15,7 @@
 #include "kel/classes.h"
 #include "kel/symbols.h"
 #include "kernel/core/linklist.h"
+#include "memory_pressure.h"
 
 namespace {
 
@@ -144,6 +145,30 @@ protected:
 };
 
 // --- building and reading ---
+
+// A list is the object and its lock: without either there is no list, and
+// the memory-low flag is up, whichever memory ran out.
+TEST(LinklistBasics, AListThatCannotBeMadeLeavesNothingAndRaisesTheFlag)
+{
+    const kel::test::pool_footprint before = kel::test::pool_footprint::now();
+    kel::memory_fail_request(0, false);
+    linklist *made = linklist_new();
+    kel::memory_fail_request(-1, false);
+    ASSERT_NE(made, nullptr);
+    linklist_chuck(made);
+    const long requests = kel::memory_requests_counted();
+    EXPECT_EQ(requests, 2);
+    for (long n = 1; n <= requests; n++) {
+        SCOPED_TRACE(n);
+        kel::memory_set_low(false);
+        kel::memory_fail_request(n, false);
+        EXPECT_EQ(linklist_new(), nullptr);
+        kel::memory_fail_request(-1, false);
+        EXPECT_TRUE(kel::memory_is_low());
+        EXPECT_EQ(kel::test::pool_footprint::now(), before);
+    }
+    kel::memory_set_low(false);
+}
 
 TEST(LinklistBasics, AppendAnswersTheNewCountAndKeepsOrder)
 {

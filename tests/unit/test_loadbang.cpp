@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/core/memory.h"
 #include "kernel/core/settings.h"
 #include "test_patcher_rig.h"
 
@@ -136,6 +137,41 @@ TEST_F(PatcherTest, ClosebangAndFreebangWhenAPatcherGoes)
     console_capture none;
     freeobject(quiet);
     EXPECT_TRUE(none.lines().empty());
+}
+
+// Freeing a patcher delivers its freebangs even when memory runs out on
+// the way (the walk over the boxes makes a list of them first).
+TEST_F(PatcherTest, FreebangIsHeardWhateverAllocationFails)
+{
+    write("f.pat", patch("#P newex 100 10 50 196617 freebang;\r\n"
+                         "#P newex 100 50 50 196617 print freed;\r\n"
+                         "#P connect 1 0 0 0;\r\n"
+                         "#N vpatcher 0 0 100 100;\r\n"
+                         "#P newex 100 10 50 196617 freebang;\r\n"
+                         "#P newex 100 50 50 196617 print inner-freed;\r\n"
+                         "#P connect 1 0 0 0;\r\n"
+                         "#P pop;\r\n"
+                         "#P newobj 10 90 50 196617 p;\r\n"));
+    auto *p = static_cast<patcher *>(fileload("f.pat", path));
+    ASSERT_NE(p, nullptr);
+    kel::memory_fail_request(0, false);
+    freeobject(p);
+    kel::memory_fail_request(-1, false);
+    const long requests = kel::memory_requests_counted();
+    EXPECT_GT(requests, 0);
+    for (bool and_later : {false, true}) {
+        for (long n = 1; n <= requests; n++) {
+            SCOPED_TRACE(testing::Message() << "request " << n << (and_later ? " and later" : " alone"));
+            p = static_cast<patcher *>(fileload("f.pat", path));
+            ASSERT_NE(p, nullptr);
+            console_capture console;
+            kel::memory_fail_request(n, and_later);
+            freeobject(p);
+            kel::memory_fail_request(-1, false);
+            kel::memory_set_low(false);
+            EXPECT_EQ(console.lines(), (strings{"inner-freed: bang", "freed: bang"}));
+        }
+    }
 }
 
 TEST_F(PatcherTest, VerboseLoadingTellsWhatLoadbangDoes)

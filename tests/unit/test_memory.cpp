@@ -2,9 +2,12 @@
 // sysmem_ layer over the heap and relocatable handles.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "console_capture.h"
@@ -70,6 +73,8 @@ TEST(Pool, CountersAndReset)
     kel::pool_totals t = kel::pool_totals_get();
     EXPECT_EQ(t.handed_out, 24 + 104);
     EXPECT_EQ(t.given_back, 24);
+    EXPECT_EQ(t.blocks_out, 2);
+    EXPECT_EQ(t.blocks_back, 1);
     kel::test::console_capture console;
     kel::pool_post_totals();
     EXPECT_EQ(console.lines(), (std::vector<std::string>{"s_util_heap_kel_mem: gb 128, fb 24",
@@ -119,6 +124,85 @@ TEST(Pool, ExhaustionAnswersNullAndRaisesTheFlag)
     void *again = getbytes(4000);
     EXPECT_NE(again, nullptr);
     freebytes(again, 4000);
+}
+
+TEST(Pool, HoldsOnlyWhatItHandedOut)
+{
+    void *small = getbytes(40);
+    void *large = getbytes(20000);
+    void *heap = sysmem_newptr(40);
+    EXPECT_TRUE(kel::pool_holds(small, 40));
+    EXPECT_TRUE(kel::pool_holds(large, 20000));  // a size the pool takes from the heap
+    EXPECT_FALSE(kel::pool_holds(heap, 40));
+    freebytes(small, 40);
+    freebytes(large, 20000);
+    sysmem_freeptr(heap);
+}
+
+// What fails under the per-request countdown: one request of each kind per
+// round, in this order.
+TEST(FaultInjection, TheNthRequestFailsAloneOrWithEveryLaterOne)
+{
+    auto round = [] {
+        std::string failed;
+        void *small = getbytes(24);
+        void *large = getbytes(20000);
+        void *heap = sysmem_newptr(24);
+        kel_handle h = sysmem_newhandle(8);
+        long resized = h ? sysmem_resizehandle(h, 64) : -1;
+        int *from_new = new (std::nothrow) int(7);
+        failed += small ? '-' : 's';
+        failed += large ? '-' : 'l';
+        failed += heap ? '-' : 'p';
+        failed += h ? '-' : 'h';
+        failed += resized == 0 ? '-' : 'r';
+        failed += from_new ? '-' : 'n';
+        freebytes(small, 24);
+        freebytes(large, 20000);
+        sysmem_freeptr(heap);
+        if (h) sysmem_freehandle(h);
+        delete from_new;
+        return failed;
+    };
+    const struct {
+        long nth;
+        bool and_later;
+        const char *failed;
+        long counted;
+    } cases[] = {
+        {0, false, "------", 6}, {1, false, "s-----", 6}, {3, false, "--p---", 6}, {6, false, "-----n", 6},
+        {2, true, "-lphrn", 5},  {4, true, "---hrn", 5}, {7, true, "------", 6},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.nth << (c.and_later ? " and later" : " alone"));
+        kel::memory_set_low(false);
+        kel::memory_fail_request(c.nth, c.and_later);
+        const std::string failed = round();
+        kel::memory_fail_request(-1, false);
+        EXPECT_EQ(failed, c.failed);
+        EXPECT_EQ(kel::memory_requests_counted(), c.counted);
+        // An exhausted pool raises the flag; the heap only answers null.
+        EXPECT_EQ(kel::memory_is_low(), failed[0] == 's');
+        EXPECT_EQ(round(), "------") << "off again";
+    }
+    kel::memory_set_low(false);
+
+    // A standard container's allocation throws; another thread is not counted.
+    std::atomic<int> step{0};
+    void *elsewhere = nullptr;
+    std::thread other([&] {
+        while (step.load() == 0) std::this_thread::yield();
+        elsewhere = getbytes(24);
+        step = 2;
+    });
+    kel::memory_fail_request(1, true);
+    step = 1;
+    while (step.load() != 2) std::this_thread::yield();
+    EXPECT_THROW(std::vector<int>(100), std::bad_alloc);
+    kel::memory_fail_request(-1, false);
+    other.join();
+    EXPECT_NE(elsewhere, nullptr);
+    freebytes(elsewhere, 24);
 }
 
 TEST(Sysmem, HeapPointers)

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "kernel/core/memory.h"
+#include "memory_pressure.h"
 #include "objects/msgbox.h"
 #include "test_patcher_rig.h"
 
@@ -111,6 +113,44 @@ TEST_F(PatcherTest, SavingWritesEveryLineOfTheContents)
                                  "#P hidden connect 6 0 4 0;\r\n"
                                  "#P lcolor 5;\r\n"
                                  "#P pop;\r\n");
+}
+
+// Saving with any one allocation request failing (or it and every later
+// one) writes the whole patcher or leaves the file as it was, and says so.
+TEST_F(PatcherTest, SavingWithMemoryRunningOutWritesAllOrNothing)
+{
+    write("every.pat", every_line);
+    auto *p = static_cast<patcher *>(fileload("every.pat", path));
+    ASSERT_NE(p, nullptr);
+    for (long binary : {0, 1}) {
+        SCOPED_TRACE(binary ? "binary" : "text");
+        saveto(p, "clean.pat", binary);
+        const std::string clean = read("clean.pat");
+        const kel::test::pool_footprint before = kel::test::pool_footprint::now();
+        kel::memory_fail_request(0, false);
+        saveto(p, "counted.pat", binary);
+        kel::memory_fail_request(-1, false);
+        const long requests = kel::memory_requests_counted();
+        ASSERT_GT(requests, 10);
+        for (bool and_later : {false, true}) {
+            for (long n = 1; n <= requests; n++) {
+                SCOPED_TRACE(testing::Message() << "request " << n << (and_later ? " and later" : " alone"));
+                write("out.pat", "the file as it was");
+                console_capture console;
+                kel::memory_fail_request(n, and_later);
+                saveto(p, "out.pat", binary);
+                kel::memory_fail_request(-1, false);
+                kel::memory_set_low(false);
+                const std::string now = read("out.pat");
+                if (now != clean) {
+                    EXPECT_EQ(now, "the file as it was");
+                    EXPECT_FALSE(console.lines().empty()) << "a save refused says so";
+                }
+                EXPECT_EQ(kel::test::pool_footprint::now(), before);
+                if (HasFailure()) return;
+            }
+        }
+    }
 }
 
 TEST_F(PatcherTest, RoundTripsGiveTheSameBytes)

@@ -346,6 +346,61 @@ TEST_F(PathDefault, SetDefaultReplacesTheDefaultPathUnlessTheFolderIsSearched)
     EXPECT_EQ(path_getdefault(), 0);
 }
 
+// A load makes at its start the default path it puts back at its end, so
+// that putting it back needs no memory: made aside, it ends as
+// path_setdefault would have made it, and putting it in use allocates
+// nothing; when it cannot be made, nothing changes.
+TEST_F(PathDefault, MadeAsideItIsPutInUseWithoutAllocating)
+{
+    tree.folder("patches/sub");
+    tree.folder("app/lib");
+    restart();
+    const short patches = id_of(tree, "patches"), sub = id_of(tree, "patches/sub");
+    const struct {
+        short target;
+        strings after;
+    } cases[] = {
+        {patches, {"patches"}},
+        {id_of(tree, "app/lib"), {"patches/sub"}},  // searched: path_setdefault changes nothing
+        {0, {}},
+    };
+    for (bool cached : {false, true}) {
+        kel::path_cache_enable(cached);
+        for (const auto &c : cases) {
+            SCOPED_TRACE(testing::Message() << c.target << (cached ? " with the cache" : ""));
+            path_setdefault(patches, 1);
+            kel::default_path_aside aside;
+            ASSERT_TRUE(kel::path_default_prepare(c.target, &aside));
+            path_setdefault(sub, 0);
+            kel::memory_fail_request(0, false);
+            kel::path_default_install(&aside);
+            kel::memory_fail_request(-1, false);
+            EXPECT_EQ(kel::memory_requests_counted(), 0);
+            EXPECT_EQ(list_names(tree, kel::path_list_default()), c.after);
+            EXPECT_EQ(kel::path_cache_enabled(), cached);
+        }
+        path_setdefault(patches, 1);
+        kel::default_path_aside aside;
+        kel::memory_fail_request(0, false);
+        ASSERT_TRUE(kel::path_default_prepare(sub, &aside));
+        kel::memory_fail_request(-1, false);
+        kel::path_default_install(&aside);
+        const long requests = kel::memory_requests_counted();
+        for (long n = 1; n <= requests; n++) {
+            SCOPED_TRACE(testing::Message() << "request " << n << (cached ? " with the cache" : ""));
+            path_setdefault(patches, 1);
+            kel::memory_fail_request(n, false);
+            EXPECT_FALSE(kel::path_default_prepare(sub, &aside));
+            kel::memory_fail_request(-1, false);
+            kel::memory_set_low(false);
+            kel::path_default_install(&aside);  // nothing to put in use
+            EXPECT_EQ(list_names(tree, kel::path_list_default()), (strings{"patches", "patches/sub"}));
+        }
+    }
+    kel::path_cache_enable(false);
+    path_setdefault(0, 0);
+}
+
 // --- preference strings ---
 
 using PathPreferences = path_test;

@@ -17,6 +17,7 @@
 #include "kernel/core/objects.h"
 #include "kernel/core/settings.h"
 #include "kernel/core/symbols.h"
+#include "memory_pressure.h"
 
 namespace {
 
@@ -152,6 +153,47 @@ TEST_F(Registry, RegisterFindAndUnregister)
     EXPECT_EQ(g_log, "") << "unregistering does not free";
     freeobject(x);
     EXPECT_EQ(g_log, "free 1");
+}
+
+// Each patcher names its boxes in a namespace of its own: a namespace must
+// not outlive its names, nor may a registration that fails for lack of
+// memory leave anything behind.
+TEST_F(Registry, NothingIsLeftOfANamespaceOnceItsNamesAreGone)
+{
+    using kel::test::pool_footprint;
+    thing *x = new_thing(1), *y = new_thing(2);
+    symbol *a = gensym("a"), *b = gensym("b");
+    const pool_footprint before = pool_footprint::now();
+    EXPECT_EQ(object_register(space, a, x), x);
+    EXPECT_EQ(object_register(space, b, y), y);
+    EXPECT_NE(pool_footprint::now(), before);
+    EXPECT_EQ(object_unregister(x), 0);
+    EXPECT_EQ(object_unregister(y), 0);
+    EXPECT_EQ(pool_footprint::now(), before);
+
+    kel::memory_fail_request(0, false);
+    EXPECT_EQ(object_register(space, a, x), x);
+    kel::memory_fail_request(-1, false);
+    const long requests = kel::memory_requests_counted();
+    EXPECT_EQ(object_unregister(x), 0);
+    for (bool and_later : {false, true}) {
+        for (long n = 1; n <= requests; n++) {
+            SCOPED_TRACE(testing::Message() << "request " << n << (and_later ? " and later" : " alone"));
+            console_capture console;
+            kel::memory_fail_request(n, and_later);
+            void *answer = object_register(space, a, x);
+            kel::memory_fail_request(-1, false);
+            kel::memory_set_low(false);
+            EXPECT_EQ(object_findregistered(space, a), answer);
+            if (answer) {
+                EXPECT_EQ(object_unregister(x), 0);
+            }
+            EXPECT_EQ(pool_footprint::now(), before);
+        }
+    }
+    EXPECT_EQ(g_log, "");
+    freeobject(x);
+    freeobject(y);
 }
 
 TEST_F(Registry, NullNamespaceIsNobox)

@@ -201,6 +201,21 @@ TEST(Symbols, Statistics)
                                                          std::to_string(total + 1) + " symbols in memory"}));
 }
 
+TEST(Symbols, TheTableKnowsThePoolBlocksItHolds)
+{
+    long bytes = 0, blocks = 0;
+    kel::symbols_pool_held(&bytes, &blocks);
+    const kel::pool_totals before = kel::pool_totals_get();
+    // More names than one block of records holds, none of them short.
+    for (int i = 0; i < 400; i++) gensym(("held_by_the_table_" + std::to_string(i)).c_str());
+    const kel::pool_totals after = kel::pool_totals_get();
+    long bytes_now = 0, blocks_now = 0;
+    kel::symbols_pool_held(&bytes_now, &blocks_now);
+    EXPECT_GE(blocks_now - blocks, 3);
+    EXPECT_EQ(blocks_now - blocks, (after.blocks_out - after.blocks_back) - (before.blocks_out - before.blocks_back));
+    EXPECT_EQ(bytes_now - bytes, (after.handed_out - after.given_back) - (before.handed_out - before.given_back));
+}
+
 TEST(Random, SeededSequenceInRange)
 {
     // Values stay inside 1 .. 2^31-2, and a seed fixes the sequence.

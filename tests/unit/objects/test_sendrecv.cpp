@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "console_capture.h"
+#include "memory_pressure.h"
 #include "object_support.h"
 #include "sched_support.h"
 
@@ -56,6 +57,31 @@ TEST_F(SendReceive, TheNameIsFreedWithItsLastUser)
     rec_.attach(fresh, 0, "v");
     send_text(fresh, "bang");
     EXPECT_EQ(g_log, "");
+}
+
+// Whatever allocation fails, an object of the family is made whole or not
+// at all, and freeing it leaves the name as it found it.
+TEST_F(SendReceive, MemoryRunningOutMakesNothingHalfWay)
+{
+    for (const char *text : {"send sr_mem", "receive sr_mem", "value sr_mem 1"}) {
+        kel::memory_fail_request(0, false);
+        object *x = make_object(text);
+        kel::memory_fail_request(-1, false);
+        ASSERT_NE(x, nullptr) << text;
+        freeobject(x);
+        const long requests = kel::memory_requests_counted();
+        const kel::test::pool_footprint before = kel::test::pool_footprint::now();
+        for (long n = 1; n <= requests; n++) {
+            SCOPED_TRACE(testing::Message() << text << ": request " << n);
+            kel::memory_fail_request(n, false);
+            x = make_object(text);
+            kel::memory_fail_request(-1, false);
+            kel::memory_set_low(false);
+            if (x) freeobject(x);
+            EXPECT_EQ(gensym("sr_mem")->thing, nullptr);
+            EXPECT_EQ(kel::test::pool_footprint::now(), before);
+        }
+    }
 }
 
 TEST_F(SendReceive, ValueIsSharedByEveryValueOfTheName)
