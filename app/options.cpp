@@ -39,11 +39,10 @@ int parse_options(int argc, const char *const *argv, run_options &out)
     cli.add_option("--prefs", out.prefs, "the preferences folder (default: $XDG_CONFIG_HOME/kel, else ~/.config/kel)")
         ->type_name("DIR");
     cli.add_flag("--verbose", out.verbose, "the verbose setting on from start-up");
-    auto *save = cli.add_option("--save", out.save,
-                                "as soon as FILE has loaded, save its top-level patcher to OUT in text form")
-                     ->type_name("OUT");
-    auto *save_binary =
-        cli.add_option("--save-binary", out.save_binary, "the same in binary form")->type_name("OUT");
+    auto *save =
+        cli.add_option("--save", out.save, "as soon as FILE has loaded, save its top-level patcher to OUT in text form")
+            ->type_name("OUT");
+    auto *save_binary = cli.add_option("--save-binary", out.save_binary, "the same in binary form")->type_name("OUT");
     save->excludes(save_binary);
     try {
         cli.parse(argc, argv);

@@ -7,15 +7,15 @@
 namespace kel::app {
 
 struct run_options {
-    std::string file;           // the command-line document, or empty
-    bool batch = false;         // quit when nothing is left to do
-    bool virtual_time = false;  // logical time jumps to the next due clock
-    double duration = -1;       // quit after this many ms of scheduler time; < 0: no limit
+    std::string file;                // the command-line document, or empty
+    bool batch = false;              // quit when nothing is left to do
+    bool virtual_time = false;       // logical time jumps to the next due clock
+    double duration = -1;            // quit after this many ms of scheduler time; < 0: no limit
     std::vector<std::string> paths;  // folders added to the search path with their trees
-    std::string prefs;          // the preferences folder
+    std::string prefs;               // the preferences folder
     bool verbose = false;
-    std::string save;           // save the document's top-level patcher here, text form
-    std::string save_binary;    // ... binary form
+    std::string save;         // save the document's top-level patcher here, text form
+    std::string save_binary;  // ... binary form
 };
 
 // Parses the command line into out. Returns -1 when kel should run;

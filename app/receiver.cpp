@@ -16,10 +16,7 @@ void do_quit(receiver *, symbol *, long, atom *) { sched_request_quit(); }
 
 // Quitting touches the whole application: it happens on the main thread, at
 // the next queue service, whoever sent the message.
-void receiver_quit(receiver *x)
-{
-    defer_low(x, reinterpret_cast<kel_method>(&do_quit), nullptr, 0, nullptr);
-}
+void receiver_quit(receiver *x) { defer_low(x, reinterpret_cast<kel_method>(&do_quit), nullptr, 0, nullptr); }
 
 // The scheduler, stopped by the abort or a runaway message loop, runs again;
 // clocks dropped when it stopped stay dropped.

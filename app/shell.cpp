@@ -12,13 +12,13 @@
 #include "app/receiver.h"
 #include "kel/kel.h"
 #include "kernel/core/guarded.h"
-#include "objects/engine.h"
+#include "kernel/core/settings.h"
 #include "kernel/create/loader.h"
 #include "kernel/files/path.h"
 #include "kernel/patcher/patcher.h"
 #include "kernel/time/quittasks.h"
 #include "kernel/time/scheduler.h"
-#include "kernel/core/settings.h"
+#include "objects/engine.h"
 
 namespace kel::app {
 namespace {
@@ -103,7 +103,8 @@ bool start_up(const run_options &o)
     }
     if (o.batch) main_loop_set_idle_hook(&batch_idle);
     if (!o.virtual_time) event_timer_start();
-    if (!o.file.empty()) defer_low(nullptr, reinterpret_cast<kel_method>(&open_command_line_document), nullptr, 0, nullptr);
+    if (!o.file.empty())
+        defer_low(nullptr, reinterpret_cast<kel_method>(&open_command_line_document), nullptr, 0, nullptr);
     if (!o.batch) input_start();
     return true;
 }

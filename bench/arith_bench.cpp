@@ -72,7 +72,7 @@ object *make_relay()
 // A chain of directly connected objects: a source, `length` boxes, a sink
 // that keeps the last number.
 class counter_chain {
-  public:
+public:
     static constexpr int length = 100;
 
     explicit counter_chain(object *(*make_box)())
@@ -92,8 +92,7 @@ class counter_chain {
     }
     ~counter_chain()
     {
-        for (object *box : boxes_)
-            freeobject(box);
+        for (object *box : boxes_) freeobject(box);
         freeobject(source_);
         freeobject(sink_);
     }
@@ -103,7 +102,7 @@ class counter_chain {
     void trigger(long n) { outlet_int(trigger_, n); }
     long last() const { return sink_->last; }
 
-  private:
+private:
     counter_sink *source_;
     outlet *trigger_;
     counter_sink *sink_;
@@ -174,8 +173,7 @@ void BM_RelayChain(benchmark::State &state)
 {
     counter_chain chain(make_relay);
     long n = 0;
-    for (auto _ : state)
-        chain.trigger(n++);
+    for (auto _ : state) chain.trigger(n++);
     if (chain.last() != n - 1 + counter_chain::length) state.SkipWithError("the chain lost a message");
     state.SetItemsProcessed(state.iterations() * (counter_chain::length + 1));
 }

@@ -15,8 +15,8 @@ namespace {
 // font names. Names repeat as they do in patches.
 std::string patch_text()
 {
-    static const char *const classes[] = {"metro", "counter", "+", "pack", "unpack", "route", "gate", "select",
-                                          "delay", "print", "makenote", "noteout", "table", "coll"};
+    static const char *const classes[] = {"metro",  "counter", "+",     "pack",     "unpack",  "route", "gate",
+                                          "select", "delay",   "print", "makenote", "noteout", "table", "coll"};
     std::string text = "max v2;\r\n#N vpatcher 10 59 610 459;\r\n";
     char line[256];
     for (int i = 0; text.size() < (1u << 20); i++) {
@@ -28,8 +28,8 @@ std::string patch_text()
                           classes[i % 14], i % 1000);
             break;
         case 2:
-            std::snprintf(line, sizeof line, "#P message %d %d %d 196617 set \\$1 \\, bang \\; recv%d %d;\r\n", x,
-                          y, 60, i % 40, i);
+            std::snprintf(line, sizeof line, "#P message %d %d %d 196617 set \\$1 \\, bang \\; recv%d %d;\r\n", x, y,
+                          60, i % 40, i);
             break;
         case 3:
             std::snprintf(line, sizeof line, "#P connect %d 0 %d %d;\r\n", i % 300, (i + 1) % 300, i % 3);

@@ -36,8 +36,8 @@ kel_class *bench_class()
     static kel_class *c = [] {
         kel_class *made = class_new("bench_object", nullptr, nullptr, sizeof(bench_object), nullptr, 0);
         class_addmethod(made, reinterpret_cast<kel_method>(&bench_int), "int", ATYPE_LONG, 0);
-        class_addmethod(made, reinterpret_cast<kel_method>(&bench_three), "three", ATYPE_LONG, ATYPE_FLOAT,
-                        ATYPE_SYM, 0);
+        class_addmethod(made, reinterpret_cast<kel_method>(&bench_three), "three", ATYPE_LONG, ATYPE_FLOAT, ATYPE_SYM,
+                        0);
         class_register(gensym("nobox"), made);
         return made;
     }();

@@ -27,7 +27,8 @@ kel_class *sink_class()
     static kel_class *c = [] {
         kel_class *made = class_new("bench_sink", nullptr, nullptr, sizeof(sink), nullptr, 0);
         class_addmethod(made, reinterpret_cast<kel_method>(&sink_int), "int", ATYPE_LONG, 0);
-        class_addmethod(made, reinterpret_cast<kel_method>(&sink_three), "three", ATYPE_LONG, ATYPE_FLOAT, ATYPE_SYM, 0);
+        class_addmethod(made, reinterpret_cast<kel_method>(&sink_three), "three", ATYPE_LONG, ATYPE_FLOAT, ATYPE_SYM,
+                        0);
         class_register(gensym("nobox"), made);
         return made;
     }();

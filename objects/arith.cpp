@@ -23,8 +23,8 @@
 #include "kernel/core/atoms.h"
 #include "kernel/core/calls.h"
 #include "kernel/core/classes.h"
-#include "kernel/create/creation.h"
 #include "kernel/core/symbols.h"
+#include "kernel/create/creation.h"
 #include "objects/objects.h"
 #include "platform/datetime.h"
 
@@ -83,15 +83,16 @@ void *int_new(long n);
 
 bool int_class_setup()
 {
-    return define_builder_class(&g_int_class, "int", as_method(&int_new), nullptr, sizeof(int_object), {ATYPE_DEFLONG}, [] {
-        addbang(as_method(&int_bang));
-        addint(as_method(&int_int));
-        addfloat(as_method(&int_float));
-        addinx(as_method(&int_store), 1);
-        addmess(as_method(&int_store), "set", ATYPE_LONG, 0);
-        addmess(as_method(&int_send), "send", ATYPE_GIMME, 0);
-        alias("i");
-    });
+    return define_builder_class(&g_int_class, "int", as_method(&int_new), nullptr, sizeof(int_object), {ATYPE_DEFLONG},
+                                [] {
+                                    addbang(as_method(&int_bang));
+                                    addint(as_method(&int_int));
+                                    addfloat(as_method(&int_float));
+                                    addinx(as_method(&int_store), 1);
+                                    addmess(as_method(&int_store), "set", ATYPE_LONG, 0);
+                                    addmess(as_method(&int_send), "send", ATYPE_GIMME, 0);
+                                    alias("i");
+                                });
 }
 
 void *int_new(long n)
@@ -160,15 +161,16 @@ void *float_new(double f);
 
 bool float_class_setup()
 {
-    return define_builder_class(&g_float_class, "float", as_method(&float_new), nullptr, sizeof(float_object), {ATYPE_DEFFLOAT}, [] {
-        addbang(as_method(&float_bang));
-        addint(as_method(&float_int));
-        addfloat(as_method(&float_float));
-        addmess(as_method(&float_store), "in1", ATYPE_FLOAT, 0);
-        addmess(as_method(&float_store), "set", ATYPE_FLOAT, 0);
-        addmess(as_method(&float_send), "send", ATYPE_GIMME, 0);
-        alias("f");
-    });
+    return define_builder_class(&g_float_class, "float", as_method(&float_new), nullptr, sizeof(float_object),
+                                {ATYPE_DEFFLOAT}, [] {
+                                    addbang(as_method(&float_bang));
+                                    addint(as_method(&float_int));
+                                    addfloat(as_method(&float_float));
+                                    addmess(as_method(&float_store), "in1", ATYPE_FLOAT, 0);
+                                    addmess(as_method(&float_store), "set", ATYPE_FLOAT, 0);
+                                    addmess(as_method(&float_send), "send", ATYPE_GIMME, 0);
+                                    alias("f");
+                                });
 }
 
 void *float_new(double f)
@@ -318,7 +320,7 @@ template <op O> void *fbinop_ft1(binop *x, double f)
 struct operator_class {
     const char *name;
     op code;
-    bool has_float;    // false for the integer-only operators
+    bool has_float;     // false for the integer-only operators
     bool float_outlet;  // float mode sends through a float outlet
     void (*build)(operator_class &);
     method_entry *int_table;
@@ -439,10 +441,11 @@ void *abs_new(symbol *s, long argc, atom *argv);
 
 bool abs_class_setup()
 {
-    return define_builder_class(&g_abs_class, "abs", as_method(&abs_new), nullptr, sizeof(abs_object), {ATYPE_GIMME}, [] {
-        addint(as_method(&abs_int));
-        addfloat(as_method(&abs_float));
-    });
+    return define_builder_class(&g_abs_class, "abs", as_method(&abs_new), nullptr, sizeof(abs_object), {ATYPE_GIMME},
+                                [] {
+                                    addint(as_method(&abs_int));
+                                    addfloat(as_method(&abs_float));
+                                });
 }
 
 void *abs_new(symbol *, long argc, atom *argv)

@@ -22,13 +22,13 @@
 #include "kel/outlets.h"
 #include "kel/patchfile.h"
 #include "kel/symbols.h"
-#include "kernel/core/guarded.h"
 #include "kernel/core/classes.h"
-#include "kernel/create/creation.h"
+#include "kernel/core/guarded.h"
 #include "kernel/core/locks.h"
 #include "kernel/core/objects.h"
-#include "kernel/patcher/patcher.h"
 #include "kernel/core/symbols.h"
+#include "kernel/create/creation.h"
+#include "kernel/patcher/patcher.h"
 #include "objects/objects.h"
 
 namespace kel {
@@ -102,10 +102,8 @@ void retire_slots(messagebox *x, atom *old, long n)
 void free_retired(messagebox *x)
 {
     if (!x->retired) return;
-    for (atombuf *a : x->retired->contents)
-        atombuf_free(a);
-    for (const auto &s : x->retired->slots)
-        free_slots(s.first, s.second);
+    for (atombuf *a : x->retired->contents) atombuf_free(a);
+    for (const auto &s : x->retired->slots) free_slots(s.first, s.second);
     delete x->retired;
     x->retired = nullptr;
 }
@@ -186,8 +184,7 @@ void *message_symbol(messagebox *x, symbol *s)
 void *message_list(messagebox *x, symbol *, long argc, atom *argv)
 {
     long n = std::min(argc, x->nslots);
-    for (long i = 0; i < n; i++)
-        x->slots[i] = argv[i];
+    for (long i = 0; i < n; i++) x->slots[i] = argv[i];
     evaluate(x);
     return nullptr;
 }

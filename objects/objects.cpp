@@ -26,8 +26,8 @@ bool objects_init()
     return true;
 }
 
-kel_class *define_class(const char *name, kel_method constructor, kel_method free_method, long size,
-                        class_home home, std::initializer_list<method_def> methods, short constructor_type)
+kel_class *define_class(const char *name, kel_method constructor, kel_method free_method, long size, class_home home,
+                        std::initializer_list<method_def> methods, short constructor_type)
 {
     kel_class *c = constructor_type == ATYPE_NOTHING
                        ? class_new(name, constructor, free_method, size, nullptr, 0)

@@ -87,9 +87,8 @@ enum class class_home { box, nobox, second_box };
 
 // Newer generation: makes the class, adds its methods and registers it.
 // Null when memory ran out or the name is taken.
-kel_class *define_class(const char *name, kel_method constructor, kel_method free_method, long size,
-                        class_home home, std::initializer_list<method_def> methods,
-                        short constructor_type = ATYPE_NOTHING);
+kel_class *define_class(const char *name, kel_method constructor, kel_method free_method, long size, class_home home,
+                        std::initializer_list<method_def> methods, short constructor_type = ATYPE_NOTHING);
 
 // The object a name is bound to, or null when the name is unbound or bound
 // to a kernel record that is not an object: objects that "send" to a name

@@ -16,15 +16,15 @@
 #include <cstring>
 
 #include "kel/kel.h"
-#include "kernel/patcher/patcher_names.h"
 #include "kernel/core/classes.h"
-#include "kernel/create/creation.h"
-#include "kernel/wires/depth.h"
 #include "kernel/core/objects.h"
-#include "kernel/wires/outlets.h"
-#include "kernel/patcher/patcher.h"
 #include "kernel/core/settings.h"
 #include "kernel/core/symbols.h"
+#include "kernel/create/creation.h"
+#include "kernel/patcher/patcher.h"
+#include "kernel/patcher/patcher_names.h"
+#include "kernel/wires/depth.h"
+#include "kernel/wires/outlets.h"
 #include "objects/objects.h"
 
 namespace kel {
@@ -237,11 +237,9 @@ void *pvar_new(symbol *, long argc, atom *argv)
             return nullptr;
         }
         x->count = count;
-        for (long i = 0; i < count; i++)
-            x->linked[i] = nullptr;
+        for (long i = 0; i < count; i++) x->linked[i] = nullptr;
         // Outlets are made right to left: each new one becomes the leftmost.
-        for (long i = count - 1; i >= 0; i--)
-            x->outs[i] = outlet_new(x, nullptr);
+        for (long i = count - 1; i >= 0; i--) x->outs[i] = outlet_new(x, nullptr);
     }
     object *current = bindings().P->thing;
     if (is_patcher(current)) boxnames_watch(reinterpret_cast<patcher *>(current), &x->watch);

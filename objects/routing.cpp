@@ -24,11 +24,11 @@
 #include "kel/memory.h"
 #include "kel/outlets.h"
 #include "kel/symbols.h"
-#include "kernel/core/guarded.h"
 #include "kernel/core/atoms.h"
 #include "kernel/core/classes.h"
-#include "kernel/create/creation.h"
+#include "kernel/core/guarded.h"
 #include "kernel/core/symbols.h"
+#include "kernel/create/creation.h"
 #include "objects/objects.h"
 #include "objects/routing_support.h"
 
@@ -179,13 +179,13 @@ void route_free(route_object *x) { pool_free(x->entries, x->count); }
 void *route_new(symbol *, long argc, atom *argv)
 {
     bool ready = define_builder_class(&g_route_class, "route", as_method(&route_new), as_method(&route_free),
-                             sizeof(route_object), {ATYPE_GIMME}, [] {
-                                 addbang(as_method(&route_bang));
-                                 addint(as_method(&route_int));
-                                 addfloat(as_method(&route_float));
-                                 addmess(as_method(&route_list), "list", ATYPE_GIMME, 0);
-                                 addmess(as_method(&route_anything), "anything", ATYPE_GIMME, 0);
-                             });
+                                      sizeof(route_object), {ATYPE_GIMME}, [] {
+                                          addbang(as_method(&route_bang));
+                                          addint(as_method(&route_int));
+                                          addfloat(as_method(&route_float));
+                                          addmess(as_method(&route_list), "list", ATYPE_GIMME, 0);
+                                          addmess(as_method(&route_anything), "anything", ATYPE_GIMME, 0);
+                                      });
     if (!ready) return nullptr;
     const long count = argc > 0 && argv ? argc : 1;
     auto *entries = pool_array<route_entry>(count);
@@ -197,11 +197,9 @@ void *route_new(symbol *, long argc, atom *argv)
     }
     x->count = count;
     x->entries = entries;
-    for (long k = 0; k < count; k++)
-        x->entries[k].match = argc > 0 && argv ? argv[k] : int_atom(0);
+    for (long k = 0; k < count; k++) x->entries[k].match = argc > 0 && argv ? argv[k] : int_atom(0);
     x->reject = outlet_new(x, nullptr);
-    for (long k = count; k-- > 0;)
-        x->entries[k].out = outlet_new(x, nullptr);
+    for (long k = count; k-- > 0;) x->entries[k].out = outlet_new(x, nullptr);
     return x;
 }
 
@@ -332,23 +330,24 @@ void *select_new(symbol *, long argc, atom *argv);
 
 bool select_classes_setup()
 {
-    bool integer_form = define_builder_class(&g_select_int_class, "select", as_method(&select_new), as_method(&select_free),
-                                    sizeof(select_object), {ATYPE_GIMME}, [] {
-                                        addbang(as_method(&select_int_bang));
-                                        addint(as_method(&select_int_int));
-                                        addfloat(as_method(&select_int_float));
-                                        addinx(as_method(&select_int_in1), 1);
-                                        addmess(as_method(&select_int_anything), "anything", ATYPE_GIMME, 0);
-                                        alias("sel");
-                                    });
-    bool general_form = define_builder_class(&g_select_class, "select", as_method(&select_new), as_method(&select_free),
-                                    sizeof(select_object), {ATYPE_GIMME}, [] {
-                                        addbang(as_method(&select_general_bang));
-                                        addint(as_method(&select_general_int));
-                                        addfloat(as_method(&select_general_float));
-                                        addmess(as_method(&select_general_symbol), "symbol", ATYPE_GIMME, 0);
-                                        addmess(as_method(&select_general_anything), "anything", ATYPE_GIMME, 0);
-                                    });
+    bool integer_form = define_builder_class(&g_select_int_class, "select", as_method(&select_new),
+                                             as_method(&select_free), sizeof(select_object), {ATYPE_GIMME}, [] {
+                                                 addbang(as_method(&select_int_bang));
+                                                 addint(as_method(&select_int_int));
+                                                 addfloat(as_method(&select_int_float));
+                                                 addinx(as_method(&select_int_in1), 1);
+                                                 addmess(as_method(&select_int_anything), "anything", ATYPE_GIMME, 0);
+                                                 alias("sel");
+                                             });
+    bool general_form =
+        define_builder_class(&g_select_class, "select", as_method(&select_new), as_method(&select_free),
+                             sizeof(select_object), {ATYPE_GIMME}, [] {
+                                 addbang(as_method(&select_general_bang));
+                                 addint(as_method(&select_general_int));
+                                 addfloat(as_method(&select_general_float));
+                                 addmess(as_method(&select_general_symbol), "symbol", ATYPE_GIMME, 0);
+                                 addmess(as_method(&select_general_anything), "anything", ATYPE_GIMME, 0);
+                             });
     return integer_form && general_form;
 }
 
@@ -377,12 +376,10 @@ void *select_new(symbol *, long argc, atom *argv)
     x->outs = outs;
     x->args = args;
     x->match = int_atom(argc == 1 && argv[0].type == ATYPE_LONG ? argv[0].word.w_long : 0);
-    for (long k = 0; k < x->count; k++)
-        x->args[k] = argv[k];
+    for (long k = 0; k < x->count; k++) x->args[k] = argv[k];
     if (integer_form) intin(x, 1);
     x->reject = outlet_new(x, nullptr);
-    for (long k = count; k-- > 0;)
-        x->outs[k] = bangout(x);
+    for (long k = count; k-- > 0;) x->outs[k] = bangout(x);
     return x;
 }
 
@@ -393,7 +390,7 @@ constexpr long gate_max_outlets = 100;
 struct gate_object {
     object header;
     long count;  // 1 .. 100
-    long open;  // 0 closed, else the open outlet (from 1)
+    long open;   // 0 closed, else the open outlet (from 1)
     inlet *data;
     outlet **outs;
 };
@@ -432,11 +429,12 @@ void gate_free(gate_object *x) { pool_free(x->outs, x->count); }
 
 void *gate_new(long count_arg, long initial_arg)
 {
-    bool ready = define_builder_class(&g_gate_class, "gate", as_method(&gate_new), as_method(&gate_free), sizeof(gate_object), {ATYPE_DEFLONG}, [] {
-                                 addbang(as_method(&gate_bang));
-                                 addint(as_method(&gate_int));
-                                 addfloat(as_method(&gate_float));
-                             });
+    bool ready = define_builder_class(&g_gate_class, "gate", as_method(&gate_new), as_method(&gate_free),
+                                      sizeof(gate_object), {ATYPE_DEFLONG}, [] {
+                                          addbang(as_method(&gate_bang));
+                                          addint(as_method(&gate_int));
+                                          addfloat(as_method(&gate_float));
+                                      });
     if (!ready || !closed_destination()) return nullptr;
     const long count = count_arg < 1 ? 1 : (count_arg > gate_max_outlets ? gate_max_outlets : count_arg);
     const long initial = initial_arg < 0 ? 0 : (initial_arg > count ? count : initial_arg);
@@ -450,8 +448,7 @@ void *gate_new(long count_arg, long initial_arg)
     x->count = count;
     x->outs = outs;
     x->data = inlet_new(x, nullptr);
-    for (long k = count; k-- > 0;)
-        x->outs[k] = outlet_new(x, nullptr);
+    for (long k = count; k-- > 0;) x->outs[k] = outlet_new(x, nullptr);
     gate_open(x, initial);
     return x;
 }
@@ -463,7 +460,7 @@ constexpr long switch_max_inlets = 100;
 struct switch_object {
     object header;
     long count;  // data inlets, 2 .. 100
-    long open;  // 0 none, else the open data inlet (from 1)
+    long open;   // 0 none, else the open data inlet (from 1)
     inlet **ins;
     outlet *out;
 };
@@ -494,11 +491,11 @@ void switch_free(switch_object *x) { pool_free(x->ins, x->count); }
 void *switch_new(long count_arg, long initial_arg)
 {
     bool ready = define_builder_class(&g_switch_class, "switch", as_method(&switch_new), as_method(&switch_free),
-                             sizeof(switch_object), {ATYPE_DEFLONG}, [] {
-                                 addbang(as_method(&switch_bang));
-                                 addint(as_method(&switch_int));
-                                 addfloat(as_method(&switch_float));
-                             });
+                                      sizeof(switch_object), {ATYPE_DEFLONG}, [] {
+                                          addbang(as_method(&switch_bang));
+                                          addint(as_method(&switch_int));
+                                          addfloat(as_method(&switch_float));
+                                      });
     if (!ready || !closed_destination()) return nullptr;
     const long count = count_arg < 2 ? 2 : (count_arg > switch_max_inlets ? switch_max_inlets : count_arg);
     auto *ins = pool_array<inlet *>(count);
@@ -689,8 +686,7 @@ void trigger_send(const trigger_entry &e, const trigger_input &in)
 
 void trigger_fire(trigger_object *x, const trigger_input &in)
 {
-    for (long k = x->count; k-- > 0;)
-        trigger_send(x->entries[k], in);
+    for (long k = x->count; k-- > 0;) trigger_send(x->entries[k], in);
 }
 
 void *trigger_bang(trigger_object *x)
@@ -801,15 +797,15 @@ bool trigger_parse(const atom &a, trigger_entry *e)
 void *trigger_new(symbol *, long argc, atom *argv)
 {
     bool ready = define_builder_class(&g_trigger_class, "trigger", as_method(&trigger_new), as_method(&trigger_free),
-                             sizeof(trigger_object), {ATYPE_GIMME}, [] {
-                                 addbang(as_method(&trigger_bang));
-                                 addint(as_method(&trigger_int));
-                                 addfloat(as_method(&trigger_float));
-                                 addmess(as_method(&trigger_list), "list", ATYPE_GIMME, 0);
-                                 addmess(as_method(&trigger_anything), "anything", ATYPE_GIMME, 0);
-                                 addmess(as_method(&trigger_assist), "assist", ATYPE_CANT, 0);
-                                 alias("t");
-                             });
+                                      sizeof(trigger_object), {ATYPE_GIMME}, [] {
+                                          addbang(as_method(&trigger_bang));
+                                          addint(as_method(&trigger_int));
+                                          addfloat(as_method(&trigger_float));
+                                          addmess(as_method(&trigger_list), "list", ATYPE_GIMME, 0);
+                                          addmess(as_method(&trigger_anything), "anything", ATYPE_GIMME, 0);
+                                          addmess(as_method(&trigger_assist), "assist", ATYPE_CANT, 0);
+                                          alias("t");
+                                      });
     if (!ready) return nullptr;
     if (argc < 0 || !argv) argc = 0;
     std::vector<trigger_entry> parsed;
@@ -869,8 +865,7 @@ method_entry *g_bangbang_class = nullptr;
 
 void *bangbang_bang(bangbang_object *x)
 {
-    for (long k = x->count; k-- > 0;)
-        outlet_bang(x->outs[k]);
+    for (long k = x->count; k-- > 0;) outlet_bang(x->outs[k]);
     return nullptr;
 }
 
@@ -880,20 +875,20 @@ void *bangbang_anything(bangbang_object *x, symbol *, long, atom *) { return ban
 
 void *bangbang_new(long count_arg)
 {
-    bool ready = define_builder_class(&g_bangbang_class, "bangbang", as_method(&bangbang_new), nullptr, sizeof(bangbang_object), {ATYPE_DEFLONG}, [] {
-                                 addbang(as_method(&bangbang_bang));
-                                 addint(as_method(&bangbang_int));
-                                 addfloat(as_method(&bangbang_float));
-                                 addmess(as_method(&bangbang_anything), "list", ATYPE_GIMME, 0);
-                                 addmess(as_method(&bangbang_anything), "anything", ATYPE_GIMME, 0);
-                                 alias("b");
-                             });
+    bool ready = define_builder_class(&g_bangbang_class, "bangbang", as_method(&bangbang_new), nullptr,
+                                      sizeof(bangbang_object), {ATYPE_DEFLONG}, [] {
+                                          addbang(as_method(&bangbang_bang));
+                                          addint(as_method(&bangbang_int));
+                                          addfloat(as_method(&bangbang_float));
+                                          addmess(as_method(&bangbang_anything), "list", ATYPE_GIMME, 0);
+                                          addmess(as_method(&bangbang_anything), "anything", ATYPE_GIMME, 0);
+                                          alias("b");
+                                      });
     if (!ready) return nullptr;
     auto *x = static_cast<bangbang_object *>(newobject(g_bangbang_class));
     if (!x) return nullptr;
     x->count = count_arg <= 0 ? 2 : (count_arg > bangbang_max_outlets ? bangbang_max_outlets : count_arg);
-    for (long k = x->count; k-- > 0;)
-        x->outs[k] = bangout(x);
+    for (long k = x->count; k-- > 0;) x->outs[k] = bangout(x);
     return x;
 }
 

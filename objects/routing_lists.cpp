@@ -17,12 +17,12 @@
 #include "kel/memory.h"
 #include "kel/outlets.h"
 #include "kel/symbols.h"
-#include "kernel/core/guarded.h"
 #include "kernel/core/atoms.h"
 #include "kernel/core/calls.h"
 #include "kernel/core/classes.h"
-#include "kernel/create/creation.h"
+#include "kernel/core/guarded.h"
 #include "kernel/core/symbols.h"
+#include "kernel/create/creation.h"
 #include "objects/objects.h"
 #include "objects/routing_support.h"
 
@@ -33,7 +33,7 @@ namespace {
 // receivers do to the object (store into it again, free it) cannot change
 // the message under way.
 class atom_copy {
-  public:
+public:
     atom_copy(long argc, const atom *argv) : count_(argc)
     {
         if (argc > static_cast<long>(sizeof small_ / sizeof small_[0])) {
@@ -47,7 +47,7 @@ class atom_copy {
     atom *data() { return data_; }
     long size() const { return count_; }
 
-  private:
+private:
     long count_;
     atom small_[32];
     std::vector<atom> large_;
@@ -58,7 +58,7 @@ class atom_copy {
 
 struct pack_object {
     object header;
-    long in;    // the inlet a message came through, set by the proxies
+    long in;     // the inlet a message came through, set by the proxies
     long count;  // slots, one per inlet
     atom *slots;
     proxy **proxies;  // proxies[k] stands for inlet k (1 .. count - 1); proxies[0] is unused
@@ -89,8 +89,7 @@ void pack_store(atom *slot, const atom &a)
 // atoms into the slots from slot first on, as far as slots remain.
 void pack_store_from(pack_object *x, long first, long argc, const atom *argv)
 {
-    for (long i = 0; i < argc && first + i < x->count; i++)
-        pack_store(&x->slots[first + i], argv[i]);
+    for (long i = 0; i < argc && first + i < x->count; i++) pack_store(&x->slots[first + i], argv[i]);
 }
 
 void pack_deliver(pack_object *x, object *to)
@@ -203,18 +202,19 @@ void pack_free(pack_object *x)
 
 void *pack_new(symbol *, long argc, atom *argv)
 {
-    bool ready = define_builder_class(&g_pack_class, "pack", as_method(&pack_new), as_method(&pack_free), sizeof(pack_object), {ATYPE_GIMME}, [] {
-                                 addbang(as_method(&pack_bang));
-                                 addint(as_method(&pack_int));
-                                 addfloat(as_method(&pack_float));
-                                 addmess(as_method(&pack_symbol), "symbol", ATYPE_GIMME, 0);
-                                 addmess(as_method(&pack_list), "list", ATYPE_GIMME, 0);
-                                 addmess(as_method(&pack_set), "set", ATYPE_GIMME, 0);
-                                 addmess(as_method(&pack_nth), "nth", ATYPE_LONG, 0);
-                                 addmess(as_method(&pack_send), "send", ATYPE_GIMME, 0);
-                                 addmess(as_method(&pack_anything), "anything", ATYPE_GIMME, 0);
-                                 alias("list");
-                             });
+    bool ready = define_builder_class(&g_pack_class, "pack", as_method(&pack_new), as_method(&pack_free),
+                                      sizeof(pack_object), {ATYPE_GIMME}, [] {
+                                          addbang(as_method(&pack_bang));
+                                          addint(as_method(&pack_int));
+                                          addfloat(as_method(&pack_float));
+                                          addmess(as_method(&pack_symbol), "symbol", ATYPE_GIMME, 0);
+                                          addmess(as_method(&pack_list), "list", ATYPE_GIMME, 0);
+                                          addmess(as_method(&pack_set), "set", ATYPE_GIMME, 0);
+                                          addmess(as_method(&pack_nth), "nth", ATYPE_LONG, 0);
+                                          addmess(as_method(&pack_send), "send", ATYPE_GIMME, 0);
+                                          addmess(as_method(&pack_anything), "anything", ATYPE_GIMME, 0);
+                                          alias("list");
+                                      });
     if (!ready) return nullptr;
     if (argc < 0 || !argv) argc = 0;
     const long count = argc > 0 ? argc : 2;
@@ -244,8 +244,7 @@ void *pack_new(symbol *, long argc, atom *argv)
     x->slots = slots;
     x->proxies = proxies;
     x->out = outlet_new(x, nullptr);
-    for (long k = count - 1; k >= 1; k--)
-        x->proxies[k] = proxy_new(x, k, &x->in);
+    for (long k = count - 1; k >= 1; k--) x->proxies[k] = proxy_new(x, k, &x->in);
     return x;
 }
 
@@ -253,7 +252,7 @@ void *pack_new(symbol *, long argc, atom *argv)
 
 struct unpack_entry {
     short type;  // ATYPE_LONG, ATYPE_FLOAT or ATYPE_SYM
-    atom last;  // what went out last; ATYPE_NOTHING before anything did
+    atom last;   // what went out last; ATYPE_NOTHING before anything did
     outlet *out;
 };
 
@@ -294,8 +293,7 @@ void unpack_send(unpack_entry &e, const atom &a)
 void *unpack_list(unpack_object *x, symbol *, long argc, atom *argv)
 {
     const long n = argc < x->count ? argc : x->count;
-    for (long k = n; k-- > 0;)
-        unpack_send(x->entries[k], argv[k]);
+    for (long k = n; k-- > 0;) unpack_send(x->entries[k], argv[k]);
     return nullptr;
 }
 
@@ -314,8 +312,7 @@ void *unpack_float(unpack_object *x, double f)
 void *unpack_anything(unpack_object *x, symbol *s, long argc, atom *argv)
 {
     const long n = argc < x->count - 1 ? argc : x->count - 1;
-    for (long k = n; k-- > 0;)
-        unpack_send(x->entries[k + 1], argv[k]);
+    for (long k = n; k-- > 0;) unpack_send(x->entries[k + 1], argv[k]);
     unpack_send(x->entries[0], sym_atom(s));
     return nullptr;
 }
@@ -337,13 +334,13 @@ void unpack_free(unpack_object *x) { pool_free(x->entries, x->count); }
 void *unpack_new(symbol *, long argc, atom *argv)
 {
     bool ready = define_builder_class(&g_unpack_class, "unpack", as_method(&unpack_new), as_method(&unpack_free),
-                             sizeof(unpack_object), {ATYPE_GIMME}, [] {
-                                 addbang(as_method(&unpack_bang));
-                                 addint(as_method(&unpack_int));
-                                 addfloat(as_method(&unpack_float));
-                                 addmess(as_method(&unpack_list), "list", ATYPE_GIMME, 0);
-                                 addmess(as_method(&unpack_anything), "anything", ATYPE_GIMME, 0);
-                             });
+                                      sizeof(unpack_object), {ATYPE_GIMME}, [] {
+                                          addbang(as_method(&unpack_bang));
+                                          addint(as_method(&unpack_int));
+                                          addfloat(as_method(&unpack_float));
+                                          addmess(as_method(&unpack_list), "list", ATYPE_GIMME, 0);
+                                          addmess(as_method(&unpack_anything), "anything", ATYPE_GIMME, 0);
+                                      });
     if (!ready) return nullptr;
     if (argc < 0 || !argv) argc = 0;
     const long count = argc > 0 ? argc : 2;
@@ -385,7 +382,7 @@ void *unpack_new(symbol *, long argc, atom *argv)
 // left outlet the right value.
 struct swap_object {
     object header;
-    bool float_left;  // fswap
+    bool float_left;   // fswap
     bool float_right;  // a float argument
     int32_t left_int;
     atom_float left_float;
@@ -494,8 +491,8 @@ enum change_mode : int { change_plain = 0, change_falling = 1, change_rising = 2
 
 struct change_object {
     object header;
-    atom value;       // ATYPE_LONG, or ATYPE_FLOAT when float_input
-    bool nonzero;     // the last input compared was not zero
+    atom value;        // ATYPE_LONG, or ATYPE_FLOAT when float_input
+    bool nonzero;      // the last input compared was not zero
     bool float_input;  // a float argument: inputs are compared as floats
     int mode;
     outlet *out_value;
@@ -571,13 +568,13 @@ void *change_mode_method(change_object *x, symbol *, long argc, atom *argv)
 
 void *change_new(symbol *, long argc, atom *argv)
 {
-    bool ready =
-        define_builder_class(&g_change_class, "change", as_method(&change_new), nullptr, sizeof(change_object), {ATYPE_GIMME}, [] {
-            addint(as_method(&change_int));
-            addfloat(as_method(&change_float));
-            addmess(as_method(&change_set), "set", ATYPE_FLOAT, 0);
-            addmess(as_method(&change_mode_method), "mode", ATYPE_GIMME, 0);
-        });
+    bool ready = define_builder_class(&g_change_class, "change", as_method(&change_new), nullptr, sizeof(change_object),
+                                      {ATYPE_GIMME}, [] {
+                                          addint(as_method(&change_int));
+                                          addfloat(as_method(&change_float));
+                                          addmess(as_method(&change_set), "set", ATYPE_FLOAT, 0);
+                                          addmess(as_method(&change_mode_method), "mode", ATYPE_GIMME, 0);
+                                      });
     if (!ready) return nullptr;
     if (argc < 0 || !argv) argc = 0;
     auto *x = static_cast<change_object *>(newobject(g_change_class));
@@ -639,8 +636,7 @@ std::vector<int32_t> bag_values(const bag_object *x)
 {
     std::vector<int32_t> values;
     values.reserve(static_cast<size_t>(x->count));
-    for (const bag_node *node = x->head; node; node = node->next)
-        values.push_back(node->value);
+    for (const bag_node *node = x->head; node; node = node->next) values.push_back(node->value);
     return values;
 }
 
@@ -697,8 +693,7 @@ void *bag_length(bag_object *x)
 
 void *bag_clear(bag_object *x)
 {
-    while (x->head)
-        bag_unlink(x, x->head);
+    while (x->head) bag_unlink(x, x->head);
     return nullptr;
 }
 
@@ -719,8 +714,7 @@ void *bag_send(bag_object *x, symbol *, long argc, atom *argv)
         return nullptr;
     }
     guarded("bag", [&] {
-        for (int32_t v : bag_values(x))
-            call_int(method, to, v);
+        for (int32_t v : bag_values(x)) call_int(method, to, v);
     });
     return nullptr;
 }
@@ -729,16 +723,17 @@ void bag_free(bag_object *x) { bag_clear(x); }
 
 void *bag_new(symbol *keep)
 {
-    bool ready = define_builder_class(&g_bag_class, "bag", as_method(&bag_new), as_method(&bag_free), sizeof(bag_object), {ATYPE_DEFSYM}, [] {
-                                 addbang(as_method(&bag_bang));
-                                 addint(as_method(&bag_int));
-                                 addfloat(as_method(&bag_float));
-                                 addinx(as_method(&bag_in1), 1);
-                                 addmess(as_method(&bag_cut), "cut", 0);
-                                 addmess(as_method(&bag_length), "length", 0);
-                                 addmess(as_method(&bag_clear), "clear", 0);
-                                 addmess(as_method(&bag_send), "send", ATYPE_GIMME, 0);
-                             });
+    bool ready = define_builder_class(&g_bag_class, "bag", as_method(&bag_new), as_method(&bag_free),
+                                      sizeof(bag_object), {ATYPE_DEFSYM}, [] {
+                                          addbang(as_method(&bag_bang));
+                                          addint(as_method(&bag_int));
+                                          addfloat(as_method(&bag_float));
+                                          addinx(as_method(&bag_in1), 1);
+                                          addmess(as_method(&bag_cut), "cut", 0);
+                                          addmess(as_method(&bag_length), "length", 0);
+                                          addmess(as_method(&bag_clear), "clear", 0);
+                                          addmess(as_method(&bag_send), "send", ATYPE_GIMME, 0);
+                                      });
     if (!ready) return nullptr;
     auto *x = static_cast<bag_object *>(newobject(g_bag_class));
     if (!x) return nullptr;
@@ -823,17 +818,17 @@ void accum_common_methods()
 
 void *accum_new(symbol *, long argc, atom *argv)
 {
-    bool ready =
-        define_builder_class(&g_accum_int_class, "accum", as_method(&accum_new), nullptr, sizeof(accum_object), {ATYPE_GIMME},
-                    [] {
-                        accum_common_methods();
-                        addmess(as_method(&accum_add_int), "in1", ATYPE_LONG, 0);
-                    }) &&
-        define_builder_class(&g_accum_float_class, "accum", as_method(&accum_new), nullptr, sizeof(accum_object), {ATYPE_GIMME},
-                    [] {
-                        accum_common_methods();
-                        addmess(as_method(&accum_add_float), "in1", ATYPE_FLOAT, 0);
-                    });
+    bool ready = define_builder_class(&g_accum_int_class, "accum", as_method(&accum_new), nullptr, sizeof(accum_object),
+                                      {ATYPE_GIMME},
+                                      [] {
+                                          accum_common_methods();
+                                          addmess(as_method(&accum_add_int), "in1", ATYPE_LONG, 0);
+                                      }) &&
+                 define_builder_class(&g_accum_float_class, "accum", as_method(&accum_new), nullptr,
+                                      sizeof(accum_object), {ATYPE_GIMME}, [] {
+                                          accum_common_methods();
+                                          addmess(as_method(&accum_add_float), "in1", ATYPE_FLOAT, 0);
+                                      });
     if (!ready) return nullptr;
     if (argc < 0 || !argv) argc = 0;
     if (argc > 0 && !is_number(argv[0])) {

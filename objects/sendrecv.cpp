@@ -12,10 +12,10 @@
 
 #include "kel/kel.h"
 #include "kernel/core/classes.h"
-#include "kernel/create/creation.h"
 #include "kernel/core/objects.h"
-#include "kernel/wires/outlets.h"
 #include "kernel/core/symbols.h"
+#include "kernel/create/creation.h"
+#include "kernel/wires/outlets.h"
 #include "objects/objects.h"
 
 namespace kel {
@@ -39,7 +39,7 @@ struct receiver {
     object ob;
     through *from;  // null while unassigned
     outlet *out;
-    bool unnamed;   // made without a name: it has an inlet for "set"
+    bool unnamed;  // made without a name: it has an inlet for "set"
 };
 
 struct value_box {
@@ -194,10 +194,7 @@ void receive_rebind(receiver *x, symbol *name, long, atom *)
 
 // Rebinding waits for the main thread: never while a message travels
 // through the old name at scheduler level.
-void receive_set(receiver *x, symbol *name)
-{
-    defer(x, as_method(&receive_rebind), name, 0, nullptr);
-}
+void receive_set(receiver *x, symbol *name) { defer(x, as_method(&receive_rebind), name, 0, nullptr); }
 
 // --- value ---
 
@@ -271,7 +268,6 @@ void value_bang(value_box *x)
     }
     if (copy != local) freebytes(copy, n * static_cast<long>(sizeof(atom)));
 }
-
 
 }  // namespace
 

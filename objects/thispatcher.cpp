@@ -11,11 +11,11 @@
 
 #include "kel/kel.h"
 #include "kernel/core/classes.h"
-#include "kernel/create/creation.h"
 #include "kernel/core/objects.h"
+#include "kernel/core/symbols.h"
+#include "kernel/create/creation.h"
 #include "kernel/patcher/patcher.h"
 #include "kernel/time/scheduler.h"
-#include "kernel/core/symbols.h"
 #include "objects/objects.h"
 
 namespace kel {

@@ -10,9 +10,9 @@
 #include "kel/kel.h"
 #include "kernel/core/calls.h"
 #include "kernel/core/classes.h"
-#include "kernel/create/creation.h"
 #include "kernel/core/objects.h"
 #include "kernel/core/symbols.h"
+#include "kernel/create/creation.h"
 #include "objects/objects.h"
 
 namespace kel {
@@ -824,26 +824,26 @@ bool time_objects_init()
                                 {as_method(&line_set), "set", F},
                                 {as_method(&line_stop), "stop", none},
                                 {as_method(&line_clock), "clock", DS}})) &&
-        (g_makenote =
-             define_class("makenote", as_method(&makenote_new), as_method(&makenote_free), sizeof(makenote), class_home::box,
-                          {{as_method(&makenote_int), "int", L},
-                           {as_method(&makenote_float), "float", F},
-                           {as_method(&makenote_in1), "in1", L},
-                           {as_method(&makenote_in2), "in2", L},
-                           {as_method(&makenote_stop), "stop", none},
-                           {as_method(&makenote_clear), "clear", none},
-                           {as_method(&makenote_clock), "clock", DS}})) &&
+        (g_makenote = define_class("makenote", as_method(&makenote_new), as_method(&makenote_free), sizeof(makenote),
+                                   class_home::box,
+                                   {{as_method(&makenote_int), "int", L},
+                                    {as_method(&makenote_float), "float", F},
+                                    {as_method(&makenote_in1), "in1", L},
+                                    {as_method(&makenote_in2), "in2", L},
+                                    {as_method(&makenote_stop), "stop", none},
+                                    {as_method(&makenote_clear), "clear", none},
+                                    {as_method(&makenote_clock), "clock", DS}})) &&
         (g_stripnote = define_class("stripnote", as_method(&stripnote_new), nullptr, sizeof(stripnote), class_home::box,
                                     {{as_method(&stripnote_int), "int", L},
                                      {as_method(&stripnote_float), "float", F},
                                      {as_method(&stripnote_in1), "in1", L}})) &&
-        (g_sustain =
-             define_class("sustain", as_method(&sustain_new), as_method(&sustain_free), sizeof(sustain), class_home::box,
-                          {{as_method(&sustain_int), "int", L},
-                           {as_method(&sustain_float), "float", F},
-                           {as_method(&sustain_in1), "in1", L},
-                           {as_method(&sustain_in2), "in2", L},
-                           {as_method(&sustain_clear), "clear", none}}));
+        (g_sustain = define_class("sustain", as_method(&sustain_new), as_method(&sustain_free), sizeof(sustain),
+                                  class_home::box,
+                                  {{as_method(&sustain_int), "int", L},
+                                   {as_method(&sustain_float), "float", F},
+                                   {as_method(&sustain_in1), "in1", L},
+                                   {as_method(&sustain_in2), "in2", L},
+                                   {as_method(&sustain_clear), "clear", none}}));
     if (!ok) return false;
     const struct {
         const char *name;
@@ -858,4 +858,4 @@ bool time_objects_init()
     return true;
 }
 
-} // namespace kel
+}  // namespace kel

@@ -13,7 +13,8 @@ constexpr std::int64_t kSecondsPerDay = 86400;
 // 1904-01-01 is a Friday: dayOfWeek 6 when Sunday is 1.
 constexpr std::int64_t kEpochDayOfWeek = 6;
 
-std::chrono::steady_clock::time_point start_time() {
+std::chrono::steady_clock::time_point start_time()
+{
     static const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
     return start;
 }
@@ -22,7 +23,8 @@ std::chrono::steady_clock::time_point start_time() {
 // initialiser elsewhere asked for the ticks even earlier.
 [[maybe_unused]] const std::chrono::steady_clock::time_point g_start_taken = start_time();
 
-std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+std::int64_t floor_div(std::int64_t a, std::int64_t b)
+{
     std::int64_t q = a / b;
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
 }
@@ -30,32 +32,36 @@ std::int64_t floor_div(std::int64_t a, std::int64_t b) {
 // Days from 1904-01-01 to year-month-day (month 1..12), for any year.
 // Counts in 400-year eras of the Gregorian calendar, with years starting in
 // March so that the leap day falls at the end of a year.
-std::int64_t days_from_civil(std::int64_t year, std::int64_t month, std::int64_t day) {
+std::int64_t days_from_civil(std::int64_t year, std::int64_t month, std::int64_t day)
+{
     year -= month <= 2;
     const std::int64_t era = floor_div(year, 400);
-    const std::int64_t year_of_era = year - era * 400;                          // 0..399
-    const std::int64_t day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1; // 0..365
+    const std::int64_t year_of_era = year - era * 400;                                          // 0..399
+    const std::int64_t day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;  // 0..365
     const std::int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
     // 0000-03-01 is day 0 of era 0; 1904-01-01 is 695361 days later.
     return era * 146097 + day_of_era - 695361;
 }
 
 // The inverse of days_from_civil.
-void civil_from_days(std::int64_t days, std::int64_t *year, std::int64_t *month, std::int64_t *day) {
+void civil_from_days(std::int64_t days, std::int64_t *year, std::int64_t *month, std::int64_t *day)
+{
     days += 695361;
     const std::int64_t era = floor_div(days, 146097);
-    const std::int64_t day_of_era = days - era * 146097;                                           // 0..146096
-    const std::int64_t year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365; // 0..399
+    const std::int64_t day_of_era = days - era * 146097;  // 0..146096
+    const std::int64_t year_of_era =
+        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;  // 0..399
     const std::int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
-    const std::int64_t mp = (5 * day_of_year + 2) / 153; // 0..11, March first
+    const std::int64_t mp = (5 * day_of_year + 2) / 153;  // 0..11, March first
     *day = day_of_year - (153 * mp + 2) / 5 + 1;
     *month = mp < 10 ? mp + 3 : mp - 9;
     *year = year_of_era + era * 400 + (*month <= 2);
 }
 
-} // namespace
+}  // namespace
 
-unsigned long TickCount() {
+unsigned long TickCount()
+{
     const auto elapsed = std::chrono::steady_clock::now() - start_time();
     const std::int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count();
     // Split so that ns * 60 cannot overflow.
@@ -63,7 +69,8 @@ unsigned long TickCount() {
     return static_cast<unsigned long>(secs * 60 + rest * 60 / 1000000000);
 }
 
-void GetDateTime(unsigned long *secs) {
+void GetDateTime(unsigned long *secs)
+{
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
@@ -78,7 +85,8 @@ void GetDateTime(unsigned long *secs) {
     DateToSeconds(&d, secs);
 }
 
-void SecondsToDate(unsigned long secs, DateTimeRec *date) {
+void SecondsToDate(unsigned long secs, DateTimeRec *date)
+{
     const auto days = static_cast<std::int64_t>(secs / kSecondsPerDay);
     const auto in_day = static_cast<std::int64_t>(secs % kSecondsPerDay);
     std::int64_t year, month, day;
@@ -92,7 +100,8 @@ void SecondsToDate(unsigned long secs, DateTimeRec *date) {
     date->dayOfWeek = static_cast<short>((days + kEpochDayOfWeek - 1) % 7 + 1);
 }
 
-void DateToSeconds(const DateTimeRec *date, unsigned long *secs) {
+void DateToSeconds(const DateTimeRec *date, unsigned long *secs)
+{
     // Months carry into years first, so that the day count sees a real month.
     const std::int64_t month0 = date->month - 1;
     const std::int64_t year = date->year + floor_div(month0, 12);
@@ -103,4 +112,4 @@ void DateToSeconds(const DateTimeRec *date, unsigned long *secs) {
     *secs = total < 0 ? 0 : static_cast<unsigned long>(total);
 }
 
-} // namespace kel::toolbox
+}  // namespace kel::toolbox

@@ -22,13 +22,13 @@ unsigned long TickCount();
 void GetDateTime(unsigned long *secs);
 
 struct DateTimeRec {
-    short year;      // 1904 ...
-    short month;     // 1..12
-    short day;       // 1..31
-    short hour;      // 0..23
-    short minute;    // 0..59
-    short second;    // 0..59
-    short dayOfWeek; // 1 = Sunday .. 7 = Saturday
+    short year;       // 1904 ...
+    short month;      // 1..12
+    short day;        // 1..31
+    short hour;       // 0..23
+    short minute;     // 0..59
+    short second;     // 0..59
+    short dayOfWeek;  // 1 = Sunday .. 7 = Saturday
 };
 
 void SecondsToDate(unsigned long secs, DateTimeRec *date);
@@ -39,6 +39,6 @@ void SecondsToDate(unsigned long secs, DateTimeRec *date);
 // last hour of the previous day. Dates before the epoch give 0.
 void DateToSeconds(const DateTimeRec *date, unsigned long *secs);
 
-} // namespace kel::toolbox
+}  // namespace kel::toolbox
 
-#endif // KEL_PLATFORM_DATETIME_H
+#endif  // KEL_PLATFORM_DATETIME_H

@@ -62,7 +62,7 @@ int target_stat(const std::string &path, file_status *out)
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 int file_stat(const std::string &path, file_status *out)
 {
@@ -72,7 +72,7 @@ int file_stat(const std::string &path, file_status *out)
     out->link = S_ISLNK(st.st_mode);
     if (int err = target_stat(path, out)) {
         if (!out->link) return err;
-        *out = file_status{}; // a broken link, or a loop of links
+        *out = file_status{};  // a broken link, or a loop of links
         out->link = true;
     }
     return 0;
@@ -212,7 +212,7 @@ int fill_copy(const std::string &from, int to_fd)
     return err;
 }
 
-} // namespace
+}  // namespace
 
 int copy_to_new_file(const std::string &from, const std::string &to)
 {
@@ -262,8 +262,7 @@ int rename_entry(const std::string &from, const std::string &to)
 std::string parent_folder(const std::string &path)
 {
     std::string p = path;
-    while (p.size() > 1 && p.back() == '/')
-        p.pop_back();
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
     const size_t slash = p.rfind('/');
     if (slash == std::string::npos) return ".";
     if (slash == 0) return "/";
@@ -273,8 +272,7 @@ std::string parent_folder(const std::string &path)
 std::string last_component(const std::string &path)
 {
     std::string p = path;
-    while (p.size() > 1 && p.back() == '/')
-        p.pop_back();
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
     const size_t slash = p.rfind('/');
     return slash == std::string::npos ? p : p.substr(slash + 1);
 }
@@ -342,4 +340,4 @@ unsigned long local_seconds_since_1904(std::int64_t unix_seconds)
     return secs;
 }
 
-} // namespace kel::platform
+}  // namespace kel::platform

@@ -24,24 +24,24 @@ namespace kel::toolbox {
 
 // File-system error codes (classic values; ioErr, tmfoErr and fnfErr are in
 // resources.h).
-inline constexpr short dskFulErr = -34;     // no room left on the volume
-inline constexpr short nsvErr = -35;        // no such volume
-inline constexpr short bdNamErr = -37;      // a bad or too long name
-inline constexpr short wPrErr = -44;        // the volume is read-only
-inline constexpr short fBsyErr = -47;       // busy, or a folder that is not empty
-inline constexpr short dupFNErr = -48;      // the name exists already
-inline constexpr short permErr = -54;       // permission denied
-inline constexpr short dirNFErr = -120;     // no such folder
-inline constexpr short notAFileErr = -1302; // a folder where a file was expected
+inline constexpr short dskFulErr = -34;      // no room left on the volume
+inline constexpr short nsvErr = -35;         // no such volume
+inline constexpr short bdNamErr = -37;       // a bad or too long name
+inline constexpr short wPrErr = -44;         // the volume is read-only
+inline constexpr short fBsyErr = -47;        // busy, or a folder that is not empty
+inline constexpr short dupFNErr = -48;       // the name exists already
+inline constexpr short permErr = -54;        // permission denied
+inline constexpr short dirNFErr = -120;      // no such folder
+inline constexpr short notAFileErr = -1302;  // a folder where a file was expected
 
-} // namespace kel::toolbox
+}  // namespace kel::toolbox
 
 namespace kel::platform {
 
 struct file_identity {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
-    std::int64_t birth = 0; // nanoseconds since 1970, 0 where not kept
+    std::int64_t birth = 0;  // nanoseconds since 1970, 0 where not kept
     bool operator==(const file_identity &) const = default;
 };
 
@@ -49,12 +49,12 @@ enum class entry_kind { missing, file, folder, other };
 
 // What stat and lstat tell about one name.
 struct file_status {
-    bool link = false;                     // the name itself is a symbolic link
-    entry_kind kind = entry_kind::missing; // of the name, or of its target for a link (missing: broken link)
-    file_identity identity;                // of the target
-    std::int64_t size = 0;                 // bytes (of the target)
-    std::int64_t modified = 0;             // seconds since 1970 (of the target)
-    std::int64_t created = 0;              // birth time where the file system keeps it, else modified
+    bool link = false;                      // the name itself is a symbolic link
+    entry_kind kind = entry_kind::missing;  // of the name, or of its target for a link (missing: broken link)
+    file_identity identity;                 // of the target
+    std::int64_t size = 0;                  // bytes (of the target)
+    std::int64_t modified = 0;              // seconds since 1970 (of the target)
+    std::int64_t created = 0;               // birth time where the file system keeps it, else modified
 };
 
 // 0, or the errno of lstat (ENOENT when the name does not exist). A broken
@@ -117,6 +117,6 @@ short toolbox_error(int err);
 // files, platform/datetime.h); 0 for times before 1904.
 unsigned long local_seconds_since_1904(std::int64_t unix_seconds);
 
-} // namespace kel::platform
+}  // namespace kel::platform
 
-#endif // KEL_PLATFORM_FILES_H
+#endif  // KEL_PLATFORM_FILES_H

@@ -35,7 +35,7 @@ namespace {
 constexpr std::uint32_t kLiveMagic = 0x4B48444Cu;
 
 struct HandleRecord {
-    char *data; // the master pointer: must stay the first member
+    char *data;  // the master pointer: must stay the first member
     long size;
     long capacity;
     signed char state;
@@ -48,10 +48,12 @@ static_assert(offsetof(HandleRecord, data) == 0, "a Handle is the address of the
 // *h kept across a resize points into freed memory and is reported at its first
 // use, instead of working by luck whenever the allocator resized in place.
 constexpr bool kAlwaysMove = true;
-void poison(const char *p, long n) {
+void poison(const char *p, long n)
+{
     if (n > 0) ASAN_POISON_MEMORY_REGION(p, static_cast<size_t>(n));
 }
-void unpoison(const char *p, long n) {
+void unpoison(const char *p, long n)
+{
     if (n > 0) ASAN_UNPOISON_MEMORY_REGION(p, static_cast<size_t>(n));
 }
 #else
@@ -63,29 +65,31 @@ void unpoison(const char *, long) {}
 thread_local short g_mem_error = noErr;
 thread_local long g_fail_countdown = 0;
 
-short set_error(short err) {
+short set_error(short err)
+{
     g_mem_error = err;
     return err;
 }
 
-bool injected_failure() {
-    return g_fail_countdown > 0 && --g_fail_countdown == 0;
-}
+bool injected_failure() { return g_fail_countdown > 0 && --g_fail_countdown == 0; }
 
-HandleRecord *record_of(Handle h) {
+HandleRecord *record_of(Handle h)
+{
     auto *rec = reinterpret_cast<HandleRecord *>(h);
     assert(rec->magic == kLiveMagic && "not a live handle (disposed, or not made by NewHandle)");
     return rec;
 }
 
 // A block of size bytes; never null for a successful allocation of 0 bytes.
-char *allocate_block(long size) {
+char *allocate_block(long size)
+{
     void *p = std::malloc(static_cast<size_t>(size));
     if (p == nullptr && size == 0) p = std::malloc(1);
     return static_cast<char *>(p);
 }
 
-Handle new_handle(long size, bool clear) {
+Handle new_handle(long size, bool clear)
+{
     if (size < 0) {
         set_error(paramErr);
         return nullptr;
@@ -107,17 +111,14 @@ Handle new_handle(long size, bool clear) {
     return &rec->data;
 }
 
-} // namespace
+}  // namespace
 
-Handle NewHandle(long size) {
-    return new_handle(size, false);
-}
+Handle NewHandle(long size) { return new_handle(size, false); }
 
-Handle NewHandleClear(long size) {
-    return new_handle(size, true);
-}
+Handle NewHandleClear(long size) { return new_handle(size, true); }
 
-void SetHandleSize(Handle h, long size) {
+void SetHandleSize(Handle h, long size)
+{
     if (h == nullptr) {
         set_error(nilHandleErr);
         return;
@@ -134,8 +135,10 @@ void SetHandleSize(Handle h, long size) {
     const bool locked = (rec->state & kHandleLocked) != 0;
     if (size == rec->size || (locked && size <= rec->capacity)) {
         // In place: the block already holds size bytes.
-        if (size > rec->size) unpoison(rec->data + rec->size, size - rec->size);
-        else poison(rec->data + size, rec->size - size);
+        if (size > rec->size)
+            unpoison(rec->data + rec->size, size - rec->size);
+        else
+            poison(rec->data + size, rec->size - size);
         rec->size = size;
         set_error(noErr);
         return;
@@ -171,7 +174,8 @@ void SetHandleSize(Handle h, long size) {
     set_error(noErr);
 }
 
-long GetHandleSize(Handle h) {
+long GetHandleSize(Handle h)
+{
     if (h == nullptr) {
         set_error(nilHandleErr);
         return 0;
@@ -180,7 +184,8 @@ long GetHandleSize(Handle h) {
     return record_of(h)->size;
 }
 
-void DisposeHandle(Handle h) {
+void DisposeHandle(Handle h)
+{
     if (h == nullptr) {
         set_error(noErr);
         return;
@@ -195,7 +200,8 @@ void DisposeHandle(Handle h) {
     set_error(noErr);
 }
 
-void HLock(Handle h) {
+void HLock(Handle h)
+{
     if (h == nullptr) {
         set_error(nilHandleErr);
         return;
@@ -205,7 +211,8 @@ void HLock(Handle h) {
     set_error(noErr);
 }
 
-void HUnlock(Handle h) {
+void HUnlock(Handle h)
+{
     if (h == nullptr) {
         set_error(nilHandleErr);
         return;
@@ -215,11 +222,10 @@ void HUnlock(Handle h) {
     set_error(noErr);
 }
 
-bool HIsLocked(Handle h) {
-    return (HGetState(h) & kHandleLocked) != 0;
-}
+bool HIsLocked(Handle h) { return (HGetState(h) & kHandleLocked) != 0; }
 
-signed char HGetState(Handle h) {
+signed char HGetState(Handle h)
+{
     if (h == nullptr) {
         set_error(nilHandleErr);
         return 0;
@@ -228,7 +234,8 @@ signed char HGetState(Handle h) {
     return record_of(h)->state;
 }
 
-void HSetState(Handle h, signed char state) {
+void HSetState(Handle h, signed char state)
+{
     if (h == nullptr) {
         set_error(nilHandleErr);
         return;
@@ -237,7 +244,8 @@ void HSetState(Handle h, signed char state) {
     set_error(noErr);
 }
 
-short PtrAndHand(const void *ptr, Handle h, long size) {
+short PtrAndHand(const void *ptr, Handle h, long size)
+{
     if (h == nullptr) return set_error(nilHandleErr);
     HandleRecord *rec = record_of(h);
     if (size < 0 || (ptr == nullptr && size > 0)) return set_error(paramErr);
@@ -256,12 +264,8 @@ short PtrAndHand(const void *ptr, Handle h, long size) {
     return noErr;
 }
 
-short MemError() {
-    return g_mem_error;
-}
+short MemError() { return g_mem_error; }
 
-void handles_fail_nth_alloc(long count) {
-    g_fail_countdown = count > 0 ? count : 0;
-}
+void handles_fail_nth_alloc(long count) { g_fail_countdown = count > 0 ? count : 0; }
 
-} // namespace kel::toolbox
+}  // namespace kel::toolbox

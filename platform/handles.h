@@ -28,15 +28,15 @@ using Handle = char **;
 // Memory error codes. Their values are the classic ones, which stored error
 // numbers and user-visible messages rely on.
 inline constexpr short noErr = 0;
-inline constexpr short paramErr = -50;      // a negative size, or a null source with a size
-inline constexpr short memFullErr = -108;   // not enough memory
-inline constexpr short nilHandleErr = -109; // the handle is null
-inline constexpr short memLockedErr = -117; // a locked handle would have to move
+inline constexpr short paramErr = -50;       // a negative size, or a null source with a size
+inline constexpr short memFullErr = -108;    // not enough memory
+inline constexpr short nilHandleErr = -109;  // the handle is null
+inline constexpr short memLockedErr = -117;  // a locked handle would have to move
 
 // Bits of the state byte returned by HGetState.
 inline constexpr signed char kHandleLocked = static_cast<signed char>(0x80);
-inline constexpr signed char kHandlePurgeable = 0x40; // kept as set; nothing is ever purged
-inline constexpr signed char kHandleResource = 0x20;  // owned by an open resource file
+inline constexpr signed char kHandlePurgeable = 0x40;  // kept as set; nothing is ever purged
+inline constexpr signed char kHandleResource = 0x20;   // owned by an open resource file
 
 // The largest handle: sizes are stored as 32-bit numbers in every file format
 // the kernel writes. Larger requests fail with memFullErr.
@@ -79,6 +79,6 @@ short MemError();
 // next one. 0 turns the hook off.
 void handles_fail_nth_alloc(long count);
 
-} // namespace kel::toolbox
+}  // namespace kel::toolbox
 
-#endif // KEL_PLATFORM_HANDLES_H
+#endif  // KEL_PLATFORM_HANDLES_H

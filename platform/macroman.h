@@ -43,6 +43,6 @@ void ASI_CopyCtoP(const char *c, unsigned char *p);
 // p[0] + 1 bytes). p and c may overlap.
 void ASI_CopyPtoC(const unsigned char *p, char *c);
 
-} // namespace kel::toolbox
+}  // namespace kel::toolbox
 
-#endif // KEL_PLATFORM_MACROMAN_H
+#endif  // KEL_PLATFORM_MACROMAN_H

@@ -36,17 +36,17 @@ struct Resource {
     ResType type;
     short id;
     std::string name;
-    std::size_t offset; // of the data in the file image
+    std::size_t offset;  // of the data in the file image
     std::size_t length;
     Handle handle = nullptr;
-    bool loaded = false; // the handle holds the data (not the empty stand-in)
+    bool loaded = false;  // the handle holds the data (not the empty stand-in)
 };
 
 struct ResFile {
     short ref;
     std::string image;
     std::vector<Resource> resources;
-    std::vector<ResType> types; // distinct, in order of first appearance
+    std::vector<ResType> types;  // distinct, in order of first appearance
 };
 
 struct Owner {
@@ -62,19 +62,22 @@ bool g_load = true;
 short g_last_ref = 0;
 long g_fail_write_after = -1;
 
-short set_error(short err) {
+short set_error(short err)
+{
     g_error = err;
     return err;
 }
 
 // Position of ref in the chain, or -1.
-long chain_index(short ref) {
+long chain_index(short ref)
+{
     for (std::size_t i = 0; i < g_chain.size(); ++i)
         if (g_chain[i]->ref == ref) return static_cast<long>(i);
     return -1;
 }
 
-ResFile *current_file() {
+ResFile *current_file()
+{
     long i = chain_index(g_current);
     return i < 0 ? nullptr : g_chain[static_cast<std::size_t>(i)].get();
 }
@@ -84,46 +87,47 @@ class Reader {
 public:
     explicit Reader(std::string_view bytes) : p_(bytes.data()), left_(bytes.size()) {}
 
-    bool bytes(std::size_t n, std::string_view *out) {
+    bool bytes(std::size_t n, std::string_view *out)
+    {
         if (n > left_) return false;
         *out = std::string_view(p_, n);
         p_ += n;
         left_ -= n;
         return true;
     }
-    bool u8(std::uint8_t *out) {
+    bool u8(std::uint8_t *out)
+    {
         std::string_view b;
         if (!bytes(1, &b)) return false;
         *out = static_cast<std::uint8_t>(b[0]);
         return true;
     }
-    bool u16(std::uint16_t *out) {
+    bool u16(std::uint16_t *out)
+    {
         std::string_view b;
         if (!bytes(2, &b)) return false;
         *out = static_cast<std::uint16_t>(byte(b, 0) | byte(b, 1) << 8);
         return true;
     }
-    bool u32(std::uint32_t *out) {
+    bool u32(std::uint32_t *out)
+    {
         std::string_view b;
         if (!bytes(4, &b)) return false;
         *out = byte(b, 0) | byte(b, 1) << 8 | byte(b, 2) << 16 | byte(b, 3) << 24;
         return true;
     }
     std::size_t left() const { return left_; }
-    std::size_t offset_in(const std::string &image) const {
-        return static_cast<std::size_t>(p_ - image.data());
-    }
+    std::size_t offset_in(const std::string &image) const { return static_cast<std::size_t>(p_ - image.data()); }
 
 private:
-    static std::uint32_t byte(std::string_view b, std::size_t i) {
-        return static_cast<unsigned char>(b[i]);
-    }
+    static std::uint32_t byte(std::string_view b, std::size_t i) { return static_cast<unsigned char>(b[i]); }
     const char *p_;
     std::size_t left_;
 };
 
 // Fills file->resources and file->types from file->image; false if malformed.
-bool parse_image(ResFile *file) {
+bool parse_image(ResFile *file)
+{
     Reader in(file->image);
     std::string_view magic;
     std::uint16_t version, flags;
@@ -140,15 +144,14 @@ bool parse_image(ResFile *file) {
         std::uint16_t id;
         std::uint8_t name_length;
         std::uint32_t data_length;
-        if (!in.bytes(4, &type_chars) || !in.u16(&id) || !in.u8(&name_length) ||
-            !in.bytes(name_length, &name) || !in.u32(&data_length))
+        if (!in.bytes(4, &type_chars) || !in.u16(&id) || !in.u8(&name_length) || !in.bytes(name_length, &name) ||
+            !in.u32(&data_length))
             return false;
         const std::size_t offset = in.offset_in(file->image);
         if (!in.bytes(data_length, &data)) return false;
         ResType type = 0;
         for (char c : type_chars) type = type << 8 | static_cast<unsigned char>(c);
-        file->resources.push_back(
-            Resource{type, static_cast<short>(id), std::string(name), offset, data_length});
+        file->resources.push_back(Resource{type, static_cast<short>(id), std::string(name), offset, data_length});
     }
     if (in.left() != 0) return false;
 
@@ -163,7 +166,8 @@ bool parse_image(ResFile *file) {
     return std::adjacent_find(keys.begin(), keys.end()) == keys.end();
 }
 
-bool read_file(const std::string &path, std::string *image, short *err) {
+bool read_file(const std::string &path, std::string *image, short *err)
+{
     // Non-blocking, so that opening a FIFO by mistake cannot hang; it is then
     // refused as not a regular file.
     int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -192,7 +196,8 @@ bool read_file(const std::string &path, std::string *image, short *err) {
     return true;
 }
 
-short next_free_ref() {
+short next_free_ref()
+{
     for (int tries = 0; tries < 0x7FFF; ++tries) {
         g_last_ref = static_cast<short>(g_last_ref >= 0x7FFF ? 1 : g_last_ref + 1);
         if (chain_index(g_last_ref) < 0) return g_last_ref;
@@ -201,17 +206,20 @@ short next_free_ref() {
 }
 
 // Marks h as owned by file's resource index, or lets go of it.
-void adopt(Handle h, ResFile *file, std::size_t index) {
+void adopt(Handle h, ResFile *file, std::size_t index)
+{
     HSetState(h, static_cast<signed char>(HGetState(h) | kHandleResource));
     g_owners[h] = Owner{file, index};
 }
 
-void let_go(Handle h) {
+void let_go(Handle h)
+{
     HSetState(h, static_cast<signed char>(HGetState(h) & ~kHandleResource));
     g_owners.erase(h);
 }
 
-bool fill(Resource &r, const ResFile &file) {
+bool fill(Resource &r, const ResFile &file)
+{
     SetHandleSize(r.handle, static_cast<long>(r.length));
     if (MemError() != noErr) {
         set_error(MemError());
@@ -223,7 +231,8 @@ bool fill(Resource &r, const ResFile &file) {
 }
 
 // The handle of file's resource index, made or loaded as ResLoad says.
-Handle resource_handle(ResFile *file, std::size_t index) {
+Handle resource_handle(ResFile *file, std::size_t index)
+{
     Resource &r = file->resources[index];
     set_error(noErr);
     if (r.handle == nullptr) {
@@ -243,8 +252,8 @@ Handle resource_handle(ResFile *file, std::size_t index) {
     return r.handle;
 }
 
-template <typename Match>
-Handle find_resource(bool current_only, Match match) {
+template <typename Match> Handle find_resource(bool current_only, Match match)
+{
     long i = chain_index(g_current);
     if (i < 0) {
         set_error(resNotFound);
@@ -260,7 +269,8 @@ Handle find_resource(bool current_only, Match match) {
     return nullptr;
 }
 
-const Owner *owner_of(Handle h) {
+const Owner *owner_of(Handle h)
+{
     auto it = g_owners.find(h);
     if (it == g_owners.end()) {
         set_error(resNotFound);
@@ -270,17 +280,20 @@ const Owner *owner_of(Handle h) {
     return &it->second;
 }
 
-void put_u16(std::string &out, std::uint16_t v) {
+void put_u16(std::string &out, std::uint16_t v)
+{
     out.push_back(static_cast<char>(v & 0xFF));
     out.push_back(static_cast<char>(v >> 8));
 }
 
-void put_u32(std::string &out, std::uint32_t v) {
+void put_u32(std::string &out, std::uint32_t v)
+{
     for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>(v >> shift & 0xFF));
 }
 
 // Writes all of data to fd; honours the write-failure test hook.
-bool write_all(int fd, std::string_view data) {
+bool write_all(int fd, std::string_view data)
+{
     std::size_t limit = data.size();
     const bool inject = g_fail_write_after >= 0;
     if (inject) limit = std::min(limit, static_cast<std::size_t>(g_fail_write_after));
@@ -295,7 +308,8 @@ bool write_all(int fd, std::string_view data) {
     return done == data.size();
 }
 
-bool serialise(const std::vector<ResourceEntry> &entries, std::string *out) {
+bool serialise(const std::vector<ResourceEntry> &entries, std::string *out)
+{
     if (entries.size() > 0xFFFFFFFFu) return false;
     std::vector<std::pair<ResType, short>> keys;
     keys.reserve(entries.size());
@@ -325,21 +339,24 @@ bool serialise(const std::vector<ResourceEntry> &entries, std::string *out) {
 }
 
 // The directory part of path, for syncing the rename.
-std::string directory_of(const std::string &path) {
+std::string directory_of(const std::string &path)
+{
     std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-} // namespace
+}  // namespace
 
-std::string res_type_name(ResType type) {
+std::string res_type_name(ResType type)
+{
     std::string s(4, ' ');
     for (int i = 0; i < 4; ++i) s[static_cast<std::size_t>(i)] = static_cast<char>(type >> (24 - 8 * i) & 0xFF);
     return s;
 }
 
-short OpenResFile(const std::string &path) {
+short OpenResFile(const std::string &path)
+{
     try {
         auto file = std::make_unique<ResFile>();
         short err = noErr;
@@ -367,7 +384,8 @@ short OpenResFile(const std::string &path) {
     }
 }
 
-void CloseResFile(short ref) {
+void CloseResFile(short ref)
+{
     long i = chain_index(ref);
     if (i < 0) {
         set_error(resFNotFound);
@@ -381,18 +399,22 @@ void CloseResFile(short ref) {
     }
     g_chain.erase(at);
     if (g_current == ref) {
-        if (i > 0) g_current = g_chain[static_cast<std::size_t>(i - 1)]->ref;
-        else g_current = g_chain.empty() ? 0 : g_chain.back()->ref;
+        if (i > 0)
+            g_current = g_chain[static_cast<std::size_t>(i - 1)]->ref;
+        else
+            g_current = g_chain.empty() ? 0 : g_chain.back()->ref;
     }
     set_error(noErr);
 }
 
-short CurResFile() {
+short CurResFile()
+{
     set_error(noErr);
     return g_current;
 }
 
-void UseResFile(short ref) {
+void UseResFile(short ref)
+{
     if (chain_index(ref) < 0) {
         set_error(resFNotFound);
         return;
@@ -401,38 +423,40 @@ void UseResFile(short ref) {
     set_error(noErr);
 }
 
-short ResError() {
-    return g_error;
-}
+short ResError() { return g_error; }
 
-void SetResLoad(bool load) {
-    g_load = load;
-}
+void SetResLoad(bool load) { g_load = load; }
 
-Handle GetResource(ResType type, short id) {
+Handle GetResource(ResType type, short id)
+{
     return find_resource(false, [&](const Resource &r) { return r.type == type && r.id == id; });
 }
 
-Handle Get1Resource(ResType type, short id) {
+Handle Get1Resource(ResType type, short id)
+{
     return find_resource(true, [&](const Resource &r) { return r.type == type && r.id == id; });
 }
 
-Handle GetNamedResource(ResType type, const std::string &name) {
+Handle GetNamedResource(ResType type, const std::string &name)
+{
     return find_resource(false, [&](const Resource &r) { return r.type == type && r.name == name; });
 }
 
-Handle Get1NamedResource(ResType type, const std::string &name) {
+Handle Get1NamedResource(ResType type, const std::string &name)
+{
     return find_resource(true, [&](const Resource &r) { return r.type == type && r.name == name; });
 }
 
-void LoadResource(Handle h) {
+void LoadResource(Handle h)
+{
     const Owner *owner = owner_of(h);
     if (owner == nullptr) return;
     Resource &r = owner->file->resources[owner->index];
     if (!r.loaded) fill(r, *owner->file);
 }
 
-void ReleaseResource(Handle h) {
+void ReleaseResource(Handle h)
+{
     const Owner *owner = owner_of(h);
     if (owner == nullptr) return;
     Resource &r = owner->file->resources[owner->index];
@@ -442,7 +466,8 @@ void ReleaseResource(Handle h) {
     DisposeHandle(h);
 }
 
-void DetachResource(Handle h) {
+void DetachResource(Handle h)
+{
     const Owner *owner = owner_of(h);
     if (owner == nullptr) return;
     Resource &r = owner->file->resources[owner->index];
@@ -451,12 +476,14 @@ void DetachResource(Handle h) {
     r.loaded = false;
 }
 
-short HomeResFile(Handle h) {
+short HomeResFile(Handle h)
+{
     const Owner *owner = owner_of(h);
     return owner == nullptr ? -1 : owner->file->ref;
 }
 
-void GetResInfo(Handle h, short *id, ResType *type, std::string *name) {
+void GetResInfo(Handle h, short *id, ResType *type, std::string *name)
+{
     const Owner *owner = owner_of(h);
     if (owner == nullptr) return;
     const Resource &r = owner->file->resources[owner->index];
@@ -465,13 +492,15 @@ void GetResInfo(Handle h, short *id, ResType *type, std::string *name) {
     if (name) *name = r.name;
 }
 
-short Count1Types() {
+short Count1Types()
+{
     const ResFile *file = current_file();
     set_error(file ? noErr : resFNotFound);
     return file ? static_cast<short>(file->types.size()) : 0;
 }
 
-void Get1IndType(ResType *type, short index) {
+void Get1IndType(ResType *type, short index)
+{
     const ResFile *file = current_file();
     ResType found = 0;
     if (file && index >= 1 && static_cast<std::size_t>(index) <= file->types.size())
@@ -480,7 +509,8 @@ void Get1IndType(ResType *type, short index) {
     if (type) *type = found;
 }
 
-short Count1Resources(ResType type) {
+short Count1Resources(ResType type)
+{
     const ResFile *file = current_file();
     set_error(file ? noErr : resFNotFound);
     if (file == nullptr) return 0;
@@ -489,7 +519,8 @@ short Count1Resources(ResType type) {
     return static_cast<short>(std::min(n, 0x7FFFL));
 }
 
-Handle Get1IndResource(ResType type, short index) {
+Handle Get1IndResource(ResType type, short index)
+{
     ResFile *file = current_file();
     if (file != nullptr && index >= 1) {
         short seen = 0;
@@ -500,7 +531,8 @@ Handle Get1IndResource(ResType type, short index) {
     return nullptr;
 }
 
-void GetIndString(unsigned char *buffer, short list_id, short index) {
+void GetIndString(unsigned char *buffer, short list_id, short index)
+{
     buffer[0] = 0;
     // Find the list as GetResource would, without making a handle for it.
     std::string_view list;
@@ -509,8 +541,10 @@ void GetIndString(unsigned char *buffer, short list_id, short index) {
         const ResFile &file = *g_chain[static_cast<std::size_t>(i)];
         for (const Resource &r : file.resources) {
             if (r.type != kStringListType || r.id != list_id) continue;
-            if (r.loaded) list = std::string_view(*r.handle, static_cast<std::size_t>(GetHandleSize(r.handle)));
-            else list = std::string_view(file.image).substr(r.offset, r.length);
+            if (r.loaded)
+                list = std::string_view(*r.handle, static_cast<std::size_t>(GetHandleSize(r.handle)));
+            else
+                list = std::string_view(file.image).substr(r.offset, r.length);
             found = true;
             break;
         }
@@ -534,7 +568,8 @@ void GetIndString(unsigned char *buffer, short list_id, short index) {
     }
 }
 
-bool write_resource_file(const std::string &path, const std::vector<ResourceEntry> &entries) {
+bool write_resource_file(const std::string &path, const std::vector<ResourceEntry> &entries)
+{
     std::string image;
     std::string temp;
     try {
@@ -579,7 +614,8 @@ bool write_resource_file(const std::string &path, const std::vector<ResourceEntr
     return true;
 }
 
-std::string make_string_list(const std::vector<std::string> &strings) {
+std::string make_string_list(const std::vector<std::string> &strings)
+{
     const std::size_t count = std::min<std::size_t>(strings.size(), 0xFFFF);
     std::string out;
     out.push_back(static_cast<char>(count >> 8));
@@ -592,8 +628,6 @@ std::string make_string_list(const std::vector<std::string> &strings) {
     return out;
 }
 
-void resources_fail_write_after(long bytes) {
-    g_fail_write_after = bytes;
-}
+void resources_fail_write_after(long bytes) { g_fail_write_after = bytes; }
 
-} // namespace kel::toolbox
+}  // namespace kel::toolbox

@@ -52,7 +52,8 @@ namespace kel::toolbox {
 using ResType = std::uint32_t;
 
 // 'TEXT' from "TEXT": the first character in the high byte.
-constexpr ResType res_type(const char (&code)[5]) {
+constexpr ResType res_type(const char (&code)[5])
+{
     return static_cast<ResType>(static_cast<unsigned char>(code[0])) << 24 |
            static_cast<ResType>(static_cast<unsigned char>(code[1])) << 16 |
            static_cast<ResType>(static_cast<unsigned char>(code[2])) << 8 |
@@ -64,12 +65,12 @@ std::string res_type_name(ResType type);
 constexpr ResType kStringListType = res_type("STR#");
 
 // Resource error codes (classic values).
-inline constexpr short ioErr = -36;         // the file could not be read or written
-inline constexpr short tmfoErr = -42;       // too many resource files open
-inline constexpr short fnfErr = -43;        // no such file
-inline constexpr short resNotFound = -192;  // no such resource, or the handle is not a resource
-inline constexpr short resFNotFound = -193; // no open resource file with that reference number
-inline constexpr short mapReadErr = -199;   // the file is not a well-formed resource file
+inline constexpr short ioErr = -36;          // the file could not be read or written
+inline constexpr short tmfoErr = -42;        // too many resource files open
+inline constexpr short fnfErr = -43;         // no such file
+inline constexpr short resNotFound = -192;   // no such resource, or the handle is not a resource
+inline constexpr short resFNotFound = -193;  // no open resource file with that reference number
+inline constexpr short mapReadErr = -199;    // the file is not a well-formed resource file
 
 // Opens the resource file at path, reading it whole, and makes it the current
 // file. Returns its reference number (> 0), or -1 with ResError set (fnfErr,
@@ -112,7 +113,7 @@ void GetResInfo(Handle h, short *id, ResType *type, std::string *name);
 // Enumeration of the current file. Types come in the order of their first
 // resource in the file, resources of a type in file order; indices start at 1.
 short Count1Types();
-void Get1IndType(ResType *type, short index); // *type = 0 when out of range
+void Get1IndType(ResType *type, short index);  // *type = 0 when out of range
 short Count1Resources(ResType type);
 Handle Get1IndResource(ResType type, short index);
 
@@ -128,7 +129,7 @@ void GetIndString(unsigned char *buffer, short list_id, short index);
 struct ResourceEntry {
     ResType type;
     short id;
-    std::string name; // at most 255 characters
+    std::string name;  // at most 255 characters
     std::string data;
 };
 
@@ -147,6 +148,6 @@ std::string make_string_list(const std::vector<std::string> &strings);
 // its temporary file, as if the disk were full. Negative turns it off.
 void resources_fail_write_after(long bytes);
 
-} // namespace kel::toolbox
+}  // namespace kel::toolbox
 
-#endif // KEL_PLATFORM_RESOURCES_H
+#endif  // KEL_PLATFORM_RESOURCES_H

@@ -29,9 +29,9 @@
 
 #include "kel/kel.h"
 #include "kel/sched.h"
-#include "objects/engine.h"
 #include "kernel/files/path.h"
 #include "kernel/time/scheduler.h"
+#include "objects/engine.h"
 
 namespace {
 
@@ -94,8 +94,8 @@ void report(const char *name, const periodic &p)
     std::printf("%s p50=%.3f p99=%.3f max=%.3f\n", name, s.p50, s.p99, s.max);
     std::fflush(stdout);
     if (p.rebased)
-        std::fprintf(stderr, "kel_jitter: %s: %ld firings were later than the slop and restarted the series\n",
-                     name, p.rebased);
+        std::fprintf(stderr, "kel_jitter: %s: %ld firings were later than the slop and restarted the series\n", name,
+                     p.rebased);
 }
 
 // Runs the main loop for `seconds` with the periodic clock and prints the

@@ -23,15 +23,9 @@ static void *scaler_new(double factor)
     return x;
 }
 
-static void scaler_float(scaler *x, double f)
-{
-    outlet_float(x->out, f * x->factor);
-}
+static void scaler_float(scaler *x, double f) { outlet_float(x->out, f * x->factor); }
 
-static void scaler_ft1(scaler *x, double f)
-{
-    x->factor = f;
-}
+static void scaler_ft1(scaler *x, double f) { x->factor = f; }
 
 int main(void)
 {

@@ -27,10 +27,7 @@ static void tally_bang(tally *x)
     outlet_int(x->out, x->count);
 }
 
-static void tally_int(tally *x, long n)
-{
-    x->count = n;
-}
+static void tally_int(tally *x, long n) { x->count = n; }
 
 int main(void)
 {

@@ -142,12 +142,9 @@ KEL_API void attr_args_process(void *x, long argc, atom *argv);
 KEL_API long attr_addfilterset_clip(object *attr, double min, double max, long usemin, long usemax);
 KEL_API long attr_addfilterget_clip(object *attr, double min, double max, long usemin, long usemax);
 KEL_API long attr_addfilter_clip(object *attr, double min, double max, long usemin, long usemax);
-KEL_API long attr_addfilterset_clip_scale(object *attr, double scale, double min, double max, long usemin,
-                                          long usemax);
-KEL_API long attr_addfilterget_clip_scale(object *attr, double scale, double min, double max, long usemin,
-                                          long usemax);
-KEL_API long attr_addfilter_clip_scale(object *attr, double scale, double min, double max, long usemin,
-                                       long usemax);
+KEL_API long attr_addfilterset_clip_scale(object *attr, double scale, double min, double max, long usemin, long usemax);
+KEL_API long attr_addfilterget_clip_scale(object *attr, double scale, double min, double max, long usemin, long usemax);
+KEL_API long attr_addfilter_clip_scale(object *attr, double scale, double min, double max, long usemin, long usemax);
 /* proc is long proc(void *x, object *attr, long ac, atom *av): it rewrites the
  * atoms about to be set. */
 KEL_API long attr_addfilterset_proc(object *attr, kel_method proc);

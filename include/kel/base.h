@@ -36,29 +36,24 @@
 KEL_BEGIN_C
 
 /* Kernel status codes of the newer API. */
-enum {
-    ERR_NONE = 0,
-    ERR_GENERIC = -1,
-    ERR_INVALID_PTR = -2,
-    ERR_DUPLICATE = -3
-};
+enum { ERR_NONE = 0, ERR_GENERIC = -1, ERR_INVALID_PTR = -2, ERR_DUPLICATE = -3 };
 
 /* Atom types; the same numbers are the argument types of method tables. */
 enum {
-    ATYPE_NOTHING = 0,  /* end of an argument list */
-    ATYPE_LONG = 1,     /* 32-bit integer */
-    ATYPE_FLOAT = 2,    /* 32-bit float (methods receive a double) */
-    ATYPE_SYM = 3,      /* symbol */
-    ATYPE_OBJ = 4,      /* object pointer */
-    ATYPE_DEFLONG = 5,  /* optional integer, 0 when absent */
-    ATYPE_DEFFLOAT = 6, /* optional float, 0.0 when absent */
-    ATYPE_DEFSYM = 7,   /* optional symbol, the empty symbol when absent */
-    ATYPE_GIMME = 8,    /* (object, selector, argc, argv) */
-    ATYPE_CANT = 9,     /* not callable by message */
-    ATYPE_SEMI = 10,    /* ; */
-    ATYPE_COMMA = 11,   /* , */
-    ATYPE_DOLLAR = 12,  /* $n */
-    ATYPE_DOLLSYM = 13, /* a symbol containing $n */
+    ATYPE_NOTHING = 0,   /* end of an argument list */
+    ATYPE_LONG = 1,      /* 32-bit integer */
+    ATYPE_FLOAT = 2,     /* 32-bit float (methods receive a double) */
+    ATYPE_SYM = 3,       /* symbol */
+    ATYPE_OBJ = 4,       /* object pointer */
+    ATYPE_DEFLONG = 5,   /* optional integer, 0 when absent */
+    ATYPE_DEFFLOAT = 6,  /* optional float, 0.0 when absent */
+    ATYPE_DEFSYM = 7,    /* optional symbol, the empty symbol when absent */
+    ATYPE_GIMME = 8,     /* (object, selector, argc, argv) */
+    ATYPE_CANT = 9,      /* not callable by message */
+    ATYPE_SEMI = 10,     /* ; */
+    ATYPE_COMMA = 11,    /* , */
+    ATYPE_DOLLAR = 12,   /* $n */
+    ATYPE_DOLLSYM = 13,  /* a symbol containing $n */
     ATYPE_GIMMEBACK = 14 /* (object, selector, argc, argv, result atom) */
 };
 
@@ -133,7 +128,7 @@ struct kel_sdk_stamp {
 };
 #if !defined(KEL_BUILDING_KERNEL) && defined(__GNUC__)
 __attribute__((weak, visibility("default"))) struct kel_sdk_stamp kel_external_sdk = {KEL_SDK_VERSION,
-                                                                                        (long)sizeof(atom)};
+                                                                                      (long)sizeof(atom)};
 #endif
 
 KEL_END_C

@@ -8,15 +8,14 @@
 KEL_BEGIN_C
 
 /* Class flags. */
-#define CLASS_FLAG_BOX 0x1             /* may live in a patcher box (the `box` namespace) */
+#define CLASS_FLAG_BOX 0x1              /* may live in a patcher box (the `box` namespace) */
 #define CLASS_FLAG_NOATTRIBUTES 0x10000 /* no attribute dispatch */
 
 /* --- the newer class API (status codes of base.h) --- */
 
 /* A class named name; the constructor's argument types follow, ended by 0
  * (at most 6 kept). NULL when the method table cannot be allocated. */
-KEL_API kel_class *class_new(const char *name, kel_method mnew, kel_method mfree, long size,
-                             kel_method mmenu, ...);
+KEL_API kel_class *class_new(const char *name, kel_method mnew, kel_method mfree, long size, kel_method mmenu, ...);
 /* Appends a method for gensym(name); argument types follow, ended by 0. */
 KEL_API long class_addmethod(kel_class *c, kel_method m, const char *name, ...);
 /* Registers in a namespace (NULL means `nobox`; `box` for patcher classes). */
@@ -39,8 +38,7 @@ KEL_API method_entry *class_mess(kel_class *c, symbol *selector);
 
 /* Fills the class under construction; *ident receives the method table's
  * header entry when the class is finished. Argument types follow, ended by 0. */
-KEL_API void setup(method_entry **ident, kel_method mnew, kel_method mfree, long size,
-                   kel_method mmenu, ...);
+KEL_API void setup(method_entry **ident, kel_method mnew, kel_method mfree, long size, kel_method mmenu, ...);
 KEL_API void addmess(kel_method m, const char *name, ...);
 KEL_API void addbang(kel_method m);
 KEL_API void addint(kel_method m);

@@ -67,8 +67,7 @@ typedef struct box {
  * With check non-zero an existing connection, or a destination that refuses
  * the outlet's message type, is refused without a message. Answers p, or
  * NULL after an error. */
-KEL_API patcher *patcher_connectobj(patcher *p, box *src, long outn, box *dst, long inn, long check,
-                                    long flags);
+KEL_API patcher *patcher_connectobj(patcher *p, box *src, long outn, box *dst, long inn, long check, long flags);
 /* Removes that connection and its cord. */
 KEL_API void patcher_disconnectobj(patcher *p, box *src, long outn, box *dst, long inn);
 /* Frees the box, its cords and its object. */
@@ -142,7 +141,6 @@ KEL_API void noloadbangdisable_set(char flag);
 KEL_API char noloadbangdisable_get(void);
 
 /* --- box names --- */
-
 
 /* Names b in p. When another box of p has the name: "NAME: name already in
  * use" and nothing changes; when b has it already, nothing changes.

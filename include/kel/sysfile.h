@@ -24,9 +24,9 @@ typedef struct sysfile sysfile;
 
 /* Modes of sysfile_setpos. */
 enum {
-    SYSFILE_POS_NONE = 0,     /* does nothing */
+    SYSFILE_POS_NONE = 0, /* does nothing */
     SYSFILE_FROM_START = 1,
-    SYSFILE_FROM_END = 2,     /* offsets are counted back from the end */
+    SYSFILE_FROM_END = 2, /* offsets are counted back from the end */
     SYSFILE_FROM_CURRENT = 3
 };
 
@@ -134,7 +134,7 @@ struct asyncfile_params {
     void *buffer;  /* destination of a read, source of a write */
     long position; /* where to read or write; the size for GETEOF and SETEOF */
     asyncfile_callback callback;
-    void *user; /* free for the caller */
+    void *user;  /* free for the caller */
     long result; /* as the sysfile_ call's result; -1 when the file is not open */
 };
 

@@ -39,8 +39,7 @@ KEL_API long systhread_mutex_newlock(systhread_mutex **p, long flags);
 
 /* Starts fn(arg) on a new thread; 0 or a system error code. stacksize 0 is
  * the system's default; priority and flags are accepted and ignored. */
-KEL_API long systhread_create(kel_method fn, void *arg, long stacksize, long priority, long flags,
-                              systhread *out);
+KEL_API long systhread_create(kel_method fn, void *arg, long stacksize, long priority, long flags, systhread *out);
 /* Waits for the thread; *status (when not NULL) receives its exit status. */
 KEL_API long systhread_join(systhread t, unsigned int *status);
 /* Asks the thread to end at its next sleep. */
@@ -64,8 +63,8 @@ KEL_API long systhread_cond_broadcast(systhread_cond c);
 
 typedef struct systime_date {
     long year;
-    long month;       /* 1..12 */
-    long day;         /* 1..31 */
+    long month; /* 1..12 */
+    long day;   /* 1..31 */
     long hour;
     long minute;
     long second;

@@ -129,10 +129,7 @@ KEL_API symbol *atom_getsym(const atom *a)
     return kel::sym_empty;
 }
 
-KEL_API void *atom_getobj(const atom *a)
-{
-    return a && a->type == ATYPE_OBJ ? a->word.w_obj : nullptr;
-}
+KEL_API void *atom_getobj(const atom *a) { return a && a->type == ATYPE_OBJ ? a->word.w_obj : nullptr; }
 
 KEL_API long atom_getcharfix(const atom *a)
 {
@@ -209,4 +206,3 @@ KEL_API const char *atom_string(const atom *a)
         return "?";
     }
 }
-

@@ -260,4 +260,4 @@ KEL_CALLS_THROUGH_CAST inline void call_deferred(kel_method fn, void *x, symbol 
 // An external library's entry point, `int main(void)`, as the loader found it.
 KEL_CALLS_THROUGH_CAST inline int call_library_main(void *entry) { return reinterpret_cast<int (*)(void)>(entry)(); }
 
-} // namespace kel
+}  // namespace kel

@@ -221,8 +221,8 @@ kel_class *class_builder_finish()
         c = b->handed_over;
     } else if (b->class_variable) {
         c = alloc_class_record();
-        method_entry *table = c ? static_cast<method_entry *>(
-                                      sysmem_newptrclear((b->method_count + 2) * static_cast<long>(sizeof(method_entry))))
+        method_entry *table = c ? static_cast<method_entry *>(sysmem_newptrclear(
+                                      (b->method_count + 2) * static_cast<long>(sizeof(method_entry))))
                                 : nullptr;
         if (!table) {
             if (c) freebytes(c, sizeof(kel_class));
@@ -272,8 +272,7 @@ void *answer_classname(object *x) { return object_classname(x); }
 
 using namespace kel;
 
-KEL_API kel_class *class_new(const char *name, kel_method mnew, kel_method mfree, long size,
-                             kel_method mmenu, ...)
+KEL_API kel_class *class_new(const char *name, kel_method mnew, kel_method mfree, long size, kel_method mmenu, ...)
 {
     kel_class *c = alloc_class_record();
     if (!c) return nullptr;
@@ -552,4 +551,3 @@ KEL_API void class_noinlet(method_entry *ident)
 {
     if (ident) reinterpret_cast<kel_class *>(ident->selector)->noinlet = 1;
 }
-

@@ -23,8 +23,8 @@ constexpr long format_buffer_size = 2048;
 struct console_store {
     std::recursive_mutex lock;  // a sink may post
     char *lines[console_max_lines] = {};
-    long count = 0;           // lines 0 .. count-1 exist; the current line is count-1
-    bool fresh = true;        // the next text starts a new line
+    long count = 0;     // lines 0 .. count-1 exist; the current line is count-1
+    bool fresh = true;  // the next text starts a new line
     long longest_length = 0;
     long longest_index = 0;
     console_sink sink{};
@@ -39,7 +39,6 @@ console_store &store()
     static console_store s;
     return s;
 }
-
 
 // Under the store's lock. Posting may happen on any thread; what shows the
 // text runs on the main thread, from the redraw request.
@@ -140,10 +139,14 @@ void append_text(console_store &c, const char *text)
 const char *prefix_of(report kind)
 {
     switch (kind) {
-    case report::error: return "\xA5 error: ";
-    case report::warning: return "\xA5 warning: ";
-    case report::check_failed: return "\xA5 check failed: ";
-    default: return "";
+    case report::error:
+        return "\xA5 error: ";
+    case report::warning:
+        return "\xA5 warning: ";
+    case report::check_failed:
+        return "\xA5 check failed: ";
+    default:
+        return "";
     }
 }
 
@@ -419,4 +422,3 @@ KEL_API void error_unsubscribe(void *x)
         }
     }
 }
-

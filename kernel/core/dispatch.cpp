@@ -19,8 +19,8 @@
 #include "kel/symbols.h"
 #include "kernel/core/atoms.h"
 #include "kernel/core/calls.h"
-#include "kernel/core/dispatch_shapes.h"
 #include "kernel/core/classes.h"
+#include "kernel/core/dispatch_shapes.h"
 #include "kernel/core/objects.h"
 #include "kernel/core/symbols.h"
 
@@ -95,7 +95,8 @@ void *dispatch_typed(object *x, method_entry *e, symbol *s, long argc, atom *arg
     const char *sel = s ? s->name : "";
 
     for (int t = 0;; t++) {
-        int code = t < max_call_args ? static_cast<int>(static_cast<unsigned char>(e->types[t])) : static_cast<int>(ATYPE_NOTHING);
+        int code = t < max_call_args ? static_cast<int>(static_cast<unsigned char>(e->types[t]))
+                                     : static_cast<int>(ATYPE_NOTHING);
         if (used < argc) {
             const atom &a = argv[used];
             switch (code) {
@@ -240,8 +241,7 @@ kel_method find_method(void *x, symbol *s, const char *who, absent_report report
     }
     for (method_entry *e = o->messlist; e->selector; e++)
         if (e->selector == s) return e->method;
-    if (report == absent_report::error)
-        error("%s: doesn't understand \"%s\"", class_name_of(o), s ? s->name : "");
+    if (report == absent_report::error) error("%s: doesn't understand \"%s\"", class_name_of(o), s ? s->name : "");
     return absent;
 }
 
@@ -343,8 +343,7 @@ void *object_method_words(object *x, symbol *s, const kel_word *w)
         return nullptr;
     }
     if (kel_method fn = zgetfn(x, s)) return call_words(fn, x, w);
-    if (object *held = held_object(x); held && held != x && object_valid(held))
-        return object_method_words(held, s, w);
+    if (object *held = held_object(x); held && held != x && object_valid(held)) return object_method_words(held, s, w);
     return nullptr;
 }
 
@@ -368,7 +367,6 @@ KEL_API kel_method object_getmethod(void *x, symbol *s)
     if (kel_method fn = zgetfn(o, s)) return fn;
     return reinterpret_cast<kel_method>(&method_false);
 }
-
 
 void *kel::object_method_array(void *x, symbol *s, long nwords, const kel_word *words)
 {

@@ -27,8 +27,7 @@ namespace callshape_detail {
 constexpr int count_of(int index)
 {
     int n = 0;
-    while (index >= (1 << (n + 1)) - 1)
-        n++;
+    while (index >= (1 << (n + 1)) - 1) n++;
     return n;
 }
 
@@ -58,7 +57,7 @@ template <size_t... I> constexpr std::array<shape_caller, shape_count> plain_tab
     return {&plain_caller<static_cast<int>(I)>...};
 }
 
-} // namespace callshape_detail
+}  // namespace callshape_detail
 
 inline constexpr std::array<shape_caller, callshape_detail::shape_count> object_callers =
     callshape_detail::object_table(std::make_index_sequence<callshape_detail::shape_count>{});
@@ -70,4 +69,4 @@ inline constexpr int shape_index(int count, unsigned real_mask)
     return (1 << count) - 1 + static_cast<int>(real_mask);
 }
 
-} // namespace kel
+}  // namespace kel

@@ -111,10 +111,7 @@ void free_slots(hashtab *x)
     }
 }
 
-void detach_value(void *entry, void *)
-{
-    static_cast<hashtab_entry *>(entry)->value = nullptr;
-}
+void detach_value(void *entry, void *) { static_cast<hashtab_entry *>(entry)->value = nullptr; }
 
 // --- the entry class ---
 
@@ -125,8 +122,8 @@ void entry_free(hashtab_entry *entry)
 
 using word = kel_word;
 
-void *entry_forward(hashtab_entry *entry, symbol *s, word w0, word w1, word w2, word w3, word w4, word w5,
-                    word w6, word w7, word w8, word w9, word w10, word w11, word w12, word w13)
+void *entry_forward(hashtab_entry *entry, symbol *s, word w0, word w1, word w2, word w3, word w4, word w5, word w6,
+                    word w7, word w8, word w9, word w10, word w11, word w12, word w13)
 {
     if (!object_valid_checked(entry->value)) return nullptr;
     kel_word w[] = {w0, w1, w2, w3, w4, w5, w6, w7, w8, w9, w10, w11, w12, w13};
@@ -144,7 +141,10 @@ long msg_chuckkey(hashtab *x, symbol *k) { return hashtab_chuckkey(x, k); }
 long msg_chuck(hashtab *x) { return hashtab_chuck(x); }
 long msg_getsize(hashtab *x) { return hashtab_getsize(x); }
 long msg_print(hashtab *x) { return hashtab_print(x); }
-long msg_findfirst(hashtab *x, void **out, long (*test)(void *, void *), void *arg) { return hashtab_findfirst(x, out, test, arg); }
+long msg_findfirst(hashtab *x, void **out, long (*test)(void *, void *), void *arg)
+{
+    return hashtab_findfirst(x, out, test, arg);
+}
 long msg_funall(hashtab *x, void (*fn)(hashtab_entry *, void *), void *arg) { return hashtab_funall(x, fn, arg); }
 long msg_getkeys(hashtab *x, long *count, symbol ***keys) { return hashtab_getkeys(x, count, keys); }
 long msg_readonly(hashtab *x, word flag) { return hashtab_readonly(x, static_cast<long>(flag)); }
@@ -158,14 +158,11 @@ void forward_to_entry(hashtab_entry *entry, void *arg)
 {
     auto *f = static_cast<forward_args *>(arg);
     static symbol *const s_forward = gensym("forward");
-    object_method(entry, s_forward, f->s, f->w[0], f->w[1], f->w[2], f->w[3], f->w[4], f->w[5], f->w[6],
-                  f->w[7], f->w[8], f->w[9], f->w[10], f->w[11], f->w[12], f->w[13]);
+    object_method(entry, s_forward, f->s, f->w[0], f->w[1], f->w[2], f->w[3], f->w[4], f->w[5], f->w[6], f->w[7],
+                  f->w[8], f->w[9], f->w[10], f->w[11], f->w[12], f->w[13]);
 }
 
-long methodall(hashtab *x, forward_args *f)
-{
-    return hashtab_funall(x, forward_to_entry, f);
-}
+long methodall(hashtab *x, forward_args *f) { return hashtab_funall(x, forward_to_entry, f); }
 
 long msg_methodall(hashtab *x, symbol *s, word w0, word w1, word w2, word w3, word w4, word w5, word w6, word w7,
                    word w8, word w9, word w10, word w11, word w12, word w13)
@@ -181,8 +178,8 @@ void *table_new(word slots) { return hashtab_new(static_cast<long>(slots)); }
 kel_class *hashtab_entry_class()
 {
     if (g_entry_class) return g_entry_class;
-    kel_class *c = class_new("hashtab_entry", nullptr, reinterpret_cast<kel_method>(&entry_free),
-                             sizeof(hashtab_entry), nullptr, 0);
+    kel_class *c = class_new("hashtab_entry", nullptr, reinterpret_cast<kel_method>(&entry_free), sizeof(hashtab_entry),
+                             nullptr, 0);
     if (!c) return nullptr;
     class_addmethod(c, reinterpret_cast<kel_method>(&entry_forward), "forward", ATYPE_CANT, 0);
     g_entry_class = c;
@@ -384,7 +381,8 @@ KEL_API long hashtab_print(hashtab *x)
     }
     post("total size is %ld entries", total);
     post("using %ld out of %ld slots", used, x->slotcount);
-    post("average entries per non-empty slot is %f", used ? static_cast<double>(total) / static_cast<double>(used) : 0.0);
+    post("average entries per non-empty slot is %f",
+         used ? static_cast<double>(total) / static_cast<double>(used) : 0.0);
     post("maximum entries in a slot is %ld", most);
     return 0;
 }

@@ -104,24 +104,66 @@ void free_values(void **values, long n)
 
 using word = kel_word;
 
-void *msg_chuck(linklist *x) { linklist_chuck(x); return nullptr; }
+void *msg_chuck(linklist *x)
+{
+    linklist_chuck(x);
+    return nullptr;
+}
 long msg_getsize(linklist *x) { return linklist_getsize(x); }
 void *msg_getindex(linklist *x, word i) { return linklist_getindex(x, static_cast<long>(i)); }
 long msg_objptr2index(linklist *x, void *v) { return linklist_objptr2index(x, v); }
 long msg_append(linklist *x, void *v) { return linklist_append(x, v); }
 long msg_insert(linklist *x, void *v, word i) { return linklist_insertindex(x, v, static_cast<long>(i)); }
 long msg_delete(linklist *x, word i) { return linklist_deleteindex(x, static_cast<long>(i)); }
-void *msg_clear(linklist *x) { linklist_clear(x); return nullptr; }
+void *msg_clear(linklist *x)
+{
+    linklist_clear(x);
+    return nullptr;
+}
 long msg_makearray(linklist *x, void **a, word n) { return linklist_makearray(x, a, static_cast<long>(n)); }
-void *msg_reverse(linklist *x) { linklist_reverse(x); return nullptr; }
-void *msg_rotate(linklist *x, word n) { linklist_rotate(x, static_cast<long>(n)); return nullptr; }
-void *msg_shuffle(linklist *x) { linklist_shuffle(x); return nullptr; }
-void *msg_swap(linklist *x, word a, word b) { linklist_swap(x, static_cast<long>(a), static_cast<long>(b)); return nullptr; }
-long msg_findfirst(linklist *x, void **out, long (*test)(void *, void *), void *arg) { return linklist_findfirst(x, out, test, arg); }
-void *msg_findall(linklist *x, linklist **out, long (*test)(void *, void *), void *arg) { linklist_findall(x, out, test, arg); return nullptr; }
-void *msg_sort(linklist *x, long (*before)(void *, void *)) { linklist_sort(x, before); return nullptr; }
-void *msg_funall(linklist *x, void (*fn)(void *, void *), void *arg) { linklist_funall(x, fn, arg); return nullptr; }
-long msg_funindex(linklist *x, word i, long (*fn)(void *, void *), void *arg) { return linklist_funindex(x, static_cast<long>(i), fn, arg); }
+void *msg_reverse(linklist *x)
+{
+    linklist_reverse(x);
+    return nullptr;
+}
+void *msg_rotate(linklist *x, word n)
+{
+    linklist_rotate(x, static_cast<long>(n));
+    return nullptr;
+}
+void *msg_shuffle(linklist *x)
+{
+    linklist_shuffle(x);
+    return nullptr;
+}
+void *msg_swap(linklist *x, word a, word b)
+{
+    linklist_swap(x, static_cast<long>(a), static_cast<long>(b));
+    return nullptr;
+}
+long msg_findfirst(linklist *x, void **out, long (*test)(void *, void *), void *arg)
+{
+    return linklist_findfirst(x, out, test, arg);
+}
+void *msg_findall(linklist *x, linklist **out, long (*test)(void *, void *), void *arg)
+{
+    linklist_findall(x, out, test, arg);
+    return nullptr;
+}
+void *msg_sort(linklist *x, long (*before)(void *, void *))
+{
+    linklist_sort(x, before);
+    return nullptr;
+}
+void *msg_funall(linklist *x, void (*fn)(void *, void *), void *arg)
+{
+    linklist_funall(x, fn, arg);
+    return nullptr;
+}
+long msg_funindex(linklist *x, word i, long (*fn)(void *, void *), void *arg)
+{
+    return linklist_funindex(x, static_cast<long>(i), fn, arg);
+}
 void *msg_substitute(linklist *x, void *o, void *n) { return linklist_substitute(x, o, n); }
 void *msg_prev(linklist *x, void *v, void **out) { return linklist_prev(x, v, out); }
 void *msg_next(linklist *x, void *v, void **out) { return linklist_next(x, v, out); }
@@ -140,16 +182,16 @@ void forward_method(void *value, void *arg)
     object_method_array(value, f->s, forwarded_words, f->w);
 }
 
-void *msg_methodall(linklist *x, symbol *s, word w0, word w1, word w2, word w3, word w4, word w5, word w6,
-                    word w7, word w8, word w9, word w10, word w11, word w12, word w13)
+void *msg_methodall(linklist *x, symbol *s, word w0, word w1, word w2, word w3, word w4, word w5, word w6, word w7,
+                    word w8, word w9, word w10, word w11, word w12, word w13)
 {
     forward_args f{s, {w0, w1, w2, w3, w4, w5, w6, w7, w8, w9, w10, w11, w12, w13}};
     if (x && s) linklist_walk(x, forward_method, &f);
     return nullptr;
 }
 
-void *msg_methodindex(linklist *x, word i, symbol *s, word w0, word w1, word w2, word w3, word w4, word w5,
-                      word w6, word w7, word w8, word w9, word w10, word w11, word w12)
+void *msg_methodindex(linklist *x, word i, symbol *s, word w0, word w1, word w2, word w3, word w4, word w5, word w6,
+                      word w7, word w8, word w9, word w10, word w11, word w12)
 {
     kel_word w[] = {w0, w1, w2, w3, w4, w5, w6, w7, w8, w9, w10, w11, w12};
     void *value = linklist_getindex(x, static_cast<long>(i));
@@ -576,4 +618,3 @@ KEL_API long symbolarray_sort(long count, symbol **array)
     linklist_chuck(list);
     return 0;
 }
-

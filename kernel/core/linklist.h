@@ -31,7 +31,7 @@ struct linklist {
     long readonly;  // when set, no lock is taken at all
     std::recursive_mutex *lock;
     kel::linklist_element *cursor;
-    long walking;                    // walks in progress
+    long walking;                      // walks in progress
     kel::linklist_element *graveyard;  // dead elements, freed when walking returns to 0
 };
 

@@ -30,7 +30,7 @@ namespace kel {
 namespace {
 
 constexpr long chunk_size = 0x40000;
-constexpr long low_water = 1024;   // the flag goes up when a carve passes this close to the end
+constexpr long low_water = 1024;  // the flag goes up when a carve passes this close to the end
 constexpr long heap_boundary = pool_heap_boundary;
 constexpr int free_list_count = heap_boundary / 8;
 
@@ -40,9 +40,9 @@ struct free_block {
 
 struct pool {
     std::mutex lock;
-    char *current = nullptr;   // next free byte of the current chunk
-    char *end = nullptr;       // end of the current chunk
-    char *spare = nullptr;     // a chunk allocated ahead of need
+    char *current = nullptr;  // next free byte of the current chunk
+    char *end = nullptr;      // end of the current chunk
+    char *spare = nullptr;    // a chunk allocated ahead of need
     free_block *free_lists[free_list_count] = {};
     long handed_out = 0;
     long given_back = 0;
@@ -382,4 +382,3 @@ KEL_API long sysmem_ptrandhand(const void *src, kel_handle h, long n)
     std::memcpy(*h + old, src, static_cast<size_t>(n));
     return 0;
 }
-

@@ -179,4 +179,3 @@ KEL_API kel_class *object_class(void *x)
     if (!object_valid(x)) return nullptr;
     return class_of_table(static_cast<object *>(x)->messlist);
 }
-

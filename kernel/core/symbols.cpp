@@ -13,15 +13,15 @@
 
 namespace kel {
 
-symbol *sym_bang, *sym_int, *sym_float, *sym_list, *sym_set, *sym_in1, *sym_in2, *sym_ft1, *sym_ft2,
-    *sym_assist, *sym_anything, *sym_dblclick, *sym_click, *sym_enable, *sym_update, *sym_empty,
-    *sym_symbol, *sym_free, *sym_fix, *sym_error, *sym_nobox, *sym_box, *sym_new;
+symbol *sym_bang, *sym_int, *sym_float, *sym_list, *sym_set, *sym_in1, *sym_in2, *sym_ft1, *sym_ft2, *sym_assist,
+    *sym_anything, *sym_dblclick, *sym_click, *sym_enable, *sym_update, *sym_empty, *sym_symbol, *sym_free, *sym_fix,
+    *sym_error, *sym_nobox, *sym_box, *sym_new;
 
 namespace {
 
 constexpr int static_slot_count = 1973;
 constexpr uint32_t first_chain_count = 2048;
-constexpr long max_name = 1999;            // longer names stand for their first 1999 characters
+constexpr long max_name = 1999;  // longer names stand for their first 1999 characters
 constexpr long name_block_size = 2000;
 constexpr long records_per_block = 160;
 
@@ -311,8 +311,8 @@ KEL_API symbol *gensym(const char *name)
     // Context rewriting: "---x" is looked up as the three context digits
     // followed by "x".
     char rewritten[name_block_size];
-    if (g_context_on.load(std::memory_order_relaxed) && name[0] == '-' && name[1] == '-' &&
-        name[2] == '-' && name[3] != '-') {
+    if (g_context_on.load(std::memory_order_relaxed) && name[0] == '-' && name[1] == '-' && name[2] == '-' &&
+        name[3] != '-') {
         std::lock_guard guard(g_table_lock);
         std::memcpy(rewritten, g_context, 3);
         size_t rest = strnlen(name + 3, max_name - 3);
@@ -367,8 +367,4 @@ KEL_API void utils_setcontext(void *, long n)
     g_context[2] = static_cast<char>('0' + v % 10);
 }
 
-KEL_API short utils_usecontext(short flag)
-{
-    return g_context_on.exchange(flag != 0) ? 1 : 0;
-}
-
+KEL_API short utils_usecontext(short flag) { return g_context_on.exchange(flag != 0) ? 1 : 0; }

@@ -15,10 +15,9 @@
 namespace kel {
 
 // The named global pointers to static symbols, filled in by symbols_init.
-extern symbol *sym_bang, *sym_int, *sym_float, *sym_list, *sym_set, *sym_in1, *sym_in2, *sym_ft1,
-    *sym_ft2, *sym_assist, *sym_anything, *sym_dblclick, *sym_click, *sym_enable, *sym_update,
-    *sym_empty, *sym_symbol, *sym_free, *sym_fix, *sym_error, *sym_nobox, *sym_box,
-    *sym_new;
+extern symbol *sym_bang, *sym_int, *sym_float, *sym_list, *sym_set, *sym_in1, *sym_in2, *sym_ft1, *sym_ft2, *sym_assist,
+    *sym_anything, *sym_dblclick, *sym_click, *sym_enable, *sym_update, *sym_empty, *sym_symbol, *sym_free, *sym_fix,
+    *sym_error, *sym_nobox, *sym_box, *sym_new;
 
 // Builds the static table; safe to call more than once.
 void symbols_init();

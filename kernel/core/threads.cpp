@@ -75,8 +75,10 @@ KEL_API void critical_enter(critical *c)
     }
     std::recursive_mutex *m = resolve(nullptr);
     if (t_null_depth < 64) {
-        if (m) t_null_locked |= uint64_t{1} << t_null_depth;
-        else t_null_locked &= ~(uint64_t{1} << t_null_depth);
+        if (m)
+            t_null_locked |= uint64_t{1} << t_null_depth;
+        else
+            t_null_locked &= ~(uint64_t{1} << t_null_depth);
     }
     t_null_depth++;
     if (m) m->lock();
@@ -286,15 +288,19 @@ KEL_API void systime_datetime(systime_date *d)
     if (!d) return;
     using namespace std::chrono;
     systime_secondstodate(systime_seconds(), d);
-    d->millisecond = static_cast<long>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count() % 1000);
+    d->millisecond =
+        static_cast<long>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count() % 1000);
 }
 
 KEL_API unsigned long systime_datetoseconds(const systime_date *d)
 {
     if (!d) return 0;
-    kel::toolbox::DateTimeRec r{static_cast<short>(d->year),   static_cast<short>(d->month),
-                                static_cast<short>(d->day),    static_cast<short>(d->hour),
-                                static_cast<short>(d->minute), static_cast<short>(d->second),
+    kel::toolbox::DateTimeRec r{static_cast<short>(d->year),
+                                static_cast<short>(d->month),
+                                static_cast<short>(d->day),
+                                static_cast<short>(d->hour),
+                                static_cast<short>(d->minute),
+                                static_cast<short>(d->second),
                                 0};
     unsigned long secs = 0;
     kel::toolbox::DateToSeconds(&r, &secs);

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "kel/classes.h"
-#include "kel/creation.h"
 #include "kel/console.h"
+#include "kel/creation.h"
 #include "kel/hashtab.h"
 #include "kel/memory.h"
 #include "kel/path.h"
@@ -17,17 +17,18 @@
 #include "kernel/core/calls.h"
 #include "kernel/core/classes.h"
 #include "kernel/core/dispatch.h"
-#include "kernel/create/loader.h"
 #include "kernel/core/memory.h"
 #include "kernel/core/objects.h"
 #include "kernel/core/symbols.h"
+#include "kernel/create/loader.h"
 
 namespace kel {
 namespace {
 
 constexpr long file_type(char a, char b, char c, char d)
 {
-    return static_cast<long>(static_cast<unsigned char>(a)) << 24 | static_cast<long>(static_cast<unsigned char>(b)) << 16 |
+    return static_cast<long>(static_cast<unsigned char>(a)) << 24 |
+           static_cast<long>(static_cast<unsigned char>(b)) << 16 |
            static_cast<long>(static_cast<unsigned char>(c)) << 8 | static_cast<long>(static_cast<unsigned char>(d));
 }
 
@@ -61,13 +62,26 @@ void codes_to_types(const char *codes, char types[8])
     std::memset(types, 0, 8);
     for (int i = 0; codes[i] && i < 7; i++) {
         switch (codes[i]) {
-        case 'G': types[i] = ATYPE_GIMME; break;
-        case 'L': types[i] = ATYPE_LONG; break;
-        case 'l': types[i] = ATYPE_DEFLONG; break;
-        case 'f': types[i] = ATYPE_DEFFLOAT; break;
-        case 'S': types[i] = ATYPE_SYM; break;
-        case 's': types[i] = ATYPE_DEFSYM; break;
-        default: break;
+        case 'G':
+            types[i] = ATYPE_GIMME;
+            break;
+        case 'L':
+            types[i] = ATYPE_LONG;
+            break;
+        case 'l':
+            types[i] = ATYPE_DEFLONG;
+            break;
+        case 'f':
+            types[i] = ATYPE_DEFFLOAT;
+            break;
+        case 'S':
+            types[i] = ATYPE_SYM;
+            break;
+        case 's':
+            types[i] = ATYPE_DEFSYM;
+            break;
+        default:
+            break;
         }
     }
 }
@@ -80,7 +94,8 @@ bool rebuild_table()
     int count = 0;
     for (const auto &e : g_table)
         if (e.constructor) count++;
-    auto *table = static_cast<method_entry *>(sysmem_newptrclear((count + 2) * static_cast<long>(sizeof(method_entry))));
+    auto *table =
+        static_cast<method_entry *>(sysmem_newptrclear((count + 2) * static_cast<long>(sizeof(method_entry))));
     if (!table) return false;
     table[0].selector = reinterpret_cast<symbol *>(g_creation_class);
     int k = 1;

@@ -5,14 +5,14 @@
 
 #include "kel/console.h"
 #include "kel/path.h"
-#include "kernel/core/calls.h"
-#include "kernel/files/path.h"
 #include "kel/symbols.h"
 #include "kernel/core/binding_scope.h"
+#include "kernel/core/calls.h"
 #include "kernel/core/classes.h"
 #include "kernel/core/guarded.h"
 #include "kernel/core/memory.h"
 #include "kernel/core/settings.h"
+#include "kernel/files/path.h"
 #include "platform/dynlib.h"
 #include "platform/macroman.h"
 
@@ -37,8 +37,7 @@ struct sdk_stamp {
 bool compatible(platform::dynlib *lib, symbol *typed)
 {
     auto *stamp = static_cast<const sdk_stamp *>(platform::dynlib_own_symbol(lib, "kel_external_sdk"));
-    if (stamp && stamp->version == KEL_SDK_VERSION && stamp->atom_size == static_cast<long>(sizeof(atom)))
-        return true;
+    if (stamp && stamp->version == KEL_SDK_VERSION && stamp->atom_size == static_cast<long>(sizeof(atom))) return true;
     if (stamp)
         error("%s: built for another kel (SDK version %ld, atom size %ld; this kel: %d, %ld)", typed->name,
               stamp->version, stamp->atom_size, KEL_SDK_VERSION, static_cast<long>(sizeof(atom)));

@@ -9,8 +9,8 @@
 //
 // Invariants of a path list: no folder appears twice, so a walk that enters
 // only folders it has just appended ends even when links make loops.
-#include "kernel/core/guarded.h"
 #include "kernel/files/path.h"
+#include "kernel/core/guarded.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -27,8 +27,8 @@
 #include "kel/symbols.h"
 #include "kernel/core/memory.h"
 #include "kernel/core/objects.h"
-#include "kernel/files/path_private.h"
 #include "kernel/core/symbols.h"
+#include "kernel/files/path_private.h"
 #include "platform/files.h"
 
 // The records promised to externals: field order as declared, sizes
@@ -53,13 +53,13 @@ namespace {
 
 constexpr long initial_slots = 1024;
 constexpr long slot_growth = 512;
-constexpr long max_slot = 32767; // ids are 16-bit: -1 .. -32767
+constexpr long max_slot = 32767;  // ids are 16-bit: -1 .. -32767
 constexpr long max_search_preference = 32767;
 constexpr long initial_search_preferences = 16;
 
 struct path_slot {
     platform::file_identity identity;
-    char *name; // operating-system name, from the system heap
+    char *name;  // operating-system name, from the system heap
 };
 
 struct identity_hash {
@@ -94,8 +94,8 @@ path_list &g_action = g_bound_action.list;
 path_list &g_help = g_bound_help.list;
 path_list &g_default = g_bound_default.list;
 
-std::string g_application_os; // canonical
-std::string g_support_os;     // canonical, or empty
+std::string g_application_os;  // canonical
+std::string g_support_os;      // canonical, or empty
 short g_application_id = 0;
 short g_support_id = 0;
 bool g_installed = false;
@@ -181,8 +181,7 @@ path_node *node_new(short path, short root, short parent, short permanent)
 path_node *list_tail(path_list *list)
 {
     path_node *tail = list->head;
-    while (tail && tail->next)
-        tail = tail->next;
+    while (tail && tail->next) tail = tail->next;
     return tail;
 }
 
@@ -208,11 +207,10 @@ void list_clear(path_list *list, bool permanent_too)
 
 // Appends nodes at the tail, keeping the set of the list's folders.
 class list_appender {
-  public:
+public:
     explicit list_appender(path_list *list) : list_(list), tail_(list_tail(list))
     {
-        for (path_node *node = list->head; node; node = node->next)
-            present_.insert(node->path);
+        for (path_node *node = list->head; node; node = node->next) present_.insert(node->path);
     }
     bool contains(short path) const { return present_.count(path) != 0; }
     bool append(short path, short root, short parent, short permanent)
@@ -228,7 +226,7 @@ class list_appender {
         return true;
     }
 
-  private:
+private:
     path_list *list_;
     path_node *tail_;
     std::unordered_set<short> present_;
@@ -263,7 +261,7 @@ void walk_tree(short root, const std::string &root_os, list_appender &list, shor
     std::vector<walk_frame> stack;
     stack.push_back({root, root_os, {}, 0});
     if (platform::folder_names(root_os, false, &stack.back().names) != 0)
-        return; // an unreadable folder ends its branch
+        return;  // an unreadable folder ends its branch
     while (!stack.empty()) {
         walk_frame &frame = stack.back();
         if (frame.next >= frame.names.size()) {
@@ -303,8 +301,7 @@ short build(short path, path_list *list, bool recursive, short permanent)
     }
     if (recursive) walk_tree(path, os, appender, permanent, &appended);
     if (cache_which which; cache_of(list, &which) && cache_exists(which))
-        for (short id : appended)
-            cache_add_folder(which, id);
+        for (short id : appended) cache_add_folder(which, id);
     return 0;
 }
 
@@ -320,8 +317,7 @@ void bind_lists()
     // The lists are plain records, not objects: dispatch to these names is
     // refused by the object check, and readers cast the thing back.
     static_assert(offsetof(bound_list, list) == 0, "the thing is the list record");
-    for (const auto &b : bindings)
-        gensym(b.name)->thing = reinterpret_cast<object *>(b.list);
+    for (const auto &b : bindings) gensym(b.name)->thing = reinterpret_cast<object *>(b.list);
 }
 
 void preferences_reset()
@@ -345,8 +341,7 @@ std::string find_support_folder(const std::string &application)
     const std::string parent = platform::parent_folder(application);
     std::vector<std::string> candidates = {platform::join(application, "kel"), platform::join(parent, "kel"),
                                            platform::join(parent, "share/kel")};
-    for (const std::string &data : platform::data_folders())
-        candidates.push_back(platform::join(data, "kel"));
+    for (const std::string &data : platform::data_folders()) candidates.push_back(platform::join(data, "kel"));
     for (const std::string &candidate : candidates) {
         std::string canonical;
         if (canonical_folder(candidate, &canonical)) return canonical;
@@ -375,7 +370,7 @@ void store_folder_preference(long type, long index, symbol *folder, path_list *l
     if (folder && folder->name[0]) path_addnamed(list, folder->name, 1, 1);
 }
 
-} // namespace
+}  // namespace
 
 // --- shared with the other path sources ---
 
@@ -402,7 +397,7 @@ short path_id_of_folder(const std::string &os_name)
 bool path_folder_of(short path, std::string *os_name)
 {
     std::lock_guard guard(g_table_lock);
-    if (path >= 0 || -path > g_highest) return false; // collectives (positive ids) hold no folder
+    if (path >= 0 || -path > g_highest) return false;  // collectives (positive ids) hold no folder
     *os_name = g_slots[-path].name;
     return true;
 }
@@ -433,8 +428,7 @@ bool path_init(const path_setup &setup)
     fileformat_init();
     cache_free(cache_which::search);
     cache_free(cache_which::default_path);
-    for (path_list *list : {&g_search, &g_startup, &g_action, &g_help, &g_default})
-        list_clear(list, true);
+    for (path_list *list : {&g_search, &g_startup, &g_action, &g_help, &g_default}) list_clear(list, true);
     bind_lists();
     preferences_reset();
     g_standalone = setup.standalone;
@@ -508,8 +502,7 @@ void path_cache_enable(bool on)
     for (const auto &c : caches) {
         if (cache_exists(c.which)) continue;
         cache_create(c.which);
-        for (path_node *node = c.list->head; node; node = node->next)
-            cache_add_folder(c.which, node->path);
+        for (path_node *node = c.list->head; node; node = node->next) cache_add_folder(c.which, node->path);
     }
 }
 
@@ -588,7 +581,7 @@ void path_default_install(default_path_aside *aside)
     if (replaced_cache) freeobject(replaced_cache);
 }
 
-} // namespace kel
+}  // namespace kel
 
 using namespace kel;
 

@@ -29,9 +29,9 @@ namespace kel {
 
 // How path_init finds its folders; empty strings mean "as documented above".
 struct path_setup {
-    std::string application_folder; // operating-system name (UTF-8)
-    std::string support_folder;     // a folder to use as the support folder
-    bool standalone = false;        // the support folder's tree is not searched
+    std::string application_folder;  // operating-system name (UTF-8)
+    std::string support_folder;      // a folder to use as the support folder
+    bool standalone = false;         // the support folder's tree is not searched
 };
 
 // (Re)builds the path state: the built-in file types and sniffers, the
@@ -116,4 +116,4 @@ void fileformat_definesniffer(long argc, atom *argv);
 // formats: one line per registered format.
 void fileformat_post_all();
 
-} // namespace kel
+}  // namespace kel

@@ -131,7 +131,7 @@ bool current_file(const file_entry *entry, short *path, long *type, std::string 
     return true;
 }
 
-} // namespace
+}  // namespace
 
 namespace kel {
 
@@ -259,4 +259,4 @@ bool cache_lookup(cache_which which, const std::string &name, const long *types,
     return hit;
 }
 
-} // namespace kel
+}  // namespace kel

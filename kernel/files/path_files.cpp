@@ -25,7 +25,7 @@ struct path_folder {
     std::string os;
     std::vector<std::string> names;
     size_t next = 0;
-    std::string last; // the entry last returned, as an operating-system name
+    std::string last;  // the entry last returned, as an operating-system name
 };
 
 namespace kel {
@@ -100,16 +100,15 @@ short info_of(const char *name, short path, fileinfo_extended *out)
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 void tempcopies_delete_all()
 {
-    for (const std::string &copy : g_temporary_copies)
-        platform::remove_entry(copy);
+    for (const std::string &copy : g_temporary_copies) platform::remove_entry(copy);
     g_temporary_copies.clear();
 }
 
-} // namespace kel
+}  // namespace kel
 
 using namespace kel;
 
@@ -193,7 +192,7 @@ KEL_API short path_extendedfileinfo(const char *name, short path, fileinfo_exten
 
 KEL_API short path_setfileinfo(const char *name, short path, const fileinfo *info)
 {
-    (void)info; // the type follows from the name and the contents here
+    (void)info;  // the type follows from the name and the contents here
     return guarded("path_setfileinfo", static_cast<short>(-1), [&]() -> short {
         fileinfo_extended extended{};
         return info_of(name, path, &extended);
@@ -255,11 +254,11 @@ KEL_API short path_copytotempfile(const char *name, short path, char *outname, s
             if (copy_name.size() >= MAX_FILENAME_CHARS) return toolbox::bdNamErr;
             const std::string copy = platform::join(folder, os_name(copy_name));
             const int err = platform::copy_to_new_file(source, copy);
-            if (err == EEXIST) continue; // a name someone else took: take another
+            if (err == EEXIST) continue;  // a name someone else took: take another
             if (err) return platform::toolbox_error(err);
             g_temporary_copies.push_back(copy);
             const short copy_path = path_id_of_folder(folder);
-            if (!copy_path) return toolbox::dirNFErr; // still deleted at shutdown
+            if (!copy_path) return toolbox::dirNFErr;  // still deleted at shutdown
             copy_out(copy_name, outname, MAX_FILENAME_CHARS);
             *outpath = copy_path;
             return 0;
@@ -289,7 +288,7 @@ KEL_API short path_opensysfile(const char *name, short path, struct sysfile **f,
 
 KEL_API short path_createfile(const char *name, short path, long type, int *fd)
 {
-    (void)type; // implied by the name here
+    (void)type;  // implied by the name here
     if (!fd) return -1;
     return guarded("path_createfile", static_cast<short>(toolbox::memFullErr), [&]() -> short {
         const short err = open_os(name, path, PATH_PERM_READWRITE, true, fd);

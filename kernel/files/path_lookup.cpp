@@ -18,11 +18,11 @@ namespace {
 
 // What one kind of lookup accepts and where it looks.
 struct lookup_rules {
-    const long *types = nullptr; // accepted in folders; count 0: any type
+    const long *types = nullptr;  // accepted in folders; count 0: any type
     short count = 0;
-    bool collectives = true;       // the open collectives come first
-    bool extensions = false;       // with a type list, retry with the types' extensions
-    bool extended_message = false; // which error a standalone application that searches collectives only posts
+    bool collectives = true;        // the open collectives come first
+    bool extensions = false;        // with a type list, retry with the types' extensions
+    bool extended_message = false;  // which error a standalone application that searches collectives only posts
 };
 
 struct found_file {
@@ -169,8 +169,8 @@ short find_named_folder(const char *name, short base, short *outpath)
     }
 }
 
-} // namespace
-} // namespace kel
+}  // namespace
+}  // namespace kel
 
 using namespace kel;
 

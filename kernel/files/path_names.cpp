@@ -27,7 +27,7 @@ struct style_forms {
     char separator;
     const char *relative_prefix;
     const char *root_prefix;
-    const char *volume_suffix; // after the volume's name
+    const char *volume_suffix;  // after the volume's name
 };
 
 constexpr style_forms colon_style = {':', ":", "^:", ":"};
@@ -42,7 +42,7 @@ const style_forms &forms_of(long style)
     case PATH_STYLE_BACKSLASH:
         return backslash_style;
     default:
-        return slash_style; // PATH_STYLE_NATIVE is slash here, like every other value
+        return slash_style;  // PATH_STYLE_NATIVE is slash here, like every other value
     }
 }
 
@@ -147,7 +147,7 @@ std::string conform(const std::string &source, long style, long type, bool *ok)
     return {};
 }
 
-} // namespace
+}  // namespace
 
 std::string os_name(const std::string &kernel) { return toolbox::macroman_to_utf8(kernel); }
 std::string kernel_name(const std::string &os) { return toolbox::utf8_to_macroman(os); }
@@ -229,14 +229,14 @@ bool file_os_name(short path, const char *name, std::string *os)
     if (!path_folder_of(path, &folder)) return false;
     if (parts.kind == name_kind::relative)
         *os = platform::join(folder, os_name(with_separator(parts.rest, '/')));
-    else // a plain name, or one that only looks like another volume's ("a:b" is a file name here)
+    else  // a plain name, or one that only looks like another volume's ("a:b" is a file name here)
         *os = platform::join(folder, os_name(file));
     return true;
 }
 
 std::string full_kernel_name(const std::string &os) { return kernel_name(os); }
 
-} // namespace kel
+}  // namespace kel
 
 using namespace kel;
 
@@ -293,7 +293,7 @@ short to_full_name(short path, const char *file, char *name, bool must_exist)
     }
 }
 
-} // namespace
+}  // namespace
 
 KEL_API short path_topathname(short path, const char *file, char *name) { return to_full_name(path, file, name, true); }
 

@@ -29,8 +29,8 @@ long bounded_length(const char *name, size_t limit);
 enum class name_kind { plain, relative, root, vendor, volume };
 struct name_parts {
     name_kind kind = name_kind::plain;
-    std::string volume; // for volume and vendor names
-    std::string rest;   // after the prefix or volume, separators unchanged
+    std::string volume;  // for volume and vendor names
+    std::string rest;    // after the prefix or volume, separators unchanged
 };
 name_parts classify_name(const std::string &name);
 bool is_separator(char c);
@@ -93,4 +93,4 @@ bool cache_lookup(cache_which which, const std::string &name, const long *types,
 // --- files (path_files.cpp) ---
 void tempcopies_delete_all();
 
-} // namespace kel
+}  // namespace kel

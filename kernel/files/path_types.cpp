@@ -29,7 +29,7 @@ namespace {
 constexpr long max_sniffer_bytes = 4096;
 
 struct format_entry {
-    std::string extension; // lower case, with its dot
+    std::string extension;  // lower case, with its dot
     long type;
     bool nosub;
     symbol *description;
@@ -40,7 +40,7 @@ struct sniffer {
     long type;
     long bytecount;
     fileformat_test test;
-    std::vector<short> pattern; // empty for a sniffer with a test of its own
+    std::vector<short> pattern;  // empty for a sniffer with a test of its own
 };
 
 std::vector<format_entry> g_formats;
@@ -48,16 +48,14 @@ std::vector<sniffer> g_sniffers;
 
 std::string lower(std::string text)
 {
-    for (char &c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char &c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
 }
 
 std::string type_name(long type)
 {
     std::string name(4, ' ');
-    for (int i = 0; i < 4; i++)
-        name[static_cast<size_t>(i)] = static_cast<char>((type >> (24 - 8 * i)) & 0xFF);
+    for (int i = 0; i < 4; i++) name[static_cast<size_t>(i)] = static_cast<char>((type >> (24 - 8 * i)) & 0xFF);
     return name;
 }
 
@@ -102,8 +100,7 @@ long patcher_test(const unsigned char *data, long count, const short *, long)
 std::vector<short> pattern_of(const char *text)
 {
     std::vector<short> pattern;
-    for (const char *c = text; *c; c++)
-        pattern.push_back(*c == '?' ? -1 : static_cast<unsigned char>(*c));
+    for (const char *c = text; *c; c++) pattern.push_back(*c == '?' ? -1 : static_cast<unsigned char>(*c));
     return pattern;
 }
 
@@ -128,14 +125,14 @@ short install(long type, long bytecount, fileformat_test test, const short *patt
 {
     if (bytecount <= 0 || bytecount > max_sniffer_bytes || (!test && !pattern)) return -1;
     for (const sniffer &s : g_sniffers)
-        if (s.type == type) return -1; // the first sniffer of a type stays
+        if (s.type == type) return -1;  // the first sniffer of a type stays
     sniffer s{type, bytecount, test ? test : &pattern_test, {}};
     if (pattern) s.pattern.assign(pattern, pattern + bytecount);
     g_sniffers.push_back(std::move(s));
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 void fileformat_init()
 {
@@ -151,8 +148,7 @@ void fileformat_init()
         {".pat", "kelb", false, ""},           {".klb", "kelb", false, ""}, {".pat", "TEXT", false, ""},
         {".klf", "kl@c", false, "Collective"}, {".help", "kelb", true, ""}, {".help", "TEXT", true, ""},
     };
-    for (const auto &f : formats)
-        fileformat_register(f.extension, fileformat_type(f.type), f.nosub, f.description);
+    for (const auto &f : formats) fileformat_register(f.extension, fileformat_type(f.type), f.nosub, f.description);
 
     install(FILETYPE_TEXT, 16, &text_test, nullptr);
     install(FILETYPE_PATCHER, 16, &patcher_test, nullptr);
@@ -187,8 +183,7 @@ std::vector<std::string> extensions_for(const long *types, short count)
         if (!f.nosub && std::find(out.begin(), out.end(), f.extension) == out.end()) out.push_back(f.extension);
     };
     if (count <= 0 || !types) {
-        for (const format_entry &f : g_formats)
-            add(f);
+        for (const format_entry &f : g_formats) add(f);
         return out;
     }
     for (short i = 0; i < count; i++)
@@ -201,16 +196,14 @@ bool sniff_os_file(const std::string &os_path, const long *types, short count, l
 {
     std::vector<const sniffer *> candidates;
     if (count <= 0 || !types) {
-        for (const sniffer &s : g_sniffers)
-            candidates.push_back(&s);
+        for (const sniffer &s : g_sniffers) candidates.push_back(&s);
     } else {
         for (short i = 0; i < count; i++)
             for (const sniffer &s : g_sniffers)
                 if (s.type == types[i]) candidates.push_back(&s);
     }
     long needed = 0;
-    for (const sniffer *s : candidates)
-        needed = std::max(needed, s->bytecount);
+    for (const sniffer *s : candidates) needed = std::max(needed, s->bytecount);
     if (needed == 0) return false;
     std::vector<unsigned char> data(static_cast<size_t>(needed));
     long got = 0;
@@ -276,7 +269,7 @@ void fileformat_definesniffer(long argc, atom *argv)
         } else if (a.type == ATYPE_SYM && std::strlen(a.word.w_sym->name) == 1) {
             pattern.push_back(static_cast<unsigned char>(a.word.w_sym->name[0]));
         } else {
-            return; // a pattern with a byte it cannot read is not installed at all
+            return;  // a pattern with a byte it cannot read is not installed at all
         }
     }
     install(fileformat_type(argv[0].word.w_sym->name), static_cast<long>(pattern.size()), nullptr, pattern.data());
@@ -289,7 +282,7 @@ void fileformat_post_all()
              static_cast<long>(f.nosub), static_cast<int>(f.ambiguous));
 }
 
-} // namespace kel
+}  // namespace kel
 
 using namespace kel;
 
@@ -297,8 +290,7 @@ KEL_API long fileformat_type(const char *name)
 {
     char code[4] = {' ', ' ', ' ', ' '};
     if (name)
-        for (int i = 0; i < 4 && name[i]; i++)
-            code[i] = name[i];
+        for (int i = 0; i < 4 && name[i]; i++) code[i] = name[i];
     return KEL_FOURCC(code[0], code[1], code[2], code[3]);
 }
 

@@ -494,8 +494,7 @@ KEL_API long sysfile_openptrsize(char *p, long size, long flags, sysfile **out)
         return -1;
     }
     *holder = p;
-    f->flags = (static_cast<int32_t>(flags) &
-                ~(sysfile_flag_region | sysfile_flag_resource | sysfile_flag_borrowed)) |
+    f->flags = (static_cast<int32_t>(flags) & ~(sysfile_flag_region | sysfile_flag_resource | sysfile_flag_borrowed)) |
                sysfile_flag_holder;
     f->memory = holder;
     f->length = size;

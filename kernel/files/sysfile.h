@@ -15,10 +15,10 @@
 #include "kel/sysfile.h"
 
 struct sysfile {
-    int fd;          // the open descriptor, -1 for memory files
-    int32_t flags;   // kel::sysfile_flag_ bits
-    int64_t base;    // start of a region inside the file
-    int64_t length;  // region length, or the memory's length
+    int fd;            // the open descriptor, -1 for memory files
+    int32_t flags;     // kel::sysfile_flag_ bits
+    int64_t base;      // start of a region inside the file
+    int64_t length;    // region length, or the memory's length
     int64_t position;  // position of a memory file
     char **memory;     // holder of the memory: the caller's handle, or one made here
     int64_t capacity;  // a pointer's block size (a handle's block is its own size)
@@ -28,9 +28,9 @@ struct sysfile {
 namespace kel {
 
 inline constexpr int32_t sysfile_flag_region = 0x1;
-inline constexpr int32_t sysfile_flag_resource = 0x4;  // memory is a resource: released as one
-inline constexpr int32_t sysfile_flag_borrowed = 0x20; // memory is the caller's: never freed here
-inline constexpr int32_t sysfile_flag_holder = 0x40;   // the holder was made here: freed on close
+inline constexpr int32_t sysfile_flag_resource = 0x4;   // memory is a resource: released as one
+inline constexpr int32_t sysfile_flag_borrowed = 0x20;  // memory is the caller's: never freed here
+inline constexpr int32_t sysfile_flag_holder = 0x40;    // the holder was made here: freed on close
 
 }  // namespace kel
 

@@ -25,7 +25,6 @@
 #include "kel/sysfile.h"
 #include "kernel/files/sysfile.h"
 
-
 static_assert(offsetof(asyncfile, file) == 0, "asyncfile layout is promised to externals");
 static_assert(offsetof(asyncfile_params, file) == 0, "asyncfile_params layout is promised to externals");
 #if defined(__LP64__)
@@ -86,8 +85,7 @@ void execute(asyncfile_params *p)
         // Memory files and regions clamp the position into their window.
         long err = sysfile_setpos(f, SYSFILE_FROM_START, p->position);
         long n = err ? 0 : p->count;
-        if (!err)
-            err = p->request == ASYNCFILE_READ ? sysfile_read(f, &n, p->buffer) : sysfile_write(f, &n, p->buffer);
+        if (!err) err = p->request == ASYNCFILE_READ ? sysfile_read(f, &n, p->buffer) : sysfile_write(f, &n, p->buffer);
         p->done = n;
         p->result = err;
         break;

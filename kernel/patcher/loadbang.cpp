@@ -21,12 +21,12 @@
 #include "kel/symbols.h"
 #include "kernel/core/calls.h"
 #include "kernel/core/classes.h"
-#include "kernel/create/creation.h"
 #include "kernel/core/memory.h"
 #include "kernel/core/objects.h"
+#include "kernel/core/settings.h"
+#include "kernel/create/creation.h"
 #include "kernel/patcher/patcher.h"
 #include "kernel/time/scheduler.h"
-#include "kernel/core/settings.h"
 
 namespace kel {
 namespace {
@@ -79,8 +79,7 @@ template <class F> void each_box(patcher *p, F fn)
 {
     std::vector<box *> boxes;
     try {
-        for (box *b = p->boxes; b; b = b->next)
-            boxes.push_back(b);
+        for (box *b = p->boxes; b; b = b->next) boxes.push_back(b);
     } catch (const std::bad_alloc &) {
         memory_set_low(true);
         const unsigned long changes = p->changes;
@@ -101,8 +100,7 @@ template <class F> void each_box(patcher *p, F fn)
             if (!checking) {
                 checking = true;
                 try {
-                    for (box *k = p->boxes; k; k = k->next)
-                        live.insert(k);
+                    for (box *k = p->boxes; k; k = k->next) live.insert(k);
                     listed = true;
                 } catch (const std::bad_alloc &) {
                     memory_set_low(true);  // each box is looked for in the list instead

@@ -15,15 +15,15 @@
 #include "kel/memory.h"
 #include "kel/symbols.h"
 #include "kernel/core/calls.h"
-#include "kernel/patcher/patcher_names.h"
 #include "kernel/core/classes.h"
 #include "kernel/core/guarded.h"
 #include "kernel/core/memory.h"
+#include "kernel/core/objects.h"
+#include "kernel/core/symbols.h"
 #include "kernel/create/creation.h"
 #include "kernel/patcher/loadbang.h"
-#include "kernel/core/objects.h"
+#include "kernel/patcher/patcher_names.h"
 #include "kernel/patcher/patcher_script.h"
-#include "kernel/core/symbols.h"
 
 namespace kel {
 
@@ -38,7 +38,7 @@ struct box_index {
 namespace {
 
 kel_class *g_patcher_class = nullptr;
-patcher *g_live = nullptr;        // every live patcher, newest first
+patcher *g_live = nullptr;         // every live patcher, newest first
 std::vector<patcher *> g_windows;  // open windows, front first
 building_state g_building;
 unsigned long g_patcher_serial = 0;
@@ -79,8 +79,7 @@ void index_rebuild(patcher *p)
     if (!p->index) return;
     p->index->by_age.clear();
     try {
-        for (box *b = p->boxes; b; b = b->next)
-            p->index->by_age.push_back(b);
+        for (box *b = p->boxes; b; b = b->next) p->index->by_age.push_back(b);
     } catch (const std::bad_alloc &) {
         p->index->valid = false;
         return;
@@ -141,8 +140,7 @@ void *patcher_title_method(patcher *p, symbol *, long argc, atom *argv)
     }
     atoms_totext_bounded(text.data(), length + 1, argc, argv);
     size_t n = std::strlen(text.data());
-    while (n > 0 && text[n - 1] == ' ')
-        text[--n] = '\0';
+    while (n > 0 && text[n - 1] == ' ') text[--n] = '\0';
     p->window.title = gensym(text.data());
     return nullptr;
 }
@@ -244,10 +242,8 @@ void patcher_free_method(patcher *p)
     patcher_closebang(p);
     if (object_valid(p->owner_object))
         if (kel_method pclose = zgetfn(p->owner_object, gensym("pclose"))) call_pclose(pclose, p->owner_object, p);
-    while (p->cords)
-        cord_free(p, p->cords);
-    while (p->boxes)
-        patcher_deleteobj(p, p->boxes);
+    while (p->cords) cord_free(p, p->cords);
+    while (p->boxes) patcher_deleteobj(p, p->boxes);
     boxnames_patcher_free(p);
     patcher_show(p, false);
 
@@ -370,8 +366,7 @@ box *patcher_box_at(patcher *p, long n)
     if (!p->index || !p->index->valid) index_rebuild(p);
     if (!p->index || !p->index->valid) {  // no memory for the index: walk the list
         box *b = p->boxes;
-        for (; b && n > 0; n--)
-            b = b->next;
+        for (; b && n > 0; n--) b = b->next;
         return b;
     }
     const auto &v = p->index->by_age;
@@ -383,8 +378,7 @@ long patcher_box_count(patcher *p)
 {
     if (p->index && p->index->valid) return static_cast<long>(p->index->by_age.size());
     long n = 0;
-    for (box *b = p->boxes; b; b = b->next)
-        n++;
+    for (box *b = p->boxes; b; b = b->next) n++;
     return n;
 }
 
@@ -450,8 +444,7 @@ unsigned long patcher_serial_now() { return g_patcher_serial; }
 long patcher_live_count()
 {
     long n = 0;
-    for (patcher *p = g_live; p; p = p->live_next)
-        n++;
+    for (patcher *p = g_live; p; p = p->live_next) n++;
     return n;
 }
 
@@ -498,8 +491,7 @@ KEL_API void patcher_eachdo(long (*fn)(patcher *p, void *arg), void *arg)
         const std::vector<patcher *> windows = g_windows;  // fn may open or close windows
         for (patcher *p : windows) {
             bool open = false;
-            for (patcher *q : g_windows)
-                open = open || q == p;
+            for (patcher *q : g_windows) open = open || q == p;
             if (open) each_in_tree(p, fn, arg);
         }
     });

@@ -27,13 +27,13 @@ struct patchcord {
     patchcord *next;  // the owner's list, newest first
     patchcord *prev;
     patchcord *next_out;  // the source box's out list
-    patchcord *next_in;  // the destination box's in list
+    patchcord *next_in;   // the destination box's in list
     box *src;
     box *dst;
     short outlet;
     short inlet;
     short npoints;  // segments: 1 for a straight cord, bend points + 1
-    short x[12];   // start point, bend points, end point
+    short x[12];    // start point, bend points, end point
     short y[12];
     uint8_t color;
     bool hidden;
@@ -60,21 +60,21 @@ struct patcher_names;
 struct patcher {
     object header;
     kel::patcher_window window;
-    box *boxes;       // newest first
+    box *boxes;        // newest first
     patchcord *cords;  // newest first
-    patcher *parent;  // the patcher being built when this one was made
-    box *container;   // the box in another patcher whose object this is
+    patcher *parent;   // the patcher being built when this one was made
+    box *container;    // the box in another patcher whose object this is
     object *owner_object;
-    short path;       // the folder of the file it was loaded from (0: none)
+    short path;        // the folder of the file it was loaded from (0: none)
     symbol *filename;  // that file's name, or null
-    short file_form;  // 0 text, 1 binary, 2 binary decoded directly
+    short file_form;   // 0 text, 1 binary, 2 binary decoded directly
     short origin_x, origin_y;
     bool bglock;
     bool from_file;  // an abstraction, or inside one: saved as its file's name
     bool freeing;
     bool skip_closebang;
     bool freebang_done;
-    bool loadbang_served;              // it has received loadbang at least once
+    bool loadbang_served;               // it has received loadbang at least once
     unsigned long loadbang_generation;  // the generation of the last one
     // The saver's state within one save.
     short save_font_number, save_font_size, save_linecount;
@@ -82,13 +82,13 @@ struct patcher {
     symbol *setfont_name;
     short setfont_size;
     short load_linecount;
-    short paste_x, paste_y;  // the kernel paste offsets when the patcher was made
-    object *creation_box;   // #B when the patcher was made, restored by pop
-    unsigned long changes;  // bumped whenever a box leaves the list
-    kel::box_index *index;  // boxes by number; rebuilt when boxes leave
+    short paste_x, paste_y;     // the kernel paste offsets when the patcher was made
+    object *creation_box;       // #B when the patcher was made, restored by pop
+    unsigned long changes;      // bumped whenever a box leaves the list
+    kel::box_index *index;      // boxes by number; rebuilt when boxes leave
     kel::patcher_names *names;  // box names: namespace and watchers (patcher_names.cpp); null until used
-    bool scripting;  // a `script` command is making a box (new, replace, newdefault)
-    unsigned long serial;   // creation order among all patchers
+    bool scripting;             // a `script` command is making a box (new, replace, newdefault)
+    unsigned long serial;       // creation order among all patchers
     patcher *live_prev, *live_next;
 };
 
@@ -108,10 +108,10 @@ const binding_symbols &bindings();
 // The kernel-wide building state (one per process, main thread only).
 struct building_state {
     bool hidden_mode = false;
-    short paste_x = 0, paste_y = 0;     // added to every new box
-    short load_abort = 0;               // set when memory ran out during a load
+    short paste_x = 0, paste_y = 0;      // added to every new box
+    short load_abort = 0;                // set when memory ran out during a load
     patcher *pending_patcher = nullptr;  // taken by the next vpatcher
-    short load_path = 0;                // the folder of the file being loaded
+    short load_path = 0;                 // the folder of the file being loaded
 };
 building_state &building();
 

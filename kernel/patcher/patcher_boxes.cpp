@@ -21,15 +21,15 @@
 #include "kel/memory.h"
 #include "kel/outlets.h"
 #include "kel/symbols.h"
-#include "kernel/core/classes.h"
-#include "kernel/create/creation.h"
-#include "kernel/core/memory.h"
 #include "kernel/core/binding_scope.h"
+#include "kernel/core/classes.h"
+#include "kernel/core/memory.h"
 #include "kernel/core/objects.h"
-#include "kernel/wires/outlets.h"
+#include "kernel/core/symbols.h"
+#include "kernel/create/creation.h"
 #include "kernel/patcher/patcher.h"
 #include "kernel/patcher/patcher_records.h"
-#include "kernel/core/symbols.h"
+#include "kernel/wires/outlets.h"
 
 namespace kel {
 namespace {
@@ -595,8 +595,7 @@ void port_box_moved(port_box *pb)
             p->header.inlets = i;
             long to = place_container_inlet(p, i, pb->b.rect.left);
             if (container && to != from) {
-                for (patchcord *c = container->cords_in; c; c = c->next_in)
-                    c->inlet = renumbered(c->inlet, from, to);
+                for (patchcord *c = container->cords_in; c; c = c->next_in) c->inlet = renumbered(c->inlet, from, to);
                 renumbered_any = true;
             }
         }
@@ -705,8 +704,7 @@ void *patcher_user(patcher *p, symbol *, long argc, atom *argv)
         return nullptr;
     }
     atom_setobj(&args[0], p);
-    for (long i = 1; i < argc; i++)
-        args[static_cast<size_t>(i)] = argv[i];
+    for (long i = 1; i < argc; i++) args[static_cast<size_t>(i)] = argv[i];
     object *made;
     box *before = p->boxes;
     {
@@ -841,8 +839,7 @@ outlet *object_outlet_at(object *x, long n)
     kel_class *c = object_class(x);
     if (c->tiny) return nullptr;
     outlet *o = x->outlets;
-    for (; o && n > 0; n--)
-        o = o->next;
+    for (; o && n > 0; n--) o = o->next;
     return o;
 }
 
@@ -856,8 +853,7 @@ object *object_inlet_at(object *x, long n)
     }
     if (c->tiny) return nullptr;
     inlet *i = x->inlets;
-    for (; i && n > 0; n--)
-        i = i->next;
+    for (; i && n > 0; n--) i = i->next;
     return reinterpret_cast<object *>(i);
 }
 
@@ -865,8 +861,7 @@ long object_outlet_count(object *x)
 {
     if (!object_valid(x) || object_class(x)->tiny) return 0;
     long n = 0;
-    for (outlet *o = x->outlets; o; o = o->next)
-        n++;
+    for (outlet *o = x->outlets; o; o = o->next) n++;
     return n;
 }
 
@@ -876,8 +871,7 @@ long object_inlet_count(object *x)
     kel_class *c = object_class(x);
     long n = c->noinlet ? 0 : 1;
     if (!c->tiny)
-        for (inlet *i = x->inlets; i; i = i->next)
-            n++;
+        for (inlet *i = x->inlets; i; i = i->next) n++;
     return n;
 }
 
@@ -891,8 +885,7 @@ bool placeholder_grow_outlets(object *x, long n)
         x->outlets = o->next;
         o->next = nullptr;
         outlet **tail = &x->outlets;
-        while (*tail)
-            tail = &(*tail)->next;
+        while (*tail) tail = &(*tail)->next;
         *tail = o;
     }
     return true;
@@ -906,8 +899,7 @@ bool placeholder_grow_inlets(object *x, long n)
         x->inlets = i->next;
         i->next = nullptr;
         inlet **tail = &x->inlets;
-        while (*tail)
-            tail = &(*tail)->next;
+        while (*tail) tail = &(*tail)->next;
         *tail = i;
     }
     return true;
@@ -917,10 +909,8 @@ void box_detach(box *b)
 {
     patcher *p = b->owner;
     if (!p) return;
-    while (b->cords_out)
-        cord_free(p, b->cords_out);
-    while (b->cords_in)
-        cord_free(p, b->cords_in);
+    while (b->cords_out) cord_free(p, b->cords_out);
+    while (b->cords_in) cord_free(p, b->cords_in);
     if (b->flags & (BOX_FLAG_INLET | BOX_FLAG_OUTLET)) {
         kel_class *c = object_class(b);
         if (c && (c == g_inlet_box_class || c == g_outlet_box_class))
@@ -971,18 +961,14 @@ void newex_retext(box *b, long argc, atom *argv)
     }
     std::vector<saved_cord> cords;
     try {
-        for (patchcord *c = b->cords_out; c; c = c->next_out)
-            save_cord(&cords, c, true);
-        for (patchcord *c = b->cords_in; c; c = c->next_in)
-            save_cord(&cords, c, false);
+        for (patchcord *c = b->cords_out; c; c = c->next_out) save_cord(&cords, c, true);
+        for (patchcord *c = b->cords_in; c; c = c->next_in) save_cord(&cords, c, false);
     } catch (const std::bad_alloc &) {
         memory_set_low(true);  // the new object goes without the old one's cords
         cords.clear();
     }
-    while (b->cords_out)
-        cord_free(p, b->cords_out);
-    while (b->cords_in)
-        cord_free(p, b->cords_in);
+    while (b->cords_out) cord_free(p, b->cords_out);
+    while (b->cords_in) cord_free(p, b->cords_in);
     // Whatever follows the box's name lets go of the old object before it
     // is freed, and takes the new one below.
     if (g_naming.object_leaving) g_naming.object_leaving(p, b);
@@ -1058,8 +1044,7 @@ void box_order(box *b, bool front)
     patcher *p = b ? b->owner : nullptr;
     if (!p) return;
     box **at = &p->boxes;
-    while (*at && *at != b)
-        at = &(*at)->next;
+    while (*at && *at != b) at = &(*at)->next;
     if (!*at) return;
     *at = b->next;
     b->next = nullptr;
@@ -1068,8 +1053,7 @@ void box_order(box *b, bool front)
         p->boxes = b;
     } else {
         box **tail = &p->boxes;
-        while (*tail)
-            tail = &(*tail)->next;
+        while (*tail) tail = &(*tail)->next;
         *tail = b;
     }
     patcher_index_drop(p);
@@ -1080,13 +1064,11 @@ void box_take_place(box *b, box *older)
     patcher *p = b ? b->owner : nullptr;
     if (!p || !older || older->owner != p || b == older) return;
     box **at = &p->boxes;
-    while (*at && *at != b)
-        at = &(*at)->next;
+    while (*at && *at != b) at = &(*at)->next;
     if (!*at) return;
     *at = b->next;
     at = &p->boxes;
-    while (*at && *at != older)
-        at = &(*at)->next;
+    while (*at && *at != older) at = &(*at)->next;
     if (!*at) at = &p->boxes;  // never: older is on the list
     b->next = *at;
     *at = b;

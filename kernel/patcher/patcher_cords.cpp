@@ -27,9 +27,9 @@
 #include "kernel/core/classes.h"
 #include "kernel/core/memory.h"
 #include "kernel/core/objects.h"
-#include "kernel/wires/outlets.h"
 #include "kernel/patcher/patcher.h"
 #include "kernel/patcher/patcher_script.h"
+#include "kernel/wires/outlets.h"
 
 namespace kel {
 namespace {
@@ -177,8 +177,7 @@ std::vector<Item> arrange(const std::vector<Item> &items, const std::vector<obje
 {
     std::vector<bool> used(items.size(), false);
     std::unordered_map<object *, std::vector<size_t>> where;
-    for (size_t k = items.size(); k-- > 0;)
-        where[receiver_of(items[k])].push_back(k);  // last pushed = first item
+    for (size_t k = items.size(); k-- > 0;) where[receiver_of(items[k])].push_back(k);  // last pushed = first item
     std::vector<Item> matched;
     for (size_t w = 0; w < wanted.size(); w++) {
         auto it = where.find(wanted[w]);
@@ -205,8 +204,7 @@ box *box_of_inlet(inlet *i, long *number)
     object *owner = i->owner;
     long n = 0;
     if (!object_valid(owner)) return nullptr;
-    for (inlet *k = owner->inlets; k && k != i; k = k->next)
-        n++;
+    for (inlet *k = owner->inlets; k && k != i; k = k->next) n++;
     *number = n;
     if (is_patcher(owner)) {
         box *container = reinterpret_cast<patcher *>(owner)->container;
@@ -228,16 +226,13 @@ void reorder_chained(box *src, long n, outlet *o, int depth)
             if (object *r = cord_receiver(c)) wanted.push_back(r);
         std::vector<object *> targets;
         long count = linklist_getsize(o->targets);
-        for (long k = 0; k < count; k++)
-            targets.push_back(static_cast<object *>(linklist_getindex(o->targets, k)));
+        for (long k = 0; k < count; k++) targets.push_back(static_cast<object *>(linklist_getindex(o->targets, k)));
         std::vector<size_t> unmatched;
         std::vector<object *> ordered = arrange(
             targets, wanted, [](object *x) { return x; }, &unmatched);
         if (ordered != targets) {
-            while (linklist_getsize(o->targets) > 0)
-                linklist_chuckindex(o->targets, 0);
-            for (object *t : ordered)
-                linklist_append(o->targets, t);
+            while (linklist_getsize(o->targets) > 0) linklist_chuckindex(o->targets, 0);
+            for (object *t : ordered) linklist_append(o->targets, t);
         }
     }
     // The outlets that reach through this one's inlet now deliver in a new
@@ -275,8 +270,7 @@ void reorder_plain(box *src, long n, outlet *o)
         wanted_cord.insert(wanted_cord.end(), wanted.size() - before, c);
     }
     std::vector<connection *> nodes;
-    for (connection *k = o->connections; k; k = k->next)
-        nodes.push_back(k);
+    for (connection *k = o->connections; k; k = k->next) nodes.push_back(k);
     std::vector<size_t> unmatched;
     std::vector<connection *> ordered = arrange(
         nodes, wanted, [](connection *k) { return k->receiver; }, &unmatched);
@@ -366,8 +360,7 @@ void *patcher_fasten_method(patcher *p, symbol *, long argc, atom *argv)
         return nullptr;
     }
     long n[4];
-    for (int k = 0; k < 4; k++)
-        n[k] = atom_getlong(&argv[k]);
+    for (int k = 0; k < 4; k++) n[k] = atom_getlong(&argv[k]);
     if (n[0] < 0 || n[1] < 0 || n[2] < 0 || n[3] < 0 || n[0] == n[2] || building().load_abort) return nullptr;
     box *from = patcher_box_at(p, n[0]), *to = patcher_box_at(p, n[2]);
     if (!from || !to) {
@@ -455,10 +448,8 @@ void cord_end_point(box *b, long n, short *x, short *y)
 
 void box_relayout(box *b)
 {
-    for (patchcord *c = b->cords_out; c; c = c->next_out)
-        cord_lay(c);
-    for (patchcord *c = b->cords_in; c; c = c->next_in)
-        cord_lay(c);
+    for (patchcord *c = b->cords_out; c; c = c->next_out) cord_lay(c);
+    for (patchcord *c = b->cords_in; c; c = c->next_in) cord_lay(c);
     // Each outlet feeding b once, in the order of its first cord here.
     for (patchcord *c = b->cords_in; c; c = c->next_in) {
         bool seen = false;

@@ -28,17 +28,17 @@
 #include "kel/path.h"
 #include "kel/symbols.h"
 #include "kernel/core/atoms.h"
-#include "kernel/create/creation.h"
-#include "kernel/files/path.h"
-#include "kernel/text/binbuf_eval.h"
-#include "kernel/patcher/loadbang.h"
 #include "kernel/core/guarded.h"
 #include "kernel/core/memory.h"
 #include "kernel/core/objects.h"
+#include "kernel/core/symbols.h"
+#include "kernel/create/creation.h"
+#include "kernel/files/path.h"
+#include "kernel/patcher/loadbang.h"
 #include "kernel/patcher/patcher.h"
+#include "kernel/text/binbuf_eval.h"
 #include "kernel/text/patchfile.h"
 #include "platform/handles.h"
-#include "kernel/core/symbols.h"
 
 namespace kel {
 namespace {
@@ -46,7 +46,7 @@ namespace {
 // One file being evaluated; loads nest (abstractions). The contexts form a
 // stack through `outer`, innermost at g_current.
 struct load_context {
-    binbuf *pending = nullptr;  // the kept lines of an "#N" line that made nothing
+    binbuf *pending = nullptr;    // the kept lines of an "#N" line that made nothing
     object *unclaimed = nullptr;  // what the last "#N" line made, other than a patcher, until a box takes it
     load_context *outer = nullptr;
 };
@@ -163,8 +163,8 @@ private:
 class load_scope {
 public:
     load_scope(load_context *ctx, short path)
-        : ctx_(ctx), n_(bindings().N->thing), p_(bindings().P->thing), b_(bindings().B->thing),
-          x_(bindings().X->thing), load_path_(building().load_path)
+        : ctx_(ctx), n_(bindings().N->thing), p_(bindings().P->thing), b_(bindings().B->thing), x_(bindings().X->thing),
+          load_path_(building().load_path)
     {
         // The default path to put back is made now, so that putting it back
         // needs no memory; without it, the default path stays as it is.
@@ -351,7 +351,7 @@ struct load_request {
     long type;  // FILETYPE_TEXT, FILETYPE_PATCHER, 0: the file decides
     long argc;
     atom *argv;
-    bool document;        // evaluated with "#0" .. "#9"
+    bool document;         // evaluated with "#0" .. "#9"
     bool report_unusable;  // a file that is not a patcher is reported
 };
 

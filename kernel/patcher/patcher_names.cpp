@@ -22,11 +22,11 @@
 #include "kel/memory.h"
 #include "kel/registry.h"
 #include "kel/symbols.h"
-#include "kernel/registry/attributes.h"
 #include "kernel/core/memory.h"
 #include "kernel/core/objects.h"
-#include "kernel/patcher/patcher.h"
 #include "kernel/core/symbols.h"
+#include "kernel/patcher/patcher.h"
+#include "kernel/registry/attributes.h"
 
 namespace kel {
 

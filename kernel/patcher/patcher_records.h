@@ -42,7 +42,7 @@ struct kept_box {
 struct port_box {
     box b;
     atombuf *layout;
-    inlet *container_inlet;   // inlet boxes: the patcher's inlet
+    inlet *container_inlet;    // inlet boxes: the patcher's inlet
     outlet *container_outlet;  // outlet boxes: the patcher's outlet
 };
 

@@ -20,16 +20,15 @@
 #include "kel/symbols.h"
 #include "kernel/core/atoms.h"
 #include "kernel/core/calls.h"
-#include "kernel/text/binbuf.h"
 #include "kernel/core/memory.h"
 #include "kernel/core/objects.h"
 #include "kernel/patcher/patcher.h"
 #include "kernel/patcher/patcher_records.h"
+#include "kernel/text/binbuf.h"
 #include "kernel/text/patchfile.h"
 
 namespace kel {
 namespace {
-
 
 symbol *sym(const char *name) { return gensym(name); }
 
@@ -149,7 +148,7 @@ void save_contents(patcher *p, binbuf *dest, bool top)
     p->save_font_number = -1;
     p->save_font_size = 0;
     p->save_linecount = 1;
-    atom head[] = {sym_atom(sym("#N")),      sym_atom(sym("vpatcher")),  int_atom(p->window.left),
+    atom head[] = {sym_atom(sym("#N")),     sym_atom(sym("vpatcher")), int_atom(p->window.left),
                    int_atom(p->window.top), int_atom(p->window.right), int_atom(p->window.bottom)};
     save_message(dest, 6, head);
     if (p->origin_x || p->origin_y) {
@@ -163,27 +162,23 @@ void save_contents(patcher *p, binbuf *dest, bool top)
 
     std::vector<box *> boxes;
     box_numbers numbers;
-    for (box *b = p->boxes; b; b = b->next)
-        boxes.push_back(b);
+    for (box *b = p->boxes; b; b = b->next) boxes.push_back(b);
     numbers.reserve(boxes.size());
     for (size_t k = 0; k < boxes.size(); k++) {
         boxes[k]->save_number = static_cast<short>(k);
         numbers[boxes[k]] = static_cast<long>(k);
     }
-    for (size_t k = boxes.size(); k-- > 0;)
-        save_box(p, boxes[k], dest);
+    for (size_t k = boxes.size(); k-- > 0;) save_box(p, boxes[k], dest);
 
     std::vector<patchcord *> cords;
-    for (patchcord *c = p->cords; c; c = c->next)
-        cords.push_back(c);
+    for (patchcord *c = p->cords; c; c = c->next) cords.push_back(c);
     std::sort(cords.begin(), cords.end(), [](const patchcord *a, const patchcord *b) {
         short ax = a->x[a->npoints], bx = b->x[b->npoints], ay = a->y[a->npoints], by = b->y[b->npoints];
         if (ax != bx) return ax < bx;
         if (ay != by) return ay < by;
         return a->serial < b->serial;
     });
-    for (patchcord *c : cords)
-        save_cord(c, numbers, dest);
+    for (patchcord *c : cords) save_cord(c, numbers, dest);
 
     atom pop[] = {sym_atom(sym("#P")), sym_atom(sym("pop")), int_atom(1)};
     save_message(dest, !top && p->window.visible ? 3 : 2, pop);
@@ -229,8 +224,7 @@ long box_line_head(box *b, bool user, symbol *kind, long nints, const long *ints
     if (b->flags & BOX_FLAG_HIDDEN) head[n++] = sym_atom(sym("hidden"));
     if (user) head[n++] = sym_atom(sym("user"));
     head[n++] = sym_atom(kind);
-    for (long k = 0; k < nints && k < 8; k++)
-        head[n++] = int_atom(ints[k]);
+    for (long k = 0; k < nints && k < 8; k++) head[n++] = int_atom(ints[k]);
     return n;
 }
 
@@ -248,8 +242,7 @@ bool save_message(binbuf *dest, long argc, const atom *argv)
         g_save_incomplete = true;
         return false;
     }
-    for (atom &a : line)
-        binbuf_convert_hash_symbol(&a);
+    for (atom &a : line) binbuf_convert_hash_symbol(&a);
     if (patchfile_append(dest, line.data(), static_cast<long>(line.size()))) return true;
     g_save_incomplete = true;
     return false;
@@ -367,8 +360,8 @@ void *port_psave(port_box *pb, binbuf *dest)
 {
     save_part([&] {
         atom head[16];
-        long n = box_line_head(&pb->b, false, sym((pb->b.flags & BOX_FLAG_INLET) ? "inlet" : "outlet"), 0, nullptr,
-                               head);
+        long n =
+            box_line_head(&pb->b, false, sym((pb->b.flags & BOX_FLAG_INLET) ? "inlet" : "outlet"), 0, nullptr, head);
         std::vector<atom> line(head, head + n);
         if (pb->layout) line.insert(line.end(), pb->layout->argv, pb->layout->argv + pb->layout->argc);
         save_message(dest, static_cast<long>(line.size()), line.data());

@@ -26,12 +26,12 @@
 #include "kel/console.h"
 #include "kel/outlets.h"
 #include "kel/symbols.h"
-#include "kernel/patcher/patcher_names.h"
 #include "kernel/core/binding_scope.h"
 #include "kernel/core/guarded.h"
 #include "kernel/core/objects.h"
-#include "kernel/patcher/patcher.h"
 #include "kernel/core/symbols.h"
+#include "kernel/patcher/patcher.h"
+#include "kernel/patcher/patcher_names.h"
 
 namespace kel {
 namespace {
@@ -196,8 +196,7 @@ void cmd_replace(script_call &c)
     }
     std::vector<recorded_cord> cords;
     try {
-        for (patchcord *k = old->cords_out; k; k = k->next_out)
-            record_cord(&cords, old, k, true);
+        for (patchcord *k = old->cords_out; k; k = k->next_out) record_cord(&cords, old, k, true);
         // A cord from the box to itself is recorded once, as leaving.
         for (patchcord *k = old->cords_in; k; k = k->next_in)
             if (k->src != old) record_cord(&cords, old, k, false);

@@ -33,8 +33,8 @@ struct type_symbols {
 };
 type_symbols g_types{};
 
-symbol *s_get, *s_set, *s_filter, *s_attr_get, *s_attr_gettarget, *s_attr_getnames, *s_attr_modified,
-    *s_dumpout, *s_attributes;
+symbol *s_get, *s_set, *s_filter, *s_attr_get, *s_attr_gettarget, *s_attr_getnames, *s_attr_modified, *s_dumpout,
+    *s_attributes;
 
 method_entry g_mess_attr_setvalueof;
 method_entry g_mess_attr_getdump;
@@ -331,14 +331,22 @@ kel_class *make_attribute_class(const char *name)
         const char *name;
         kel_method fn;
     } const methods[] = {
-        {"getname", FN(m_getname)},       {"gettype", FN(m_gettype)},
-        {"getmethod", FN(m_getmethod)},   {"getmethodtype", FN(m_getmethodtype)},
-        {"canget", FN(m_canget)},         {"canset", FN(m_canset)},
-        {"usercanget", FN(m_usercanget)}, {"usercanset", FN(m_usercanset)},
-        {"filterget", FN(m_filterget)},   {"filterset", FN(m_filterset)},
-        {"get", FN(m_get)},               {"set", FN(m_set)},
-        {"getvalueof", FN(m_getvalueof)}, {"setvalueof", FN(m_setvalueof)},
-        {"register", FN(m_register)},     {"class_attribute", FN(m_class_attribute)},
+        {"getname", FN(m_getname)},
+        {"gettype", FN(m_gettype)},
+        {"getmethod", FN(m_getmethod)},
+        {"getmethodtype", FN(m_getmethodtype)},
+        {"canget", FN(m_canget)},
+        {"canset", FN(m_canset)},
+        {"usercanget", FN(m_usercanget)},
+        {"usercanset", FN(m_usercanset)},
+        {"filterget", FN(m_filterget)},
+        {"filterset", FN(m_filterset)},
+        {"get", FN(m_get)},
+        {"set", FN(m_set)},
+        {"getvalueof", FN(m_getvalueof)},
+        {"setvalueof", FN(m_setvalueof)},
+        {"register", FN(m_register)},
+        {"class_attribute", FN(m_class_attribute)},
         {"getsize", FN(m_getsize)},
     };
     for (const auto &m : methods) class_addmethod(c, m.fn, m.name, ATYPE_CANT, 0);
@@ -605,7 +613,8 @@ using namespace kel;
 
 KEL_API object *attribute_new(const char *name, symbol *type, long flags, kel_method get, kel_method set)
 {
-    attr_record *a = attr_make(g_attribute_class, name, type, flags, get ? get : FN(self_get), set ? set : FN(self_set));
+    attr_record *a =
+        attr_make(g_attribute_class, name, type, flags, get ? get : FN(self_get), set ? set : FN(self_set));
     if (!a) return nullptr;
     long bytes = storage_bytes(a);
     if (bytes > 0) {
@@ -621,7 +630,8 @@ KEL_API object *attribute_new(const char *name, symbol *type, long flags, kel_me
 
 KEL_API object *attr_offset_new(const char *name, symbol *type, long flags, kel_method get, kel_method set, long offset)
 {
-    attr_record *a = attr_make(g_offset_class, name, type, flags, get ? get : FN(offset_get), set ? set : FN(offset_set));
+    attr_record *a =
+        attr_make(g_offset_class, name, type, flags, get ? get : FN(offset_get), set ? set : FN(offset_set));
     if (!a) return nullptr;
     a->offset = offset;
     return &a->header;
@@ -909,7 +919,10 @@ KEL_API long object_attr_getdump(void *x, symbol *s, long, atom *)
 
 namespace {
 
-bool is_attribute_argument(const atom &a) { return a.type == ATYPE_SYM && a.word.w_sym && a.word.w_sym->name[0] == '@'; }
+bool is_attribute_argument(const atom &a)
+{
+    return a.type == ATYPE_SYM && a.word.w_sym && a.word.w_sym->name[0] == '@';
+}
 
 }  // namespace
 

@@ -18,11 +18,11 @@
 #include "kel/memory.h"
 #include "kel/outlets.h"
 #include "kel/symbols.h"
-#include "kernel/core/guarded.h"
-#include "kernel/registry/attributes.h"
 #include "kernel/core/classes.h"
+#include "kernel/core/guarded.h"
 #include "kernel/core/objects.h"
 #include "kernel/core/symbols.h"
+#include "kernel/registry/attributes.h"
 
 namespace kel {
 namespace {
@@ -39,10 +39,7 @@ hashtab **obex_slot(void *x)
     return reinterpret_cast<hashtab **>(reinterpret_cast<char *>(o) + c->obexoffset);
 }
 
-bool is_borrowed_key(symbol *key)
-{
-    return key == gensym("dumpout") || key == gensym("#P") || key == gensym("#B");
-}
+bool is_borrowed_key(symbol *key) { return key == gensym("dumpout") || key == gensym("#P") || key == gensym("#B"); }
 
 // The atoms of a quick reference, one symbol a line, up to the limit.
 class quickref_lines {
@@ -131,14 +128,28 @@ std::string argument_text(const method_entry &e)
     for (int i = 0; i < 7 && e.types[i]; i++) {
         const char *word = nullptr;
         switch (static_cast<unsigned char>(e.types[i])) {
-        case ATYPE_LONG: word = "int"; break;
-        case ATYPE_FLOAT: word = "float"; break;
+        case ATYPE_LONG:
+            word = "int";
+            break;
+        case ATYPE_FLOAT:
+            word = "float";
+            break;
         case ATYPE_SYM:
-        case ATYPE_DEFSYM: word = "symbol"; break;
-        case ATYPE_OBJ: word = "object"; break;
-        case ATYPE_DEFLONG: word = "int [0]"; break;
-        case ATYPE_DEFFLOAT: word = "float [0.0]"; break;
-        default: word = "variable"; break;
+        case ATYPE_DEFSYM:
+            word = "symbol";
+            break;
+        case ATYPE_OBJ:
+            word = "object";
+            break;
+        case ATYPE_DEFLONG:
+            word = "int [0]";
+            break;
+        case ATYPE_DEFFLOAT:
+            word = "float [0.0]";
+            break;
+        default:
+            word = "variable";
+            break;
         }
         if (i) text += ", ";
         text += word;

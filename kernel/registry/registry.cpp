@@ -12,13 +12,13 @@
 #include "kel/hashtab.h"
 #include "kel/linklist.h"
 #include "kel/symbols.h"
-#include "kernel/registry/attributes.h"
 #include "kernel/core/classes.h"
 #include "kernel/core/locks.h"
 #include "kernel/core/memory.h"
 #include "kernel/core/objects.h"
 #include "kernel/core/settings.h"
 #include "kernel/core/symbols.h"
+#include "kernel/registry/attributes.h"
 
 namespace kel {
 namespace {
@@ -324,8 +324,8 @@ bool registry_init()
     if (g_objects) return true;
     s_notify = gensym("notify");
     s_newcopy = gensym("newcopy");
-    g_reg_class = class_new("reg_object", nullptr, reinterpret_cast<kel_method>(&reg_free), sizeof(reg_object),
-                            nullptr, 0);
+    g_reg_class =
+        class_new("reg_object", nullptr, reinterpret_cast<kel_method>(&reg_free), sizeof(reg_object), nullptr, 0);
     g_pmap_class = class_new("reg_object_pmap", nullptr, nullptr, sizeof(reg_object_pmap), nullptr, 0);
     if (!g_reg_class || !g_pmap_class) return false;
     if (class_register(sym_nobox, g_reg_class) != ERR_NONE || class_register(sym_nobox, g_pmap_class) != ERR_NONE)

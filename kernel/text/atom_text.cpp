@@ -95,8 +95,7 @@ atom_long read_integer(const char *t, size_t length, bool hex)
     if (hex) {
         for (size_t i = 2; i < length; i++) {
             char c = t[i];
-            uint32_t d = is_digit(c) ? static_cast<uint32_t>(c - '0')
-                                     : static_cast<uint32_t>((c | 0x20) - 'a' + 10);
+            uint32_t d = is_digit(c) ? static_cast<uint32_t>(c - '0') : static_cast<uint32_t>((c | 0x20) - 'a' + 10);
             value = value * 16u + d;
         }
         return static_cast<atom_long>(value);
@@ -149,7 +148,7 @@ bool atomtext_read(const char *text, long size, long *position, char *token, ato
     }
 
     const bool dollar_first = c == '$';
-    bool escaped = false;     // some character was taken literally
+    bool escaped = false;  // some character was taken literally
     bool in_quotes = false;
     bool quote_blank = false;  // whitespace occurred in the current quoted run
     bool just_opened = false;  // the last character read opened a quoted run

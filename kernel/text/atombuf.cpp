@@ -21,7 +21,7 @@ static_assert(offsetof(atombuf, argv) == sizeof(void *), "atombuf: the atoms fol
 namespace kel {
 namespace {
 
-constexpr long text_max = 256;   // box text holds at most this many atoms
+constexpr long text_max = 256;  // box text holds at most this many atoms
 constexpr long eval_args_max = 19;
 constexpr long count_max = 1L << 24;  // far beyond any box; keeps sizes in range
 
@@ -164,10 +164,7 @@ KEL_API void *atombuf_eval(atombuf *x, long argc, atom *argv, void *target)
     return evaluate_messages({&next_atom, &cursor}, nargs ? args : nullptr, nargs, target, eval_dialect::atombuf);
 }
 
-KEL_API long atombuf_replace(atombuf **x, symbol *, long argc, atom *argv)
-{
-    return rebuild(x, 0, argc, argv, false);
-}
+KEL_API long atombuf_replace(atombuf **x, symbol *, long argc, atom *argv) { return rebuild(x, 0, argc, argv, false); }
 
 KEL_API long atombuf_append(atombuf **x, symbol *, long argc, atom *argv)
 {

@@ -14,9 +14,9 @@
 #include "kel/memory.h"
 #include "kel/symbols.h"
 #include "kernel/core/console.h"
+#include "kernel/core/symbols.h"
 #include "kernel/text/atom_text.h"
 #include "kernel/text/binbuf_eval.h"
-#include "kernel/core/symbols.h"
 
 namespace kel {
 namespace {
@@ -119,8 +119,7 @@ void read_value(const char *p, short type, atom *a)
 // Appends the atoms atom_at(0 .. k-1); type_at(i) is atom_at(i).type, known
 // without making the atom (atoms of types a buffer cannot hold are left out).
 // False, with the buffer unchanged, when it cannot grow.
-template <class TypeAt, class AtomAt>
-bool append_atoms(binbuf *x, long k, TypeAt type_at, AtomAt atom_at, growth g)
+template <class TypeAt, class AtomAt> bool append_atoms(binbuf *x, long k, TypeAt type_at, AtomAt atom_at, growth g)
 {
     long added = 0, data_bytes = 0;
     for (long i = 0; i < k; i++) {

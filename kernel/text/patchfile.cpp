@@ -29,10 +29,10 @@
 #include "kel/symbols.h"
 #include "kel/sysfile.h"
 #include "kernel/core/guarded.h"
+#include "kernel/files/path_private.h"
 #include "kernel/text/atom_text.h"
 #include "kernel/text/binbuf.h"
 #include "kernel/text/binbuf_eval.h"
-#include "kernel/files/path_private.h"
 #include "platform/files.h"
 #include "platform/handles.h"
 
@@ -517,7 +517,6 @@ bool box_atom(const atom &in, atom *out)
         return false;
     }
 }
-
 
 // Appends head, the text atoms and a semicolon as one line.
 long save_line(binbuf *dest, long argc, const atom *head, const std::vector<atom> &text, const char *who)

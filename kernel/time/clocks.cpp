@@ -1,5 +1,5 @@
-#include "kernel/core/guarded.h"
 #include "kernel/time/clocks.h"
+#include "kernel/core/guarded.h"
 
 #include <algorithm>
 #include <atomic>
@@ -14,9 +14,9 @@
 #include "kel/symbols.h"
 #include "kernel/core/calls.h"
 #include "kernel/core/classes.h"
+#include "kernel/core/symbols.h"
 #include "kernel/time/deferred.h"
 #include "kernel/time/scheduler.h"
-#include "kernel/core/symbols.h"
 
 // A private scheduler: a list of clocks with a time of its own. Firing its
 // clocks is its owner's business; scheduler_run only records the request.
@@ -39,10 +39,7 @@ symbol *g_sym_unset = nullptr;
 // need not look through the pending clocks.
 std::atomic<long> g_owned_clocks{0};
 
-clock_queue &queue_of(kel_clock *c)
-{
-    return c->private_scheduler ? c->private_scheduler->clocks : global_clocks();
-}
+clock_queue &queue_of(kel_clock *c) { return c->private_scheduler ? c->private_scheduler->clocks : global_clocks(); }
 
 // Under the clock lock.
 void unset_locked(kel_clock *c)
@@ -96,8 +93,8 @@ kel_class *clock_class()
 {
     if (g_clock_class) return g_clock_class;
     g_sym_unset = gensym("unset");
-    kel_class *c = class_new("clock", nullptr, reinterpret_cast<kel_method>(&clock_free_method), sizeof(kel_clock),
-                             nullptr, 0);
+    kel_class *c =
+        class_new("clock", nullptr, reinterpret_cast<kel_method>(&clock_free_method), sizeof(kel_clock), nullptr, 0);
     kel_class *s = class_new("scheduler", nullptr, reinterpret_cast<kel_method>(&scheduler_free_method),
                              sizeof(kel_scheduler), nullptr, 0);
     if (!c || !s) return nullptr;

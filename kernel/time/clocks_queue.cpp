@@ -58,7 +58,8 @@ bool clock_queue::insert(kel_clock *c)
 {
     if (count_ == capacity_) {
         long grown = capacity_ ? capacity_ * 2 : 256;
-        auto **bigger = static_cast<kel_clock **>(std::realloc(heap_, static_cast<size_t>(grown) * sizeof(kel_clock *)));
+        auto **bigger =
+            static_cast<kel_clock **>(std::realloc(heap_, static_cast<size_t>(grown) * sizeof(kel_clock *)));
         if (!bigger) return false;
         heap_ = bigger;
         capacity_ = grown;

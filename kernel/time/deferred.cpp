@@ -7,8 +7,8 @@
 #include "kel/memory.h"
 #include "kel/symbols.h"
 #include "kernel/core/calls.h"
-#include "kernel/time/clocks.h"
 #include "kernel/core/objects.h"
+#include "kernel/time/clocks.h"
 #include "kernel/time/qelems.h"
 #include "kernel/time/scheduler.h"
 

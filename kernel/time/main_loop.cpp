@@ -12,11 +12,11 @@
 #include <thread>
 
 #include "kel/console.h"
-#include "kernel/wires/depth.h"
 #include "kernel/core/locks.h"
 #include "kernel/core/memory.h"
 #include "kernel/time/qelems.h"
 #include "kernel/time/scheduler.h"
+#include "kernel/wires/depth.h"
 
 namespace kel {
 namespace {
@@ -42,7 +42,8 @@ public:
         thread_ = std::thread([this, period, tick, early] {
             depth_thread_start();
             auto length = [&] {
-                return std::chrono::duration_cast<steady::duration>(std::chrono::duration<double, std::milli>(period()));
+                return std::chrono::duration_cast<steady::duration>(
+                    std::chrono::duration<double, std::milli>(period()));
             };
             auto next = steady::now() + length();
             std::unique_lock lock(m_);
@@ -107,7 +108,7 @@ periodic_timer &event_timer()
 // The main thread's wake-ups.
 std::mutex g_main_lock;
 std::condition_variable g_main_cv;
-std::atomic<int> g_wakeups{0};    // event timer ticks not yet handled (0 or 1)
+std::atomic<int> g_wakeups{0};      // event timer ticks not yet handled (0 or 1)
 std::atomic<bool> g_kicked{false};  // other reasons to look again (input, quit)
 std::atomic<bool> g_main_waiting{false};
 void (*g_idle_hook)() = nullptr;
@@ -147,7 +148,8 @@ steady::time_point next_clock_due(steady::time_point regular)
     if (!sched_next_clock_time(&due)) return regular;
     double ahead = due - timer_time();
     if (ahead <= 0) return regular;
-    return steady::now() + std::chrono::duration_cast<steady::duration>(std::chrono::duration<double, std::milli>(ahead));
+    return steady::now() +
+           std::chrono::duration_cast<steady::duration>(std::chrono::duration<double, std::milli>(ahead));
 }
 
 steady::time_point no_early_tick(steady::time_point regular) { return regular; }

@@ -7,14 +7,14 @@
 #include "kel/symbols.h"
 #include "kel/threads.h"
 #include "kernel/core/calls.h"
-#include "kernel/time/clocks.h"
-#include "kernel/wires/depth.h"
 #include "kernel/core/console.h"
 #include "kernel/core/locks.h"
 #include "kernel/core/objects.h"
-#include "kernel/time/qelems.h"
 #include "kernel/core/settings.h"
 #include "kernel/core/symbols.h"
+#include "kernel/time/clocks.h"
+#include "kernel/time/qelems.h"
+#include "kernel/wires/depth.h"
 
 namespace kel {
 namespace {
@@ -75,8 +75,8 @@ sched_flags &sched_state()
 sched_takeover &takeover_record()
 {
     static sched_takeover record = {
-        &takeover_poll, &sched_set_takeover, 0.0, 44.1, 1.0 / 44.1, 44.1, 1.0 / 44.1,
-        &g_host_byte,   &g_in_isr,           overdrive_active_byte(),
+        &takeover_poll, &sched_set_takeover, 0.0,          44.1,      1.0 / 44.1,
+        44.1,           1.0 / 44.1,          &g_host_byte, &g_in_isr, overdrive_active_byte(),
     };
     return record;
 }
@@ -99,10 +99,7 @@ bool isr_flag() { return byte_get(g_in_isr) != 0; }
 
 bool takeover_on() { return g_takeover.load(std::memory_order_relaxed); }
 
-unsigned long event_counter()
-{
-    return t_main_thread ? g_main_events : g_other_events.load(std::memory_order_relaxed);
-}
+unsigned long event_counter() { return t_main_thread ? g_main_events : g_other_events.load(std::memory_order_relaxed); }
 
 void event_counter_bump()
 {

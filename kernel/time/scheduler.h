@@ -91,7 +91,7 @@ void empty_symbol_clear();
 // --- threads and flags ---
 bool on_main_thread();
 bool takeover_on();
-bool in_isr();  // either "inside a poll" flag
+bool in_isr();    // either "inside a poll" flag
 bool isr_flag();  // the first one alone: the timer's or the takeover host's poll
 std::recursive_mutex &clock_lock();
 

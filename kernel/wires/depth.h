@@ -18,8 +18,8 @@ inline constexpr uintptr_t stack_margin = 40000;
 
 struct thread_depth {
     int depth = 0;
-    bool aborting = false;       // a stack overflow on this thread is being unwound
-    uintptr_t limit = 0;         // 0 until computed for this thread
+    bool aborting = false;  // a stack overflow on this thread is being unwound
+    uintptr_t limit = 0;    // 0 until computed for this thread
 };
 
 // Per thread: each thread's chain of messages is guarded against its own stack.
@@ -34,8 +34,7 @@ inline bool depth_enter()
 {
     thread_depth &t = t_depth;
     if (t.aborting) return false;
-    if (++t.depth >= depth_check_threshold &&
-        !depth_check(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)))) {
+    if (++t.depth >= depth_check_threshold && !depth_check(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)))) {
         t.depth--;
         return false;
     }

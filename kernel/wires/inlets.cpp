@@ -10,11 +10,11 @@
 #include "kernel/core/atoms.h"
 #include "kernel/core/calls.h"
 #include "kernel/core/classes.h"
-#include "kernel/wires/depth.h"
 #include "kernel/core/locks.h"
 #include "kernel/core/objects.h"
-#include "kernel/wires/outlets.h"
 #include "kernel/core/symbols.h"
+#include "kernel/wires/depth.h"
+#include "kernel/wires/outlets.h"
 
 struct proxy {
     object header;
@@ -25,7 +25,7 @@ struct proxy {
     kel_method bang_method;
     kel_method float_method;
     kel_method list_method;
-    inlet *through;  // the pass-through inlet that reaches this proxy
+    inlet *through;      // the pass-through inlet that reaches this proxy
     uintptr_t *threads;  // [capacity, count, ids...] from the pool: the threads inside the owner's method
 };
 
@@ -352,8 +352,8 @@ KEL_API inlet *inlet_new(void *owner, const char *name)
 
 KEL_API inlet *inlet4(void *owner, void *receiver, const char *accepted, const char *target)
 {
-    return make_inlet(static_cast<object *>(owner), static_cast<object *>(receiver), accepted ? gensym(accepted) : nullptr,
-                      target ? gensym(target) : nullptr);
+    return make_inlet(static_cast<object *>(owner), static_cast<object *>(receiver),
+                      accepted ? gensym(accepted) : nullptr, target ? gensym(target) : nullptr);
 }
 
 KEL_API inlet *intin(void *owner, long n) { return numbered_inlet(owner, n, sym_int, 'i', 'n'); }
@@ -449,4 +449,3 @@ KEL_API void stdlist(void *receiver, symbol *s, long argc, atom *argv)
     else if (argv[0].type == ATYPE_FLOAT)
         call_float(getfn(x, sym_float), x, argv[0].word.w_float);
 }
-

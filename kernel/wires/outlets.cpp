@@ -9,10 +9,10 @@
 #include "kel/symbols.h"
 #include "kernel/core/calls.h"
 #include "kernel/core/classes.h"
-#include "kernel/wires/depth.h"
 #include "kernel/core/locks.h"
 #include "kernel/core/objects.h"
 #include "kernel/core/symbols.h"
+#include "kernel/wires/depth.h"
 
 namespace kel {
 namespace {
@@ -212,11 +212,31 @@ long disconnect_pair(outlet *o, object *target)
 
 // --- the outlet class: an outlet can itself receive, and sends on ---
 
-void *outlet_msg_bang(outlet *o) { outlet_bang(o); return nullptr; }
-void *outlet_msg_int(outlet *o, long n) { outlet_int(o, n); return nullptr; }
-void *outlet_msg_float(outlet *o, double f) { outlet_float(o, f); return nullptr; }
-void *outlet_msg_list(outlet *o, symbol *s, long argc, atom *argv) { outlet_list(o, s, argc, argv); return nullptr; }
-void *outlet_msg_anything(outlet *o, symbol *s, long argc, atom *argv) { outlet_anything(o, s, argc, argv); return nullptr; }
+void *outlet_msg_bang(outlet *o)
+{
+    outlet_bang(o);
+    return nullptr;
+}
+void *outlet_msg_int(outlet *o, long n)
+{
+    outlet_int(o, n);
+    return nullptr;
+}
+void *outlet_msg_float(outlet *o, double f)
+{
+    outlet_float(o, f);
+    return nullptr;
+}
+void *outlet_msg_list(outlet *o, symbol *s, long argc, atom *argv)
+{
+    outlet_list(o, s, argc, argv);
+    return nullptr;
+}
+void *outlet_msg_anything(outlet *o, symbol *s, long argc, atom *argv)
+{
+    outlet_anything(o, s, argc, argv);
+    return nullptr;
+}
 
 void outlet_unlink_from_owner(outlet *o)
 {
@@ -278,8 +298,8 @@ outlet *make_outlet(void *owner, symbol *type)
 kel_class *outlet_class()
 {
     if (g_outlet_class) return g_outlet_class;
-    kel_class *c = class_new("outlet", nullptr, reinterpret_cast<kel_method>(&outlet_free_method), sizeof(outlet),
-                             nullptr, 0);
+    kel_class *c =
+        class_new("outlet", nullptr, reinterpret_cast<kel_method>(&outlet_free_method), sizeof(outlet), nullptr, 0);
     if (!c) return nullptr;
     c->tiny = 1;
     class_addmethod(c, reinterpret_cast<kel_method>(&outlet_msg_bang), "bang", 0);
@@ -437,10 +457,14 @@ KEL_API long outlet_atoms(outlet *o, long argc, atom *argv)
     if (argc <= 0 || !argv) return 0;
     if (argc == 1) {
         switch (argv[0].type) {
-        case ATYPE_LONG: return outlet_int(o, argv[0].word.w_long);
-        case ATYPE_FLOAT: return outlet_float(o, argv[0].word.w_float);
-        case ATYPE_SYM: return outlet_anything(o, argv[0].word.w_sym, 0, argv + 1);
-        default: return 0;
+        case ATYPE_LONG:
+            return outlet_int(o, argv[0].word.w_long);
+        case ATYPE_FLOAT:
+            return outlet_float(o, argv[0].word.w_float);
+        case ATYPE_SYM:
+            return outlet_anything(o, argv[0].word.w_sym, 0, argv + 1);
+        default:
+            return 0;
         }
     }
     if (argv[0].type == ATYPE_LONG || argv[0].type == ATYPE_FLOAT) return outlet_list(o, sym_list, argc, argv);

@@ -54,9 +54,9 @@ struct outlet {
     inlet *chain_inlet;  // for a chained outlet: the inlet it stands for
     outlet *next;        // the owner's next outlet
     uint8_t flags;
-    int sending;             // sends in progress on this outlet
-    bool has_removed;        // connections removed during a send wait to be unlinked
-    linklist *targets;       // a chained outlet's logical targets
+    int sending;        // sends in progress on this outlet
+    bool has_removed;   // connections removed during a send wait to be unlinked
+    linklist *targets;  // a chained outlet's logical targets
 };
 
 struct inlet {

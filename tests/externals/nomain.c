@@ -3,7 +3,4 @@
 #include "kel/kel.h"
 
 int nomain_helper(void);
-int nomain_helper(void)
-{
-    return 1;
-}
+int nomain_helper(void) { return 1; }

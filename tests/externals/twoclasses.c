@@ -4,10 +4,7 @@
 
 static method_entry *renamed_class;
 
-static void *renamed_new(void)
-{
-    return newobject(renamed_class);
-}
+static void *renamed_new(void) { return newobject(renamed_class); }
 
 int main(void)
 {

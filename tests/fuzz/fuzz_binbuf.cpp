@@ -21,9 +21,9 @@
 #include <string>
 
 #include "kel/kel.h"
+#include "kernel/core/console.h"
 #include "kernel/text/atom_text.h"
 #include "kernel/text/binbuf.h"
-#include "kernel/core/console.h"
 #include "objects/engine.h"
 #include "tests/fuzz/fuzz_check.h"
 

@@ -15,9 +15,9 @@ namespace kel::fuzz {
     std::abort();
 }
 
-} // namespace kel::fuzz
+}  // namespace kel::fuzz
 
 #define FUZZ_CHECK(condition, what)                                                                                    \
     ((condition) ? static_cast<void>(0) : ::kel::fuzz::check_failed(#condition, what, __FILE__, __LINE__))
 
-#endif // KEL_TESTS_FUZZ_CHECK_H
+#endif  // KEL_TESTS_FUZZ_CHECK_H

@@ -29,13 +29,13 @@ namespace {
 
 using kel::toolbox::macroman_to_unicode;
 
-constexpr char32_t kLowest[] = {0, 0, 0x80, 0x800, 0x10000}; // by sequence length
+constexpr char32_t kLowest[] = {0, 0, 0x80, 0x800, 0x10000};  // by sequence length
 
 // Bytes of the sequence a lead byte begins; 0 when it cannot begin one.
 std::size_t sequence_length(unsigned char lead)
 {
     if (lead < 0x80) return 1;
-    if (lead < 0xC0) return 0; // continuation byte
+    if (lead < 0xC0) return 0;  // continuation byte
     if (lead < 0xE0) return 2;
     if (lead < 0xF0) return 3;
     if (lead < 0xF8) return 4;
@@ -46,8 +46,7 @@ std::size_t sequence_length(unsigned char lead)
 char32_t assemble(const unsigned char *bytes, std::size_t n)
 {
     char32_t c = bytes[0] & (0xFFu >> (n + 1));
-    for (std::size_t k = 1; k < n; ++k)
-        c = c << 6 | (bytes[k] & 0x3Fu);
+    for (std::size_t k = 1; k < n; ++k) c = c << 6 | (bytes[k] & 0x3Fu);
     return c;
 }
 
@@ -74,7 +73,7 @@ bool begins_well_formed(const unsigned char *bytes, std::size_t k, std::size_t n
 struct Piece {
     std::size_t length;
     bool ok;
-    char32_t code; // when ok
+    char32_t code;  // when ok
 };
 
 Piece next_piece(const unsigned char *bytes, std::size_t left)
@@ -82,9 +81,8 @@ Piece next_piece(const unsigned char *bytes, std::size_t left)
     const std::size_t n = sequence_length(bytes[0]);
     if (n == 0) return {1, false, 0};
     if (n == 1) return {1, true, bytes[0]};
-    std::size_t have = 1; // the lead, then the continuation bytes that follow it
-    while (have < n && have < left && (bytes[have] & 0xC0) == 0x80)
-        ++have;
+    std::size_t have = 1;  // the lead, then the continuation bytes that follow it
+    while (have < n && have < left && (bytes[have] & 0xC0) == 0x80) ++have;
     if (have == n) {
         const char32_t c = assemble(bytes, n);
         if (well_formed(c, n)) return {n, true, c};
@@ -163,22 +161,22 @@ void check_from_utf8(std::string_view input)
 
 void check_length_prefixed(std::string_view input)
 {
-    const std::string c_string(input.substr(0, input.find('\0'))); // up to the first NUL
+    const std::string c_string(input.substr(0, input.find('\0')));  // up to the first NUL
     const std::size_t length = std::min<std::size_t>(c_string.size(), 255);
 
     std::array<unsigned char, 257> buffer{};
     std::memcpy(buffer.data(), c_string.data(), std::min<std::size_t>(c_string.size(), 256));
-    kel::toolbox::ASI_CopyCtoP(reinterpret_cast<const char *>(buffer.data()), buffer.data()); // in place
+    kel::toolbox::ASI_CopyCtoP(reinterpret_cast<const char *>(buffer.data()), buffer.data());  // in place
     FUZZ_CHECK(buffer[0] == length, "C -> length-prefixed string has the wrong length");
     FUZZ_CHECK(std::memcmp(buffer.data() + 1, c_string.data(), length) == 0,
                "C -> length-prefixed string changed the characters");
 
-    kel::toolbox::ASI_CopyPtoC(buffer.data(), reinterpret_cast<char *>(buffer.data())); // in place
+    kel::toolbox::ASI_CopyPtoC(buffer.data(), reinterpret_cast<char *>(buffer.data()));  // in place
     FUZZ_CHECK(std::string_view(reinterpret_cast<const char *>(buffer.data())) == c_string.substr(0, length),
                "length-prefixed -> C string is not the first 255 characters");
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "kel/kel.h"
-#include "kernel/text/binbuf.h"
 #include "kernel/core/console.h"
-#include "objects/engine.h"
+#include "kernel/text/binbuf.h"
 #include "kernel/text/patchfile.h"
+#include "objects/engine.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {

@@ -15,10 +15,10 @@
 
 #include "kel/kel.h"
 #include "kernel/core/console.h"
-#include "objects/engine.h"
-#include "kernel/patcher/patcher.h"
 #include "kernel/files/path.h"
+#include "kernel/patcher/patcher.h"
 #include "kernel/time/scheduler.h"
+#include "objects/engine.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {

@@ -27,9 +27,9 @@
 #include <string>
 
 #include "kel/path.h"
-#include "objects/engine.h"
 #include "kernel/files/path.h"
 #include "kernel/files/path_private.h"
+#include "objects/engine.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {
@@ -58,8 +58,7 @@ bool conform(const std::string &name, long style, long type, std::string *out)
 // folder, and a name that is exactly a folder comes back without the slash.
 std::string trimmed(std::string full)
 {
-    while (full.size() > 1 && full.back() == '/')
-        full.pop_back();
+    while (full.size() > 1 && full.back() == '/') full.pop_back();
     return full;
 }
 
@@ -77,7 +76,7 @@ void check_styles(const std::string &name)
     for (long via : {PATH_STYLE_SLASH, PATH_STYLE_BACKSLASH, PATH_STYLE_COLON}) {
         if (via == PATH_STYLE_COLON && plain) continue;
         std::string once;
-        if (!conform(name, via, PATH_TYPE_KEEP, &once)) continue; // too long for the buffer
+        if (!conform(name, via, PATH_TYPE_KEEP, &once)) continue;  // too long for the buffer
         for (long to : {PATH_STYLE_SLASH, PATH_STYLE_BACKSLASH})
             FUZZ_CHECK(conformed(once, to, PATH_TYPE_KEEP) == conformed(name, to, PATH_TYPE_KEEP),
                        "converting through another style changed the name's form");
@@ -136,7 +135,7 @@ void check_suffix(const std::string &name)
                "stripsuffix did not cut exactly what it answered");
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
@@ -155,8 +154,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     if (size < 2) return 0;
-    const long style = data[0] % 6; // 0..5: every style and one out of range
-    const long type = data[1] % 6;  // 0..5: every type and one out of range
+    const long style = data[0] % 6;  // 0..5: every style and one out of range
+    const long type = data[1] % 6;   // 0..5: every type and one out of range
     const char *text = reinterpret_cast<const char *>(data + 2);
     const std::string name(text, strnlen(text, std::min<size_t>(size - 2, MAX_PATH_CHARS - 1)));
     std::string out;

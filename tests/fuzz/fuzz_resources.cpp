@@ -53,7 +53,7 @@ struct Entry {
 };
 
 class Cursor {
-  public:
+public:
     explicit Cursor(std::string_view bytes) : bytes_(bytes) {}
     bool take(std::size_t n, std::string_view *out)
     {
@@ -68,13 +68,12 @@ class Cursor {
         std::string_view b;
         if (!take(n, &b)) return false;
         *out = 0;
-        for (std::size_t i = n; i-- > 0;)
-            *out = *out << 8 | static_cast<unsigned char>(b[i]);
+        for (std::size_t i = n; i-- > 0;) *out = *out << 8 | static_cast<unsigned char>(b[i]);
         return true;
     }
     bool at_end() const { return at_ == bytes_.size(); }
 
-  private:
+private:
     std::string_view bytes_;
     std::size_t at_ = 0;
 };
@@ -96,9 +95,8 @@ std::optional<std::vector<Entry>> reference_read(std::string_view file)
         if (!in.take(4, &type) || !in.number(2, &id) || !in.number(1, &name_length) || !in.take(name_length, &name) ||
             !in.number(4, &data_length) || !in.take(data_length, &data))
             return std::nullopt;
-        ResType code = 0; // the first character in the high byte
-        for (char c : type)
-            code = code << 8 | static_cast<unsigned char>(c);
+        ResType code = 0;  // the first character in the high byte
+        for (char c : type) code = code << 8 | static_cast<unsigned char>(c);
         const auto signed_id = static_cast<short>(static_cast<std::uint16_t>(id));
         if (!keys.emplace(code, signed_id).second) return std::nullopt;
         entries.push_back(Entry{code, signed_id, std::string(name), std::string(data)});
@@ -129,8 +127,7 @@ std::optional<std::string> reference_string(std::string_view list, long index)
 long strings_inside(std::string_view list)
 {
     long n = 0;
-    while (n < 0x7FFF && reference_string(list, n + 1))
-        ++n;
+    while (n < 0x7FFF && reference_string(list, n + 1)) ++n;
     return n;
 }
 
@@ -194,8 +191,7 @@ void check_strings(const Entry &e)
     if (e.type != kStringListType) return;
     const long inside = strings_inside(e.data);
     std::vector<long> indices = {-32768, -1, 0, inside, inside + 1, inside + 2, 32767};
-    for (long i = 1; i <= std::min(inside, 40L); ++i)
-        indices.push_back(i);
+    for (long i = 1; i <= std::min(inside, 40L); ++i) indices.push_back(i);
     for (long index : indices) {
         if (index < -32768 || index > 32767) continue;
         unsigned char buffer[256];
@@ -221,8 +217,7 @@ short absent_id(const std::vector<Entry> &entries, ResType type)
     for (const Entry &e : entries)
         if (e.type == type) used.insert(e.id);
     short id = 128;
-    while (used.count(id))
-        ++id;
+    while (used.count(id)) ++id;
     return id;
 }
 
@@ -299,8 +294,7 @@ void check_well_formed(const std::string &path, std::string_view input, const st
     // A second open of the same file comes first in the chain until closed.
     const short second = OpenResFile(path);
     FUZZ_CHECK(second > 0 && second != ref && CurResFile() == second, "a second open did not give a new current file");
-    for (const Entry &e : entries)
-        check_resource(GetResource(e.type, e.id), e, second, true);
+    for (const Entry &e : entries) check_resource(GetResource(e.type, e.id), e, second, true);
     UseResFile(ref);
     FUZZ_CHECK(CurResFile() == ref, "UseResFile did not change the current file");
     if (!entries.empty())
@@ -313,8 +307,7 @@ void check_well_formed(const std::string &path, std::string_view input, const st
     // Written back, the resources spell the same file.
     const std::string copy = path + "-copy";
     std::vector<ResourceEntry> out;
-    for (const Entry &e : entries)
-        out.push_back(ResourceEntry{e.type, e.id, e.name, e.data});
+    for (const Entry &e : entries) out.push_back(ResourceEntry{e.type, e.id, e.name, e.data});
     FUZZ_CHECK(write_resource_file(copy, out), "the resources of a well-formed file could not be written");
     FUZZ_CHECK(read_file(copy) == input, "writing the resources back gave other bytes");
 
@@ -351,8 +344,7 @@ std::vector<Entry> recipe_entries(std::string_view input)
         if (kind < std::size(kTypes)) {
             e.type = kTypes[kind];
         } else {
-            for (int k = 0; k < 4; ++k)
-                e.type = e.type << 8 | byte();
+            for (int k = 0; k < 4; ++k) e.type = e.type << 8 | byte();
         }
         const unsigned char high = byte();
         e.id = static_cast<short>(static_cast<std::uint16_t>(high << 8 | byte()));
@@ -363,7 +355,7 @@ std::vector<Entry> recipe_entries(std::string_view input)
     return entries;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
@@ -384,8 +376,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // The input as a recipe for a well-formed file.
     const std::vector<Entry> recipe = recipe_entries(input);
     std::vector<ResourceEntry> out;
-    for (const Entry &e : recipe)
-        out.push_back(ResourceEntry{e.type, e.id, e.name, e.data});
+    for (const Entry &e : recipe) out.push_back(ResourceEntry{e.type, e.id, e.name, e.data});
     const std::string recipe_path = scratch_path("recipe");
     FUZZ_CHECK(write_resource_file(recipe_path, out), "a well-formed set of resources could not be written");
     const std::string written = read_file(recipe_path);

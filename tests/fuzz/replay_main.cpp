@@ -58,7 +58,7 @@ bool read_input(const fs::path &path, std::string *bytes)
     return !in.bad();
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv)
 {
@@ -70,8 +70,7 @@ int main(int argc, char **argv)
 
     std::vector<fs::path> inputs;
     bool ok = true;
-    for (int i = 1; i < argc; ++i)
-        ok = collect(argv[i], &inputs) && ok;
+    for (int i = 1; i < argc; ++i) ok = collect(argv[i], &inputs) && ok;
     if (!ok) return 1;
     if (inputs.empty()) {
         std::fprintf(stderr, "replay: no inputs found\n");

@@ -93,8 +93,7 @@ bool resource_seeds(const fs::path &dir)
 bool macroman_seeds(const fs::path &dir)
 {
     std::string all_bytes;
-    for (int b = 0; b < 256; ++b)
-        all_bytes.push_back(static_cast<char>(b));
+    for (int b = 0; b < 256; ++b) all_bytes.push_back(static_cast<char>(b));
     const std::pair<const char *, std::string> seeds[] = {
         {"ascii.txt", "metro 500\n; toggle 1;\tbang"},
         // Mac Roman as the kernel holds it: all 256 bytes, in order.
@@ -117,7 +116,7 @@ bool macroman_seeds(const fs::path &dir)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv)
 {

@@ -21,7 +21,6 @@ namespace kel::test::boxes {
 
 using strings = std::vector<std::string>;
 
-
 inline strings g_seen;
 
 struct recorder {
@@ -54,8 +53,7 @@ inline void *recorder_float(recorder *r, double f)
 inline void *recorder_anything(recorder *r, symbol *s, long argc, atom *argv)
 {
     std::string text = std::to_string(r->index) + ":" + s->name;
-    for (long i = 0; i < argc; i++)
-        text.append(" ").append(describe(argv[i]));
+    for (long i = 0; i < argc; i++) text.append(" ").append(describe(argv[i]));
     g_seen.push_back(text);
     return nullptr;
 }
@@ -94,7 +92,7 @@ inline object *make_box(const char *text)
 
 // The box made from text, with recorder k on outlet k.
 class rig {
-  public:
+public:
     explicit rig(const char *text) : x_(make_box(text))
     {
         source_ = static_cast<recorder *>(object_alloc(recorder_class()));
@@ -111,8 +109,7 @@ class rig {
     ~rig()
     {
         if (x_) freeobject(x_);
-        for (recorder *r : recorders_)
-            freeobject(r);
+        for (recorder *r : recorders_) freeobject(r);
         freeobject(source_);
     }
     rig(const rig &) = delete;
@@ -123,8 +120,7 @@ class rig {
     int inlets() const
     {
         int n = 1;
-        for (inlet *i = x_->inlets; i; i = i->next)
-            n++;
+        for (inlet *i = x_->inlets; i; i = i->next) n++;
         return n;
     }
 
@@ -134,8 +130,7 @@ class rig {
     {
         void *to = x_;
         inlet *i = x_->inlets;
-        for (int k = 1; k < inlet_index && i; k++)
-            i = i->next;
+        for (int k = 1; k < inlet_index && i; k++) i = i->next;
         if (inlet_index > 0) to = i;
         g_seen.clear();
         outlet_add(cord_, to);
@@ -155,7 +150,7 @@ class rig {
         return g_seen;
     }
 
-  private:
+private:
     object *x_;
     recorder *source_;
     outlet *cord_;
@@ -180,15 +175,14 @@ inline void run_cases(const std::vector<box_case> &cases)
         console_capture console;
         rig r(c.box);
         ASSERT_NE(r.get(), nullptr) << c.box;
-        for (const exchange &e : c.steps)
-            EXPECT_EQ(r.send(e.inlet, e.message), e.out) << c.box << " <- " << e.message;
+        for (const exchange &e : c.steps) EXPECT_EQ(r.send(e.inlet, e.message), e.out) << c.box << " <- " << e.message;
         EXPECT_EQ(console.lines(), strings{}) << c.box;
     }
 }
 
 // A recorder bound to a name, for `send`.
 class named_recorder {
-  public:
+public:
     explicit named_recorder(const char *name) : name_(gensym(name))
     {
         r_ = static_cast<recorder *>(object_alloc(recorder_class()));
@@ -203,7 +197,7 @@ class named_recorder {
     named_recorder(const named_recorder &) = delete;
     named_recorder &operator=(const named_recorder &) = delete;
 
-  private:
+private:
     symbol *name_;
     recorder *r_;
 };

@@ -5,8 +5,8 @@
 #include <new>
 
 #include "kernel/core/memory.h"
-#include "objects/engine.h"
 #include "kernel/files/path.h"
+#include "objects/engine.h"
 
 // The test program's global operator new joins the kernel's per-request
 // fault injection (memory_fail_request), so that the standard containers

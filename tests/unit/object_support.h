@@ -11,8 +11,8 @@
 #include "call_log.h"
 #include "kel/kel.h"
 #include "kernel/text/binbuf.h"
-#include "kernel/wires/outlets.h"
 #include "kernel/time/scheduler.h"
+#include "kernel/wires/outlets.h"
 #include "sched_support.h"
 
 namespace kel::test {

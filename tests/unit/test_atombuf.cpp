@@ -18,13 +18,12 @@ namespace {
 
 using kel::test::check_failed_line;
 using kel::test::console_capture;
-using kel::test::error_line;
 using kel::test::describe;
+using kel::test::error_line;
 using kel::test::F;
 using kel::test::L;
 using kel::test::S;
 using kel::test::strings;
-
 
 // Every atom, through atombuf_next.
 strings atoms_of(atombuf *x)
@@ -36,7 +35,6 @@ strings atoms_of(atombuf *x)
     EXPECT_EQ(index, x ? x->argc : 0);
     return out;
 }
-
 
 kel_handle handle_of(const std::string &text)
 {

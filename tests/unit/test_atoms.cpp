@@ -13,10 +13,31 @@ namespace {
 using kel::test::console_capture;
 using kel::test::warning_line;
 
-atom L(long n) { atom a; atom_setlong(&a, n); return a; }
-atom F(double f) { atom a; atom_setfloat(&a, f); return a; }
-atom S(const char *s) { atom a; atom_setsym(&a, gensym(s)); return a; }
-atom T(short type) { atom a; a.type = type; a.word.w_long = 0; return a; }
+atom L(long n)
+{
+    atom a;
+    atom_setlong(&a, n);
+    return a;
+}
+atom F(double f)
+{
+    atom a;
+    atom_setfloat(&a, f);
+    return a;
+}
+atom S(const char *s)
+{
+    atom a;
+    atom_setsym(&a, gensym(s));
+    return a;
+}
+atom T(short type)
+{
+    atom a;
+    a.type = type;
+    a.word.w_long = 0;
+    return a;
+}
 
 TEST(Atoms, SettersStoreTypeAndWordOrRefuseNull)
 {
@@ -46,16 +67,10 @@ TEST(Atoms, GetlongConversions)
         atom_long expected;
         const char *warned;  // the symbol named in "bad number", or null
     } const cases[] = {
-        {L(-7), -7, nullptr},
-        {F(-2.7), -2, nullptr},
-        {F(2.7), 2, nullptr},
+        {L(-7), -7, nullptr},           {F(-2.7), -2, nullptr},   {F(2.7), 2, nullptr},
         {F(1e12), 2147483647, nullptr},  // beyond the 32-bit range: saturated, never undefined
-        {S("12abc"), 12, nullptr},
-        {S("  -3"), -3, nullptr},
-        {S("+4"), 4, nullptr},
-        {S("abc"), 0, "abc"},
-        {S(""), 0, ""},
-        {T(ATYPE_SEMI), 0, nullptr},
+        {S("12abc"), 12, nullptr},      {S("  -3"), -3, nullptr}, {S("+4"), 4, nullptr},
+        {S("abc"), 0, "abc"},           {S(""), 0, ""},           {T(ATYPE_SEMI), 0, nullptr},
         {T(ATYPE_NOTHING), 0, nullptr},
     };
     for (const auto &c : cases) {
@@ -75,7 +90,7 @@ TEST(Atoms, GetfloatConversions)
         float expected;
         bool warned;
     } const cases[] = {
-        {F(1.5), 1.5f, false}, {L(3), 3.0f, false},  {S("2.5x"), 2.5f, false},
+        {F(1.5), 1.5f, false},     {L(3), 3.0f, false},  {S("2.5x"), 2.5f, false},
         {S("1e2"), 100.0f, false}, {S("x"), 0.0f, true}, {T(ATYPE_COMMA), 0.0f, false},
     };
     for (const auto &c : cases) {
@@ -101,7 +116,7 @@ TEST(Atoms, GetsymGetobjAndCharfix)
         atom a;
         long expected;
     } const charfix[] = {
-        {F(0.5), 127}, {F(1.0), 255}, {F(2.0), 255}, {F(-0.5), 0}, {L(300), 255},
+        {F(0.5), 127}, {F(1.0), 255}, {F(2.0), 255}, {F(-0.5), 0},          {L(300), 255},
         {L(-5), 0},    {L(128), 128}, {S("9"), 0},   {T(ATYPE_NOTHING), 0},
     };
     for (const auto &c : charfix) EXPECT_EQ(atom_getcharfix(&c.a), c.expected) << atom_string(&c.a);
@@ -143,9 +158,8 @@ TEST(Atoms, PrintableForm)
         atom a;
         const char *text;
     } const cases[] = {
-        {T(ATYPE_NOTHING), "(end)"}, {L(-12), "-12"}, {F(2.5), "2.50"}, {F(1.0 / 3), "0.33"},
-        {S("word"), "word"},         {T(ATYPE_SEMI), ";"}, {T(ATYPE_COMMA), ","}, {dollar, "$3"},
-        {dollsym, "$1-x"},           {T(99), "?"},
+        {T(ATYPE_NOTHING), "(end)"}, {L(-12), "-12"},       {F(2.5), "2.50"}, {F(1.0 / 3), "0.33"}, {S("word"), "word"},
+        {T(ATYPE_SEMI), ";"},        {T(ATYPE_COMMA), ","}, {dollar, "$3"},   {dollsym, "$1-x"},    {T(99), "?"},
     };
     for (const auto &c : cases) EXPECT_STREQ(atom_string(&c.a), c.text);
     EXPECT_STREQ(atom_string(nullptr), "(end)");

@@ -14,8 +14,8 @@
 #include "call_log.h"
 #include "console_capture.h"
 #include "kel/kel.h"
-#include "kernel/registry/attributes.h"
 #include "kernel/core/classes.h"
+#include "kernel/registry/attributes.h"
 #include "object_support.h"
 
 namespace {
@@ -102,8 +102,10 @@ kel_class *probe_class()
         class_addattr(k, level);
         class_addattr(k, attr_offset_new("gain", gensym("float64"), 0, nullptr, nullptr, offsetof(probe, gain)));
         class_addattr(k, attr_offset_new("label", gensym("symbol"), 0, nullptr, nullptr, offsetof(probe, label)));
-        class_addattr(k, attr_offset_new("locked", long_type, ATTR_NOUSERSET, nullptr, nullptr, offsetof(probe, locked)));
-        class_addattr(k, attr_offset_new("hidden", long_type, ATTR_NOUSERGET, nullptr, nullptr, offsetof(probe, hidden)));
+        class_addattr(k,
+                      attr_offset_new("locked", long_type, ATTR_NOUSERSET, nullptr, nullptr, offsetof(probe, locked)));
+        class_addattr(k,
+                      attr_offset_new("hidden", long_type, ATTR_NOUSERGET, nullptr, nullptr, offsetof(probe, hidden)));
         class_addattr(k, attr_offset_new("mode", long_type, 0, nullptr, nullptr, offsetof(probe, mode)));
         class_addattr(k, attribute_new("shared", long_type, 0, nullptr, nullptr));
         class_register(gensym("box"), k);
@@ -691,10 +693,10 @@ TEST(QuickReference, ListsAttributesThenMessagesInNameOrder)
         class_addattr(k, attr_offset_new("label", gensym("symbol"), 0, nullptr, nullptr, offsetof(reference, label)));
         class_addattr(k, attr_offset_array_new("values", gensym("float64"), 8, 0, nullptr, nullptr,
                                                offsetof(reference, valuecount), offsetof(reference, values)));
-        class_addattr(k, attr_offset_new("secret", long_type, ATTR_NOUSERGET, nullptr, nullptr,
-                                         offsetof(reference, secret)));
-        class_addattr(k, attr_offset_new("fixed", long_type, ATTR_NOUSERSET, nullptr, nullptr,
-                                         offsetof(reference, fixed)));
+        class_addattr(
+            k, attr_offset_new("secret", long_type, ATTR_NOUSERGET, nullptr, nullptr, offsetof(reference, secret)));
+        class_addattr(
+            k, attr_offset_new("fixed", long_type, ATTR_NOUSERSET, nullptr, nullptr, offsetof(reference, fixed)));
         class_addattr(k, attr_offset_new("closed", long_type, ATTR_NOUSERGET | ATTR_NOUSERSET, nullptr, nullptr,
                                          offsetof(reference, closed)));
         return k;

@@ -15,20 +15,20 @@
 #include "call_log.h"
 #include "console_capture.h"
 #include "kel/kel.h"
-#include "kernel/text/binbuf.h"
 #include "kernel/core/memory.h"
+#include "kernel/text/binbuf.h"
 #include "memory_pressure.h"
 
 namespace {
 
 using kel::test::console_capture;
-using kel::test::error_line;
-using kel::test::warning_line;
 using kel::test::describe;
+using kel::test::error_line;
 using kel::test::F;
 using kel::test::L;
 using kel::test::S;
 using kel::test::strings;
+using kel::test::warning_line;
 
 struct buffer_deleter {
     void operator()(binbuf *x) const { freeobject(x); }
@@ -64,7 +64,6 @@ std::string to_text(binbuf *x)
     return std::string(*h, static_cast<size_t>(size));
 }
 
-
 // Every atom, through getatom.
 strings atoms_of(binbuf *x)
 {
@@ -75,7 +74,6 @@ strings atoms_of(binbuf *x)
     EXPECT_EQ(a.type, ATYPE_NOTHING);
     return out;
 }
-
 
 // The storage invariants every buffer keeps.
 void expect_layout(binbuf *x)
@@ -121,7 +119,8 @@ TEST(BinbufStorage, ValuesArePackedAfterTheTypes)
     ASSERT_EQ(x->count, 4);
     ASSERT_EQ(x->data_offset, 8);
     const char *base = *x->storage;
-    EXPECT_EQ(std::vector<int>(base, base + 8), (std::vector<int>{ATYPE_LONG, ATYPE_FLOAT, ATYPE_SYM, ATYPE_SEMI, 0, 0, 0, 0}));
+    EXPECT_EQ(std::vector<int>(base, base + 8),
+              (std::vector<int>{ATYPE_LONG, ATYPE_FLOAT, ATYPE_SYM, ATYPE_SEMI, 0, 0, 0, 0}));
     int32_t n;
     double f;
     symbol *s;
@@ -188,7 +187,7 @@ TEST(BinbufInsert, HashSymbolsBecomeDollars)
         std::string atom;
     };
     const Case cases[] = {
-        {"#1", "$1"}, {"#0", "$0"}, {"#9", "$9"}, {"#1-vol", "D:1-vol"}, {"#0x", "D:0x"},
+        {"#1", "$1"},     {"#0", "$0"}, {"#9", "$9"},   {"#1-vol", "D:1-vol"}, {"#0x", "D:0x"},
         {"#12", "S:#12"}, {"#", "S:#"}, {"#a", "S:#a"}, {"1", "S:1"},
     };
     for (const Case &c : cases) {
@@ -386,14 +385,10 @@ TEST(BinbufCursor, DeleteRefusesCursorsThatAreNotBoundaries)
     const long p = static_cast<long>(sizeof(void *));
     // "a 1 2; b 1.5": offsets 0, p, p+4, p+8, p+8, 2p+8, 2p+16
     const Case cases[] = {
-        {"negative index", -1, 2, 0, p + 4},
-        {"to before from", 2, 1, p + 4, p},
-        {"past the end", 0, 7, 0, 2 * p + 16},
-        {"from offset inside an atom", 1, 2, 1, p + 4},
-        {"to offset inside an atom", 1, 2, p, p + 2},
-        {"offsets of other atoms", 1, 2, p + 4, p + 8},
-        {"negative offset", 0, 1, -4, p - 4},
-        {"offset past the data", 6, 6, 1000, 1000},
+        {"negative index", -1, 2, 0, p + 4},          {"to before from", 2, 1, p + 4, p},
+        {"past the end", 0, 7, 0, 2 * p + 16},        {"from offset inside an atom", 1, 2, 1, p + 4},
+        {"to offset inside an atom", 1, 2, p, p + 2}, {"offsets of other atoms", 1, 2, p + 4, p + 8},
+        {"negative offset", 0, 1, -4, p - 4},         {"offset past the data", 6, 6, 1000, 1000},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -434,7 +429,8 @@ TEST(BinbufGrowth, AFailedGrowthLeavesTheBufferAsItWas)
         EXPECT_EQ(c.change(x.get(), nullptr, c.atoms, argv), 1);
         EXPECT_TRUE(kel::binbuf_growth_failed());
         kel::memory_fail_after(-1);
-        EXPECT_EQ(console.lines(), strings{warning_line(std::string("couldn't grow binbuf to ").append(std::to_string(c.size)))});
+        EXPECT_EQ(console.lines(),
+                  strings{warning_line(std::string("couldn't grow binbuf to ").append(std::to_string(c.size)))});
         EXPECT_EQ(x->used, used);
         EXPECT_EQ(atoms_of(x.get()), (strings{"S:keep", "S:this", ";"}));
         expect_layout(x.get());

@@ -28,18 +28,44 @@ struct thing {
     long n;
 };
 
-void *thing_int(thing *x, long n) { x->n = n; g_events.push_back("int " + std::to_string(n)); return nullptr; }
-void *thing_bang(thing *) { g_events.push_back("bang"); return nullptr; }
-void *thing_float(thing *, double f) { g_events.push_back("float " + std::to_string(static_cast<int>(f * 10))); return nullptr; }
-void *thing_in3(thing *, long n) { g_events.push_back("in3 " + std::to_string(n)); return nullptr; }
-void *thing_ft2(thing *, double f) { g_events.push_back("ft2 " + std::to_string(static_cast<int>(f))); return nullptr; }
+void *thing_int(thing *x, long n)
+{
+    x->n = n;
+    g_events.push_back("int " + std::to_string(n));
+    return nullptr;
+}
+void *thing_bang(thing *)
+{
+    g_events.push_back("bang");
+    return nullptr;
+}
+void *thing_float(thing *, double f)
+{
+    g_events.push_back("float " + std::to_string(static_cast<int>(f * 10)));
+    return nullptr;
+}
+void *thing_in3(thing *, long n)
+{
+    g_events.push_back("in3 " + std::to_string(n));
+    return nullptr;
+}
+void *thing_ft2(thing *, double f)
+{
+    g_events.push_back("ft2 " + std::to_string(static_cast<int>(f)));
+    return nullptr;
+}
 void thing_free(thing *x) { g_events.push_back("free " + std::to_string(x->n)); }
-void *thing_new(long n) { g_events.push_back("new " + std::to_string(n)); return nullptr; }
+void *thing_new(long n)
+{
+    g_events.push_back("new " + std::to_string(n));
+    return nullptr;
+}
 
 TEST(ClassNew, TableHoldsClassnameAndGrowsByOneEntry)
 {
-    kel_class *c = class_new("grower", FN(thing_new), FN(thing_free), sizeof(thing), nullptr, ATYPE_DEFLONG,
-                             ATYPE_DEFLONG, ATYPE_DEFLONG, ATYPE_DEFLONG, ATYPE_DEFLONG, ATYPE_DEFLONG, ATYPE_DEFLONG, 0);
+    kel_class *c =
+        class_new("grower", FN(thing_new), FN(thing_free), sizeof(thing), nullptr, ATYPE_DEFLONG, ATYPE_DEFLONG,
+                  ATYPE_DEFLONG, ATYPE_DEFLONG, ATYPE_DEFLONG, ATYPE_DEFLONG, ATYPE_DEFLONG, 0);
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(class_nameget(c), gensym("grower"));
     EXPECT_EQ(c->filename, gensym("grower"));
@@ -303,7 +329,8 @@ TEST(Objects, AllocFreeAndValidity)
     freeobject(x);  // freed already: reported, nothing run twice
     EXPECT_EQ(g_events.size(), 1u);
     char text[64];
-    std::snprintf(text, sizeof text, "freeobject: %lx: bad object", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(x)));
+    std::snprintf(text, sizeof text, "freeobject: %lx: bad object",
+                  static_cast<unsigned long>(reinterpret_cast<uintptr_t>(x)));
     EXPECT_EQ(console.last(), text);
     freeobject(reinterpret_cast<void *>(16));  // not even readable
     EXPECT_EQ(object_free(nullptr), ERR_INVALID_PTR);

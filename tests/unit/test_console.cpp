@@ -176,15 +176,28 @@ TEST(ConsoleLimits, LinesNeverReach2048Characters)
         // The prefix stays with the start of its text; the cut text's end
         // continues on the next line.
         {"a long error starts on its prefix's line", [&] { error("%s", long_text.c_str()); }, {2047, 9}},
-        {"an exact fit", [] { post("%s", std::string(2000, 'a').c_str()); poststring(std::string(47, 'b').c_str()); },
+        {"an exact fit",
+         [] {
+             post("%s", std::string(2000, 'a').c_str());
+             poststring(std::string(47, 'b').c_str());
+         },
          {2047}},
         {"one more continues on a new line",
-         [] { post("%s", std::string(2000, 'a').c_str()); poststring(std::string(48, 'b').c_str()); }, {2000, 48}},
+         [] {
+             post("%s", std::string(2000, 'a').c_str());
+             poststring(std::string(48, 'b').c_str());
+         },
+         {2000, 48}},
         {"a long text spreads over lines", [&] { poststring(long_text.c_str()); }, {2047, 2047, 906}},
         {"after a short line",
-         [&] { post("start"); poststring(long_text.c_str()); }, {5, 2047, 2047, 906}},
+         [&] {
+             post("start");
+             poststring(long_text.c_str());
+         },
+         {5, 2047, 2047, 906}},
         {"each piece between line feeds on its own",
-         [&] { poststring((long_text + "\n" + long_text.substr(0, 2100)).c_str()); }, {2047, 2047, 906, 2047, 53}},
+         [&] { poststring((long_text + "\n" + long_text.substr(0, 2100)).c_str()); },
+         {2047, 2047, 906, 2047, 53}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -260,14 +273,48 @@ TEST(ConsoleSink, ReproducesTheStoreExactly)
         std::function<void()> write;
     };
     const Case cases[] = {
-        {"posts", [] { post("one"); post("two"); error("three"); warning("four"); }},
+        {"posts",
+         [] {
+             post("one");
+             post("two");
+             error("three");
+             warning("four");
+         }},
         {"poststrings",
-         [] { post("a"); poststring("b"); poststring("c\nd"); poststring("e\n"); poststring("f"); poststring("\n"); }},
-        {"empty lines", [] { post("%s", ""); post("x"); poststring("\n\n"); post("%s", ""); xsetpost(); }},
-        {"long lines", [&] { post("%s", long_text.c_str()); poststring(long_text.c_str()); post("end"); }},
+         [] {
+             post("a");
+             poststring("b");
+             poststring("c\nd");
+             poststring("e\n");
+             poststring("f");
+             poststring("\n");
+         }},
+        {"empty lines",
+         [] {
+             post("%s", "");
+             post("x");
+             poststring("\n\n");
+             post("%s", "");
+             xsetpost();
+         }},
+        {"long lines",
+         [&] {
+             post("%s", long_text.c_str());
+             poststring(long_text.c_str());
+             post("end");
+         }},
         {"long pieces between line feeds",
-         [&] { poststring((long_text + "\nmid\n" + long_text).c_str()); poststring("more"); }},
-        {"atoms", [] { atom a; atom_setfloat(&a, 2.5); post("v "); postatom(&a); }},
+         [&] {
+             poststring((long_text + "\nmid\n" + long_text).c_str());
+             poststring("more");
+         }},
+        {"atoms",
+         [] {
+             atom a;
+             atom_setfloat(&a, 2.5);
+             post("v ");
+             postatom(&a);
+         }},
         {"a single post", [] { post("alone"); }},
     };
     for (const Case &c : cases) {

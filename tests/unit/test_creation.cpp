@@ -9,9 +9,9 @@
 #include "kel/kel.h"
 #include "kel/path.h"
 #include "kernel/core/classes.h"
-#include "kernel/create/creation.h"
 #include "kernel/core/objects.h"
 #include "kernel/core/symbols.h"
+#include "kernel/create/creation.h"
 
 namespace {
 
@@ -20,9 +20,24 @@ using kel::test::error_line;
 
 #define FN(f) reinterpret_cast<kel_method>(&(f))
 
-atom L(long n) { atom a; atom_setlong(&a, n); return a; }
-atom F(double f) { atom a; atom_setfloat(&a, f); return a; }
-atom S(const char *s) { atom a; atom_setsym(&a, gensym(s)); return a; }
+atom L(long n)
+{
+    atom a;
+    atom_setlong(&a, n);
+    return a;
+}
+atom F(double f)
+{
+    atom a;
+    atom_setfloat(&a, f);
+    return a;
+}
+atom S(const char *s)
+{
+    atom a;
+    atom_setsym(&a, gensym(s));
+    return a;
+}
 
 void *make(const char *name, std::vector<atom> args = {})
 {
@@ -114,8 +129,8 @@ TEST(Creation, ObjectNewTypedChecksArgumentsAndObjectNewPassesWords)
             return x;
         }
     };
-    kel_class *c = class_new("pair_maker", FN(constructors::typed), nullptr, sizeof(pair), nullptr, ATYPE_LONG,
-                             ATYPE_DEFSYM, 0);
+    kel_class *c =
+        class_new("pair_maker", FN(constructors::typed), nullptr, sizeof(pair), nullptr, ATYPE_LONG, ATYPE_DEFSYM, 0);
     class_register(gensym("nobox"), c);
     console_capture console;
     std::vector<atom> args = {F(4.8), S("b")};
@@ -124,7 +139,8 @@ TEST(Creation, ObjectNewTypedChecksArgumentsAndObjectNewPassesWords)
     EXPECT_EQ(x->a, 4);
     EXPECT_EQ(x->b, gensym("b"));
     EXPECT_EQ(object_new_typed(gensym("nobox"), gensym("pair_maker"), 0, nullptr), nullptr);
-    EXPECT_EQ(console.lines(), std::vector<std::string>{error_line("#N: missing arguments for message \"pair_maker\"")});
+    EXPECT_EQ(console.lines(),
+              std::vector<std::string>{error_line("#N: missing arguments for message \"pair_maker\"")});
     auto *y = static_cast<pair *>(object_new(gensym("nobox"), gensym("pair_maker"), 9, gensym("w")));
     ASSERT_NE(y, nullptr);
     EXPECT_EQ(y->a, 9);
@@ -139,7 +155,8 @@ TEST(Creation, MisuseOfOldEntryPoints)
     console_capture console;
     finder_addclass("Arith", "whatever");
     force_install("whatever");
-    EXPECT_EQ(console.lines(), std::vector<std::string>{kel::test::check_failed_line("force_install: no longer supported")});
+    EXPECT_EQ(console.lines(),
+              std::vector<std::string>{kel::test::check_failed_line("force_install: no longer supported")});
 }
 
 // --- external libraries ---

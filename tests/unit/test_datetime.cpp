@@ -10,18 +10,21 @@
 namespace kel::toolbox {
 namespace {
 
-bool same_date(const DateTimeRec &a, const DateTimeRec &b) {
+bool same_date(const DateTimeRec &a, const DateTimeRec &b)
+{
     return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour && a.minute == b.minute &&
            a.second == b.second && a.dayOfWeek == b.dayOfWeek;
 }
 
-std::string text(const DateTimeRec &d) {
+std::string text(const DateTimeRec &d)
+{
     return std::to_string(d.year) + '-' + std::to_string(d.month) + '-' + std::to_string(d.day) + ' ' +
            std::to_string(d.hour) + ':' + std::to_string(d.minute) + ':' + std::to_string(d.second) + " day " +
            std::to_string(d.dayOfWeek);
 }
 
-TEST(DateTime, KnownDatesConvertBothWays) {
+TEST(DateTime, KnownDatesConvertBothWays)
+{
     struct Case {
         unsigned long secs;
         DateTimeRec date;
@@ -29,14 +32,14 @@ TEST(DateTime, KnownDatesConvertBothWays) {
     // dayOfWeek: 1 Sunday .. 7 Saturday.
     const Case cases[] = {
         {0, {1904, 1, 1, 0, 0, 0, 6}},
-        {5097600, {1904, 2, 29, 0, 0, 0, 2}},   // the first leap day after the epoch
-        {31622399, {1904, 12, 31, 23, 59, 59, 7}}, // 1904 has 366 days
+        {5097600, {1904, 2, 29, 0, 0, 0, 2}},       // the first leap day after the epoch
+        {31622399, {1904, 12, 31, 23, 59, 59, 7}},  // 1904 has 366 days
         {2082844800, {1970, 1, 1, 0, 0, 0, 5}},
         {3029529600, {2000, 1, 1, 0, 0, 0, 7}},
-        {3034627200, {2000, 2, 29, 0, 0, 0, 3}}, // 2000 is a leap year (divisible by 400)
+        {3034627200, {2000, 2, 29, 0, 0, 0, 3}},  // 2000 is a leap year (divisible by 400)
         {3792054896, {2024, 2, 29, 12, 34, 56, 5}},
         {3879705600, {2026, 12, 10, 0, 0, 0, 5}},
-        {4294967295, {2040, 2, 6, 6, 28, 15, 2}}, // the last second of a 32-bit count
+        {4294967295, {2040, 2, 6, 6, 28, 15, 2}},  // the last second of a 32-bit count
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.secs);
@@ -49,16 +52,18 @@ TEST(DateTime, KnownDatesConvertBothWays) {
     }
 }
 
-TEST(DateTime, DatesPast2040WhereUnsignedLongIsWide) {
+TEST(DateTime, DatesPast2040WhereUnsignedLongIsWide)
+{
     if (sizeof(unsigned long) < 8) GTEST_SKIP() << "unsigned long holds 32 bits here";
     DateTimeRec d{};
-    SecondsToDate(6190387200UL, &d); // 2100 is not a leap year
+    SecondsToDate(6190387200UL, &d);  // 2100 is not a leap year
     EXPECT_TRUE(same_date(d, {2100, 3, 1, 0, 0, 0, 2})) << text(d);
 }
 
 // Every day from 1904 to 2040 follows the one before it: the calendar
 // fields advance by one day and the weekday cycles.
-TEST(DateTime, EveryDayFollowsThePrevious) {
+TEST(DateTime, EveryDayFollowsThePrevious)
+{
     const int days_in_month[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     DateTimeRec expected{1904, 1, 1, 12, 30, 15, 6};
     for (unsigned long secs = 12 * 3600 + 30 * 60 + 15; secs < 4294967295UL; secs += 86400) {
@@ -83,20 +88,21 @@ TEST(DateTime, EveryDayFollowsThePrevious) {
     EXPECT_EQ(expected.year, 2040);
 }
 
-TEST(DateTime, OutOfRangeFieldsCarryLikeMktime) {
+TEST(DateTime, OutOfRangeFieldsCarryLikeMktime)
+{
     struct Case {
         const char *what;
-        DateTimeRec date; // dayOfWeek is ignored
+        DateTimeRec date;  // dayOfWeek is ignored
         unsigned long secs;
     };
     const Case cases[] = {
-        {"month 13", {1999, 13, 1, 0, 0, 0, 0}, 3029529600},      // 2000-01-01
-        {"month 0", {2000, 0, 1, 0, 0, 0, 0}, 3026851200},        // 1999-12-01
-        {"month -11", {2000, -11, 1, 0, 0, 0, 0}, 2997993600},     // 1999-01-01
-        {"month 25", {1998, 25, 1, 0, 0, 0, 0}, 3029529600},       // 2000-01-01
-        {"day 0", {2000, 3, 0, 0, 0, 0, 0}, 3034627200},           // 2000-02-29
-        {"day 30 of February", {2001, 2, 30, 0, 0, 0, 0}, 3066336000}, // 2001-03-02
-        {"day 32", {1999, 12, 32, 0, 0, 0, 0}, 3029529600},        // 2000-01-01
+        {"month 13", {1999, 13, 1, 0, 0, 0, 0}, 3029529600},            // 2000-01-01
+        {"month 0", {2000, 0, 1, 0, 0, 0, 0}, 3026851200},              // 1999-12-01
+        {"month -11", {2000, -11, 1, 0, 0, 0, 0}, 2997993600},          // 1999-01-01
+        {"month 25", {1998, 25, 1, 0, 0, 0, 0}, 3029529600},            // 2000-01-01
+        {"day 0", {2000, 3, 0, 0, 0, 0, 0}, 3034627200},                // 2000-02-29
+        {"day 30 of February", {2001, 2, 30, 0, 0, 0, 0}, 3066336000},  // 2001-03-02
+        {"day 32", {1999, 12, 32, 0, 0, 0, 0}, 3029529600},             // 2000-01-01
         {"hour 24", {1999, 12, 31, 24, 0, 0, 0}, 3029529600},
         {"hour -1", {2000, 1, 2, -1, 0, 0, 0}, 3029529600 + 23 * 3600},
         {"minute 60", {1999, 12, 31, 23, 60, 0, 0}, 3029529600},
@@ -114,7 +120,8 @@ TEST(DateTime, OutOfRangeFieldsCarryLikeMktime) {
     }
 }
 
-TEST(DateTime, GetDateTimeIsLocalTimeNow) {
+TEST(DateTime, GetDateTimeIsLocalTimeNow)
+{
     const std::time_t before = std::time(nullptr);
     unsigned long secs = 0;
     GetDateTime(&secs);
@@ -133,7 +140,8 @@ TEST(DateTime, GetDateTimeIsLocalTimeNow) {
     EXPECT_EQ(d.dayOfWeek, local.tm_wday + 1);
 }
 
-TEST(DateTime, TickCountIsSixtiethsOfTheSteadyClock) {
+TEST(DateTime, TickCountIsSixtiethsOfTheSteadyClock)
+{
     const auto start = std::chrono::steady_clock::now();
     unsigned long previous = TickCount();
     const unsigned long first = previous;
@@ -150,5 +158,5 @@ TEST(DateTime, TickCountIsSixtiethsOfTheSteadyClock) {
     EXPECT_GE(elapsed, std::chrono::microseconds(1000000 / 60));
 }
 
-} // namespace
-} // namespace kel::toolbox
+}  // namespace
+}  // namespace kel::toolbox

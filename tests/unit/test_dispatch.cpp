@@ -84,8 +84,8 @@ kel_class *probe_class()
         class_addmethod(made, FN(m_gimme), "gimme", ATYPE_GIMME, 0);
         class_addmethod(made, FN(m_long_gimme), "long_gimme", ATYPE_LONG, ATYPE_GIMME, 0);
         class_addmethod(made, FN(m_mixed), "mixed", ATYPE_LONG, ATYPE_FLOAT, ATYPE_SYM, ATYPE_LONG, 0);
-        class_addmethod(made, FN(m_seven_floats), "seven_floats", ATYPE_FLOAT, ATYPE_FLOAT, ATYPE_FLOAT,
-                        ATYPE_FLOAT, ATYPE_FLOAT, ATYPE_FLOAT, ATYPE_FLOAT, 0);
+        class_addmethod(made, FN(m_seven_floats), "seven_floats", ATYPE_FLOAT, ATYPE_FLOAT, ATYPE_FLOAT, ATYPE_FLOAT,
+                        ATYPE_FLOAT, ATYPE_FLOAT, ATYPE_FLOAT, 0);
         class_addmethod(made, FN(m_six_floats_long), "six_floats_long", ATYPE_FLOAT, ATYPE_FLOAT, ATYPE_FLOAT,
                         ATYPE_FLOAT, ATYPE_FLOAT, ATYPE_FLOAT, ATYPE_LONG, 0);
         class_addmethod(made, FN(m_seven_longs), "seven_longs", ATYPE_LONG, ATYPE_LONG, ATYPE_LONG, ATYPE_LONG,
@@ -121,12 +121,44 @@ probe *new_probe(kel_class *c, long value = 0)
     return x;
 }
 
-atom L(long n) { atom a; atom_setlong(&a, n); return a; }
-atom F(double f) { atom a; atom_setfloat(&a, f); return a; }
-atom S(const char *s) { atom a; atom_setsym(&a, gensym(s)); return a; }
-atom O(void *o) { atom a; atom_setobj(&a, o); return a; }
-atom SEMI() { atom a; a.type = ATYPE_SEMI; a.word.w_long = 0; return a; }
-atom DOLLAR(long n) { atom a; a.type = ATYPE_DOLLAR; a.word.w_long = static_cast<atom_long>(n); return a; }
+atom L(long n)
+{
+    atom a;
+    atom_setlong(&a, n);
+    return a;
+}
+atom F(double f)
+{
+    atom a;
+    atom_setfloat(&a, f);
+    return a;
+}
+atom S(const char *s)
+{
+    atom a;
+    atom_setsym(&a, gensym(s));
+    return a;
+}
+atom O(void *o)
+{
+    atom a;
+    atom_setobj(&a, o);
+    return a;
+}
+atom SEMI()
+{
+    atom a;
+    a.type = ATYPE_SEMI;
+    a.word.w_long = 0;
+    return a;
+}
+atom DOLLAR(long n)
+{
+    atom a;
+    a.type = ATYPE_DOLLAR;
+    a.word.w_long = static_cast<atom_long>(n);
+    return a;
+}
 
 struct dispatch_case {
     const char *name;
@@ -152,7 +184,10 @@ TEST_P(Dispatch, ConvertsOrRefuses)
 }
 
 const std::string bad(const char *sel) { return std::string("probe: bad arguments for message \"") + sel + "\""; }
-const std::string missing(const char *sel) { return std::string("probe: missing arguments for message \"") + sel + "\""; }
+const std::string missing(const char *sel)
+{
+    return std::string("probe: missing arguments for message \"") + sel + "\"";
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Table, Dispatch,
@@ -166,7 +201,10 @@ INSTANTIATE_TEST_SUITE_P(
         dispatch_case{"long_from_semicolon_refused", "long", {SEMI()}, "", {error_line(bad("long"))}},
         dispatch_case{"long_from_dollar_refused", "long", {DOLLAR(1)}, "", {error_line(bad("long"))}},
         dispatch_case{"long_missing", "long", {}, "", {error_line(missing("long"))}},
-        dispatch_case{"long_extra_arguments_warn_and_call", "long", {L(1), L(2), L(3)}, "long 1",
+        dispatch_case{"long_extra_arguments_warn_and_call",
+                      "long",
+                      {L(1), L(2), L(3)},
+                      "long 1",
                       {warning_line("probe: extra arguments for message \"long\"")}},
         // floats: a refusal is a plain line, not an error
         dispatch_case{"float_from_float", "float", {F(2.5)}, "float 2.5", {}},
@@ -179,7 +217,10 @@ INSTANTIATE_TEST_SUITE_P(
         dispatch_case{"sym_from_long_refused_plainly", "sym", {L(1)}, "", {bad("sym")}},
         dispatch_case{"sym_missing", "sym", {}, "", {error_line(missing("sym"))}},
         // objects named by symbols
-        dispatch_case{"obj_from_unbound_symbol", "obj", {S("nobody_bound_here")}, "",
+        dispatch_case{"obj_from_unbound_symbol",
+                      "obj",
+                      {S("nobody_bound_here")},
+                      "",
                       {error_line("nobody_bound_here: no such object")}},
         dispatch_case{"obj_from_long_refused", "obj", {L(3)}, "", {error_line(bad("obj"))}},
         // optional arguments
@@ -195,14 +236,24 @@ INSTANTIATE_TEST_SUITE_P(
         dispatch_case{"mixed_in_order", "mixed", {L(1), F(2.5), S("c"), F(4.2)}, "mixed 1 2.5 'c' 4", {}},
         dispatch_case{"mixed_refusal_in_the_middle", "mixed", {L(1), F(2.5), L(3), L(4)}, "", {bad("mixed")}},
         // the thirteen-word limit: a float takes two words
-        dispatch_case{"seven_floats_too_long", "seven_floats", {F(1), F(2), F(3), F(4), F(5), F(6), F(7)}, "",
+        dispatch_case{"seven_floats_too_long",
+                      "seven_floats",
+                      {F(1), F(2), F(3), F(4), F(5), F(6), F(7)},
+                      "",
                       {error_line("probe: message too long (\"seven_floats\")")}},
-        dispatch_case{"six_floats_and_a_long_fit", "six_floats_long", {F(1), F(2), F(3), F(4), F(5), F(6), L(7)},
-                      "six floats 1 2 3 4 5 6 and 7", {}},
-        dispatch_case{"seven_longs_fit", "seven_longs", {L(1), L(2), L(3), L(4), L(5), L(6), L(7)},
-                      "seven longs 1 2 3 4 5 6 7", {}},
+        dispatch_case{"six_floats_and_a_long_fit",
+                      "six_floats_long",
+                      {F(1), F(2), F(3), F(4), F(5), F(6), L(7)},
+                      "six floats 1 2 3 4 5 6 and 7",
+                      {}},
+        dispatch_case{"seven_longs_fit",
+                      "seven_longs",
+                      {L(1), L(2), L(3), L(4), L(5), L(6), L(7)},
+                      "seven longs 1 2 3 4 5 6 7",
+                      {}},
         // methods that cannot be called by message
-        dispatch_case{"internal_with_arguments", "internal", {L(1)}, "", {check_failed_line("unknown message argument type")}},
+        dispatch_case{
+            "internal_with_arguments", "internal", {L(1)}, "", {check_failed_line("unknown message argument type")}},
         dispatch_case{"internal_without_arguments", "internal", {}, "", {error_line(missing("internal"))}},
         dispatch_case{"typed_wrapper_stands_in", "wrapped", {F(8.8)}, "wrapped 8", {}},
         // fallbacks
@@ -259,8 +310,8 @@ TEST(DispatchMisuse, NullSelectorOrArgumentsNeverCrash)
     EXPECT_EQ(typedmess(x, gensym("gimme"), 3, nullptr), nullptr);  // no atoms to read: taken as none
     EXPECT_EQ(typedmess(x, gensym("long"), -2, nullptr), nullptr);
     EXPECT_EQ(g_log, "gimme gimme 0");
-    EXPECT_EQ(console.lines(), (std::vector<std::string>{error_line("probe: doesn't understand \"\""),
-                                                         error_line(missing("long"))}));
+    EXPECT_EQ(console.lines(),
+              (std::vector<std::string>{error_line("probe: doesn't understand \"\""), error_line(missing("long"))}));
     freeobject(x);
 }
 

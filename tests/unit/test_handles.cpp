@@ -22,19 +22,22 @@ namespace kel::toolbox {
 namespace {
 
 // Fills h with a pattern that differs from byte to byte.
-void fill_pattern(Handle h) {
+void fill_pattern(Handle h)
+{
     const long n = GetHandleSize(h);
     for (long i = 0; i < n; ++i) (*h)[i] = static_cast<char>(i * 7 + 3);
 }
 
 // True when the first n bytes of h still hold fill_pattern's pattern.
-bool has_pattern(Handle h, long n) {
+bool has_pattern(Handle h, long n)
+{
     for (long i = 0; i < n; ++i)
         if ((*h)[i] != static_cast<char>(i * 7 + 3)) return false;
     return true;
 }
 
-TEST(Handles, NewHandleGivesTheSizeAskedUnlocked) {
+TEST(Handles, NewHandleGivesTheSizeAskedUnlocked)
+{
     for (long size : {0L, 1L, 7L, 4096L, 1L << 20}) {
         SCOPED_TRACE(size);
         for (auto make : {NewHandle, NewHandleClear}) {
@@ -51,7 +54,8 @@ TEST(Handles, NewHandleGivesTheSizeAskedUnlocked) {
     }
 }
 
-TEST(Handles, NewHandleRefusesImpossibleSizes) {
+TEST(Handles, NewHandleRefusesImpossibleSizes)
+{
     struct Case {
         long size;
         short error;
@@ -65,7 +69,8 @@ TEST(Handles, NewHandleRefusesImpossibleSizes) {
     }
 }
 
-TEST(Handles, NewHandleClearZeroesEvenReusedMemory) {
+TEST(Handles, NewHandleClearZeroesEvenReusedMemory)
+{
     for (long size : {1L, 100L, 65536L}) {
         SCOPED_TRACE(size);
         // Leave dirty blocks of this size behind for the allocator to reuse.
@@ -82,7 +87,8 @@ TEST(Handles, NewHandleClearZeroesEvenReusedMemory) {
     }
 }
 
-TEST(Handles, ResizeKeepsTheContentsUpToTheSmallerSize) {
+TEST(Handles, ResizeKeepsTheContentsUpToTheSmallerSize)
+{
     struct Case {
         long from, to;
     };
@@ -108,10 +114,11 @@ TEST(Handles, ResizeKeepsTheContentsUpToTheSmallerSize) {
     }
 }
 
-TEST(Handles, LockedHandleNeverMoves) {
+TEST(Handles, LockedHandleNeverMoves)
+{
     struct Case {
         long from;
-        std::vector<long> sizes; // resized to each in turn while locked
+        std::vector<long> sizes;  // resized to each in turn while locked
         std::vector<short> errors;
         std::vector<long> sizes_after;
     };
@@ -147,7 +154,8 @@ TEST(Handles, LockedHandleNeverMoves) {
     }
 }
 
-TEST(Handles, UnlockedAfterLockedGrowthFailsTheGrowthSucceeds) {
+TEST(Handles, UnlockedAfterLockedGrowthFailsTheGrowthSucceeds)
+{
     Handle h = NewHandle(10);
     fill_pattern(h);
     HLock(h);
@@ -161,7 +169,8 @@ TEST(Handles, UnlockedAfterLockedGrowthFailsTheGrowthSucceeds) {
     DisposeHandle(h);
 }
 
-TEST(Handles, SavedStateIsRestoredExactly) {
+TEST(Handles, SavedStateIsRestoredExactly)
+{
     const signed char states[] = {
         0,
         kHandleLocked,
@@ -189,7 +198,8 @@ TEST(Handles, SavedStateIsRestoredExactly) {
     }
 }
 
-TEST(Handles, NullHandleIsReportedByEveryCall) {
+TEST(Handles, NullHandleIsReportedByEveryCall)
+{
     struct Case {
         const char *call;
         std::function<void()> run;
@@ -208,14 +218,15 @@ TEST(Handles, NullHandleIsReportedByEveryCall) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.call);
-        Handle ok = NewHandle(1); // leaves MemError at noErr
+        Handle ok = NewHandle(1);  // leaves MemError at noErr
         c.run();
         EXPECT_EQ(MemError(), c.error);
         DisposeHandle(ok);
     }
 }
 
-TEST(Handles, ExhaustedMemoryLeavesTheHandleIntact) {
+TEST(Handles, ExhaustedMemoryLeavesTheHandleIntact)
+{
     Handle h = NewHandle(32);
     fill_pattern(h);
 
@@ -247,7 +258,8 @@ TEST(Handles, ExhaustedMemoryLeavesTheHandleIntact) {
     DisposeHandle(h);
 }
 
-TEST(Handles, PtrAndHandAppends) {
+TEST(Handles, PtrAndHandAppends)
+{
     Handle h = NewHandle(0);
     EXPECT_EQ(PtrAndHand("abc", h, 3), noErr);
     EXPECT_EQ(PtrAndHand("", h, 0), noErr);
@@ -266,7 +278,8 @@ TEST(Handles, PtrAndHandAppends) {
     DisposeHandle(h);
 }
 
-TEST(Handles, MemErrorBelongsToEachThread) {
+TEST(Handles, MemErrorBelongsToEachThread)
+{
     GetHandleSize(nullptr);
     ASSERT_EQ(MemError(), nilHandleErr);
     short seen_by_other = 1;
@@ -278,13 +291,14 @@ TEST(Handles, MemErrorBelongsToEachThread) {
 #ifdef KEL_TEST_ASAN
 // Under AddressSanitizer a pointer into a handle kept across a resize is
 // caught at once, and so is a read past the end of a locked, shrunk handle.
-TEST(HandlesDeathTest, StaleDataPointersAreCaught) {
+TEST(HandlesDeathTest, StaleDataPointersAreCaught)
+{
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
             Handle h = NewHandle(16);
             char *stale = *h;
-            SetHandleSize(h, 8); // even a shrink moves an unlocked handle here
+            SetHandleSize(h, 8);  // even a shrink moves an unlocked handle here
             volatile char c = stale[0];
             (void)c;
         },
@@ -301,5 +315,5 @@ TEST(HandlesDeathTest, StaleDataPointersAreCaught) {
 }
 #endif
 
-} // namespace
-} // namespace kel::toolbox
+}  // namespace
+}  // namespace kel::toolbox

@@ -42,8 +42,8 @@ void *item_bump(item *x, kel_word n)
 kel_class *item_class()
 {
     static kel_class *c = [] {
-        kel_class *k = class_new("hashtab_test_item", nullptr, reinterpret_cast<kel_method>(&item_free),
-                                 sizeof(item), nullptr, 0);
+        kel_class *k =
+            class_new("hashtab_test_item", nullptr, reinterpret_cast<kel_method>(&item_free), sizeof(item), nullptr, 0);
         class_addmethod(k, reinterpret_cast<kel_method>(&item_bump), "bump", ATYPE_CANT, 0);
         return k;
     }();
@@ -657,7 +657,12 @@ TEST(HashtabNull, EveryOperationAnswersWithoutCrashing)
         {"print", [&] { return intptr_t(hashtab_print(x)); }, -1},
         {"entry key", [&] { return reinterpret_cast<intptr_t>(hashtab_entry_key(nullptr)); }, 0},
         {"entry value", [&] { return reinterpret_cast<intptr_t>(hashtab_entry_value(nullptr)); }, 0},
-        {"free", [&] { hashtab_free(x); return intptr_t(0); }, 0},
+        {"free",
+         [&] {
+             hashtab_free(x);
+             return intptr_t(0);
+         },
+         0},
     };
     kel::test::console_capture console;
     for (const Case &c : cases) {

@@ -116,8 +116,8 @@ void *item_purge(item *x)
 kel_class *item_class()
 {
     static kel_class *c = [] {
-        kel_class *k = class_new("linklist_test_item", nullptr, reinterpret_cast<kel_method>(&item_free),
-                                 sizeof(item), nullptr, 0);
+        kel_class *k = class_new("linklist_test_item", nullptr, reinterpret_cast<kel_method>(&item_free), sizeof(item),
+                                 nullptr, 0);
         class_addmethod(k, reinterpret_cast<kel_method>(&item_bump), "bump", ATYPE_CANT, 0);
         class_addmethod(k, reinterpret_cast<kel_method>(&item_leave), "leave", ATYPE_CANT, 0);
         class_addmethod(k, reinterpret_cast<kel_method>(&item_purge), "purge", ATYPE_CANT, 0);
@@ -274,11 +274,7 @@ TEST(LinklistOrder, ReverseKeepsTheListWorking)
         std::vector<intptr_t> start, reversed;
     };
     const Case cases[] = {
-        {{}, {}},
-        {{1}, {1}},
-        {{1, 2}, {2, 1}},
-        {{1, 2, 3}, {3, 2, 1}},
-        {{1, 2, 3, 4, 5}, {5, 4, 3, 2, 1}},
+        {{}, {}}, {{1}, {1}}, {{1, 2}, {2, 1}}, {{1, 2, 3}, {3, 2, 1}}, {{1, 2, 3, 4, 5}, {5, 4, 3, 2, 1}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.start.size() << " elements");
@@ -334,12 +330,8 @@ TEST(LinklistOrder, SwapExchangesTwoValuesAndIgnoresBadIndexes)
         std::vector<intptr_t> expected;
     };
     const Case cases[] = {
-        {0, 2, {3, 2, 1}},
-        {2, 0, {3, 2, 1}},
-        {0, 1, {2, 1, 3}},
-        {1, 1, {1, 2, 3}},
-        {0, 3, {1, 2, 3}},
-        {-1, 1, {1, 2, 3}},
+        {0, 2, {3, 2, 1}}, {2, 0, {3, 2, 1}}, {0, 1, {2, 1, 3}},
+        {1, 1, {1, 2, 3}}, {0, 3, {1, 2, 3}}, {-1, 1, {1, 2, 3}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "swap " << c.a << " " << c.b);
@@ -415,8 +407,8 @@ TEST(LinklistOrder, SortPlacesEachElementBeforeTheFirstItIsNotAfter)
 
 TEST(LinklistOrder, SymbolarraySortOrdersNamesByteByByte)
 {
-    std::vector<symbol *> names = {gensym("b"), gensym("a"), gensym("\xA5x"), gensym("Z"), gensym("ab"), gensym(""),
-                                   gensym("a")};
+    std::vector<symbol *> names = {gensym("b"),  gensym("a"), gensym("\xA5x"), gensym("Z"),
+                                   gensym("ab"), gensym(""),  gensym("a")};
     EXPECT_EQ(symbolarray_sort(static_cast<long>(names.size()), names.data()), 0);
     std::vector<std::string> sorted;
     for (symbol *s : names) sorted.push_back(s->name);
@@ -587,9 +579,11 @@ TEST(LinklistCursor, TheCursorIsForgottenWithItsElement)
     const Case cases[] = {
         {"chuckindex", [](linklist *x) { linklist_chuckindex(x, 1); }},
         {"chuckptr", [](linklist *x) { linklist_chuckptr(x, val(2)); }},
-        {"chuckptr inside a walk", [](linklist *x) {
+        {"chuckptr inside a walk",
+         [](linklist *x) {
              linklist_funall(
-                 x, [](void *v, void *arg) {
+                 x,
+                 [](void *v, void *arg) {
                      if (v == val(2)) linklist_chuckptr(static_cast<linklist *>(arg), v);
                  },
                  x);
@@ -877,11 +871,30 @@ TEST(LinklistNull, EveryOperationAnswersWithoutCrashing)
         {"funindex", [&] { return intptr_t(linklist_funindex(x, 0, add_to, &bound)); }, 0},
         {"substitute", [&] { return reinterpret_cast<intptr_t>(linklist_substitute(x, val(1), val(2))); }, 0},
         {"next", [&] { return reinterpret_cast<intptr_t>(linklist_next(x, val(1), &out)); }, 0},
-        {"next out", [&] { out = val(-1); linklist_next(x, val(1), &out); return reinterpret_cast<intptr_t>(out); }, 0},
-        {"prev out", [&] { out = val(-1); linklist_prev(x, val(1), &out); return reinterpret_cast<intptr_t>(out); }, 0},
-        {"last out", [&] { out = val(-1); linklist_last(x, &out); return reinterpret_cast<intptr_t>(out); }, 0},
+        {"next out",
+         [&] {
+             out = val(-1);
+             linklist_next(x, val(1), &out);
+             return reinterpret_cast<intptr_t>(out);
+         },
+         0},
+        {"prev out",
+         [&] {
+             out = val(-1);
+             linklist_prev(x, val(1), &out);
+             return reinterpret_cast<intptr_t>(out);
+         },
+         0},
+        {"last out",
+         [&] {
+             out = val(-1);
+             linklist_last(x, &out);
+             return reinterpret_cast<intptr_t>(out);
+         },
+         0},
         {"methodindex", [&] { return reinterpret_cast<intptr_t>(linklist_methodindex(x, 0, gensym("bump"), 1)); }, 0},
-        {"the rest", [&] {
+        {"the rest",
+         [&] {
              linklist_chuckptr(x, val(1));
              linklist_clear(x);
              linklist_reverse(x);
@@ -895,7 +908,8 @@ TEST(LinklistNull, EveryOperationAnswersWithoutCrashing)
              linklist_chuck(x);
              linklist_free(x);
              return intptr_t(0);
-         }, 0},
+         },
+         0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

@@ -12,13 +12,15 @@
 namespace kel::toolbox {
 namespace {
 
-std::string all_bytes() {
+std::string all_bytes()
+{
     std::string s(256, '\0');
     for (int i = 0; i < 256; ++i) s[static_cast<size_t>(i)] = static_cast<char>(i);
     return s;
 }
 
-TEST(MacRoman, EveryByteSurvivesARoundTrip) {
+TEST(MacRoman, EveryByteSurvivesARoundTrip)
+{
     const std::string bytes = all_bytes();
     const std::string utf8 = macroman_to_utf8(bytes);
     EXPECT_EQ(utf8_to_macroman(utf8), bytes);
@@ -29,19 +31,20 @@ TEST(MacRoman, EveryByteSurvivesARoundTrip) {
     }
 }
 
-TEST(MacRoman, KnownCharacters) {
+TEST(MacRoman, KnownCharacters)
+{
     struct Case {
         unsigned char byte;
         char32_t code;
         const char *utf8;
     };
     const Case cases[] = {
-        {0x00, 0x0000, ""}, // checked by length below
+        {0x00, 0x0000, ""},  // checked by length below
         {0x41, 0x0041, "A"},
         {0x7F, 0x007F, "\x7F"},
         {0x80, 0x00C4, "Ä"},
         {0x8E, 0x00E9, "é"},
-        {0xA5, 0x2022, "•"}, // the error bullet on the console
+        {0xA5, 0x2022, "•"},  // the error bullet on the console
         {0xAA, 0x2122, "™"},
         {0xBD, 0x03A9, "Ω"},
         {0xC6, 0x2206, "∆"},
@@ -61,18 +64,22 @@ TEST(MacRoman, KnownCharacters) {
     EXPECT_EQ(macroman_to_utf8("\xA5 error: x"), "• error: x");
 }
 
-TEST(MacRoman, AppendingReusesTheBuffer) {
+TEST(MacRoman, AppendingReusesTheBuffer)
+{
     std::string out = "prefix ";
     out.reserve(64);
     const char *const buffer = out.data();
-    macroman_to_utf8("\xA5\xDB" "a", out);
+    macroman_to_utf8("\xA5\xDB"
+                     "a",
+                     out);
     EXPECT_EQ(out, "prefix •€a");
     EXPECT_EQ(out.data(), buffer) << "appending within capacity reallocated";
     macroman_to_utf8("", out);
     EXPECT_EQ(out, "prefix •€a");
 }
 
-TEST(MacRoman, Utf8ThatMacRomanCannotHoldBecomesQuestionMarks) {
+TEST(MacRoman, Utf8ThatMacRomanCannotHoldBecomesQuestionMarks)
+{
     struct Case {
         const char *what;
         std::string utf8;
@@ -115,7 +122,8 @@ TEST(MacRoman, Utf8ThatMacRomanCannotHoldBecomesQuestionMarks) {
     }
 }
 
-TEST(MacRoman, NeverReadsPastTheInput) {
+TEST(MacRoman, NeverReadsPastTheInput)
+{
     // The bytes after the view would complete each sequence.
     const std::string whole = "\xC3\xA9\xE2\x80\xA2\xF0\x9F\x98\x80";
     struct Case {
@@ -132,13 +140,14 @@ TEST(MacRoman, NeverReadsPastTheInput) {
     }
 }
 
-TEST(PascalStrings, CopyCtoP) {
+TEST(PascalStrings, CopyCtoP)
+{
     struct Case {
         std::string c;
         std::size_t length;
     };
-    const Case cases[] = {{"", 0}, {"abc", 3}, {std::string(255, 'x'), 255}, {std::string(256, 'y'), 255},
-                          {std::string(1000, 'z'), 255}};
+    const Case cases[] = {
+        {"", 0}, {"abc", 3}, {std::string(255, 'x'), 255}, {std::string(256, 'y'), 255}, {std::string(1000, 'z'), 255}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.c.size());
         unsigned char p[256];
@@ -156,7 +165,8 @@ TEST(PascalStrings, CopyCtoP) {
     EXPECT_EQ(p[0], 0);
 }
 
-TEST(PascalStrings, ConversionInPlace) {
+TEST(PascalStrings, ConversionInPlace)
+{
     char buffer[257] = "in place";
     ASI_CopyCtoP(buffer, reinterpret_cast<unsigned char *>(buffer));
     EXPECT_EQ(buffer[0], 8);
@@ -167,7 +177,8 @@ TEST(PascalStrings, ConversionInPlace) {
 
 // Cross-check of the whole table against ICU's converter. They agree at every
 // byte (glibc's iconv does not: it differs at 0xC6 and 0xF0).
-TEST(MacRoman, TableAgreesWithIcu) {
+TEST(MacRoman, TableAgreesWithIcu)
+{
     const char *uconv = "/usr/bin/uconv";
     if (access(uconv, X_OK) != 0) GTEST_SKIP() << uconv << " is not installed (Debian package icu-devtools)";
     char input[] = "/tmp/kel-macroman-XXXXXX";
@@ -197,5 +208,5 @@ TEST(MacRoman, TableAgreesWithIcu) {
     EXPECT_EQ(at, icu.size());
 }
 
-} // namespace
-} // namespace kel::toolbox
+}  // namespace
+}  // namespace kel::toolbox

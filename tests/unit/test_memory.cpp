@@ -77,8 +77,8 @@ TEST(Pool, CountersAndReset)
     EXPECT_EQ(t.blocks_back, 1);
     kel::test::console_capture console;
     kel::pool_post_totals();
-    EXPECT_EQ(console.lines(), (std::vector<std::string>{"s_util_heap_kel_mem: gb 128, fb 24",
-                                                         "s_util_heap_kel_16mem: gb 0, fb 0"}));
+    EXPECT_EQ(console.lines(),
+              (std::vector<std::string>{"s_util_heap_kel_mem: gb 128, fb 24", "s_util_heap_kel_16mem: gb 0, fb 0"}));
     freebytes(q, 100);
     kel::pool_totals_reset();
     EXPECT_EQ(kel::pool_totals_get().handed_out, 0);
@@ -171,7 +171,7 @@ TEST(FaultInjection, TheNthRequestFailsAloneOrWithEveryLaterOne)
         long counted;
     } cases[] = {
         {0, false, "------", 6}, {1, false, "s-----", 6}, {3, false, "--p---", 6}, {6, false, "-----n", 6},
-        {2, true, "-lphrn", 5},  {4, true, "---hrn", 5}, {7, true, "------", 6},
+        {2, true, "-lphrn", 5},  {4, true, "---hrn", 5},  {7, true, "------", 6},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.nth << (c.and_later ? " and later" : " alone"));

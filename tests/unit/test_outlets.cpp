@@ -13,9 +13,9 @@
 
 #include "console_capture.h"
 #include "kel/kel.h"
+#include "kernel/time/scheduler.h"
 #include "kernel/wires/depth.h"
 #include "kernel/wires/outlets.h"
-#include "kernel/time/scheduler.h"
 
 namespace {
 
@@ -49,13 +49,43 @@ struct node {
 
 #define FN(f) reinterpret_cast<kel_method>(&(f))
 
-void *node_bang(node *x) { note("%s bang", x->name); outlet_bang(x->out); return nullptr; }
-void *node_int(node *x, long n) { note("%s int %ld", x->name, n); outlet_int(x->out, n); return nullptr; }
-void *node_float(node *x, double f) { note("%s float %g", x->name, f); return nullptr; }
-void *node_in1(node *x, long n) { note("%s in1 %ld", x->name, n); return nullptr; }
-void *node_in2(node *x, long n) { note("%s in2 %ld", x->name, n); return nullptr; }
-void *node_ft1(node *x, double f) { note("%s ft1 %g", x->name, f); return nullptr; }
-void *node_foo(node *x, symbol *s, long argc, atom *) { note("%s %s %ld", x->name, s->name, argc); return nullptr; }
+void *node_bang(node *x)
+{
+    note("%s bang", x->name);
+    outlet_bang(x->out);
+    return nullptr;
+}
+void *node_int(node *x, long n)
+{
+    note("%s int %ld", x->name, n);
+    outlet_int(x->out, n);
+    return nullptr;
+}
+void *node_float(node *x, double f)
+{
+    note("%s float %g", x->name, f);
+    return nullptr;
+}
+void *node_in1(node *x, long n)
+{
+    note("%s in1 %ld", x->name, n);
+    return nullptr;
+}
+void *node_in2(node *x, long n)
+{
+    note("%s in2 %ld", x->name, n);
+    return nullptr;
+}
+void *node_ft1(node *x, double f)
+{
+    note("%s ft1 %g", x->name, f);
+    return nullptr;
+}
+void *node_foo(node *x, symbol *s, long argc, atom *)
+{
+    note("%s %s %ld", x->name, s->name, argc);
+    return nullptr;
+}
 void *node_list(node *x, symbol *s, long argc, atom *argv)
 {
     std::string text = std::string(x->name) + " " + s->name;
@@ -203,17 +233,17 @@ TEST(Inlets, ConversionTable)
     atom_setfloat(&f29, 2.9);
     atom_setlong(&i5, 5);
     const step steps[] = {
-        {in2, "float", {f29}},   // truncated: in2 2
-        {in2, "int", {i5}},      // in2 5
-        {ft, "int", {i5}},       // ft1 5
-        {ft, "float", {f29}},    // ft1 2.9
-        {foo, "foo", {i5}},      // foo with its arguments
-        {any, "int", {i5}},      // as if to the leftmost inlet
-        {any, "foo", {}},        // likewise
-        {in2, "bang", {}},       // refused
-        {in2, "list", {i5, i5}}, // refused
-        {in2, "foo", {}},        // refused
-        {ft, "int", {}},         // typed dispatch of the inlet itself: missing argument
+        {in2, "float", {f29}},    // truncated: in2 2
+        {in2, "int", {i5}},       // in2 5
+        {ft, "int", {i5}},        // ft1 5
+        {ft, "float", {f29}},     // ft1 2.9
+        {foo, "foo", {i5}},       // foo with its arguments
+        {any, "int", {i5}},       // as if to the leftmost inlet
+        {any, "foo", {}},         // likewise
+        {in2, "bang", {}},        // refused
+        {in2, "list", {i5, i5}},  // refused
+        {in2, "foo", {}},         // refused
+        {ft, "int", {}},          // typed dispatch of the inlet itself: missing argument
     };
     for (const step &s : steps) {
         std::vector<atom> atoms = s.atoms;
@@ -254,10 +284,10 @@ TEST(Inlets, CheckinAcceptsCompatibleTypes)
         symbol *s;
         long refuses;
     } const cases[] = {
-        {i_int, gensym("int"), 0},     {i_int, gensym("float"), 0},  {i_int, gensym("list"), 0},
-        {i_int, gensym("bang"), 1},    {i_float, gensym("int"), 0},  {i_float, gensym("list"), 0},
-        {i_float, gensym("foo"), 1},   {i_bang, gensym("bang"), 0},  {i_bang, gensym("int"), 1},
-        {i_bang, gensym("list"), 1},   {i_any, gensym("int"), 0},    {i_any, gensym("whatever"), 0},
+        {i_int, gensym("int"), 0},   {i_int, gensym("float"), 0}, {i_int, gensym("list"), 0},
+        {i_int, gensym("bang"), 1},  {i_float, gensym("int"), 0}, {i_float, gensym("list"), 0},
+        {i_float, gensym("foo"), 1}, {i_bang, gensym("bang"), 0}, {i_bang, gensym("int"), 1},
+        {i_bang, gensym("list"), 1}, {i_any, gensym("int"), 0},   {i_any, gensym("whatever"), 0},
     };
     for (const auto &c : cases) EXPECT_EQ(inlet_checkin(c.i, c.s), c.refuses) << c.s->name;
     freeobject(owner);
@@ -271,7 +301,8 @@ TEST(Connect, RefusedByCheckinAndDuplicates)
     inlet *bang_only = inlet_new(dst, "bang");
     outlet *o = intout(src);
     EXPECT_EQ(outlet_add(o, bang_only), 1);
-    EXPECT_EQ(console.lines(), (std::vector<std::string>{error_line("can't connect (node) to (node)"), "(doesn't match 'int)"}));
+    EXPECT_EQ(console.lines(),
+              (std::vector<std::string>{error_line("can't connect (node) to (node)"), "(doesn't match 'int)"}));
     g_log.clear();
     outlet_int(o, 1);
     EXPECT_TRUE(g_log.empty());
@@ -432,7 +463,14 @@ TEST(Proxies, NestedOnOneThread)
     node *src = make("src");
     x->to_p2 = intout(src);
     outlet_add(x->to_p2, x->p2);
-    typedmess(x->p1, gensym("int"), 1, std::vector<atom>(1, [] { atom a; atom_setlong(&a, 1); return a; }()).data());
+    typedmess(x->p1, gensym("int"), 1,
+              std::vector<atom>(1,
+                                [] {
+                                    atom a;
+                                    atom_setlong(&a, 1);
+                                    return a;
+                                }())
+                  .data());
     // In inlet 1, then inside the nested delivery to inlet 2, then back in 1.
     EXPECT_EQ(x->seen, (std::vector<long>{1, 2, 1}));
     EXPECT_EQ(proxy_getinlet(x), 0);  // afterwards, from the same thread

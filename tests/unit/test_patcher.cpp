@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "kernel/create/creation.h"
 #include "kernel/core/memory.h"
+#include "kernel/create/creation.h"
 #include "kernel/wires/outlets.h"
 #include "memory_pressure.h"
 #include "test_patcher_rig.h"
@@ -164,7 +164,7 @@ TEST_F(PatcherTest, OutletDeliversRightToLeftThenLowerFirst)
     const struct {
         const char *what;
         std::vector<receiver> boxes;  // made in this order
-        std::vector<int> cords;      // cords made to these boxes, in this order
+        std::vector<int> cords;       // cords made to these boxes, in this order
         strings delivered;
     } cases[] = {
         {"right first", {{"l", 100, 100}, {"r", 300, 100}}, {0, 1}, {"r go", "l go"}},

@@ -190,11 +190,9 @@ TEST_F(PatcherLoadTest, AnyAllocationFailingGivesTheWholePatchOrNothingAndLeaves
                 EXPECT_EQ(o.text, clean.text);
                 EXPECT_EQ(o.console, clean.console);
             } else {
-                EXPECT_TRUE(std::any_of(o.console.begin(), o.console.end(),
-                                        [&](const std::string &line) {
-                                            return is_error(line) && line != expected_console[0];
-                                        }))
-                    << testing::PrintToString(o.console);
+                EXPECT_TRUE(std::any_of(o.console.begin(), o.console.end(), [&](const std::string &line) {
+                    return is_error(line) && line != expected_console[0];
+                })) << testing::PrintToString(o.console);
             }
             if (HasFailure()) break;
         }

@@ -10,9 +10,9 @@
 
 #include "kel/attributes.h"
 #include "kel/registry.h"
-#include "kernel/patcher/patcher_names.h"
 #include "kernel/core/objects.h"
 #include "kernel/core/settings.h"
+#include "kernel/patcher/patcher_names.h"
 #include "sched_support.h"
 #include "test_patcher_rig.h"
 
@@ -192,8 +192,7 @@ box *box_showing(patcher *p, object *x)
 {
     kel::g_newest_object = x;
     atom layout[4];
-    for (long k = 0; k < 4; k++)
-        atom_setlong(&layout[k], k == 3 ? 196617 : 10);
+    for (long k = 0; k < 4; k++) atom_setlong(&layout[k], k == 3 ? 196617 : 10);
     typedmess(p, gensym("newobj"), 4, layout);
     return kel::patcher_box_at(p, 0);
 }
@@ -298,7 +297,7 @@ TEST_F(PatcherTest, AttributesOfABoxedObjectAreReachedThroughItsBox)
 // --- pvar ---
 
 class PvarTest : public PatcherTest {
-  protected:
+protected:
     void SetUp() override
     {
         PatcherTest::SetUp();

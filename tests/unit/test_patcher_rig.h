@@ -13,9 +13,9 @@
 #include "call_log.h"
 #include "console_capture.h"
 #include "kel/kel.h"
+#include "kernel/files/path.h"
 #include "kernel/patcher/loadbang.h"
 #include "kernel/patcher/patcher.h"
-#include "kernel/files/path.h"
 #include "temp_dir.h"
 
 namespace kel::test {
@@ -38,8 +38,7 @@ inline void probe_note(probe *x, symbol *s, long argc, const atom *argv)
     long k = proxy_getinlet(x);
     if (k) text += "@" + std::to_string(k);
     text.append(1, ' ').append(s->name);
-    for (long i = 0; i < argc; i++)
-        text.append(1, ' ').append(atom_string(&argv[i]));
+    for (long i = 0; i < argc; i++) text.append(1, ' ').append(atom_string(&argv[i]));
     note("%s", text.c_str());
 }
 
@@ -100,15 +99,11 @@ inline void *probe_new(symbol *, long argc, atom *argv)
     long inlets = argc > 1 ? atom_getlong(&argv[1]) : 0;
     x->outlets = argc > 2 ? atom_getlong(&argv[2]) : 1;
     if (x->outlets > 8) x->outlets = 8;
-    for (long k = inlets; k >= 1; k--)
-        proxy_new(x, k, &x->inlet_number);
-    for (long k = -inlets; k >= 1; k--)
-        intin(x, k);
-    for (long k = x->outlets - 1; k >= 0; k--)
-        x->out[k] = outlet_new(x, nullptr);
+    for (long k = inlets; k >= 1; k--) proxy_new(x, k, &x->inlet_number);
+    for (long k = -inlets; k >= 1; k--) intin(x, k);
+    for (long k = x->outlets - 1; k >= 0; k--) x->out[k] = outlet_new(x, nullptr);
     std::string text = "new";
-    for (long i = 0; i < argc; i++)
-        text.append(1, ' ').append(atom_string(&argv[i]));
+    for (long i = 0; i < argc; i++) text.append(1, ' ').append(atom_string(&argv[i]));
     note("%s", text.c_str());
     return x;
 }
@@ -146,7 +141,7 @@ inline object *stand_in_kel()
 }
 
 class PatcherTest : public testing::Test {
-  protected:
+protected:
     void SetUp() override
     {
         probe_class();

@@ -231,7 +231,7 @@ TEST_F(PatcherTest, MacRomanBytesAndLineBreaksInsideText)
 TEST_F(PatcherTest, OldBoxFormsLoadAndSaveAgain)
 {
     const struct {
-        const char *line;    // as found in a file
+        const char *line;     // as found in a file
         const char *setfont;  // the font line a save writes before it, or null
     } cases[] = {
         {"#P number 138 67 35 0;", nullptr},

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "kernel/patcher/patcher_names.h"
 #include "kernel/core/objects.h"
+#include "kernel/patcher/patcher_names.h"
 #include "kernel/patcher/patcher_script.h"
 #include "kernel/time/scheduler.h"
 #include "sched_support.h"
@@ -62,7 +62,7 @@ void script(patcher *p, const std::string &text)
 }
 
 class ScriptTest : public PatcherTest {
-  protected:
+protected:
     void SetUp() override
     {
         PatcherTest::SetUp();
@@ -314,8 +314,7 @@ TEST_F(ScriptTest, SendTurnsNumbersIntoMessages)
     patcher *p = load("send.pat", patch(two_probes));
     ASSERT_NE(p, nullptr);
     g_log.clear();
-    for (const char *command : {"send b 5", "send b 2.5", "send b 1 2 3", "send b foo 1"})
-        script(p, command);
+    for (const char *command : {"send b 5", "send b 2.5", "send b 1 2 3", "send b foo 1"}) script(p, command);
     EXPECT_EQ(g_log, "b int 5 | b float 2.50 | b list 1 2 3 | b foo 1");
     console_capture console;
     script(p, "sendbox b bar");

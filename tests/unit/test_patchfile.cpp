@@ -20,19 +20,19 @@
 #include "atom_support.h"
 #include "console_capture.h"
 #include "kel/kel.h"
-#include "kernel/text/binbuf.h"
 #include "kernel/files/path.h"
+#include "kernel/text/binbuf.h"
 #include "kernel/text/patchfile.h"
 #include "platform/handles.h"
 
 namespace {
 
 using kel::test::check_failed_line;
+using kel::test::console_capture;
+using kel::test::error_line;
 using kel::test::F;
 using kel::test::L;
 using kel::test::S;
-using kel::test::console_capture;
-using kel::test::error_line;
 using kel::test::warning_line;
 using bytes = std::vector<unsigned char>;
 using strings = std::vector<std::string>;
@@ -216,10 +216,9 @@ TEST(PatchfileBinary, SmallBufferIsExactlyTheHandComputedFile)
         {{S("kel"), S("v2"), semi()}, body({0x70, 'k', 'e', 'l', 0, 0x71, 'v', '2', 0, 0xA0})},
         // kel 1.5 kel $3 $1-x, v2 $1-x ;   (a reused symbol is its number alone;
         // $ symbols share the table with symbols)
-        {{S("kel"), F(1.5), S("kel"), dollar(3), dollsym("1-x"), comma(), S("v2"),
-          dollsym("1-x"), S("1-x"), semi()},
-         body({0x70, 'k', 'e', 'l', 0, 0x24, 0x00, 0x00, 0xC0, 0x3F, 0x70, 0xC3, 0x91, '1', '-', 'x', 0, 0xB0, 0x72,
-               'v', '2', 0, 0x91, 0x71, 0xA0})},
+        {{S("kel"), F(1.5), S("kel"), dollar(3), dollsym("1-x"), comma(), S("v2"), dollsym("1-x"), S("1-x"), semi()},
+         body({0x70, 'k', 'e', 'l', 0,    0x24, 0x00, 0x00, 0xC0, 0x3F, 0x70, 0xC3, 0x91,
+               '1',  '-', 'x', 0,   0xB0, 0x72, 'v',  '2',  0,    0x91, 0x71, 0xA0})},
         // the empty name and a name with a byte above 127
         {{S(""), S("\xA5")}, body({0x70, 0, 0x71, 0xA5, 0})},
         {{}, body({})},
@@ -238,11 +237,7 @@ TEST(PatchfileBinary, SymbolNumbersTakeTheShortestForm)
         int distinct;
         bytes reference;
     } cases[] = {
-        {1, {0x70}},
-        {16, {0x7F}},
-        {17, {0x31, 0x10}},
-        {256, {0x31, 0xFF}},
-        {257, {0x32, 0x00, 0x01}},
+        {1, {0x70}}, {16, {0x7F}}, {17, {0x31, 0x10}}, {256, {0x31, 0xFF}}, {257, {0x32, 0x00, 0x01}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.distinct);
@@ -297,8 +292,7 @@ TEST(PatchfileBinary, ReaderAcceptsEveryFormTheTableGives)
     file.push_back(0x00);
     std::vector<atom> back;
     ASSERT_EQ(kel::patchfile_decode(file.data(), file.size(), "t", &back), kel::patchfile_status::ok);
-    EXPECT_EQ(describe(back), describe({semi(), comma(), L(3), L(5), dollar(0), dollar(15),
-                                        S("a"), dollsym("a")}));
+    EXPECT_EQ(describe(back), describe({semi(), comma(), L(3), L(5), dollar(0), dollar(15), S("a"), dollsym("a")}));
 }
 
 TEST(PatchfileBinary, FloatsKeepTheirBitsThroughABuffer)
@@ -309,9 +303,8 @@ TEST(PatchfileBinary, FloatsKeepTheirBitsThroughABuffer)
         uint32_t stored;
         uint32_t read;
     } cases[] = {
-        {0x3FC00000, 0x3FC00000}, {0x80000000, 0x80000000}, {0x7F800000, 0x7F800000},
-        {0xFF800000, 0xFF800000}, {0x00000001, 0x00000001}, {0x7FC00000, 0x7FC00000},
-        {0x7F800001, 0x7FC00001}, {0xFF878DFF, 0xFFC78DFF},
+        {0x3FC00000, 0x3FC00000}, {0x80000000, 0x80000000}, {0x7F800000, 0x7F800000}, {0xFF800000, 0xFF800000},
+        {0x00000001, 0x00000001}, {0x7FC00000, 0x7FC00000}, {0x7F800001, 0x7FC00001}, {0xFF878DFF, 0xFFC78DFF},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.stored);
@@ -390,9 +383,8 @@ TEST(PatchfileBinary, DamagedFilesAreRefusedWithOneLine)
 
 TEST(PatchfileBinary, EveryCutOfAGoodFileLoadsWholeRecordsOrNothing)
 {
-    const std::vector<atom> atoms = {S("kel"),  L(-40000), F(-2.5), dollsym("1-y"),
-                                     L(300),   dollar(2),         S("kel"),  comma(),
-                                     L(7),     semi()};
+    const std::vector<atom> atoms = {S("kel"),  L(-40000), F(-2.5), dollsym("1-y"), L(300),
+                                     dollar(2), S("kel"),  comma(), L(7),           semi()};
     const bytes file = encoded(atoms);
     for (size_t cut = 4; cut <= file.size(); cut++) {
         SCOPED_TRACE(cut);
@@ -416,15 +408,11 @@ TEST(PatchfileBinary, EveryCutOfAGoodFileLoadsWholeRecordsOrNothing)
 const std::vector<atom> &every_kind()
 {
     static const std::vector<atom> atoms = {
-        S("kel"),   S("v2"),        semi(),           S("#N"),
-        S("vpatcher"), L(0),       L(15),    L(16),
-        L(255),    L(256),        L(-1),    L(-32768),
-        L(32768),  L(INT32_MIN),  L(INT32_MAX), semi(),
-        S("#P"),    F(0.5),       F(-1234.5), F(3.0e-5),
-        S("a b"),   S("x;y"),       S("$1"),   S("\\"),
-        S(""),      S("\xA5\xE9"),  comma(),          dollar(0),
-        dollar(9),         dollsym("1-vol"),      dollsym("0x"),    S("1-vol"),
-        S("#P"),    semi(),
+        S("kel"),     S("v2"),          semi(),        S("#N"),    S("vpatcher"), L(0),      L(15),
+        L(16),        L(255),           L(256),        L(-1),      L(-32768),     L(32768),  L(INT32_MIN),
+        L(INT32_MAX), semi(),           S("#P"),       F(0.5),     F(-1234.5),    F(3.0e-5), S("a b"),
+        S("x;y"),     S("$1"),          S("\\"),       S(""),      S("\xA5\xE9"), comma(),   dollar(0),
+        dollar(9),    dollsym("1-vol"), dollsym("0x"), S("1-vol"), S("#P"),       semi(),
     };
     return atoms;
 }
@@ -458,8 +446,7 @@ TEST_F(PatchfileTest, TextWriteThenReadGivesTheSameAtoms)
 
 TEST_F(PatchfileTest, TextFileIsThePrintedBufferAndNothingElse)
 {
-    buffer_ptr out = buffer_of({S("kel"), S("v2"), semi(), S("#P"), S("connect"),
-                                L(0), L(0), L(1), L(0), semi()});
+    buffer_ptr out = buffer_of({S("kel"), S("v2"), semi(), S("#P"), S("connect"), L(0), L(0), L(1), L(0), semi()});
     ASSERT_EQ(binbuf_write(out.get(), "t.pat", path, 0), 0);
     const bytes file = get("t.pat");
     EXPECT_EQ(std::string(file.begin(), file.end()), "kel v2;\r\n#P connect 0 0 1 0;\r\n");
@@ -467,8 +454,7 @@ TEST_F(PatchfileTest, TextFileIsThePrintedBufferAndNothingElse)
     put("c.txt", "#P connect 0 0 1 0;");
     buffer_ptr in = new_buffer();
     ASSERT_EQ(binbuf_read(in.get(), "c.txt", path, 0), 0);
-    EXPECT_EQ(describe(atoms_of(in.get())), describe({S("#P"), S("connect"), L(0),
-                                                      L(0), L(1), L(0), semi()}));
+    EXPECT_EQ(describe(atoms_of(in.get())), describe({S("#P"), S("connect"), L(0), L(0), L(1), L(0), semi()}));
 }
 
 TEST_F(PatchfileTest, BinaryFileOfKelV2IsExact)
@@ -512,12 +498,12 @@ TEST_F(PatchfileTest, RecognitionByContent)
         bytes content;
         long type;
     } cases[] = {
-        {"b.txt", binary, FILETYPE_PATCHER},     // content wins over the extension
+        {"b.txt", binary, FILETYPE_PATCHER},  // content wins over the extension
         {"b.xyz", binary, FILETYPE_PATCHER},
         {"t.klb", bytes{'k', 'e', 'l', ' ', 'v', '2', ';', '\r', '\n'}, FILETYPE_TEXT},
         {"t.xyz", bytes{'\t', '#', 'N', ' ', 0xA5, '\n'}, FILETYPE_TEXT},
         {"late.xyz", bytes{'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j', 'k', 'l', 'm', 'n', 'o', 'p', 0x01},
-         FILETYPE_TEXT},  // only the first 16 bytes count
+         FILETYPE_TEXT},                              // only the first 16 bytes count
         {"u.klb", unnamed_binary, FILETYPE_PATCHER},  // neither: the name decides
         {"u.txt", unnamed_binary, FILETYPE_TEXT},
         {"u.xyz", unnamed_binary, 0},
@@ -697,8 +683,7 @@ TEST(PatchfileSinglefast, EvaluatesTheDecodedAtoms)
     symbol *name = gensym("pf-singlefast-receiver");
     name->thing = &r->header;
 
-    const bytes good = encoded({S("pf-singlefast-receiver"), S("go"), dollar(1), L(300),
-                                comma(), S("again"), semi()});
+    const bytes good = encoded({S("pf-singlefast-receiver"), S("go"), dollar(1), L(300), comma(), S("again"), semi()});
     const bytes damaged = [&] {
         bytes b = good;
         b.push_back(0xEE);
@@ -718,7 +703,7 @@ TEST(PatchfileSinglefast, EvaluatesTheDecodedAtoms)
         } else {
             EXPECT_EQ(result, nullptr);
             EXPECT_TRUE(seen.empty()) << "nothing of a damaged buffer is evaluated";
-                std::string line("bf_singlefast: bad file byte 238 at offset ");
+            std::string line("bf_singlefast: bad file byte 238 at offset ");
             line.append(std::to_string(good.size()));
             EXPECT_EQ(console.lines(), strings{error_line(line)});
         }
@@ -740,10 +725,7 @@ std::string printed(binbuf *x)
     return text;
 }
 
-std::vector<atom> head_atoms()
-{
-    return {S("#P"), S("newex"), L(10), L(20), L(50), L(196617)};
-}
+std::vector<atom> head_atoms() { return {S("#P"), S("newex"), L(10), L(20), L(50), L(196617)}; }
 
 TEST(PatchfileSavebox, BoxTextSurvivesTheFileAndTheRebuild)
 {
@@ -806,11 +788,9 @@ TEST(PatchfileSavebox, HashDigitBecomesAFileArgument)
 
 TEST(PatchfileSavebox, MessageBoxContentsFromABuffer)
 {
-    buffer_ptr contents = buffer_of({S("set"), L(3), comma(), S("bang"), semi(),
-                                     S("r"), dollar(2), dollsym("1-vol")});
+    buffer_ptr contents = buffer_of({S("set"), L(3), comma(), S("bang"), semi(), S("r"), dollar(2), dollsym("1-vol")});
     buffer_ptr file = new_buffer();
-    const std::vector<atom> head = {S("#P"), S("message"), L(1), L(2), L(3),
-                                    L(4)};
+    const std::vector<atom> head = {S("#P"), S("message"), L(1), L(2), L(3), L(4)};
     ASSERT_EQ(binbuf_savebox(file.get(), static_cast<long>(head.size()), head.data(), contents.get()), 0);
     EXPECT_EQ(printed(file.get()), "#P message 1 2 3 4 set 3 \\, bang \\; r \\$2 \\$1-vol;\r\n");
 }
@@ -837,7 +817,8 @@ TEST(PatchfileSavebox, LongBoxesAreCutAt256TextAtoms)
                 atombuf_free(box);
             }
             EXPECT_EQ(file->count, 6 + 256 + 1 - (c.cut ? 0 : 256 - c.count));
-            const std::string line = from_buffer ? "binbuf_savebox: buffer truncated" : "atombuf_savebox: buffer truncated";
+            const std::string line =
+                from_buffer ? "binbuf_savebox: buffer truncated" : "atombuf_savebox: buffer truncated";
             EXPECT_EQ(console.lines(), c.cut ? strings{warning_line(line)} : strings{});
         }
     }

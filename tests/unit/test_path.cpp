@@ -87,7 +87,7 @@ TEST_F(PathIds, AFolderMadeAgainIsANewFolder)
     if (st.identity.birth == 0) GTEST_SKIP() << "this file system keeps no birth times";
     const short first = id_of(tree, "again");
     std::filesystem::remove(tree.at("again"));
-    tree.folder("again"); // may well reuse the inode
+    tree.folder("again");  // may well reuse the inode
     const short second = id_of(tree, "again");
     EXPECT_NE(second, 0);
     EXPECT_NE(second, first);
@@ -153,8 +153,7 @@ TEST_F(PathLists, RecursiveBuildIsDepthFirstInNameOrder)
     // Iteration by id: the first for 0, 0 after the last.
     std::vector<short> seen;
     short id = 0;
-    while (path_getnext(&list, &id) == 0)
-        seen.push_back(id);
+    while (path_getnext(&list, &id) == 0) seen.push_back(id);
     EXPECT_EQ(id, 0);
     EXPECT_EQ(seen.size(), 5u);
     EXPECT_EQ(seen.front(), root);
@@ -169,13 +168,13 @@ TEST_F(PathLists, RecursiveBuildIsDepthFirstInNameOrder)
 TEST_F(PathLists, LinkLoopsEndAndEveryFolderAppearsOnce)
 {
     tree.folder("r/a");
-    tree.link("r/a/up", "..");  // back to r
-    tree.link("r/a/self", "."); // to a itself
-    tree.link("r/b/l1", "l2");  // a loop of links
+    tree.link("r/a/up", "..");   // back to r
+    tree.link("r/a/self", ".");  // to a itself
+    tree.link("r/b/l1", "l2");   // a loop of links
     tree.link("r/b/l2", "l1");
     tree.folder("outside/inner");
-    tree.link("r/c", "../outside");    // out of the tree...
-    tree.link("outside/back", "../r"); // ...and back in
+    tree.link("r/c", "../outside");     // out of the tree...
+    tree.link("outside/back", "../r");  // ...and back in
     tree.link("outside/inner/deeper", "../../r/a");
     path_list list{nullptr};
     ASSERT_EQ(path_build(id_of(tree, "r"), &list, 1, 0), 0);
@@ -188,8 +187,7 @@ TEST_F(PathLists, LinkLoopsEndAndEveryFolderAppearsOnce)
 TEST_F(PathLists, DeepTreesAreWalkedWithoutRecursion)
 {
     std::string deep = "r";
-    for (int i = 0; i < 300; i++)
-        deep += "/d";
+    for (int i = 0; i < 300; i++) deep += "/d";
     tree.folder(deep);
     path_list list{nullptr};
     ASSERT_EQ(path_build(id_of(tree, "r"), &list, 1, 0), 0);
@@ -543,4 +541,4 @@ TEST_F(PathCommands, EnablePathCacheTurnsBothCachesOnAndOff)
     EXPECT_FALSE(kel::path_cache_enabled());
 }
 
-} // namespace
+}  // namespace

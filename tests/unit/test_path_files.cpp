@@ -35,8 +35,7 @@ const std::string binary_patcher("\x02\x00\x00\x00\x70kel\x00", 9);
 std::string type_name(long type)
 {
     std::string name(4, ' ');
-    for (int i = 0; i < 4; i++)
-        name[static_cast<size_t>(i)] = static_cast<char>(type >> (24 - 8 * i));
+    for (int i = 0; i < 4; i++) name[static_cast<size_t>(i)] = static_cast<char>(type >> (24 - 8 * i));
     return name;
 }
 
@@ -115,7 +114,7 @@ TEST_F(PathFileInfo, TypesComeFromExtensionsAndContents)
         {"e.unknown", 0, "\0\0\0\0", 0},
         {"f.help", 0, "kelb", 0},
         {"sub", 0, "fold", FILEINFO_FOLDER},
-        {"link.txt", 0, "kelb", FILEINFO_ALIAS}, // the target's type
+        {"link.txt", 0, "kelb", FILEINFO_ALIAS},  // the target's type
         {"linkdir", 0, "fold", FILEINFO_ALIAS | FILEINFO_FOLDER},
         {"broken", 0, "\0\0\0\0", FILEINFO_ALIAS},
         {"missing", -43, nullptr, 0},
@@ -172,7 +171,7 @@ TEST_F(PathFileAccess, OpeningReadsOnlyRegularFiles)
     } cases[] = {
         {"hello.txt", f, 0, "hello"},     {":sub:inner.txt", f, 0, "inner"},    {"./sub/inner.txt", f, 0, "inner"},
         {"sub/inner.txt", f, 0, "inner"}, {"missing.txt", f, -43, nullptr},     {"folder", f, -1302, nullptr},
-        {"pipe", f, -36, nullptr}, // refused at once, never waited on
+        {"pipe", f, -36, nullptr},  // refused at once, never waited on
         {"hello.txt", 0, -120, nullptr},  {"hello.txt", -32767, -120, nullptr},
     };
     for (const auto &c : cases) {
@@ -238,8 +237,7 @@ TEST_F(PathFileAccess, DeletingAndMakingFolders)
     } cases[] = {
         {"file.txt", 0}, {"link.txt", 0}, {"empty", 0}, {"full", -47}, {"missing", -43},
     };
-    for (const auto &c : cases)
-        EXPECT_EQ(path_deletefile(c.name, f), c.result) << c.name;
+    for (const auto &c : cases) EXPECT_EQ(path_deletefile(c.name, f), c.result) << c.name;
     EXPECT_FALSE(tree.exists("f/file.txt"));
     EXPECT_FALSE(tree.exists("f/link.txt"));
     EXPECT_TRUE(tree.exists("f/target.txt")) << "deleting a link leaves its target";
@@ -300,7 +298,7 @@ TEST_F(PathFileAccess, TemporaryCopiesAreDeletedAtShutdown)
     EXPECT_EQ(path3, path1);
     EXPECT_STRNE(first, second);
     for (const char *name : {first, second}) {
-        EXPECT_EQ(std::strlen(name), 14u) << name; // "u", nine digits, ".pat"
+        EXPECT_EQ(std::strlen(name), 14u) << name;  // "u", nine digits, ".pat"
         EXPECT_EQ(name[0], 'u');
         EXPECT_STREQ(name + 10, ".pat");
         EXPECT_EQ(tree.read(std::string("tmp/") + name), "patch");
@@ -308,10 +306,9 @@ TEST_F(PathFileAccess, TemporaryCopiesAreDeletedAtShutdown)
     EXPECT_EQ(std::strlen(third), 10u) << "no extension to keep";
 
     kel::path_shutdown();
-    for (const char *name : {first, second, third})
-        EXPECT_FALSE(tree.exists(std::string("tmp/") + name)) << name;
+    for (const char *name : {first, second, third}) EXPECT_FALSE(tree.exists(std::string("tmp/") + name)) << name;
     EXPECT_EQ(tree.read("f/source.pat"), "patch");
-    kel::path_shutdown(); // nothing left to delete
+    kel::path_shutdown();  // nothing left to delete
 }
 
 TEST_F(PathFileAccess, ResourceFiles)
@@ -342,8 +339,7 @@ TEST_F(PathTypes, TypeCodesAndTypeLists)
         const char *name;
         const char *code;
     } codes[] = {{"TEXT", "TEXT"}, {"ab", "ab  "}, {"", "    "}, {nullptr, "    "}, {"toolong", "tool"}};
-    for (const auto &c : codes)
-        EXPECT_EQ(type_name(fileformat_type(c.name)), c.code) << (c.name ? c.name : "null");
+    for (const auto &c : codes) EXPECT_EQ(type_name(fileformat_type(c.name)), c.code) << (c.name ? c.name : "null");
 
     const struct {
         long flags;
@@ -357,8 +353,7 @@ TEST_F(PathTypes, TypeCodesAndTypeLists)
         short count = -1;
         typelist_make(types, &count, l.flags);
         strings got;
-        for (short i = 0; i < count; i++)
-            got.push_back(type_name(types[i]));
+        for (short i = 0; i < count; i++) got.push_back(type_name(types[i]));
         EXPECT_EQ(got, l.types) << l.flags;
     }
 }
@@ -390,7 +385,7 @@ TEST_F(PathTypes, SuffixesAndStripping)
     } strips[] = {
         {"a.pat", nullptr, 0, "a", 4},
         {"a.PAT", nullptr, 0, "a", 4},
-        {"a.help", nullptr, 0, "a.help", 0}, // nosub
+        {"a.help", nullptr, 0, "a.help", 0},  // nosub
         {"a.xyz", nullptr, 0, "a.xyz", 0},
         {"a.pat", external, 1, "a.pat", 0},
         {"a.kle", external, 1, "a", 4},
@@ -427,7 +422,7 @@ TEST_F(PathTypes, RegistrationAndTheFormatsListing)
     atom_setlong(&args[2], 1);
     atom_setsym(&args[3], gensym("Notes"));
     kel::fileformat_command(4, args);
-    kel::fileformat_command(2, args); // the same pair: nothing changes
+    kel::fileformat_command(2, args);  // the same pair: nothing changes
     kel::fileformat_command(1, args);
     EXPECT_EQ(fileformat_register("", FILETYPE_TEXT, 0, nullptr), -1);
 
@@ -451,7 +446,7 @@ TEST_F(PathTypes, BuiltInSniffers)
     const struct {
         const char *file;
         std::string contents;
-        const char *type; // nullptr: not recognised
+        const char *type;  // nullptr: not recognised
     } cases[] = {
         {"a",
          std::string("FORM\x00\x00\x10\x00"
@@ -479,8 +474,7 @@ TEST_F(PathTypes, BuiltInSniffers)
          "del",
          nullptr},
     };
-    for (const auto &c : cases)
-        tree.file(std::string("s/") + c.file, c.contents);
+    for (const auto &c : cases) tree.file(std::string("s/") + c.file, c.contents);
     const short s = id_of(tree, "s");
     for (const auto &c : cases) {
         long type = 0;
@@ -547,4 +541,4 @@ TEST_F(PathTypes, InstallingSniffers)
     }
 }
 
-} // namespace
+}  // namespace

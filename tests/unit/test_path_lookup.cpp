@@ -44,7 +44,7 @@ std::ostream &operator<<(std::ostream &out, const answer &a)
 const answer not_found{"not found", "", ""};
 
 class lookup_test : public path_test {
-  protected:
+protected:
     std::string relative(short path) const
     {
         std::string os;
@@ -55,8 +55,7 @@ class lookup_test : public path_test {
     static std::string type_name(long type)
     {
         std::string name(4, ' ');
-        for (int i = 0; i < 4; i++)
-            name[static_cast<size_t>(i)] = static_cast<char>(type >> (24 - 8 * i));
+        for (int i = 0; i < 4; i++) name[static_cast<size_t>(i)] = static_cast<char>(type >> (24 - 8 * i));
         return name;
     }
     answer extended(const std::string &asked, const long *types = nullptr, short count = 0)
@@ -75,8 +74,7 @@ class lookup_test : public path_test {
     void search(const strings &folders)
     {
         path_removefromlist(kel::path_list_search(), 1);
-        for (const std::string &f : folders)
-            ASSERT_EQ(path_build(id_of(tree, f), kel::path_list_search(), 1, 0), 0);
+        for (const std::string &f : folders) ASSERT_EQ(path_build(id_of(tree, f), kel::path_list_search(), 1, 0), 0);
     }
 };
 
@@ -122,7 +120,7 @@ TEST_F(PathLookupOrder, TheExactNameInAnyFolderBeforeAnAddedExtension)
 // --- names, types and extensions ---
 
 class PathLookupNames : public lookup_test {
-  protected:
+protected:
     void SetUp() override
     {
         lookup_test::SetUp();
@@ -177,11 +175,9 @@ TEST_F(PathLookupNames, TableOfLookups)
         {"missing", patchers, 2, not_found},
         {"", nullptr, 0, not_found},
     };
-    for (const auto &c : cases)
-        EXPECT_EQ(extended(c.asked, c.types, c.count), c.expected) << c.asked;
+    for (const auto &c : cases) EXPECT_EQ(extended(c.asked, c.types, c.count), c.expected) << c.asked;
     kel::path_cache_enable(true);
-    for (const auto &c : cases)
-        EXPECT_EQ(extended(c.asked, c.types, c.count), c.expected) << "cached: " << c.asked;
+    for (const auto &c : cases) EXPECT_EQ(extended(c.asked, c.types, c.count), c.expected) << "cached: " << c.asked;
 }
 
 TEST_F(PathLookupNames, FullNamesAreLookedAtWhereTheyPoint)
@@ -332,7 +328,7 @@ TEST_F(PathLookupFolders, NameInPathAndSystemFolders)
         const char *nameinpath;
         const char *sysnameinpath;
     } cases[] = {
-        {"help", "support/help", "app/help"}, // the support tree comes first in the search path
+        {"help", "support/help", "app/help"},  // the support tree comes first in the search path
         {"extras", "app/support/extras", "app/support/extras"},
         {"stuff", "support/stuff", "support/stuff"},
         {"deep", "more/x/deep", "more/x/deep"},
@@ -382,10 +378,10 @@ TEST_F(PathLookupCache, TheSearchCacheIsAskedBeforeTheDefaultFolders)
     search({"lib"});
     path_setdefault(id_of(tree, "patches"), 1);
     kel::path_cache_enable(true);
-    tree.file("patches/both.txt"); // after the default path was cached
+    tree.file("patches/both.txt");  // after the default path was cached
     EXPECT_EQ(extended("both.txt"), (answer{"lib", "both.txt", "TEXT"}));
     kel::path_cache_enable(false);
     EXPECT_EQ(extended("both.txt"), (answer{"patches", "both.txt", "TEXT"}));
 }
 
-} // namespace
+}  // namespace

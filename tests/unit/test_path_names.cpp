@@ -61,14 +61,13 @@ TEST_F(PathNames, ConformKeepingTheForm)
         {"HD:a:b", PATH_STYLE_SLASH, "HD:/a/b"},
         {"VND:/x/y", PATH_STYLE_COLON, "VND:x:y"},
         {"vND:x", PATH_STYLE_SLASH, "vND:/x"},
-        {"a/b\\c:d", PATH_STYLE_BACKSLASH, "a\\b\\c\\d"}, // plain: every separator is converted
+        {"a/b\\c:d", PATH_STYLE_BACKSLASH, "a\\b\\c\\d"},  // plain: every separator is converted
         {"name", PATH_STYLE_COLON, "name"},
-        {"./a/b", PATH_STYLE_NATIVE, "./a/b"}, // native is slash here
+        {"./a/b", PATH_STYLE_NATIVE, "./a/b"},  // native is slash here
         {"./a/b", 99, "./a/b"},
         {"", PATH_STYLE_SLASH, ""},
     };
-    for (const auto &c : cases)
-        EXPECT_EQ(conformed(c.source, c.style, PATH_TYPE_KEEP), c.expected) << c.source;
+    for (const auto &c : cases) EXPECT_EQ(conformed(c.source, c.style, PATH_TYPE_KEEP), c.expected) << c.source;
 }
 
 TEST_F(PathNames, ConformChangingTheForm)
@@ -85,7 +84,7 @@ TEST_F(PathNames, ConformChangingTheForm)
         {":a:b", PATH_STYLE_SLASH, PATH_TYPE_ABSOLUTE, "{app}/a/b"},
         {"/a/b", PATH_STYLE_SLASH, PATH_TYPE_ABSOLUTE, "/a/b"},
         {"VND:/help/x", PATH_STYLE_SLASH, PATH_TYPE_ABSOLUTE, "{sup}/help/x"},
-        {"C:/a", PATH_STYLE_SLASH, PATH_TYPE_ABSOLUTE, "C:/a"}, // already absolute, on another volume
+        {"C:/a", PATH_STYLE_SLASH, PATH_TYPE_ABSOLUTE, "C:/a"},  // already absolute, on another volume
         {"a/b", PATH_STYLE_SLASH, PATH_TYPE_ABSOLUTE, "a/b"},
         {"{app}/x/y", PATH_STYLE_SLASH, PATH_TYPE_RELATIVE, "./x/y"},
         {"{app}/x/y", PATH_STYLE_BACKSLASH, PATH_TYPE_RELATIVE, ".\\x\\y"},
@@ -168,7 +167,7 @@ TEST_F(PathNames, FullNamesToFoldersAndFiles)
         const char *file;
     } cases[] = {
         {tree.at("d/file.txt"), 0, d, "file.txt"},
-        {tree.at("d/new.txt"), 0, d, "new.txt"}, // need not exist
+        {tree.at("d/new.txt"), 0, d, "new.txt"},  // need not exist
         {tree.at("d"), 0, d, ""},
         {tree.at("d") + "/", 0, d, ""},
         {tree.at("linkdir/file.txt"), 0, d, "file.txt"},
@@ -228,8 +227,8 @@ TEST_F(PathNames, FileReferencesAndVolumes)
 
 TEST_F(PathNames, MacRomanInsideUtf8Outside)
 {
-    tree.file("caf\xC3\xA9/n\xC3\xA9.txt"); // UTF-8 on disk
-    tree.folder("\xE2\x98\x83");            // a snowman, which Mac Roman cannot spell
+    tree.file("caf\xC3\xA9/n\xC3\xA9.txt");  // UTF-8 on disk
+    tree.folder("\xE2\x98\x83");             // a snowman, which Mac Roman cannot spell
     const short cafe = id_of(tree, "caf\xC3\xA9");
     char name[MAX_PATH_CHARS];
     ASSERT_EQ(path_topathname(cafe, "n\x8E.txt", name), 0);
@@ -257,4 +256,4 @@ TEST_F(PathNames, MacRomanInsideUtf8Outside)
     EXPECT_EQ(path_fileinfo("inside.txt", snowman, &info), 0);
 }
 
-} // namespace
+}  // namespace

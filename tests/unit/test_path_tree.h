@@ -20,7 +20,7 @@
 namespace kel::test {
 
 class temp_tree {
-  public:
+public:
     temp_tree()
     {
         const char *tmp = std::getenv("TMPDIR");
@@ -69,7 +69,7 @@ class temp_tree {
         return std::filesystem::exists(std::filesystem::symlink_status(at(relative), ignored));
     }
 
-  private:
+private:
     std::string root_;
 };
 
@@ -100,7 +100,7 @@ inline std::vector<std::string> list_names(const temp_tree &tree, const path_lis
 // A test with its own tree and the path layer brought up on it: "app" is the
 // application folder and "support" the support folder (both empty).
 class path_test : public testing::Test {
-  protected:
+protected:
     void SetUp() override
     {
         tree.folder("app");
@@ -118,4 +118,4 @@ class path_test : public testing::Test {
     temp_tree tree;
 };
 
-} // namespace kel::test
+}  // namespace kel::test

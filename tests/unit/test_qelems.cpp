@@ -171,8 +171,7 @@ TEST_F(Queue, DeferCallsAtOnceOnTheMainThreadAndQueuesFromAPoll)
         EXPECT_NE(medium, nullptr);
         isr_set(0);
         // Outside a poll, defer_medium on another thread calls at once.
-        EXPECT_EQ(defer_medium(owner, reinterpret_cast<kel_method>(&note_call), gensym("direct"), 0, nullptr),
-                  nullptr);
+        EXPECT_EQ(defer_medium(owner, reinterpret_cast<kel_method>(&note_call), gensym("direct"), 0, nullptr), nullptr);
     }).join();
     defer_front(owner, reinterpret_cast<kel_method>(&note_call), gensym("front"), 0, nullptr);
     g_log.clear();

@@ -26,43 +26,37 @@ constexpr ResType kIcon = res_type("ICN#");
 static_assert(res_type("TEXT") == 0x54455854u);
 static_assert(kStringListType == 0x53545223u);
 
-std::string contents(Handle h) {
-    return std::string(*h, static_cast<size_t>(GetHandleSize(h)));
-}
+std::string contents(Handle h) { return std::string(*h, static_cast<size_t>(GetHandleSize(h))); }
 
-std::string read_bytes(const fs::path &path) {
+std::string read_bytes(const fs::path &path)
+{
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-void write_bytes(const fs::path &path, const std::string &bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+void write_bytes(const fs::path &path, const std::string &bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
 // Little-endian pieces for building files by hand.
-std::string le16(unsigned v) {
-    return {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8 & 0xFF)};
-}
-std::string le32(unsigned long v) {
-    return le16(v & 0xFFFF) + le16(v >> 16 & 0xFFFF);
-}
-std::string header(unsigned long count) {
-    return "KRES" + le16(1) + le16(0) + le32(count);
-}
-std::string entry(const char (&type)[5], int id, const std::string &name, const std::string &data) {
+std::string le16(unsigned v) { return {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8 & 0xFF)}; }
+std::string le32(unsigned long v) { return le16(v & 0xFFFF) + le16(v >> 16 & 0xFFFF); }
+std::string header(unsigned long count) { return "KRES" + le16(1) + le16(0) + le32(count); }
+std::string entry(const char (&type)[5], int id, const std::string &name, const std::string &data)
+{
     return std::string(type, 4) + le16(static_cast<unsigned>(id) & 0xFFFF) + static_cast<char>(name.size()) + name +
            le32(data.size()) + data;
 }
 
 class Resources : public testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         static int serial = 0;
         dir_ = fs::temp_directory_path() /
                ("kel-resources-" + std::to_string(::getpid()) + "-" + std::to_string(serial++));
         fs::create_directories(dir_);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         SetResLoad(true);
         resources_fail_write_after(-1);
         for (short ref : opened_) CloseResFile(ref);
@@ -73,17 +67,20 @@ protected:
     std::string path(const std::string &name) const { return (dir_ / name).string(); }
 
     // Writes entries to a new file and opens it; the fixture closes it.
-    short open_new(const std::string &name, const std::vector<ResourceEntry> &entries) {
+    short open_new(const std::string &name, const std::vector<ResourceEntry> &entries)
+    {
         EXPECT_TRUE(write_resource_file(path(name), entries));
         return open(name);
     }
-    short open(const std::string &name) {
+    short open(const std::string &name)
+    {
         short ref = OpenResFile(path(name));
         EXPECT_GT(ref, 0) << "ResError " << ResError();
         if (ref > 0) opened_.push_back(ref);
         return ref;
     }
-    void close(short ref) {
+    void close(short ref)
+    {
         CloseResFile(ref);
         std::erase(opened_, ref);
     }
@@ -92,15 +89,19 @@ protected:
     std::vector<short> opened_;
 };
 
-TEST_F(Resources, OnDiskLayoutIsExact) {
+TEST_F(Resources, OnDiskLayoutIsExact)
+{
     ASSERT_TRUE(write_resource_file(path("layout"), {{kText, -2, "ab", "xyz"}, {kData, 300, "", ""}}));
     const std::string expected = std::string("KRES\x01\x00\x00\x00\x02\x00\x00\x00", 12) +
-                                 std::string("TEXT\xFE\xFF\x02" "ab\x03\x00\x00\x00xyz", 16) +
+                                 std::string("TEXT\xFE\xFF\x02"
+                                             "ab\x03\x00\x00\x00xyz",
+                                             16) +
                                  std::string("DATA\x2C\x01\x00\x00\x00\x00\x00", 11);
     EXPECT_EQ(read_bytes(path("layout")), expected);
 }
 
-TEST_F(Resources, WrittenResourcesReadBackWithTheirIdentity) {
+TEST_F(Resources, WrittenResourcesReadBackWithTheirIdentity)
+{
     const std::vector<ResourceEntry> entries = {
         {kText, 128, "greeting", "hello"},
         {kText, -16000, "", "negative id"},
@@ -134,12 +135,13 @@ TEST_F(Resources, WrittenResourcesReadBackWithTheirIdentity) {
     EXPECT_EQ(ResError(), resNotFound);
 }
 
-TEST_F(Resources, TheSameResourceGivesTheSameHandleUntilReleased) {
+TEST_F(Resources, TheSameResourceGivesTheSameHandleUntilReleased)
+{
     open_new("same", {{kText, 1, "", "one"}});
     Handle h = GetResource(kText, 1);
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(Get1Resource(kText, 1), h);
-    (*h)[0] = 'O'; // edits live in memory until the handle is released
+    (*h)[0] = 'O';  // edits live in memory until the handle is released
     EXPECT_EQ(contents(GetResource(kText, 1)), "One");
 
     ReleaseResource(h);
@@ -162,7 +164,8 @@ TEST_F(Resources, TheSameResourceGivesTheSameHandleUntilReleased) {
     DisposeHandle(plain);
 }
 
-TEST_F(Resources, DetachedHandleBelongsToTheCaller) {
+TEST_F(Resources, DetachedHandleBelongsToTheCaller)
+{
     const short ref = open_new("detach", {{kText, 5, "five", "data"}});
     Handle h = GetResource(kText, 5);
     ASSERT_NE(h, nullptr);
@@ -173,12 +176,13 @@ TEST_F(Resources, DetachedHandleBelongsToTheCaller) {
     EXPECT_EQ(HomeResFile(h), -1);
     Handle fresh = GetResource(kText, 5);
     EXPECT_NE(fresh, h);
-    close(ref); // frees fresh, not h
+    close(ref);  // frees fresh, not h
     EXPECT_EQ(contents(h), "data");
     DisposeHandle(h);
 }
 
-TEST_F(Resources, LookupFollowsTheChainNewestFirstFromTheCurrentFile) {
+TEST_F(Resources, LookupFollowsTheChainNewestFirstFromTheCurrentFile)
+{
     const short older = open_new("older", {{kText, 128, "", "older-128"}, {kText, 129, "", "older-129"}});
     const short newer = open_new("newer", {{kText, 128, "", "newer-128"}, {kText, 130, "", "newer-130"}});
     ASSERT_EQ(CurResFile(), newer) << "the file opened last is current";
@@ -190,18 +194,16 @@ TEST_F(Resources, LookupFollowsTheChainNewestFirstFromTheCurrentFile) {
         std::optional<std::string> found;
     };
     const Case cases[] = {
-        {newer, false, 128, "newer-128"}, // the newer file hides the older one
-        {newer, false, 129, "older-129"}, // found further down the chain
-        {newer, false, 130, "newer-130"},
-        {newer, true, 128, "newer-128"},
-        {newer, true, 129, std::nullopt}, // Get1Resource stays in the current file
-        {older, false, 128, "older-128"},
-        {older, false, 130, std::nullopt}, // files opened later are not searched
+        {newer, false, 128, "newer-128"},  // the newer file hides the older one
+        {newer, false, 129, "older-129"},  // found further down the chain
+        {newer, false, 130, "newer-130"}, {newer, true, 128, "newer-128"},
+        {newer, true, 129, std::nullopt},                                     // Get1Resource stays in the current file
+        {older, false, 128, "older-128"}, {older, false, 130, std::nullopt},  // files opened later are not searched
         {older, true, 129, "older-129"},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message() << "current " << (c.current == newer ? "newer" : "older") << ", id "
-                                        << c.id << (c.only_current ? ", Get1Resource" : ", GetResource"));
+        SCOPED_TRACE(testing::Message() << "current " << (c.current == newer ? "newer" : "older") << ", id " << c.id
+                                        << (c.only_current ? ", Get1Resource" : ", GetResource"));
         UseResFile(c.current);
         ASSERT_EQ(ResError(), noErr);
         Handle h = c.only_current ? Get1Resource(kText, c.id) : GetResource(kText, c.id);
@@ -216,17 +218,18 @@ TEST_F(Resources, LookupFollowsTheChainNewestFirstFromTheCurrentFile) {
     }
 }
 
-TEST_F(Resources, ClosingTheCurrentFileMakesThePreviousOneCurrent) {
+TEST_F(Resources, ClosingTheCurrentFileMakesThePreviousOneCurrent)
+{
     const short a = open_new("a", {{kText, 1, "", "a"}});
     const short b = open_new("b", {{kText, 1, "", "b"}});
     const short c = open_new("c", {{kText, 1, "", "c"}});
-    ASSERT_NE(GetResource(kText, 1), nullptr); // c's handle, freed by the close
+    ASSERT_NE(GetResource(kText, 1), nullptr);  // c's handle, freed by the close
     close(c);
     EXPECT_EQ(CurResFile(), b);
     EXPECT_EQ(contents(GetResource(kText, 1)), "b");
 
     UseResFile(a);
-    close(b); // not current: the current file stays
+    close(b);  // not current: the current file stays
     EXPECT_EQ(CurResFile(), a);
 
     UseResFile(b);
@@ -247,7 +250,8 @@ TEST_F(Resources, ClosingTheCurrentFileMakesThePreviousOneCurrent) {
     EXPECT_EQ(Count1Types(), 0);
 }
 
-TEST_F(Resources, EnumerationOfTheCurrentFile) {
+TEST_F(Resources, EnumerationOfTheCurrentFile)
+{
     open_new("older", {{kIcon, 1, "", "elsewhere"}});
     open_new("enumerate", {
                               {kText, 3, "", "t3"},
@@ -276,9 +280,7 @@ TEST_F(Resources, EnumerationOfTheCurrentFile) {
         std::vector<std::string> in_file_order;
     };
     const Case cases[] = {
-        {kText, {"t3", "t1", "t2"}},
-        {kData, {"d9"}},
-        {kIcon, {}}, // only in the older file
+        {kText, {"t3", "t1", "t2"}}, {kData, {"d9"}}, {kIcon, {}},  // only in the older file
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(res_type_name(c.type));
@@ -296,7 +298,8 @@ TEST_F(Resources, EnumerationOfTheCurrentFile) {
     }
 }
 
-TEST_F(Resources, WithLoadingOffTheHandleIsEmptyButKnown) {
+TEST_F(Resources, WithLoadingOffTheHandleIsEmptyButKnown)
+{
     open_new("lazy", {{kText, 7, "seven", "contents"}});
     SetResLoad(false);
     Handle h = GetResource(kText, 7);
@@ -322,7 +325,8 @@ TEST_F(Resources, WithLoadingOffTheHandleIsEmptyButKnown) {
     EXPECT_EQ(contents(h), "contents");
 }
 
-TEST_F(Resources, GetIndString) {
+TEST_F(Resources, GetIndString)
+{
     open_new("older", {{kStringListType, 200, "", make_string_list({"from the older file"})}});
     const std::string list = make_string_list({"one", "", "three", std::string(300, 'x')});
     open_new("strings", {
@@ -334,17 +338,17 @@ TEST_F(Resources, GetIndString) {
                         });
     struct Case {
         short list_id, index;
-        std::optional<std::string> expected; // nullopt: no such string
+        std::optional<std::string> expected;  // nullopt: no such string
     };
     const Case cases[] = {
         {128, 1, "one"},
         {128, 2, ""},
         {128, 3, "three"},
-        {128, 4, std::string(255, 'x')}, // cut when the list was made
+        {128, 4, std::string(255, 'x')},  // cut when the list was made
         {128, 0, std::nullopt},
         {128, 5, std::nullopt},
         {128, -1, std::nullopt},
-        {129, 1, std::nullopt}, // no such list
+        {129, 1, std::nullopt},  // no such list
         {200, 1, "from the older file"},
         {1, 1, "one"},
         {1, 2, std::nullopt},
@@ -364,7 +368,8 @@ TEST_F(Resources, GetIndString) {
     }
 }
 
-TEST_F(Resources, MalformedFilesAreRefusedWhole) {
+TEST_F(Resources, MalformedFilesAreRefusedWhole)
+{
     const std::string good_entry = entry("TEXT", 1, "nm", "data");
     struct Case {
         const char *what;
@@ -399,7 +404,8 @@ TEST_F(Resources, MalformedFilesAreRefusedWhole) {
     EXPECT_EQ(Count1Resources(kText), 2);
 }
 
-TEST_F(Resources, EveryTruncationAndCorruptionIsHandledSafely) {
+TEST_F(Resources, EveryTruncationAndCorruptionIsHandledSafely)
+{
     ASSERT_TRUE(write_resource_file(path("good"), {{kText, 1, "one", "first"},
                                                    {kData, -5, "", std::string("\0\1\2", 3)},
                                                    {kStringListType, 9, "list", make_string_list({"a", "bc"})}}));
@@ -427,7 +433,8 @@ TEST_F(Resources, EveryTruncationAndCorruptionIsHandledSafely) {
     }
 }
 
-TEST_F(Resources, OpenReportsWhatWentWrong) {
+TEST_F(Resources, OpenReportsWhatWentWrong)
+{
     struct Case {
         std::string path;
         short error;
@@ -438,7 +445,7 @@ TEST_F(Resources, OpenReportsWhatWentWrong) {
         {path("missing"), fnfErr},
         {path("missing-folder/file"), fnfErr},
         {path("folder"), ioErr},
-        {path("fifo"), ioErr}, // refused at once, without waiting for a writer
+        {path("fifo"), ioErr},  // refused at once, without waiting for a writer
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.path);
@@ -447,14 +454,16 @@ TEST_F(Resources, OpenReportsWhatWentWrong) {
     }
 }
 
-TEST_F(Resources, EmptyFileIsValid) {
+TEST_F(Resources, EmptyFileIsValid)
+{
     open_new("empty", {});
     EXPECT_EQ(Count1Types(), 0);
     EXPECT_EQ(Count1Resources(kText), 0);
     EXPECT_EQ(Get1IndResource(kText, 1), nullptr);
 }
 
-TEST_F(Resources, WriterRefusesWhatCannotBeReadBack) {
+TEST_F(Resources, WriterRefusesWhatCannotBeReadBack)
+{
     write_bytes(path("existing"), "old contents");
     struct Case {
         const char *what;
@@ -474,7 +483,8 @@ TEST_F(Resources, WriterRefusesWhatCannotBeReadBack) {
     EXPECT_FALSE(write_resource_file(path("no-such-folder/file"), {}));
 }
 
-TEST_F(Resources, FailedWriteLeavesTheOldFile) {
+TEST_F(Resources, FailedWriteLeavesTheOldFile)
+{
     const std::vector<ResourceEntry> old_entries = {{kText, 1, "", "the old file"}};
     ASSERT_TRUE(write_resource_file(path("target"), old_entries));
     const std::string old_bytes = read_bytes(path("target"));
@@ -496,13 +506,15 @@ TEST_F(Resources, FailedWriteLeavesTheOldFile) {
     EXPECT_EQ(contents(GetResource(kData, 2)), "x");
 }
 
-TEST_F(Resources, OpenFileIsUnaffectedByRewritingIt) {
+TEST_F(Resources, OpenFileIsUnaffectedByRewritingIt)
+{
     open_new("live", {{kText, 1, "", "before"}});
     ASSERT_TRUE(write_resource_file(path("live"), {{kText, 1, "", "after"}}));
     EXPECT_EQ(contents(GetResource(kText, 1)), "before");
 }
 
-TEST(ResourceTypes, NamesRoundTrip) {
+TEST(ResourceTypes, NamesRoundTrip)
+{
     for (const char *name : {"TEXT", "STR#", "ICN#", "    ", "a\xA5z!"}) {
         ResType type = 0;
         for (int i = 0; i < 4; ++i) type = type << 8 | static_cast<unsigned char>(name[i]);
@@ -510,11 +522,14 @@ TEST(ResourceTypes, NamesRoundTrip) {
     }
 }
 
-TEST(StringLists, MakeStringListLayout) {
+TEST(StringLists, MakeStringListLayout)
+{
     EXPECT_EQ(make_string_list({}), std::string("\0\0", 2));
-    EXPECT_EQ(make_string_list({"ab", ""}), std::string("\0\x02\x02" "ab\x00", 6));
+    EXPECT_EQ(make_string_list({"ab", ""}), std::string("\0\x02\x02"
+                                                        "ab\x00",
+                                                        6));
     EXPECT_EQ(make_string_list({std::string(256, 'z')}).size(), 2u + 1u + 255u);
 }
 
-} // namespace
-} // namespace kel::toolbox
+}  // namespace
+}  // namespace kel::toolbox

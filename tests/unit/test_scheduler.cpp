@@ -263,8 +263,8 @@ TEST_F(Clocks, DumpListsPendingClocksInFireOrder)
     kel::sched_set_now(1.5);
     kel::test::console_capture console;
     kel::clocks_dump();
-    EXPECT_EQ(console.lines(),
-              (std::vector<std::string>{"time 1.5000", "  1: t    12.50    10.00     0", "  2: t    30.00    30.00     0"}));
+    EXPECT_EQ(console.lines(), (std::vector<std::string>{"time 1.5000", "  1: t    12.50    10.00     0",
+                                                         "  2: t    30.00    30.00     0"}));
 }
 
 TEST_F(Clocks, APrivateSchedulerKeepsItsClocksAndItsTime)
@@ -340,8 +340,7 @@ TEST_F(Clocks, ManyClocksFireInExactOrder)
         seed = seed * 1103515245u + 12345u;
         if (i % 7) expected.push_back({static_cast<double>((seed >> 16) % 40), i});
     }
-    std::stable_sort(expected.begin(), expected.end(),
-                     [](const auto &x, const auto &y) { return x.first < y.first; });
+    std::stable_sort(expected.begin(), expected.end(), [](const auto &x, const auto &y) { return x.first < y.first; });
     std::string want;
     for (const auto &[t, i] : expected) want += (want.empty() ? "" : " | ") + names[i] + "@" + std::to_string(int(t));
     EXPECT_EQ(g_log, want);

@@ -197,8 +197,8 @@ TEST(Symbols, Statistics)
     EXPECT_EQ(kel::symbols_total_count(), total + 1);
     kel::test::console_capture console;
     kel::symbols_post_statistics();
-    EXPECT_EQ(console.lines(), (std::vector<std::string>{"514 static symbols",
-                                                         std::to_string(total + 1) + " symbols in memory"}));
+    EXPECT_EQ(console.lines(),
+              (std::vector<std::string>{"514 static symbols", std::to_string(total + 1) + " symbols in memory"}));
 }
 
 TEST(Symbols, TheTableKnowsThePoolBlocksItHolds)

@@ -306,7 +306,7 @@ TEST_F(Sysfile, SeteofCutsPlainFilesAndMovesTheEndOfMemory)
         long position;  // before
         long size;
         long result;
-        long length;       // after
+        long length;  // after
         long position_after;
     } cases[] = {
         {"beyond the block", 8, 11, -1, 10, 8},
@@ -429,8 +429,8 @@ TEST_F(Sysfile, SpoolcopyCopiesInChunks)
     const std::string src_bytes = pattern(3000);
     struct {
         const char *what;
-        bool region;   // the source is bytes 500 .. 2499 of the file
-        long position; // of the source before the copy
+        bool region;    // the source is bytes 500 .. 2499 of the file
+        long position;  // of the source before the copy
         long count;
         long result;
         std::string expected;
@@ -618,7 +618,8 @@ TEST_F(Sysfile, WritetextfileConvertsBreaksAndLeavesOutAFinalNul)
         {"LF", "a\r\nb\rc\n\n\r", SYSFILE_TEXT_LF, "a\nb\nc\n\n\n"},
         {"empty", "", SYSFILE_TEXT_LF, ""},
         {"only a NUL", std::string(1, '\0'), SYSFILE_TEXT_LF, ""},
-        {"pairs across output chunks", std::string(2000, '\n'), SYSFILE_TEXT_CRLF, convert_breaks(std::string(2000, '\n'), "\r\n")},
+        {"pairs across output chunks", std::string(2000, '\n'), SYSFILE_TEXT_CRLF,
+         convert_breaks(std::string(2000, '\n'), "\r\n")},
         {"CR LF across input pieces", std::string(511, 'x') + "\r\n" + std::string(600, 'y'), SYSFILE_TEXT_LF,
          std::string(511, 'x') + "\n" + std::string(600, 'y')},
     };

@@ -22,8 +22,8 @@
 #include "kel/classes.h"
 #include "kel/path.h"
 #include "kel/sysfile.h"
-#include "kernel/files/sysfile_async.h"
 #include "kernel/files/sysfile.h"
+#include "kernel/files/sysfile_async.h"
 #include "temp_dir.h"
 
 namespace {

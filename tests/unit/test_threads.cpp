@@ -115,8 +115,8 @@ TEST(Systhread, CreateJoinSleepTerminateAndConditions)
     // A long sleep ends when the thread is asked to end.
     systhread sleeper = nullptr;
     auto started = std::chrono::steady_clock::now();
-    ASSERT_EQ(systhread_create(reinterpret_cast<kel_method>(+[](void *) { systhread_sleep(60000); }), nullptr,
-                               0, 0, 0, &sleeper),
+    ASSERT_EQ(systhread_create(reinterpret_cast<kel_method>(+[](void *) { systhread_sleep(60000); }), nullptr, 0, 0, 0,
+                               &sleeper),
               0);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     systhread_terminate(sleeper);

@@ -54,7 +54,6 @@ TEST(NumberObjects, FloatStoresInTheRightInletAndOutputsFromTheLeft)
     });
 }
 
-
 TEST(NumberObjects, SendCallsTheObjectBoundToTheName)
 {
     named_recorder dest("arith_dest");

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "atom_support.h"
-#include "kernel/wires/depth.h"
 #include "kernel/time/scheduler.h"
+#include "kernel/wires/depth.h"
 #include "objects/msgbox.h"
 #include "test_patcher_rig.h"
 
@@ -32,7 +32,7 @@ using kel::test::L;
 using kel::test::S;
 
 class MessageBoxTest : public PatcherTest {
-  protected:
+protected:
     void SetUp() override
     {
         PatcherTest::SetUp();

@@ -26,7 +26,6 @@ using strings = std::vector<std::string>;
 
 using namespace kel::test::boxes;
 
-
 // --- route ---
 
 TEST(Route, MatchesIntsFloatsSymbolsAndListsAndRejectsTheRest)
@@ -190,8 +189,7 @@ TEST(Trigger, OutletTypesAndHelpTexts)
     rig r("t b i f l s 1 1.5 x #1");
     ASSERT_NE(r.get(), nullptr);
     std::vector<std::string> types;
-    for (outlet *o = r.get()->outlets; o; o = o->next)
-        types.push_back(o->type ? o->type->name : "-");
+    for (outlet *o = r.get()->outlets; o; o = o->next) types.push_back(o->type ? o->type->name : "-");
     EXPECT_EQ(types, (strings{"bang", "int", "float", "-", "-", "int", "float", "-", "-"}));
 
     char text[256] = "";
@@ -436,8 +434,7 @@ TEST(Bag, AReceiverMayChangeTheBagWhileItIsSent)
     }();
     rig r("bag");
     r.send(1, "1");
-    for (const char *n : {"1", "2", "3", "4"})
-        r.send(0, n);
+    for (const char *n : {"1", "2", "3", "4"}) r.send(0, n);
     auto *c = static_cast<clearer *>(object_alloc(clearer_class));
     c->bag = r.get();
     c->received = 0;
@@ -538,8 +535,7 @@ TEST(RoutingClasses, TypedInletsMatchTheMode)
         rig r(e.box);
         ASSERT_NE(r.get(), nullptr) << e.box;
         strings types;
-        for (inlet *i = r.get()->inlets; i; i = i->next)
-            types.push_back(i->type ? i->type->name : "-");
+        for (inlet *i = r.get()->inlets; i; i = i->next) types.push_back(i->type ? i->type->name : "-");
         EXPECT_EQ(types, e.inlet_types) << e.box;
     }
 }

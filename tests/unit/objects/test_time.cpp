@@ -103,7 +103,7 @@ TEST_F(TimeObjects, DelayIsReplacedNotAddedAndStops)
     run_until(2000);
     EXPECT_EQ(g_log, "d@600 bang");
     g_log.clear();
-    send_text(d, "int 30");  // sets the time and starts
+    send_text(d, "int 30");       // sets the time and starts
     send_text(d, "float -5", 1);  // stored for later, negative becomes 0
     run_until(2010);
     send_text(d, "stop");
