@@ -5,7 +5,6 @@
 #include "kel/classes.h"
 #include "kel/symbols.h"
 #include "kernel/core/classes.h"
-#include "kernel/core/console.h"
 #include "kernel/core/hashtab.h"
 #include "kernel/core/linklist.h"
 #include "kernel/core/random.h"
