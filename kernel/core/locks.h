@@ -5,6 +5,7 @@
 // table, the memory pool) are plain mutexes.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 
 namespace kel {
@@ -17,8 +18,16 @@ std::recursive_mutex &global_lock();
 // Overdrive: clocks fire on the scheduler timer thread, so the critical
 // section entered with NULL locks the global one. The flag is one byte that
 // an audio host reads through the scheduler's takeover record.
-bool overdrive_active();
-void overdrive_active_set(bool on);
-char *overdrive_active_byte();
+// The flag is read on every poll and every `now`: inline, and its address a
+// constant so that the takeover record stays constant-initialized.
+extern char g_overdrive_active;
+inline bool overdrive_active()
+{
+    return std::atomic_ref<const char>(g_overdrive_active).load(std::memory_order_relaxed) != 0;
+}
+inline void overdrive_active_set(bool on)
+{
+    std::atomic_ref<char>(g_overdrive_active).store(on ? 1 : 0, std::memory_order_relaxed);
+}
 
 }  // namespace kel

@@ -76,7 +76,7 @@ sched_takeover &takeover_record()
 {
     static sched_takeover record = {
         &takeover_poll, &sched_set_takeover, 0.0,          44.1,      1.0 / 44.1,
-        44.1,           1.0 / 44.1,          &g_host_byte, &g_in_isr, overdrive_active_byte(),
+        44.1,           1.0 / 44.1,          &g_host_byte, &g_in_isr, &g_overdrive_active,
     };
     return record;
 }
