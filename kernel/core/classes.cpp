@@ -406,6 +406,15 @@ hashtab *extra_subtable(kel_class *c, const char *key)
     return table;
 }
 
+// The value under key in the class's sub-table named table, or null.
+void *extra_subtable_lookup(kel_class *c, symbol *table, symbol *key)
+{
+    auto *entries = static_cast<hashtab *>(class_extra_lookup(c, table));
+    void *value = nullptr;
+    if (entries) hashtab_lookup(entries, key, &value);
+    return value;
+}
+
 }  // namespace
 
 KEL_API long class_addtypedwrapper(kel_class *c, kel_method m, const char *name, ...)
@@ -430,10 +439,7 @@ KEL_API long class_addtypedwrapper(kel_class *c, kel_method m, const char *name,
 KEL_API method_entry *class_typedwrapper_get(kel_class *c, symbol *selector)
 {
     static symbol *const s_typedwrapper = gensym("typedwrapper");
-    auto *wrappers = static_cast<hashtab *>(class_extra_lookup(c, s_typedwrapper));
-    void *e = nullptr;
-    if (wrappers) hashtab_lookup(wrappers, selector, &e);
-    return static_cast<method_entry *>(e);
+    return static_cast<method_entry *>(extra_subtable_lookup(c, s_typedwrapper, selector));
 }
 
 KEL_API long class_addadornment(kel_class *c, object *adornment)
@@ -448,10 +454,7 @@ KEL_API long class_addadornment(kel_class *c, object *adornment)
 KEL_API void *class_adornment_get(kel_class *c, symbol *classname)
 {
     static symbol *const s_adornments = gensym("adornments");
-    auto *adornments = static_cast<hashtab *>(class_extra_lookup(c, s_adornments));
-    void *a = nullptr;
-    if (adornments) hashtab_lookup(adornments, classname, &a);
-    return a;
+    return extra_subtable_lookup(c, s_adornments, classname);
 }
 
 KEL_API method_entry *class_mess(kel_class *c, symbol *selector)

@@ -11,6 +11,7 @@
 #include "kel/classes.h"
 #include "kel/console.h"
 #include "kel/outlets.h"
+#include "kernel/core/locks.h"
 #include "kernel/core/symbols.h"
 
 namespace kel {
@@ -198,9 +199,10 @@ void deliver_error(const char *text)
     if (!parse) return;
     parse(text, std::strlen(text), &argc, argv, 256);
     t_delivering_error = true;
-    long lockout = lockout_set(1);
-    for (int i = 0; i < count; i++) typedmess(subscribers[i], sym_error, argc, argv);
-    lockout_set(lockout);
+    {
+        lockout_scope lockout;
+        for (int i = 0; i < count; i++) typedmess(subscribers[i], sym_error, argc, argv);
+    }
     t_delivering_error = false;
 }
 

@@ -8,6 +8,8 @@
 #include <atomic>
 #include <mutex>
 
+#include "kel/outlets.h"
+
 namespace kel {
 
 // The kernel's global critical section: taken by the scheduler thread for a
@@ -29,5 +31,17 @@ inline void overdrive_active_set(bool on)
 {
     std::atomic_ref<char>(g_overdrive_active).store(on ? 1 : 0, std::memory_order_relaxed);
 }
+
+// The lockout flag (lockout_set) set for the length of a scope.
+class lockout_scope {
+public:
+    lockout_scope() : saved_(lockout_set(1)) {}
+    ~lockout_scope() { lockout_set(saved_); }
+    lockout_scope(const lockout_scope &) = delete;
+    lockout_scope &operator=(const lockout_scope &) = delete;
+
+private:
+    long saved_;
+};
 
 }  // namespace kel

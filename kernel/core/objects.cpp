@@ -134,9 +134,9 @@ KEL_API void freeobject(void *p)
     }
     auto *x = static_cast<object *>(p);
     kel_class *c = class_of_table(x->messlist);
-    long lockout = lockout_set(1);
     bool kept = false;
     {
+        lockout_scope lockout;
         std::lock_guard guard(global_lock());
         // A registered object loses one holder here; while others still keep
         // it, it lives on untouched.
@@ -147,7 +147,6 @@ KEL_API void freeobject(void *p)
             g_forget.run(x);
         }
     }
-    lockout_set(lockout);
     if (kept) return;
     if (!c->tiny) g_disconnect.run(x);
     x->magic = 0;

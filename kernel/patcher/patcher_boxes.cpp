@@ -23,6 +23,7 @@
 #include "kel/symbols.h"
 #include "kernel/core/binding_scope.h"
 #include "kernel/core/classes.h"
+#include "kernel/core/locks.h"
 #include "kernel/core/memory.h"
 #include "kernel/core/objects.h"
 #include "kernel/core/symbols.h"
@@ -1135,10 +1136,9 @@ KEL_API void box_free(box *b)
 KEL_API void patcher_deleteobj(patcher *p, box *b)
 {
     if (!p || !b || b->owner != p) return;
-    long lockout = lockout_set(1);
+    lockout_scope lockout;
     box_detach(b);
     freeobject(b);
-    lockout_set(lockout);
 }
 
 KEL_API long isnewex(void *b) { return is_newobj_box(b) ? 1 : 0; }

@@ -29,6 +29,7 @@
 #include "kel/symbols.h"
 #include "kernel/core/atoms.h"
 #include "kernel/core/guarded.h"
+#include "kernel/core/locks.h"
 #include "kernel/core/memory.h"
 #include "kernel/core/objects.h"
 #include "kernel/core/symbols.h"
@@ -199,18 +200,6 @@ private:
     object *n_, *p_, *b_, *x_;
     short load_path_;
     default_path_aside default_path_;
-};
-
-// The lockout flag set for the length of a scope.
-class lockout_scope {
-public:
-    lockout_scope() : saved_(lockout_set(1)) {}
-    ~lockout_scope() { lockout_set(saved_); }
-    lockout_scope(const lockout_scope &) = delete;
-    lockout_scope &operator=(const lockout_scope &) = delete;
-
-private:
-    long saved_;
 };
 
 // --- the front of #N and the catcher of #X ---

@@ -12,6 +12,7 @@
 // asked for the deletion is often still running: the message box that sent
 // the command, the thispatcher that passed it on, or the box being deleted.
 #include "kernel/patcher/patcher_script.h"
+#include "kernel/core/locks.h"
 
 #include <cstring>
 #include <new>
@@ -435,9 +436,10 @@ void script_delete_box(patcher *p, box *b)
     if (!p || !b || b->owner != p) return;
     // Leaving the patcher takes the name with it (whatever follows the name
     // hears that the box is going).
-    long lockout = lockout_set(1);
-    box_detach(b);
-    lockout_set(lockout);
+    {
+        lockout_scope lockout;
+        box_detach(b);
+    }
     // Idle priority: the call has no owner, so that freeing the box inside
     // it does not take the running call away with the box's own qelems.
     static symbol *const idle = gensym("idlepriority");

@@ -1,5 +1,4 @@
 #include "kernel/time/clocks.h"
-#include "kernel/core/guarded.h"
 
 #include <algorithm>
 #include <atomic>
@@ -14,6 +13,8 @@
 #include "kel/symbols.h"
 #include "kernel/core/calls.h"
 #include "kernel/core/classes.h"
+#include "kernel/core/guarded.h"
+#include "kernel/core/locks.h"
 #include "kernel/core/symbols.h"
 #include "kernel/time/deferred.h"
 #include "kernel/time/scheduler.h"
@@ -111,7 +112,7 @@ kel_class *clock_class()
 void clock_schedule(kel_clock *c, double time, double offset)
 {
     if (!c) return;
-    long lockout = lockout_set(1);
+    lockout_scope lockout;
     double logical = sortable(time);
     double fire = sortable(time + offset);
     {
@@ -126,7 +127,6 @@ void clock_schedule(kel_clock *c, double time, double offset)
             error("clock: out of memory, a clock was not set");
         }
     }
-    lockout_set(lockout);
 }
 
 void clock_set_owner(kel_clock *c, object *owner)
@@ -141,13 +141,12 @@ void clocks_remove_owned_by(void *x)
 {
     if (g_owned_clocks.load(std::memory_order_relaxed) == 0) return;
     kel_clock *removed = nullptr;
-    long lockout = lockout_set(1);
     {
+        lockout_scope lockout;
         std::lock_guard guard(clock_lock());
         global_clocks().remove_if(&owned_by, x, &removed);
         for (kel_clock *c = removed; c; c = c->next) c->state = -1;
     }
-    lockout_set(lockout);
     // A scheduled call whose clock is gone would never run: its element goes.
     while (removed) {
         kel_clock *next = removed->next;
@@ -159,12 +158,9 @@ void clocks_remove_owned_by(void *x)
 
 void clocks_drop_all()
 {
-    long lockout = lockout_set(1);
-    {
-        std::lock_guard guard(clock_lock());
-        global_clocks().clear();
-    }
-    lockout_set(lockout);
+    lockout_scope lockout;
+    std::lock_guard guard(clock_lock());
+    global_clocks().clear();
 }
 
 void clocks_dump()
@@ -226,12 +222,9 @@ KEL_API void clock_fdelay2(kel_clock *c, double delay, double offset)
 KEL_API void clock_unset(kel_clock *c)
 {
     if (!c) return;
-    long lockout = lockout_set(1);
-    {
-        std::lock_guard guard(clock_lock());
-        unset_locked(c);
-    }
-    lockout_set(lockout);
+    lockout_scope lockout;
+    std::lock_guard guard(clock_lock());
+    unset_locked(c);
 }
 
 KEL_API void clock_xdelay(kel_clock *c, long delay) { clock_delay(c, delay); }

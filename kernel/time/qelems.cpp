@@ -7,6 +7,7 @@
 #include "kel/outlets.h"
 #include "kel/symbols.h"
 #include "kernel/core/calls.h"
+#include "kernel/core/locks.h"
 #include "kernel/time/deferred.h"
 #include "kernel/time/scheduler.h"
 
@@ -71,13 +72,10 @@ void push_head(queue &q, qelem *e)
 // Runs op on the queue under its lock, with lockout set.
 template <typename Op> void with_queue(Op op)
 {
-    long lockout = lockout_set(1);
-    {
-        queue &q = main_queue();
-        std::lock_guard guard(q.lock);
-        op(q);
-    }
-    lockout_set(lockout);
+    lockout_scope lockout;
+    queue &q = main_queue();
+    std::lock_guard guard(q.lock);
+    op(q);
 }
 
 void set_owner(qelem *e, object *owner)

@@ -307,7 +307,7 @@ KEL_API int sched_idledequeue(void) { return 0; }
 
 KEL_API int sched_set_takeover(int on)
 {
-    long lockout = lockout_set(1);
+    lockout_scope lockout;
     bool was = g_takeover.exchange(on != 0);
     if (overdrive_active() && was != (on != 0)) {
         if (on) {
@@ -319,7 +319,6 @@ KEL_API int sched_set_takeover(int on)
             timer_time_set(now);
         }
     }
-    lockout_set(lockout);
     return was;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "atom_support.h"
 #include "console_capture.h"
 #include "kel/kel.h"
 
@@ -13,24 +14,9 @@ namespace {
 using kel::test::console_capture;
 using kel::test::warning_line;
 
-atom L(long n)
-{
-    atom a;
-    atom_setlong(&a, n);
-    return a;
-}
-atom F(double f)
-{
-    atom a;
-    atom_setfloat(&a, f);
-    return a;
-}
-atom S(const char *s)
-{
-    atom a;
-    atom_setsym(&a, gensym(s));
-    return a;
-}
+using kel::test::F;
+using kel::test::L;
+using kel::test::S;
 atom T(short type)
 {
     atom a;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "atom_support.h"
 #include "console_capture.h"
 #include "kel/kel.h"
 #include "kel/path.h"
@@ -20,24 +21,9 @@ using kel::test::error_line;
 
 #define FN(f) reinterpret_cast<kel_method>(&(f))
 
-atom L(long n)
-{
-    atom a;
-    atom_setlong(&a, n);
-    return a;
-}
-atom F(double f)
-{
-    atom a;
-    atom_setfloat(&a, f);
-    return a;
-}
-atom S(const char *s)
-{
-    atom a;
-    atom_setsym(&a, gensym(s));
-    return a;
-}
+using kel::test::F;
+using kel::test::L;
+using kel::test::S;
 
 void *make(const char *name, std::vector<atom> args = {})
 {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "atom_support.h"
 #include "call_log.h"
 #include "console_capture.h"
 #include "kel/kel.h"
@@ -121,24 +122,9 @@ probe *new_probe(kel_class *c, long value = 0)
     return x;
 }
 
-atom L(long n)
-{
-    atom a;
-    atom_setlong(&a, n);
-    return a;
-}
-atom F(double f)
-{
-    atom a;
-    atom_setfloat(&a, f);
-    return a;
-}
-atom S(const char *s)
-{
-    atom a;
-    atom_setsym(&a, gensym(s));
-    return a;
-}
+using kel::test::F;
+using kel::test::L;
+using kel::test::S;
 atom O(void *o)
 {
     atom a;
