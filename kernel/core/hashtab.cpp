@@ -82,7 +82,9 @@ long store(hashtab *x, symbol *key, void *value, bool free_old)
     linklist *&list = x->slots[slot_of(x, key)];
     if (!list) {
         list = linklist_new();
-        if (!list) return 0;  // nothing stored, as when a slot list cannot be made
+        // Nothing is stored, and the caller hears so: a store that answered
+        // success without storing would lose the value silently.
+        if (!list) return -1;
         g_slot_lists.fetch_add(1, std::memory_order_relaxed);
         if (x->readonly) linklist_readonly(list, 1);
     }

@@ -56,13 +56,10 @@ symbol *s_newcopy = nullptr;
 // Objects are keyed by their address in the object table.
 symbol *address_key(const void *x) { return reinterpret_cast<symbol *>(const_cast<void *>(x)); }
 
-// Stores value under key and answers whether the table now holds it: a store
-// answers 0 without storing when memory for the key's slot ran out.
+// Stores value under key; false when memory for it ran out.
 bool stored(hashtab *table, symbol *key, void *value, bool safe)
 {
-    if ((safe ? hashtab_store_safe(table, key, value) : hashtab_store(table, key, value)) != 0) return false;
-    void *now = nullptr;
-    return hashtab_lookup(table, key, &now) == 0 && now == value;
+    return (safe ? hashtab_store_safe(table, key, value) : hashtab_store(table, key, value)) == 0;
 }
 
 hashtab *names_in(symbol *name_space, bool create)

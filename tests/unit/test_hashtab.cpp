@@ -18,6 +18,7 @@
 #include "kel/memory.h"
 #include "kel/symbols.h"
 #include "kernel/core/hashtab.h"
+#include "memory_pressure.h"
 
 namespace {
 
@@ -145,6 +146,20 @@ TEST(HashtabStore, SlotListsAreCountedWhileTheirTableLives)
     EXPECT_EQ(kel::hashtab_slot_lists(), before + static_cast<long>(slots.size())) << "kept while the table lives";
     EXPECT_EQ(hashtab_chuck(x), 0);
     EXPECT_EQ(kel::hashtab_slot_lists(), before);
+}
+
+TEST(HashtabStore, AStoreWithoutMemoryForItsSlotSaysSo)
+{
+    hashtab *x = hashtab_new(3);
+    {
+        kel::test::memory_exhausted no_memory;
+        EXPECT_EQ(hashtab_store(x, key("one"), val(1)), -1);
+        EXPECT_EQ(hashtab_store_safe(x, key("two"), val(2)), -1);
+    }
+    void *out = nullptr;
+    EXPECT_EQ(hashtab_lookup(x, key("one"), &out), -1);
+    EXPECT_EQ(hashtab_getsize(x), 0);
+    EXPECT_EQ(hashtab_chuck(x), 0);
 }
 
 TEST(HashtabStore, ManyKeysInFewSlots)
