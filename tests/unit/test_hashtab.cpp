@@ -18,7 +18,7 @@
 #include "kel/memory.h"
 #include "kel/symbols.h"
 #include "kernel/core/hashtab.h"
-#include "memory_pressure.h"
+#include "kernel/core/memory.h"
 
 namespace {
 
@@ -151,11 +151,13 @@ TEST(HashtabStore, SlotListsAreCountedWhileTheirTableLives)
 TEST(HashtabStore, AStoreWithoutMemoryForItsSlotSaysSo)
 {
     hashtab *x = hashtab_new(3);
-    {
-        kel::test::memory_exhausted no_memory;
-        EXPECT_EQ(hashtab_store(x, key("one"), val(1)), -1);
-        EXPECT_EQ(hashtab_store_safe(x, key("two"), val(2)), -1);
-    }
+    symbol *one = key("one"), *two = key("two");
+    // Every request fails, whatever the pool holds free at this point.
+    kel::memory_fail_request(1, true);
+    EXPECT_EQ(hashtab_store(x, one, val(1)), -1);
+    EXPECT_EQ(hashtab_store_safe(x, two, val(2)), -1);
+    kel::memory_fail_request(-1, false);
+    kel::memory_set_low(false);
     void *out = nullptr;
     EXPECT_EQ(hashtab_lookup(x, key("one"), &out), -1);
     EXPECT_EQ(hashtab_getsize(x), 0);
