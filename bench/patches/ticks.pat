@@ -1,0 +1,11 @@
+#N vpatcher 20 74 820 674;
+#P newex 20 20 60 196617 loadbang;
+#P newex 20 40 60 196617 metro 1;
+#P message 20 60 30 196617 1;
+#P newex 20 80 40 196617 + 1;
+#P newex 20 100 40 196617 i;
+#P connect 4 0 3 0;
+#P connect 3 0 2 0;
+#P connect 2 0 1 0;
+#P connect 1 0 0 0;
+#P pop;
