@@ -115,7 +115,7 @@ void release(through *t)
     if (t->name->thing == &t->ob) t->name->thing = nullptr;
     // The last user may let go while a message to the name is still on its
     // way through the outlet: the through then goes once that send is over.
-    if (t->out->sending > 0)
+    if (outlet_sending(t->out))
         defer_low(t, as_method(&free_through), nullptr, 0, nullptr);
     else
         freeobject(t);

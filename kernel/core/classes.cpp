@@ -16,6 +16,9 @@
 #include "kernel/core/symbols.h"
 
 namespace kel {
+
+std::atomic<uint32_t> g_method_tables_generation{1};
+
 namespace {
 
 builtin_constructor_lookup g_builtin_constructor = nullptr;  // installed at start-up
@@ -235,6 +238,8 @@ kel_class *class_builder_finish()
                 std::memcpy(table + 1, b->methods, static_cast<size_t>(b->method_count) * sizeof(method_entry));
             c->messlist = table;
             c->messcount = static_cast<int32_t>(b->method_count + 2);
+            c->messcapacity = c->messcount;
+            c->retired = nullptr;
             *b->class_variable = table;
         }
     }
@@ -301,6 +306,7 @@ KEL_API kel_class *class_new(const char *name, kel_method mnew, kel_method mfree
     set_entry(table[1], gensym("classname"), reinterpret_cast<kel_method>(&answer_classname), cant);
     c->messlist = table;
     c->messcount = 3;
+    c->messcapacity = 3;
     return c;
 }
 
@@ -312,15 +318,29 @@ KEL_API long class_addmethod(kel_class *c, kel_method m, const char *name, ...)
     char types[8];
     read_types(types, max_method_types, args);
     va_end(args);
-    auto *table = static_cast<method_entry *>(
-        sysmem_resizeptr(c->messlist, (c->messcount + 1) * static_cast<long>(sizeof(method_entry))));
-    if (!table) return ERR_GENERIC;
+    symbol *selector = gensym(name);
+    method_entry *table = c->messlist;
+    if (c->messcount == c->messcapacity) {
+        // Full: a table twice the size. The old one stays for whoever points
+        // into it (instances, a class variable) until the class is freed.
+        const int32_t capacity = c->messcapacity < 4 ? 8 : c->messcapacity * 2;
+        table = static_cast<method_entry *>(sysmem_newptrclear(capacity * static_cast<long>(sizeof(method_entry))));
+        if (!table) return ERR_GENERIC;
+        std::memcpy(table, c->messlist, static_cast<size_t>(c->messcount) * sizeof(method_entry));
+        c->messlist[0].method = reinterpret_cast<kel_method>(c->retired);
+        c->retired = c->messlist;
+        table[0].method = nullptr;
+        c->messcapacity = capacity;
+    }
     // The new entry takes the terminator's place; a new terminator follows.
-    set_entry(table[c->messcount - 1], gensym(name), m, types);
+    // A scan running meanwhile stops at the new terminator or at the old one.
     std::memset(&table[c->messcount], 0, sizeof(method_entry));
-    table[0].selector = reinterpret_cast<symbol *>(c);
+    table[c->messcount - 1].method = m;
+    std::memcpy(table[c->messcount - 1].types, types, 8);
+    std::atomic_ref<symbol *>(table[c->messcount - 1].selector).store(selector, std::memory_order_release);
     c->messlist = table;
     c->messcount++;
+    method_tables_changed();
     return ERR_NONE;
 }
 
@@ -359,7 +379,13 @@ KEL_API symbol *class_nameget(kel_class *c) { return c ? c->name : nullptr; }
 KEL_API long class_free(kel_class *c)
 {
     if (!c) return ERR_INVALID_PTR;
+    method_tables_changed();
     sysmem_freeptr(c->messlist);
+    for (method_entry *t = c->retired; t;) {
+        auto *next = reinterpret_cast<method_entry *>(t[0].method);
+        sysmem_freeptr(t);
+        t = next;
+    }
     if (c->attributes) freeobject(c->attributes);
     if (c->extra) freeobject(c->extra);
     freebytes(c, sizeof(kel_class));

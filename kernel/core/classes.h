@@ -5,8 +5,14 @@
 // selector is null. Objects point one entry past the header, so the class of
 // any valid object is messlist[-1].selector. Lookup is a linear scan; the
 // first entry with a matching selector wins.
+//
+// A table that must grow beyond its capacity moves; the table it leaves stays
+// allocated (chained from the class, freed with it), so instances and class
+// variables that still point into it never read freed memory, and lookups
+// move an instance on to its class's current table (messlist_current).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "kel/base.h"
@@ -22,8 +28,10 @@ struct kel_class {
     method_entry *newmess;  // the constructor entry, or null
     kel_method menu_method;
     int32_t flags;
-    int32_t messcount;  // entries in the method table, header and terminator included
+    int32_t messcount;     // entries in the method table, header and terminator included
+    int32_t messcapacity;  // entries allocated for it
     method_entry *messlist;
+    method_entry *retired;  // tables this class outgrew, chained through their header's method slot
     hashtab *attributes;
     hashtab *extra;
     long obexoffset;
@@ -47,6 +55,22 @@ inline kel_class *class_of_table(const method_entry *messlist)
 }
 
 uint32_t table_mark(const method_entry *messlist);
+
+// Moves on every change of what a lookup in some method table finds (a
+// method added, a table replaced or freed): what was found can be kept as
+// long as the generation it was found in is current.
+extern std::atomic<uint32_t> g_method_tables_generation;
+inline uint32_t method_tables_generation() { return g_method_tables_generation.load(std::memory_order_acquire); }
+inline void method_tables_changed() { g_method_tables_generation.fetch_add(1, std::memory_order_acq_rel); }
+
+// The method table of a valid object, moving the object on to its class's
+// current table first when the class outgrew the one the object points into.
+inline method_entry *messlist_current(object *x)
+{
+    kel_class *c = class_of_table(x->messlist);
+    if (c->messlist + 1 != x->messlist && c->messlist) x->messlist = c->messlist + 1;
+    return x->messlist;
+}
 
 // The table of class namespaces, made by object-system start-up.
 bool class_namespaces_init();

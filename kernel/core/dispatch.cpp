@@ -62,7 +62,7 @@ method_entry *dispatch_lookup(object *x, symbol *s)
     }
     method_entry *anything = nullptr;
     method_entry *int_entry = nullptr;
-    for (method_entry *e = x->messlist; e->selector; e++) {
+    for (method_entry *e = messlist_current(x); e->selector; e++) {
         if (e->selector == s) {
             if (e->types[0] == ATYPE_CANT) {
                 if (method_entry *wrapper = class_typedwrapper_get(c, s)) return wrapper;
@@ -239,7 +239,7 @@ kel_method find_method(void *x, symbol *s, const char *who, absent_report report
         check_failed("%s (%s): corrupt object", who, s ? s->name : "");
         return reinterpret_cast<kel_method>(&method_false);
     }
-    for (method_entry *e = o->messlist; e->selector; e++)
+    for (method_entry *e = messlist_current(o); e->selector; e++)
         if (e->selector == s) return e->method;
     if (report == absent_report::error) error("%s: doesn't understand \"%s\"", class_name_of(o), s ? s->name : "");
     return absent;

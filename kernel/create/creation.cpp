@@ -109,7 +109,9 @@ bool rebuild_table()
     sysmem_freeptr(g_creation_class->messlist);
     g_creation_class->messlist = table;
     g_creation_class->messcount = count + 2;
+    g_creation_class->messcapacity = count + 2;
     if (g_creation) g_creation->messlist = table + 1;
+    method_tables_changed();
     return true;
 }
 

@@ -258,7 +258,7 @@ void reorder_plain(box *src, long n, outlet *o)
     if (!o->connections || !o->connections->next) return;
     // Connections are not relinked under a send in progress on this outlet;
     // the next cord made here puts them in order.
-    if (o->sending) return;
+    if (outlet_sending(o)) return;
     std::vector<patchcord *> cords = sorted_cords(src, n);
     std::vector<object *> wanted;
     std::vector<patchcord *> wanted_cord;

@@ -3,7 +3,9 @@
 //
 // Every send enters the guard and leaves it. From depth 24 on, each entry
 // compares the current frame with the limit of the running thread: 40000
-// bytes above the low end of its stack region. Past it, the send is refused,
+// bytes above the low end of its stack region. The compare is inline; a
+// thread whose limit is not known yet takes the slow path once, which
+// computes it. Past the limit, the send is refused,
 // the user is alerted, the scheduler is stopped, and every send nested under
 // the outermost one on this thread is refused until that one returns, so the
 // whole runaway chain is abandoned, not just its deepest message.
@@ -19,22 +21,37 @@ inline constexpr uintptr_t stack_margin = 40000;
 struct thread_depth {
     int depth = 0;
     bool aborting = false;  // a stack overflow on this thread is being unwound
-    uintptr_t limit = 0;    // 0 until computed for this thread
+    // What the inline compare tests frames against: the stack limit, or the
+    // highest address while the limit is not yet known or an overflow is being
+    // unwound, so that every send then takes the slow path.
+    uintptr_t limit = UINTPTR_MAX;
+    uintptr_t stack_limit = 0;  // frames below it are too deep; 0 until computed for this thread
 };
 
 // Per thread: each thread's chain of messages is guarded against its own stack.
-extern thread_local thread_depth t_depth __attribute__((tls_model("initial-exec")));
+// Constant-initialized, so that reaching it needs no per-access test for a
+// first-use initializer.
+extern thread_local constinit thread_depth t_depth __attribute__((tls_model("initial-exec")));
 
-// The slow part of depth_enter: the stack test.
+// The slow path of depth_enter, for a frame below t.limit: refuses while an
+// overflow is being unwound, computes the limit when it is not known, and
+// trips the guard when the frame really is too deep.
 bool depth_check(uintptr_t frame);
+// The slow path of depth_exit, when the outermost send returns: an overflow
+// being unwound is over.
+void depth_unwound();
 
 // Enters a send: false when it must not go on (the guard tripped, or an
 // overflow is being unwound); then depth_exit must not be called.
 inline bool depth_enter()
 {
     thread_depth &t = t_depth;
-    if (t.aborting) return false;
-    if (++t.depth >= depth_check_threshold && !depth_check(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)))) {
+    ++t.depth;
+    // The address of a local stands for the stack pointer here: reading the
+    // frame address would make every sending function keep a frame pointer.
+    char probe;
+    const auto frame = reinterpret_cast<uintptr_t>(&probe);
+    if (__builtin_expect(frame < t.limit, 0) && !depth_check(frame)) {
         t.depth--;
         return false;
     }
@@ -44,8 +61,7 @@ inline bool depth_enter()
 inline void depth_exit()
 {
     thread_depth &t = t_depth;
-    if (t.depth > 0) t.depth--;
-    if (t.depth == 0) t.aborting = false;
+    if (__builtin_expect(--t.depth <= 0, 0)) depth_unwound();
 }
 
 // What a tripped guard calls with the alert text: the scheduler installs its

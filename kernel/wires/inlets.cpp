@@ -427,7 +427,7 @@ KEL_API void stdlist(void *receiver, symbol *s, long argc, atom *argv)
         call_gimme(getfn(x, sym_list), x, s, argc, argv);
         return;
     }
-    for (method_entry *e = x->messlist; e->selector; e++) {
+    for (method_entry *e = messlist_current(x); e->selector; e++) {
         if (e->selector != sym_list) continue;
         if (e->types[0] == ATYPE_GIMME)
             call_gimme(e->method, x, s, argc, argv);

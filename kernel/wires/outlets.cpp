@@ -1,5 +1,6 @@
 #include "kernel/wires/outlets.h"
 
+#include <atomic>
 #include <mutex>
 
 #include "kel/classes.h"
@@ -21,22 +22,31 @@ kel_class *g_outlet_class = nullptr;
 
 const char *class_name(const void *x) { return object_classname(const_cast<void *>(x))->name; }
 
-// Calls fn(c) for each live connection. Connections removed meanwhile are
-// only marked, and unlinked when the outermost send on this outlet returns.
+// Sends on o: calls deliver(c) for each live connection between the depth
+// guard's entry and exit. Connections removed meanwhile are only marked, and
+// unlinked when the outermost send on this outlet returns. False when the
+// depth guard refused the send.
 void unlink_connection(outlet *o, connection *c);
+void unlink_removed(outlet *o);
 
-template <class F> void for_each_connection(outlet *o, F fn)
+template <class F> inline bool send_on(outlet *o, F deliver)
 {
+    if (!depth_enter()) return false;
     o->sending++;
     for (connection *c = o->connections; c; c = c->next)
-        if (c->receiver) fn(c);
-    if (--o->sending == 0 && o->has_removed) {
-        o->has_removed = false;
-        for (connection *c = o->connections; c;) {
-            connection *next = c->next;
-            if (!c->receiver) unlink_connection(o, c);
-            c = next;
-        }
+        if (c->receiver) deliver(c);
+    if (__builtin_expect(--o->sending == outlet_removed_mark, 0)) unlink_removed(o);
+    depth_exit();
+    return true;
+}
+
+__attribute__((noinline)) void unlink_removed(outlet *o)
+{
+    o->sending = 0;
+    for (connection *c = o->connections; c;) {
+        connection *next = c->next;
+        if (!c->receiver) unlink_connection(o, c);
+        c = next;
     }
 }
 
@@ -61,6 +71,73 @@ kel_method own_method(object *receiver, symbol *s)
         if (e->selector == s) return e->method;
     error("%s: doesn't understand \"%s\"", class_name(receiver), s->name);
     return nullptr;
+}
+
+// The cache's fields are read and written through relaxed atomic views (plain
+// moves): two threads may deliver through one connection at once (a clock in
+// overdrive and the main thread). A refill stamps the generation last, and a
+// reader checks it first; a refill racing a change of a method table may leave
+// the methods of the table as it was a moment before, which the next delivery
+// after the change replaces.
+template <class T> T relaxed_load(const T &field)
+{
+    return std::atomic_ref<const T>(field).load(std::memory_order_relaxed);
+}
+template <class T> void relaxed_store(T &field, T value)
+{
+    std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
+}
+
+// Finds the receiver's common methods again; false when it is not a valid
+// object (the lookup path then reports it).
+bool refill_cache(connection *c)
+{
+    object *r = c->receiver;
+    if (!object_valid(r)) return false;
+    const uint32_t generation = method_tables_generation();  // before the scan: a change during it shows next time
+    method_entry *table = messlist_current(r);
+    kel_method bang = nullptr, int_ = nullptr, float_ = nullptr, list = nullptr;
+    bool list_seen = false;
+    for (method_entry *e = table; e->selector; e++) {
+        if (e->selector == sym_bang && !bang) bang = e->method;
+        if (e->selector == sym_int && !int_) int_ = e->method;
+        if (e->selector == sym_float && !float_) float_ = e->method;
+        if (e->selector == sym_list && !list_seen) {
+            list_seen = true;
+            if (e->types[0] == ATYPE_GIMME) list = e->method;
+        }
+    }
+    method_cache &m = c->cache;
+    relaxed_store(m.bang, bang);
+    relaxed_store(m.int_, int_);
+    relaxed_store(m.float_, float_);
+    relaxed_store(m.list, list);
+    relaxed_store<const method_entry *>(m.table, table);
+    std::atomic_ref<uint32_t>(m.generation).store(generation, std::memory_order_release);
+    return true;
+}
+
+// The receiver's method in the given slot, from the cache while it is
+// current; null when the receiver has none or is not a valid object.
+template <kel_method method_cache::*slot> kel_method cached_method(connection *c)
+{
+    const object *r = c->receiver;
+    const uint32_t generation = std::atomic_ref<const uint32_t>(c->cache.generation).load(std::memory_order_acquire);
+    if (__builtin_expect(generation != method_tables_generation() || !object_valid(r) ||
+                             r->messlist != relaxed_load(c->cache.table),
+                         0) &&
+        !refill_cache(c))
+        return nullptr;
+    return relaxed_load(c->cache.*slot);
+}
+
+// An untyped outlet's delivery of one of the common messages.
+template <kel_method method_cache::*slot, class Call> void deliver_common(connection *c, symbol *s, Call call)
+{
+    if (kel_method m = cached_method<slot>(c))
+        call(m, c->receiver);
+    else if (kel_method found = own_method(c->receiver, s))  // reports what is missing
+        call(found, c->receiver);
 }
 
 // --- connecting ---
@@ -175,6 +252,7 @@ long connect_pair(outlet *o, object *target)
     c->receiver = target;
     c->method = o->type ? egetfn(target, o->type) : reinterpret_cast<kel_method>(&method_false);
     c->to_inlet = is_inlet(target);
+    c->cache = method_cache{};
     c->prev = nullptr;
     c->next = o->connections;
     if (o->connections) o->connections->prev = c;
@@ -201,9 +279,9 @@ long disconnect_pair(outlet *o, object *target)
             dump_sources(i);
         }
     }
-    if (o->sending) {
+    if (outlet_sending(o)) {
         c->receiver = nullptr;
-        o->has_removed = true;
+        o->sending |= outlet_removed_mark;
     } else {
         unlink_connection(o, c);
     }
@@ -283,7 +361,6 @@ outlet *make_outlet(void *owner, symbol *type)
     o->chain_inlet = nullptr;
     o->flags = 0;
     o->sending = 0;
-    o->has_removed = false;
     o->targets = nullptr;
     o->next = nullptr;
     if (auto *x = static_cast<object *>(owner)) {
@@ -394,62 +471,72 @@ KEL_API outlet *floatout(void *owner) { return make_outlet(owner, sym_float); }
 
 KEL_API outlet *listout(void *owner) { return make_outlet(owner, sym_list); }
 
+// Each send has a lean typed path (the method was found at connect time) and
+// an untyped one kept out of line, so the typed path needs few registers.
+namespace {
+
+__attribute__((noinline)) long untyped_bang(outlet *o)
+{
+    return send_on(o, [](connection *c) {
+        deliver_common<&method_cache::bang>(c, sym_bang, [](kel_method m, object *r) { call_bang(m, r); });
+    });
+}
+
+__attribute__((noinline)) long untyped_int(outlet *o, long n)
+{
+    return send_on(o, [n](connection *c) {
+        deliver_common<&method_cache::int_>(c, sym_int, [n](kel_method m, object *r) { call_int(m, r, n); });
+    });
+}
+
+__attribute__((noinline)) long untyped_float(outlet *o, double x)
+{
+    return send_on(o, [x](connection *c) {
+        deliver_common<&method_cache::float_>(c, sym_float, [x](kel_method m, object *r) { call_float(m, r, x); });
+    });
+}
+
+}  // namespace
+
 KEL_API long outlet_bang(outlet *o)
 {
-    if (!o || !depth_enter()) return 0;
-    if (o->type == sym_bang) {
-        for_each_connection(o, [](connection *c) { call_bang(c->method, c->receiver); });
-    } else {
-        for_each_connection(o, [](connection *c) {
-            if (kel_method m = own_method(c->receiver, sym_bang)) call_bang(m, c->receiver);
-        });
-    }
-    depth_exit();
-    return 1;
+    if (!o) return 0;
+    if (o->type != sym_bang) return untyped_bang(o);
+    return send_on(o, [](connection *c) { call_bang(c->method, c->receiver); });
 }
 
 KEL_API long outlet_int(outlet *o, long n)
 {
-    if (!o || !depth_enter()) return 0;
-    if (o->type == sym_int) {
-        for_each_connection(o, [n](connection *c) { call_int(c->method, c->receiver, n); });
-    } else {
-        for_each_connection(o, [n](connection *c) {
-            if (kel_method m = own_method(c->receiver, sym_int)) call_int(m, c->receiver, n);
-        });
-    }
-    depth_exit();
-    return 1;
+    if (!o) return 0;
+    if (o->type != sym_int) return untyped_int(o, n);
+    return send_on(o, [n](connection *c) { call_int(c->method, c->receiver, n); });
 }
 
 KEL_API long outlet_float(outlet *o, double x)
 {
-    if (!o || !depth_enter()) return 0;
-    if (o->type == sym_float) {
-        for_each_connection(o, [x](connection *c) { call_float(c->method, c->receiver, x); });
-    } else {
-        for_each_connection(o, [x](connection *c) {
-            if (kel_method m = own_method(c->receiver, sym_float)) call_float(m, c->receiver, x);
-        });
-    }
-    depth_exit();
-    return 1;
+    if (!o) return 0;
+    if (o->type != sym_float) return untyped_float(o, x);
+    return send_on(o, [x](connection *c) { call_float(c->method, c->receiver, x); });
 }
 
 KEL_API long outlet_list(outlet *o, symbol *, long argc, atom *argv)
 {
-    if (!o || !depth_enter()) return 0;
-    for_each_connection(o, [argc, argv](connection *c) { stdlist(c->receiver, sym_list, argc, argv); });
-    depth_exit();
-    return 1;
+    if (!o) return 0;
+    return send_on(o, [argc, argv](connection *c) {
+        // A list method taking the atoms as they come is called directly;
+        // anything else (conversion, spreading, reports) is stdlist's.
+        kel_method m = argc > 0 && argv ? cached_method<&method_cache::list>(c) : nullptr;
+        if (m)
+            call_gimme(m, c->receiver, sym_list, argc, argv);
+        else
+            stdlist(c->receiver, sym_list, argc, argv);
+    });
 }
 
 KEL_API long outlet_anything(outlet *o, symbol *s, long argc, atom *argv)
 {
-    if (!o || !depth_enter()) return 0;
-    for_each_connection(o, [s, argc, argv](connection *c) { typedmess(c->receiver, s, argc, argv); });
-    depth_exit();
-    return 1;
+    if (!o) return 0;
+    return send_on(o, [s, argc, argv](connection *c) { typedmess(c->receiver, s, argc, argv); });
 }
 
 KEL_API long outlet_atoms(outlet *o, long argc, atom *argv)

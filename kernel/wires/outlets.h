@@ -26,12 +26,27 @@ struct tiny_header {
     int32_t magic;
 };
 
+// The receiver's methods for the common messages, as an untyped outlet finds
+// them: kept while the receiver still points into `table` and no method table
+// changed since (`generation`). A null method: the receiver has none, and the
+// lookup path reports it. A list method is kept only when it takes its
+// arguments as they come (the others need stdlist's conversion).
+struct method_cache {
+    const method_entry *table;
+    uint32_t generation;  // 0: never filled
+    kel_method bang;
+    kel_method int_;
+    kel_method float_;
+    kel_method list;
+};
+
 struct connection {
     connection *next;
     connection *prev;
     object *receiver;   // null once removed during a send
     kel_method method;  // typed outlets: the receiver's method for the type, or method_false
     bool to_inlet;      // the receiver is an inlet, which lists this outlet among its sources
+    method_cache cache;
 };
 
 struct source {
@@ -42,6 +57,7 @@ struct source {
 };
 
 inline constexpr uint8_t outlet_flag_chained = 0x1;
+inline constexpr int outlet_removed_mark = 1 << 30;
 inline constexpr uint16_t inlet_flag_chained = 0x1;
 
 }  // namespace kel
@@ -54,8 +70,10 @@ struct outlet {
     inlet *chain_inlet;  // for a chained outlet: the inlet it stands for
     outlet *next;        // the owner's next outlet
     uint8_t flags;
-    int sending;        // sends in progress on this outlet
-    bool has_removed;   // connections removed during a send wait to be unlinked
+    // Sends in progress on this outlet, plus outlet_removed_mark while
+    // connections removed during a send wait to be unlinked: the outermost
+    // send sees exactly the mark left when it returns.
+    int sending;
     linklist *targets;  // a chained outlet's logical targets
 };
 
@@ -71,6 +89,9 @@ struct inlet {
 };
 
 namespace kel {
+
+// True while a send on o is in progress (on any thread).
+inline bool outlet_sending(const outlet *o) { return (o->sending & ~outlet_removed_mark) != 0; }
 
 kel_class *outlet_class();
 kel_class *inlet_class();

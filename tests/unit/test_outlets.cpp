@@ -13,6 +13,7 @@
 
 #include "console_capture.h"
 #include "kel/kel.h"
+#include "kernel/core/classes.h"
 #include "kernel/time/scheduler.h"
 #include "kernel/wires/depth.h"
 #include "kernel/wires/outlets.h"
@@ -180,6 +181,54 @@ TEST(Outlets, TypedOutletsUseTheMethodCachedAtConnectTime)
     EXPECT_EQ(g_log, std::vector<std::string>{"banger bang"});
     freeobject(src);
     freeobject(banger);
+}
+
+// Untyped outlets keep what they found in the receiver's table per
+// connection; a class that gains methods later (its table growing in place
+// or moving), or a receiver moved onto another table, must be seen at once.
+TEST(Outlets, UntypedConnectionsSeeMethodsAddedAfterConnecting)
+{
+    console_capture console;
+    kel_class *late = class_new("late", nullptr, nullptr, sizeof(node), nullptr, 0);
+    class_register(gensym("nobox"), late);
+    node *src = make("src");
+    node *early = make("early", late);
+    outlet *untyped = outlet_new(src, nullptr);
+    outlet_add(untyped, early);
+    g_log.clear();
+
+    outlet_int(untyped, 1);
+    EXPECT_EQ(console.lines(), std::vector<std::string>{error_line("late: doesn't understand \"int\"")});
+    // Enough methods for the table to outgrow its first allocation and move.
+    class_addmethod(late, FN(node_int), "int", ATYPE_LONG, 0);
+    outlet_int(untyped, 2);
+    class_addmethod(late, FN(node_in1), "in1", ATYPE_LONG, 0);
+    class_addmethod(late, FN(node_in2), "in2", ATYPE_LONG, 0);
+    class_addmethod(late, FN(node_ft1), "ft1", ATYPE_FLOAT, 0);
+    class_addmethod(late, FN(node_foo), "foo", ATYPE_GIMME, 0);
+    class_addmethod(late, FN(node_list), "list", ATYPE_GIMME, 0);
+    class_addmethod(late, FN(node_bang), "bang", 0);
+    outlet_bang(untyped);
+    outlet_float(untyped, 1.5);  // still none: reported
+    class_addmethod(late, FN(node_float), "float", ATYPE_FLOAT, 0);
+    outlet_float(untyped, 2.5);
+    atom pair[2];
+    atom_setlong(pair, 4);
+    atom_setlong(pair + 1, 5);
+    outlet_list(untyped, gensym("list"), 2, pair);
+    EXPECT_EQ(g_log, (std::vector<std::string>{"early int 2", "early bang", "early float 2.5", "early list 4 5"}));
+    EXPECT_EQ(console.lines(), (std::vector<std::string>{error_line("late: doesn't understand \"int\""),
+                                                         error_line("late: doesn't understand \"float\"")}));
+
+    // The receiver itself moved onto another class's table.
+    early->header.messlist = banger_class()->messlist + 1;
+    g_log.clear();
+    outlet_int(untyped, 6);
+    outlet_bang(untyped);
+    EXPECT_EQ(g_log, std::vector<std::string>{"early bang"});
+    EXPECT_EQ(console.lines().back(), error_line("banger: doesn't understand \"int\""));
+    freeobject(src);
+    freeobject(early);
 }
 
 TEST(Outlets, AtomsChooseTheirMessage)
