@@ -5,6 +5,8 @@
 #   make check    clang-16 AddressSanitizer + UndefinedBehaviorSanitizer build, every test
 #   make tsan     ThreadSanitizer build, the unit tests
 #   make bench    run the benchmarks
+#   make bench-instr  instruction counts of the bench patches under callgrind
+#                 (scripts/bench_instr; BENCH_INSTR_ARGS=--quick for shorter runs)
 #   make fuzz     clang-16 libFuzzer build, each fuzz target briefly (FUZZ_SECONDS in all)
 #   make format   reformat the sources with clang-format
 #   make format-check   check the formatting of the lines changed since
@@ -73,6 +75,16 @@ tsan: build-tsan/build.ninja
 
 bench: build
 	./build/bench/kel_bench
+
+# Valgrind is installed on request (scripts/setup bench).
+BENCH_INSTR_ARGS ?=
+.PHONY: bench-instr bench-setup
+
+bench-setup:
+	@./scripts/setup bench
+
+bench-instr: bench-setup build
+	./scripts/bench_instr --no-build $(BENCH_INSTR_ARGS)
 
 # The fuzz build needs clang-16 (libFuzzer); scripts/setup installs it on request.
 FUZZ_SECONDS ?= 60

@@ -1,8 +1,8 @@
-// Loading patches: a generated patch of 10,000 boxes (message boxes and
-// print objects in chains of four, joined by cords) loaded and freed, from
-// its text and its binary form. Figures are per load and free; the counters
-// split the two (milliseconds of each) and give the kernel pool's bytes per
-// box while the patch is loaded.
+// Loading patches: the generated patch of 10,000 boxes (message boxes and
+// print objects in chains of four, joined by cords; load_patch/load_patch.h)
+// loaded and freed, from its text and its binary form. Figures are per load
+// and free; the counters split the two (milliseconds of each) and give the
+// kernel pool's bytes per box while the patch is loaded.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -12,38 +12,14 @@
 #include <fstream>
 #include <string>
 
+#include "bench/load_patch/load_patch.h"
 #include "kel/kel.h"
 #include "kernel/core/memory.h"
 #include "kernel/files/path.h"
 
 namespace {
 
-constexpr int box_count = 10000;
-constexpr int chain_length = 4;  // three message boxes, then a print object
-
-std::string generated_patch()
-{
-    std::string text = "#N vpatcher 20 74 1020 874;\r\n";
-    for (int i = 0; i < box_count; i++) {
-        const int chain = i / chain_length, link = i % chain_length;
-        const int x = (chain % 50) * 100, y = (chain / 50) * 90 + link * 20;
-        text += "#P ";
-        if (link == chain_length - 1)
-            text += "newex " + std::to_string(x) + " " + std::to_string(y) + " 50 196617 print chain" +
-                    std::to_string(chain);
-        else
-            text += "message " + std::to_string(x) + " " + std::to_string(y) + " 50 196617 step " +
-                    std::to_string(link) + " \\$1";
-        text += ";\r\n";
-    }
-    // Box numbers count from the newest box.
-    for (int i = 0; i < box_count; i++) {
-        if (i % chain_length == chain_length - 1) continue;
-        text +=
-            "#P connect " + std::to_string(box_count - 1 - i) + " 0 " + std::to_string(box_count - 2 - i) + " 0;\r\n";
-    }
-    return text + "#P pop;\r\n";
-}
+constexpr int box_count = kel::bench::load_patch_boxes;
 
 // The folder holding both forms of the patch, made once.
 struct patch_files {
@@ -58,7 +34,7 @@ struct patch_files {
         if (!::mkdtemp(pattern.data())) return;
         folder = std::filesystem::canonical(pattern).string();
         path = kel::path_id_of_folder(folder);
-        std::ofstream(folder + "/big.pat", std::ios::binary) << generated_patch();
+        std::ofstream(folder + "/big.pat", std::ios::binary) << kel::bench::load_patch_text();
         binbuf *b = binbuf_new();
         if (binbuf_read(b, "big.pat", path, 0) == 0) binbuf_write(b, "big.klb", path, 1);
         freeobject(b);

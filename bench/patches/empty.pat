@@ -1,0 +1,2 @@
+#N vpatcher 20 74 820 674;
+#P pop;
