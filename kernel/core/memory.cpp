@@ -56,6 +56,9 @@ pool &the_pool()
     return p;
 }
 
+// Under the pool's lock; pool_replenish also reads the spare without it.
+void set_spare(pool &p, char *chunk) { std::atomic_ref<char *>(p.spare).store(chunk, std::memory_order_relaxed); }
+
 pool_totals g_pool16_totals{0, 0};
 std::mutex g_fault_lock;
 std::atomic<long> g_fault_countdown{-1};
@@ -144,8 +147,11 @@ void pool_post_totals()
 void pool_replenish()
 {
     pool &p = the_pool();
+    // A spare seen without the lock may be taken a moment later; the next
+    // replenish, or the allocation that takes it, makes another.
+    if (std::atomic_ref<char *>(p.spare).load(std::memory_order_relaxed)) return;
     std::lock_guard guard(p.lock);
-    if (!p.spare) p.spare = chunk_alloc();
+    if (!p.spare) set_spare(p, chunk_alloc());
 }
 
 bool pool_block_readable(const void *p, size_t n)
@@ -229,7 +235,7 @@ static void *pool_take(pool &p, long n, bool *low, uintptr_t *chunk)
         return b;
     }
     if (!p.spare) {
-        p.spare = chunk_alloc();
+        set_spare(p, chunk_alloc());
         if (!p.spare && (!p.current || p.end - p.current - n < low_water) && !g_kel_memislow) {
             g_kel_memislow = 1;
             *low = true;
@@ -239,9 +245,8 @@ static void *pool_take(pool &p, long n, bool *low, uintptr_t *chunk)
         if (!p.spare) return nullptr;
         p.current = p.spare;
         p.end = p.spare + chunk_size;
-        p.spare = nullptr;
         *chunk = reinterpret_cast<uintptr_t>(p.current);
-        p.spare = chunk_alloc();
+        set_spare(p, chunk_alloc());
     }
     char *block = p.current;
     p.current += n;

@@ -7,6 +7,8 @@
 // clock. Each clock knows its slot, so unsetting any clock is O(log n) too.
 #pragma once
 
+#include <atomic>
+#include <cmath>
 #include <cstdint>
 
 #include "kel/clocks.h"
@@ -30,7 +32,8 @@ struct kel_clock {
 
 namespace kel {
 
-// One ordered clock list. Not locked: the owner locks around every call.
+// One ordered clock list. Not locked: the owner locks around every call
+// except the two published figures, which any thread may read at any time.
 class clock_queue {
 public:
     clock_queue() = default;
@@ -40,6 +43,11 @@ public:
 
     kel_clock *head() const { return count_ ? heap_[0] : nullptr; }
     long size() const { return count_; }
+    // The head's fire time (HUGE_VAL when empty) and the size as the last
+    // change under the owner's lock left them. A reader without the lock may
+    // see a change a moment late, as if it had looked just before it.
+    double published_due() const { return published_due_.load(std::memory_order_acquire); }
+    long published_size() const { return published_size_.load(std::memory_order_acquire); }
     // Inserts after every clock with a fire time <= c's. False when the heap
     // cannot grow (the clock stays out).
     bool insert(kel_clock *c);
@@ -60,7 +68,10 @@ private:
     void place(long i, kel_clock *c);
     void sift_up(long i);
     void sift_down(long i);
+    void publish();
 
+    std::atomic<double> published_due_{HUGE_VAL};
+    std::atomic<long> published_size_{0};
     kel_clock **heap_ = nullptr;
     long count_ = 0;
     long capacity_ = 0;

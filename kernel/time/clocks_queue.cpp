@@ -14,6 +14,12 @@ inline long first_child_of(long i) { return i * arity + 1; }
 
 clock_queue::~clock_queue() { std::free(heap_); }
 
+void clock_queue::publish()
+{
+    published_due_.store(count_ ? heap_[0]->fire_time : HUGE_VAL, std::memory_order_release);
+    published_size_.store(count_, std::memory_order_release);
+}
+
 bool clock_queue::before(const kel_clock *a, const kel_clock *b) const
 {
     return a->fire_time < b->fire_time || (a->fire_time == b->fire_time && a->order < b->order);
@@ -70,6 +76,7 @@ bool clock_queue::insert(kel_clock *c)
     c->slot = static_cast<int32_t>(count_);
     count_++;
     sift_up(count_ - 1);
+    publish();
     return true;
 }
 
@@ -79,13 +86,15 @@ bool clock_queue::remove(kel_clock *c)
     if (i < 0 || i >= count_ || heap_[i] != c) return false;
     c->slot = -1;
     count_--;
-    if (i == count_) return true;
-    place(i, heap_[count_]);
-    // The moved clock may belong above or below its new slot.
-    if (i > 0 && before(heap_[i], heap_[parent_of(i)]))
-        sift_up(i);
-    else
-        sift_down(i);
+    if (i < count_) {
+        place(i, heap_[count_]);
+        // The moved clock may belong above or below its new slot.
+        if (i > 0 && before(heap_[i], heap_[parent_of(i)]))
+            sift_up(i);
+        else
+            sift_down(i);
+    }
+    publish();
     return true;
 }
 
@@ -102,6 +111,7 @@ long clock_queue::clear()
     long n = count_;
     for (long i = 0; i < count_; i++) heap_[i]->slot = -1;
     count_ = 0;
+    publish();
     return n;
 }
 
@@ -128,6 +138,7 @@ long clock_queue::remove_if(bool (*match)(const kel_clock *, const void *), cons
     for (long i = 0; i < count_; i++) heap_[i]->slot = static_cast<int32_t>(i);
     for (long i = count_ / arity; i >= 0; i--)
         if (i < count_) sift_down(i);
+    publish();
     if (removed) *removed = chain;
     return gone;
 }

@@ -14,11 +14,14 @@
 namespace kel {
 namespace {
 
+// Changed only under its lock. The length is also read without it (is the
+// queue empty?): a reader may see a change a moment late, as if it had looked
+// just before it; whoever sets an element wakes the main loop after.
 struct queue {
     std::mutex lock;
     qelem *head = nullptr;
     qelem *tail = nullptr;
-    long length = 0;
+    std::atomic<long> length{0};
 };
 
 queue &main_queue()
@@ -40,7 +43,7 @@ void unlink(queue &q, qelem *e)
         q.tail = e->prev;
     e->next = e->prev = nullptr;
     e->queued = 0;
-    q.length--;
+    q.length.fetch_sub(1, std::memory_order_release);
 }
 
 void push_tail(queue &q, qelem *e)
@@ -53,7 +56,7 @@ void push_tail(queue &q, qelem *e)
         q.head = e;
     q.tail = e;
     e->queued = 1;
-    q.length++;
+    q.length.fetch_add(1, std::memory_order_release);
 }
 
 void push_head(queue &q, qelem *e)
@@ -66,7 +69,7 @@ void push_head(queue &q, qelem *e)
         q.tail = e;
     q.head = e;
     e->queued = 1;
-    q.length++;
+    q.length.fetch_add(1, std::memory_order_release);
 }
 
 // Runs op on the queue under its lock, with lockout set.
@@ -87,12 +90,7 @@ void set_owner(qelem *e, object *owner)
 
 void qelems_init() { gensym("qelem_setowner")->thing = reinterpret_cast<object *>(&set_owner); }
 
-long queue_length()
-{
-    queue &q = main_queue();
-    std::lock_guard guard(q.lock);
-    return q.length;
-}
+long queue_length() { return main_queue().length.load(std::memory_order_acquire); }
 
 bool queue_is_empty() { return queue_length() == 0; }
 
@@ -124,6 +122,13 @@ int queue_service()
     sched_flags &flags = sched_state();
     int budget = sched_config().queue_throttle.load(std::memory_order_relaxed);
     flags.in_queue.store(true, std::memory_order_relaxed);
+    if (queue_is_empty()) {
+        // Nothing to run: the service still counts as an event.
+        event_counter_bump();
+        empty_symbol_clear();
+        flags.in_queue.store(false, std::memory_order_relaxed);
+        return 0;
+    }
     event_counter_bump();
     empty_symbol_clear();
     long lockout = lockout_set(1);

@@ -1,5 +1,7 @@
 #include "kernel/time/scheduler.h"
 
+#include <cmath>
+
 #include <pthread.h>
 
 #include "kel/console.h"
@@ -160,7 +162,16 @@ int sched_poll_clocks(bool takeover)
     // MIDI input joins each pass here once a MIDI manager with drivers exists.
     for (int budget = sched_config().poll_throttle.load(std::memory_order_relaxed); budget > 0; budget--) {
         sched_set_now(start);
-        if (!takeover) lock.lock();
+        if (!takeover) {
+            // Nothing due: no lock. A clock another thread sets due just
+            // after this look waits for the next poll, as one set just after
+            // a look under the lock would.
+            if (clocks.published_due() > start) {
+                drained = 1;
+                break;
+            }
+            lock.lock();
+        }
         kel_clock *c = clocks.head();
         if (!c || c->fire_time > start || flags.stopped.load(std::memory_order_relaxed)) {
             if (!takeover) lock.unlock();
@@ -203,19 +214,26 @@ void sched_halt(const char *alert)
 
 void sched_restart() { sched_state().stopped.store(false, std::memory_order_relaxed); }
 
+// Both read the published figures: the answer is what a locked look just
+// before a concurrent change would have given.
 bool sched_next_clock_time(double *t)
 {
-    std::lock_guard guard(clock_lock());
-    kel_clock *c = global_clocks().head();
-    if (c && t) *t = c->fire_time;
-    return c != nullptr;
+    const clock_queue &clocks = global_clocks();
+    if (clocks.published_size() == 0) return false;
+    double due = clocks.published_due();
+    if (due == HUGE_VAL) {
+        // A clock set for no real time, or the list emptied between the two
+        // reads: the locked look tells which.
+        std::lock_guard guard(clock_lock());
+        kel_clock *c = clocks.head();
+        if (!c) return false;
+        due = c->fire_time;
+    }
+    if (t) *t = due;
+    return true;
 }
 
-long sched_pending_clocks()
-{
-    std::lock_guard guard(clock_lock());
-    return global_clocks().size();
-}
+long sched_pending_clocks() { return global_clocks().published_size(); }
 
 void sched_set_overdrive(bool on)
 {
