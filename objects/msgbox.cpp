@@ -145,10 +145,32 @@ void resize_slots(messagebox *x)
     x->nslots = n;
 }
 
+// Text of numbers alone is one message that needs no evaluation: it goes
+// straight out of the outlet, as the outlet's own methods would send it when
+// the evaluation handed it over. False for any other text.
+bool send_numbers(messagebox *x)
+{
+    const atombuf *contents = x->contents;
+    const long count = contents ? contents->argc : 0;
+    if (count < 1 || count > 16) return false;
+    atom message[16];
+    for (long i = 0; i < count; i++) {
+        message[i] = contents->argv[i];  // a copy: a receiver may replace the text
+        if (message[i].type != ATYPE_LONG && message[i].type != ATYPE_FLOAT) return false;
+    }
+    if (count > 1)
+        outlet_list(x->out, sym_list, count, message);
+    else if (message[0].type == ATYPE_LONG)
+        outlet_int(x->out, message[0].word.w_long);
+    else
+        outlet_float(x->out, message[0].word.w_float);
+    return true;
+}
+
 void evaluate(messagebox *x)
 {
     x->evaluating++;
-    atombuf_eval(x->contents, x->nslots, x->slots, x->out);
+    if (!send_numbers(x)) atombuf_eval(x->contents, x->nslots, x->slots, x->out);
     if (--x->evaluating == 0) free_retired(x);
 }
 
