@@ -16,6 +16,19 @@ std::atomic<long> g_lockout{0};
 
 }  // namespace
 
+void recursive_lock::wait_for(int seen)
+{
+    // Mark the lock contended, then sleep until it is given back; whoever
+    // takes it from here on leaves it marked, since others may still wait.
+    if (seen != 2) seen = state_.exchange(2, std::memory_order_acquire);
+    while (seen != 0) {
+        state_.wait(2, std::memory_order_relaxed);
+        seen = state_.exchange(2, std::memory_order_acquire);
+    }
+}
+
+void recursive_lock::wake_one() { state_.notify_one(); }
+
 std::recursive_mutex &global_lock()
 {
     static std::recursive_mutex lock;

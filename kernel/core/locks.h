@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 
 #include "kel/outlets.h"
@@ -31,6 +32,70 @@ inline void overdrive_active_set(bool on)
 {
     std::atomic_ref<char>(g_overdrive_active).store(on ? 1 : 0, std::memory_order_relaxed);
 }
+
+// A recursive mutex for locks taken on hot paths (the clock list): taking it
+// free and giving it back are one atomic operation each, and taking it again
+// on the owning thread only counts. A thread that finds it held sleeps on the
+// state word (a futex) instead of spinning. The state is 0 free, 1 held,
+// 2 held with a thread waiting, so that giving it back wakes only when
+// someone waits.
+class recursive_lock {
+public:
+    recursive_lock() = default;
+    recursive_lock(const recursive_lock &) = delete;
+    recursive_lock &operator=(const recursive_lock &) = delete;
+
+    void lock()
+    {
+        const uintptr_t self = thread_token();
+        // Only this thread ever stores its own token: reading it back is exact.
+        if (owner_.load(std::memory_order_relaxed) == self) {
+            depth_++;
+            return;
+        }
+        int expected = 0;
+        if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed))
+            wait_for(expected);
+        owner_.store(self, std::memory_order_relaxed);
+        depth_ = 1;
+    }
+
+    bool try_lock()
+    {
+        const uintptr_t self = thread_token();
+        if (owner_.load(std::memory_order_relaxed) == self) {
+            depth_++;
+            return true;
+        }
+        int expected = 0;
+        if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed))
+            return false;
+        owner_.store(self, std::memory_order_relaxed);
+        depth_ = 1;
+        return true;
+    }
+
+    void unlock()
+    {
+        if (--depth_ > 0) return;
+        owner_.store(0, std::memory_order_relaxed);
+        if (state_.exchange(0, std::memory_order_release) == 2) wake_one();
+    }
+
+private:
+    // A distinct non-zero word per live thread: the address of a thread-local.
+    static uintptr_t thread_token()
+    {
+        static thread_local constinit char token __attribute__((tls_model("initial-exec"))) = 0;
+        return reinterpret_cast<uintptr_t>(&token);
+    }
+    void wait_for(int seen);
+    void wake_one();
+
+    std::atomic<int> state_{0};
+    std::atomic<uintptr_t> owner_{0};
+    int depth_ = 0;  // touched by the owner only
+};
 
 // The lockout flag (lockout_set) set for the length of a scope.
 class lockout_scope {

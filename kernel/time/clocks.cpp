@@ -84,11 +84,7 @@ double current_time_of(const kel_clock *c) { return c->private_scheduler ? c->pr
 
 }  // namespace
 
-clock_queue &global_clocks()
-{
-    static clock_queue clocks;
-    return clocks;
-}
+constinit clock_queue g_global_clocks;
 
 kel_class *clock_class()
 {

@@ -81,7 +81,8 @@ private:
 struct private_scheduler_record;
 
 // The global list; guarded by the clock lock.
-clock_queue &global_clocks();
+extern constinit clock_queue g_global_clocks;
+inline clock_queue &global_clocks() { return g_global_clocks; }
 
 // Sets a clock: the one place every set and delay form ends.
 void clock_schedule(kel_clock *c, double time, double offset);

@@ -83,9 +83,9 @@ sched_takeover &takeover_record()
     return record;
 }
 
-std::recursive_mutex &clock_lock()
+recursive_lock &clock_lock()
 {
-    static std::recursive_mutex lock;
+    static constinit recursive_lock lock;
     return lock;
 }
 
@@ -156,7 +156,7 @@ int sched_poll_clocks(bool takeover)
     flags.in_poll.store(true, std::memory_order_relaxed);
     const double start = sched_now();
     const double slop = sched_config().slop.load(std::memory_order_relaxed);
-    std::recursive_mutex &lock = clock_lock();
+    recursive_lock &lock = clock_lock();
     clock_queue &clocks = global_clocks();
     int drained = 0;
     // MIDI input joins each pass here once a MIDI manager with drivers exists.

@@ -93,7 +93,7 @@ bool on_main_thread();
 bool takeover_on();
 bool in_isr();    // either "inside a poll" flag
 bool isr_flag();  // the first one alone: the timer's or the takeover host's poll
-std::recursive_mutex &clock_lock();
+recursive_lock &clock_lock();
 
 // Stops the scheduler: shows the alert, sets stopped, drops every pending
 // clock. The Resume command (`sched_restart`) clears stopped.

@@ -81,6 +81,50 @@ TEST(Critical, TryEnterAndPrivateLocks)
     EXPECT_EQ(systhread_mutex_free(m), 0);
 }
 
+// The hot-path lock: recursive on its owner, exclusive across threads, and a
+// thread that waited for it is woken when it is given back.
+TEST(RecursiveLock, NestsOnItsOwnerAndExcludesOtherThreads)
+{
+    kel::recursive_lock lock;
+    lock.lock();
+    EXPECT_TRUE(lock.try_lock());
+    bool other_got_it = true;
+    std::thread([&] { other_got_it = lock.try_lock(); }).join();
+    EXPECT_FALSE(other_got_it) << "held twice by this thread";
+    lock.unlock();
+    std::thread([&] { other_got_it = lock.try_lock(); }).join();
+    EXPECT_FALSE(other_got_it) << "still held once";
+
+    // A thread blocked in lock() gets it once the owner lets go.
+    std::atomic<bool> taken{false};
+    std::thread waiter([&] {
+        lock.lock();
+        taken = true;
+        lock.unlock();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(taken.load());
+    lock.unlock();
+    waiter.join();
+    EXPECT_TRUE(taken.load());
+
+    // Four threads adding under the lock lose no increment.
+    long total = 0;
+    std::vector<std::thread> adders;
+    for (int t = 0; t < 4; t++)
+        adders.emplace_back([&] {
+            for (int i = 0; i < 20000; i++) {
+                std::lock_guard outer(lock);
+                std::lock_guard inner(lock);
+                total++;
+            }
+        });
+    for (std::thread &a : adders) a.join();
+    EXPECT_EQ(total, 80000);
+    EXPECT_TRUE(lock.try_lock());
+    lock.unlock();
+}
+
 TEST(Systhread, CreateJoinSleepTerminateAndConditions)
 {
     struct shared {
