@@ -459,6 +459,7 @@ KEL_API long class_addtypedwrapper(kel_class *c, kel_method m, const char *name,
     void *old = nullptr;
     if (hashtab_lookup(wrappers, e->selector, &old) == 0) freebytes(old, sizeof(method_entry));
     hashtab_store_safe(wrappers, e->selector, e);
+    method_tables_changed();  // a lookup may have found the one replaced, or none
     return ERR_NONE;
 }
 

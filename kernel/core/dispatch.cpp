@@ -5,7 +5,8 @@
 // into a call_arg array on the stack, and the method is called through the
 // caller for its signature. Only a selector the class has no method for goes
 // on to the attribute tables (an instance's own table takes its lock, and the
-// first `get` + name of each new name makes that name's symbol).
+// first `get` + name of each new name makes that name's symbol). Each thread
+// remembers recent lookups whose answer depends on the method table alone.
 #include "kernel/core/dispatch.h"
 
 #include <cstdarg>
@@ -47,6 +48,30 @@ void *gimme_entry(object *x, kel_class *c, method_entry *e, symbol *s, long argc
     return call_gimme(e->method, x, s, argc, argv);
 }
 
+// The lookup memo: per thread, so that no entry is ever read while another
+// thread writes it. An entry holds while the method tables' generation is
+// the one it was found in.
+struct memo_entry {
+    const method_entry *table;
+    const symbol *selector;
+    method_entry *found;
+    uint32_t generation;
+};
+constexpr size_t memo_size = 256;
+thread_local constinit memo_entry t_memo[memo_size] = {};
+
+inline memo_entry &memo_slot(const method_entry *table, const symbol *s)
+{
+    const auto key = reinterpret_cast<uintptr_t>(table) ^ (reinterpret_cast<uintptr_t>(s) >> 3);
+    return t_memo[(key ^ (key >> 9)) & (memo_size - 1)];
+}
+
+method_entry *remember(const method_entry *table, symbol *s, method_entry *found)
+{
+    memo_slot(table, s) = {table, s, found, method_tables_generation()};
+    return found;
+}
+
 }  // namespace
 
 method_entry *dispatch_lookup(object *x, symbol *s)
@@ -60,31 +85,42 @@ method_entry *dispatch_lookup(object *x, symbol *s)
         error("%s: doesn't understand \"%s\"", c->name->name, "");
         return nullptr;
     }
+    method_entry *table = messlist_current(x);
+    if (const memo_entry &m = memo_slot(table, s);
+        m.table == table && m.selector == s && m.generation == method_tables_generation())
+        return m.found;
     method_entry *anything = nullptr;
     method_entry *int_entry = nullptr;
-    for (method_entry *e = messlist_current(x); e->selector; e++) {
+    for (method_entry *e = table; e->selector; e++) {
         if (e->selector == s) {
             if (e->types[0] == ATYPE_CANT) {
-                if (method_entry *wrapper = class_typedwrapper_get(c, s)) return wrapper;
+                if (method_entry *wrapper = class_typedwrapper_get(c, s)) return remember(table, s, wrapper);
             }
-            return e;
+            return remember(table, s, e);
         }
         if (e->selector == sym_anything && !anything) anything = e;
         if (e->selector == sym_int && !int_entry) int_entry = e;
     }
     // Attribute access: the attribute's name sets it, "get" + name reports
     // it. An attribute that refuses users ends the lookup without a report.
-    if (!(c->flags & (CLASS_FLAG_NOATTRIBUTES | class_flag_creator))) {
+    // What follows depends on the table alone only where attributes cannot
+    // answer: only then is it remembered.
+    const bool table_alone = c->flags & (CLASS_FLAG_NOATTRIBUTES | class_flag_creator);
+    if (!table_alone) {
         method_entry *entry;
         if (g_fallbacks.attribute_entry && g_fallbacks.attribute_entry(x, s, &entry)) return entry;
     }
-    if (anything) return anything;
-    if (s == sym_fix && int_entry) return int_entry;
+    if (anything) return table_alone ? remember(table, s, anything) : anything;
+    if (s == sym_fix && int_entry) return table_alone ? remember(table, s, int_entry) : int_entry;
     error("%s: doesn't understand \"%s\"", c->name->name, s ? s->name : "");
     return nullptr;
 }
 
-void *dispatch_typed(object *x, method_entry *e, symbol *s, long argc, atom *argv)
+namespace {
+
+// dispatch_typed for entries that take typed arguments: they are converted
+// into a call_arg array and the caller for the signature is called.
+void *dispatch_converted(object *x, method_entry *e, symbol *s, long argc, atom *argv)
 {
     kel_class *c = class_of_table(x->messlist);
     call_arg args[max_call_args];
@@ -205,6 +241,15 @@ call:
         return made;
     }
     return object_callers[shape_index(count, real_mask)](e->method, x, args);
+}
+
+}  // namespace
+
+void *dispatch_typed(object *x, method_entry *e, symbol *s, long argc, atom *argv)
+{
+    // Arguments as they come: nothing to convert.
+    if (e->types[0] == ATYPE_GIMME) return gimme_entry(x, class_of_table(x->messlist), e, s, argc, argv);
+    return dispatch_converted(x, e, s, argc, argv);
 }
 
 void dispatch_set_fallbacks(const dispatch_fallbacks &fallbacks) { g_fallbacks = fallbacks; }
