@@ -74,21 +74,17 @@ method_entry *remember(const method_entry *table, symbol *s, method_entry *found
 
 }  // namespace
 
-method_entry *dispatch_lookup(object *x, symbol *s)
+namespace {
+
+// The lookup itself, when the memo has no answer: the valid object x with
+// its current table.
+__attribute__((noinline)) method_entry *lookup_in_table(object *x, method_entry *table, symbol *s)
 {
-    if (!object_valid(x)) {
-        check_failed("typedmess: %s: corrupt object", s ? s->name : "");
-        return nullptr;
-    }
-    kel_class *c = class_of_table(x->messlist);
+    kel_class *c = class_of_table(table);
     if (!s) {
         error("%s: doesn't understand \"%s\"", c->name->name, "");
         return nullptr;
     }
-    method_entry *table = messlist_current(x);
-    if (const memo_entry &m = memo_slot(table, s);
-        m.table == table && m.selector == s && m.generation == method_tables_generation())
-        return m.found;
     method_entry *anything = nullptr;
     method_entry *int_entry = nullptr;
     for (method_entry *e = table; e->selector; e++) {
@@ -112,8 +108,23 @@ method_entry *dispatch_lookup(object *x, symbol *s)
     }
     if (anything) return table_alone ? remember(table, s, anything) : anything;
     if (s == sym_fix && int_entry) return table_alone ? remember(table, s, int_entry) : int_entry;
-    error("%s: doesn't understand \"%s\"", c->name->name, s ? s->name : "");
+    error("%s: doesn't understand \"%s\"", c->name->name, s->name);
     return nullptr;
+}
+
+}  // namespace
+
+method_entry *dispatch_lookup(object *x, symbol *s)
+{
+    if (!object_valid(x)) {
+        check_failed("typedmess: %s: corrupt object", s ? s->name : "");
+        return nullptr;
+    }
+    method_entry *table = messlist_current(x);
+    if (const memo_entry &m = memo_slot(table, s);
+        m.table == table && m.selector == s && m.generation == method_tables_generation() && s)
+        return m.found;
+    return lookup_in_table(x, table, s);
 }
 
 namespace {
