@@ -171,7 +171,7 @@ void evaluate(messagebox *x)
 {
     x->evaluating++;
     if (!send_numbers(x)) atombuf_eval(x->contents, x->nslots, x->slots, x->out);
-    if (--x->evaluating == 0) free_retired(x);
+    if (--x->evaluating == 0 && x->retired) free_retired(x);
 }
 
 // --- methods ---

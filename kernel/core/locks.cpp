@@ -8,13 +8,7 @@ namespace kel {
 
 char g_overdrive_active = 0;
 
-namespace {
-
-// The lockout flag, set around freeing an object and around delivering an
-// error to its subscribers; the kernel never reads it, externals may.
-std::atomic<long> g_lockout{0};
-
-}  // namespace
+constinit std::atomic<long> g_lockout{0};
 
 void recursive_lock::wait_for(int seen)
 {
@@ -37,4 +31,4 @@ std::recursive_mutex &global_lock()
 
 }  // namespace kel
 
-KEL_API long lockout_set(long n) { return kel::g_lockout.exchange(n & 0xFF); }
+KEL_API long lockout_set(long n) { return kel::lockout_exchange(n); }

@@ -97,11 +97,17 @@ private:
     int depth_ = 0;  // touched by the owner only
 };
 
-// The lockout flag (lockout_set) set for the length of a scope.
+// The lockout flag, set around freeing an object, around the scheduler's
+// services and clock changes, and around delivering an error to its
+// subscribers; the kernel never reads it, externals may (lockout_set).
+extern std::atomic<long> g_lockout;
+inline long lockout_exchange(long n) { return g_lockout.exchange(n & 0xFF); }
+
+// The lockout flag set for the length of a scope.
 class lockout_scope {
 public:
-    lockout_scope() : saved_(lockout_set(1)) {}
-    ~lockout_scope() { lockout_set(saved_); }
+    lockout_scope() : saved_(lockout_exchange(1)) {}
+    ~lockout_scope() { lockout_exchange(saved_); }
     lockout_scope(const lockout_scope &) = delete;
     lockout_scope &operator=(const lockout_scope &) = delete;
 

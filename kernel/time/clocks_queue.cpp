@@ -102,7 +102,12 @@ kel_clock *clock_queue::pop()
 {
     if (!count_) return nullptr;
     kel_clock *c = heap_[0];
-    remove(c);
+    c->slot = -1;
+    if (--count_ > 0) {
+        place(0, heap_[count_]);
+        sift_down(0);
+    }
+    publish();
     return c;
 }
 

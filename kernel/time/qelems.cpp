@@ -131,7 +131,7 @@ int queue_service()
     }
     event_counter_bump();
     empty_symbol_clear();
-    long lockout = lockout_set(1);
+    long lockout = lockout_exchange(1);
     queue &q = main_queue();
     q.lock.lock();
     while (q.head && budget-- > 0) {
@@ -140,14 +140,14 @@ int queue_service()
         void *arg = e->arg;
         kel_method fn = e->fn;
         q.lock.unlock();
-        lockout_set(lockout);
+        lockout_exchange(lockout);
         // The flag is already clear: the function may set its element again.
         if (fn) call_task(fn, arg);
         q.lock.lock();
-        lockout_set(1);
+        lockout_exchange(1);
     }
     q.lock.unlock();
-    lockout_set(lockout);
+    lockout_exchange(lockout);
     flags.in_queue.store(false, std::memory_order_relaxed);
     return budget < 10 ? 1 : 0;
 }

@@ -19,6 +19,11 @@
 #include "kernel/wires/depth.h"
 
 namespace kel {
+
+std::atomic<unsigned long> g_other_events{0};
+unsigned long g_main_events = 0;
+thread_local constinit bool t_main_thread = false;
+
 namespace {
 
 // Bytes that an audio host reads through the takeover record.
@@ -28,9 +33,6 @@ char g_host_byte = 0;
 
 std::atomic<bool> g_takeover{false};
 std::atomic<uintptr_t> g_scheduler_thread{0};
-std::atomic<unsigned long> g_other_events{0};
-unsigned long g_main_events = 0;  // written by the main thread only
-thread_local bool t_main_thread = false;
 
 // The outlet slot published as "##suspend##": an object may store an outlet
 // there to hear of the application losing (0) and regaining (1) the foreground.
@@ -62,36 +64,18 @@ void forget_owned_timers(object *x)
 
 }  // namespace
 
-sched_settings &sched_config()
-{
-    static sched_settings settings;
-    return settings;
-}
-
-sched_flags &sched_state()
-{
-    static sched_flags flags;
-    return flags;
-}
-
-sched_takeover &takeover_record()
-{
-    static sched_takeover record = {
-        &takeover_poll, &sched_set_takeover, 0.0,          44.1,      1.0 / 44.1,
-        44.1,           1.0 / 44.1,          &g_host_byte, &g_in_isr, &g_overdrive_active,
-    };
-    return record;
-}
+constinit sched_settings g_sched_settings;
+constinit sched_flags g_sched_flags;
+constinit sched_takeover g_takeover_record = {
+    &takeover_poll, &sched_set_takeover, 0.0,          44.1,      1.0 / 44.1,
+    44.1,           1.0 / 44.1,          &g_host_byte, &g_in_isr, &g_overdrive_active,
+};
 
 recursive_lock &clock_lock()
 {
     static constinit recursive_lock lock;
     return lock;
 }
-
-double sched_now() { return std::atomic_ref<double>(takeover_record().now).load(std::memory_order_relaxed); }
-
-void sched_set_now(double t) { std::atomic_ref<double>(takeover_record().now).store(t, std::memory_order_relaxed); }
 
 bool on_main_thread() { return t_main_thread; }
 
@@ -102,16 +86,6 @@ bool isr_flag() { return byte_get(g_in_isr) != 0; }
 bool takeover_on() { return g_takeover.load(std::memory_order_relaxed); }
 
 unsigned long event_counter() { return t_main_thread ? g_main_events : g_other_events.load(std::memory_order_relaxed); }
-
-void event_counter_bump()
-{
-    if (t_main_thread)
-        g_main_events++;
-    else
-        g_other_events.fetch_add(1, std::memory_order_relaxed);
-}
-
-void empty_symbol_clear() { std::atomic_ref<object *>(sym_empty->thing).store(nullptr, std::memory_order_relaxed); }
 
 void message_event_start()
 {
@@ -152,7 +126,7 @@ int sched_poll_clocks(bool takeover)
             depth_thread_start();
         }
     }
-    long lockout = lockout_set(1);
+    long lockout = lockout_exchange(1);
     flags.in_poll.store(true, std::memory_order_relaxed);
     const double start = sched_now();
     const double slop = sched_config().slop.load(std::memory_order_relaxed);
@@ -188,7 +162,7 @@ int sched_poll_clocks(bool takeover)
         if (fn) call_task(fn, arg);
     }
     sched_set_now(start);
-    lockout_set(lockout);
+    lockout_exchange(lockout);
     flags.in_poll.store(false, std::memory_order_relaxed);
     return drained;
 }
@@ -238,7 +212,7 @@ long sched_pending_clocks() { return global_clocks().published_size(); }
 void sched_set_overdrive(bool on)
 {
     sched_state().overdrive_requested.store(on, std::memory_order_relaxed);
-    if (on) lockout_set(0);
+    if (on) lockout_exchange(0);
     main_loop_wake();
 }
 

@@ -14,6 +14,7 @@
 #include "kel/outlets.h"
 #include "kel/sched.h"
 #include "kernel/core/locks.h"
+#include "kernel/core/symbols.h"
 
 namespace kel {
 
@@ -26,7 +27,8 @@ struct sched_settings {
     std::atomic<int> queue_throttle{10};
     std::atomic<double> slop{25.0};  // ms
 };
-sched_settings &sched_config();
+extern constinit sched_settings g_sched_settings;
+inline sched_settings &sched_config() { return g_sched_settings; }
 
 // --- flags ---
 struct sched_flags {
@@ -37,23 +39,37 @@ struct sched_flags {
     std::atomic<bool> in_poll{false};
     std::atomic<bool> in_queue{false};
 };
-sched_flags &sched_state();
+extern constinit sched_flags g_sched_flags;
+inline sched_flags &sched_state() { return g_sched_flags; }
 
 // The record bound to "__takeover"; its `now` is the logical time.
-sched_takeover &takeover_record();
+extern constinit sched_takeover g_takeover_record;
+inline sched_takeover &takeover_record() { return g_takeover_record; }
 
 // Called once by kernel start-up on the main thread: records the main
 // thread, binds the scheduler's symbols, sets `now` to 0.
 void sched_init();
 
 // --- logical time ---
-double sched_now();
-void sched_set_now(double t);
+// Read and written by whichever thread runs clocks, and read by an audio
+// host through the takeover record: a relaxed atomic view of the double.
+inline double sched_now() { return std::atomic_ref<double>(g_takeover_record.now).load(std::memory_order_relaxed); }
+inline void sched_set_now(double t)
+{
+    std::atomic_ref<double>(g_takeover_record.now).store(t, std::memory_order_relaxed);
+}
 
 // --- the time base ---
 // Milliseconds since time zero: the steady clock normally; a stored value
 // when time is virtual or placed by hand (tests).
-double timer_time();
+extern std::atomic<bool> g_stored;
+extern std::atomic<double> g_stored_time;
+double flowing_time();  // the steady clock's, or the frozen value
+inline double timer_time()
+{
+    if (g_stored.load(std::memory_order_relaxed)) return g_stored_time.load(std::memory_order_relaxed);
+    return flowing_time();
+}
 void timer_time_set(double t);
 // Virtual time: logical time jumps to the next due clock instead of
 // waiting. Switching it on stores the current timer time.
@@ -78,15 +94,27 @@ int queue_service();
 int sched_poll_clocks(bool takeover);
 
 // --- event counters: one for the main thread, one for all others ---
+extern thread_local constinit bool t_main_thread;
+extern unsigned long g_main_events;  // written by the main thread only
+extern std::atomic<unsigned long> g_other_events;
 unsigned long event_counter();
-void event_counter_bump();
+inline void event_counter_bump()
+{
+    if (t_main_thread)
+        g_main_events++;
+    else
+        g_other_events.fetch_add(1, std::memory_order_relaxed);
+}
 // Work that comes from outside (input, loading) begins: the event counter
 // moves, the value of the empty symbol is cleared, and outside overdrive
 // `now` catches up with timer time.
 void message_event_start();
 
 // Clears the value bound to the empty symbol (each service starts so).
-void empty_symbol_clear();
+inline void empty_symbol_clear()
+{
+    std::atomic_ref<object *>(sym_empty->thing).store(nullptr, std::memory_order_relaxed);
+}
 
 // --- threads and flags ---
 bool on_main_thread();

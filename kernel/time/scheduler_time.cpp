@@ -10,11 +10,13 @@
 #include "kernel/time/scheduler.h"
 
 namespace kel {
+
+constinit std::atomic<bool> g_stored{false};
+constinit std::atomic<double> g_stored_time{0.0};
+
 namespace {
 
 std::atomic<double> g_time_zero{0.0};
-std::atomic<bool> g_stored{false};
-std::atomic<double> g_stored_time{0.0};
 std::atomic<bool> g_frozen{false};
 std::atomic<double> g_frozen_time{0.0};
 std::atomic<bool> g_virtual{false};
@@ -39,9 +41,8 @@ double since_zero()
 
 }  // namespace
 
-double timer_time()
+double flowing_time()
 {
-    if (g_stored.load(std::memory_order_relaxed)) return g_stored_time.load(std::memory_order_relaxed);
     if (g_frozen.load(std::memory_order_relaxed)) return g_frozen_time.load(std::memory_order_relaxed);
     return since_zero();
 }

@@ -41,16 +41,32 @@ bool depth_check(uintptr_t frame);
 // being unwound is over.
 void depth_unwound();
 
+// Where the calling function's frame is: the stack pointer where it can be
+// read in one instruction, else the address of a local (a frame address
+// would make every sending function keep a frame pointer).
+inline uintptr_t stack_position()
+{
+#if defined(__x86_64__)
+    uintptr_t sp;
+    asm("mov %%rsp, %0" : "=r"(sp));
+    return sp;
+#elif defined(__aarch64__)
+    uintptr_t sp;
+    asm("mov %0, sp" : "=r"(sp));
+    return sp;
+#else
+    char probe;
+    return reinterpret_cast<uintptr_t>(&probe);
+#endif
+}
+
 // Enters a send: false when it must not go on (the guard tripped, or an
 // overflow is being unwound); then depth_exit must not be called.
 inline bool depth_enter()
 {
     thread_depth &t = t_depth;
     ++t.depth;
-    // The address of a local stands for the stack pointer here: reading the
-    // frame address would make every sending function keep a frame pointer.
-    char probe;
-    const auto frame = reinterpret_cast<uintptr_t>(&probe);
+    const uintptr_t frame = stack_position();
     if (__builtin_expect(frame < t.limit, 0) && !depth_check(frame)) {
         t.depth--;
         return false;
