@@ -37,8 +37,8 @@ extern thread_local constinit thread_depth t_depth __attribute__((tls_model("ini
 // overflow is being unwound, computes the limit when it is not known, and
 // trips the guard when the frame really is too deep.
 bool depth_check(uintptr_t frame);
-// The slow path of depth_exit, when the outermost send returns: an overflow
-// being unwound is over.
+// The slow path of depth_exit, when the outermost send returns while an
+// overflow is being unwound: that is over.
 void depth_unwound();
 
 // Where the calling function's frame is: the stack pointer where it can be
@@ -77,7 +77,9 @@ inline bool depth_enter()
 inline void depth_exit()
 {
     thread_depth &t = t_depth;
-    if (__builtin_expect(--t.depth <= 0, 0)) depth_unwound();
+    // The outermost send returns often (every top-level message): only an
+    // overflow being unwound, or a count gone wrong, needs the slow path.
+    if (--t.depth <= 0 && __builtin_expect(t.depth < 0 || t.aborting, 0)) depth_unwound();
 }
 
 // What a tripped guard calls with the alert text: the scheduler installs its
