@@ -23,19 +23,33 @@ kel_class *g_outlet_class = nullptr;
 const char *class_name(const void *x) { return object_classname(const_cast<void *>(x))->name; }
 
 // Sends on o: calls deliver(c) for each live connection between the depth
-// guard's entry and exit. Connections removed meanwhile are only marked, and
-// unlinked when the outermost send on this outlet returns. False when the
-// depth guard refused the send.
+// guard's entry and exit. While the list is walked, connections removed are
+// only marked, and unlinked when the outermost counted send on this outlet
+// returns. False when the depth guard refused the send.
 void unlink_connection(outlet *o, connection *c);
 void unlink_removed(outlet *o);
 
-template <class F> inline bool send_on(outlet *o, F deliver)
+template <class F> __attribute__((noinline)) bool send_many(outlet *o, F deliver)
 {
     if (!depth_enter()) return false;
     o->sending++;
     for (connection *c = o->connections; c; c = c->next)
         if (c->receiver) deliver(c);
     if (__builtin_expect(--o->sending == outlet_removed_mark, 0)) unlink_removed(o);
+    depth_exit();
+    return true;
+}
+
+template <class F> inline bool send_on(outlet *o, F deliver)
+{
+    // One connection: nothing of the outlet or its list is read once the
+    // receiver is called, so the send need not be counted; whatever the call
+    // does to the outlet (a cord added or removed, the outlet freed) cannot
+    // reach this frame.
+    connection *only = o->connections;
+    if (!only || only->next) return send_many(o, deliver);
+    if (!depth_enter()) return false;
+    if (only->receiver) deliver(only);
     depth_exit();
     return true;
 }
