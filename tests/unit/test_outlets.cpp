@@ -415,6 +415,52 @@ TEST(Connect, ReceiverDisconnectingItselfDuringASend)
     class_free(c);
 }
 
+// A lone connection is called without counting the send: what the receiver
+// does to the outlet meanwhile (removing its cord, adding one, freeing the
+// sender with its outlet) must not reach the sending frame. The sanitizer
+// builds check that nothing freed is read.
+TEST(Connect, ALoneReceiverMayRemoveAddOrFreeDuringTheSend)
+{
+    static node *sender = nullptr;
+    static node *extra = nullptr;
+    struct meddler {
+        static void *on_int(node *x, long n)
+        {
+            note("%s int %ld", x->name, n);
+            if (n == 1) outlet_rm(sender->out, x);
+            if (n == 2) outlet_add(sender->out, extra);
+            if (n == 3) {
+                freeobject(sender);
+                sender = nullptr;
+            }
+            return nullptr;
+        }
+    };
+    kel_class *c = class_new("meddler", nullptr, nullptr, sizeof(node), nullptr, 0);
+    class_addmethod(c, FN(meddler::on_int), "int", ATYPE_LONG, 0);
+    node *m = make("m", c);
+    extra = make("extra");
+    g_log.clear();
+    for (long n : {1L, 2L, 3L}) {
+        sender = make("sender");
+        sender->out = intout(sender);
+        outlet_add(sender->out, m);
+        EXPECT_EQ(outlet_int(sender->out, n), 1);
+        if (n == 1) {
+            EXPECT_EQ(sender->out->connections, nullptr) << "the cord went at once";
+        }
+        if (n == 2) {
+            g_log.push_back("again");
+            outlet_int(sender->out, 9);  // both now, the new cord first
+        }
+        if (sender) freeobject(sender);
+    }
+    EXPECT_EQ(g_log, (std::vector<std::string>{"m int 1", "m int 2", "again", "extra int 9", "m int 9", "m int 3"}));
+    freeobject(m);
+    freeobject(extra);
+    class_free(c);
+}
+
 TEST(Stdlist, SpreadsAcrossInletsThenTheLeftmost)
 {
     node *x = make("x");
