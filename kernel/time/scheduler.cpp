@@ -71,11 +71,7 @@ constinit sched_takeover g_takeover_record = {
     44.1,           1.0 / 44.1,          &g_host_byte, &g_in_isr, &g_overdrive_active,
 };
 
-recursive_lock &clock_lock()
-{
-    static constinit recursive_lock lock;
-    return lock;
-}
+constinit recursive_lock g_clock_lock;
 
 bool on_main_thread() { return t_main_thread; }
 

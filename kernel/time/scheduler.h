@@ -121,7 +121,8 @@ bool on_main_thread();
 bool takeover_on();
 bool in_isr();    // either "inside a poll" flag
 bool isr_flag();  // the first one alone: the timer's or the takeover host's poll
-recursive_lock &clock_lock();
+extern constinit recursive_lock g_clock_lock;
+inline recursive_lock &clock_lock() { return g_clock_lock; }
 
 // Stops the scheduler: shows the alert, sets stopped, drops every pending
 // clock. The Resume command (`sched_restart`) clears stopped.

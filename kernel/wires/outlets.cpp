@@ -42,14 +42,14 @@ template <class F> __attribute__((noinline)) bool send_many(outlet *o, F deliver
 
 template <class F> inline bool send_on(outlet *o, F deliver)
 {
-    // One connection: nothing of the outlet or its list is read once the
-    // receiver is called, so the send need not be counted; whatever the call
-    // does to the outlet (a cord added or removed, the outlet freed) cannot
-    // reach this frame.
+    // One connection or none: nothing of the outlet or its list is read once
+    // the receiver is called, so the send need not be counted; whatever the
+    // call does to the outlet (a cord added or removed, the outlet freed)
+    // cannot reach this frame.
     connection *only = o->connections;
-    if (!only || only->next) return send_many(o, deliver);
+    if (only && only->next) return send_many(o, deliver);
     if (!depth_enter()) return false;
-    if (only->receiver) deliver(only);
+    if (only && only->receiver) deliver(only);
     depth_exit();
     return true;
 }
