@@ -56,19 +56,22 @@ struct memo_entry {
     const symbol *selector;
     method_entry *found;
     uint32_t generation;
+    bool direct;  // found takes its atoms as they come, on an object (not a constructor)
 };
 constexpr size_t memo_size = 256;
 thread_local constinit memo_entry t_memo[memo_size] = {};
 
 inline memo_entry &memo_slot(const method_entry *table, const symbol *s)
 {
-    const auto key = reinterpret_cast<uintptr_t>(table) ^ (reinterpret_cast<uintptr_t>(s) >> 3);
-    return t_memo[(key ^ (key >> 9)) & (memo_size - 1)];
+    // Tables are 16-byte aligned blocks, symbols 8-byte aligned records.
+    const auto key = (reinterpret_cast<uintptr_t>(table) >> 4) ^ (reinterpret_cast<uintptr_t>(s) >> 3);
+    return t_memo[key & (memo_size - 1)];
 }
 
 method_entry *remember(const method_entry *table, symbol *s, method_entry *found)
 {
-    memo_slot(table, s) = {table, s, found, method_tables_generation()};
+    const bool direct = found->types[0] == ATYPE_GIMME && !(class_of_table(table)->flags & class_flag_creator);
+    memo_slot(table, s) = {table, s, found, method_tables_generation(), direct};
     return found;
 }
 
@@ -275,13 +278,37 @@ KEL_API void *nullfn(void) { return nullptr; }
 
 KEL_API void *method_true(void) { return reinterpret_cast<void *>(1); }
 
-KEL_API void *typedmess(void *x, symbol *s, long argc, atom *argv)
+namespace {
+
+// The remembered method for s on o when it takes the atoms as they come;
+// null otherwise.
+inline kel_method remembered_direct(object *o, symbol *s)
 {
-    auto *o = static_cast<object *>(x);
+    if (!object_valid(o) || !s) return nullptr;
+    const memo_entry &m = memo_slot(o->messlist, s);
+    if (m.table != o->messlist || m.selector != s || !m.direct || m.generation != method_tables_generation())
+        return nullptr;
+    return m.found->method;
+}
+
+__attribute__((noinline)) void *typedmess_looked_up(object *o, symbol *s, long argc, atom *argv)
+{
     method_entry *e = dispatch_lookup(o, s);
     if (!e) return nullptr;
     if (argc < 0 || !argv) argc = 0;
     return dispatch_typed(o, e, s, argc, argv);
+}
+
+}  // namespace
+
+KEL_API void *typedmess(void *x, symbol *s, long argc, atom *argv)
+{
+    // A remembered method that takes the atoms as they come is called
+    // straight away (an instance left on a table its class outgrew is not
+    // found under it, and takes the full path, which moves it on).
+    auto *o = static_cast<object *>(x);
+    if (kel_method m = remembered_direct(o, s)) return call_gimme(m, o, s, argc < 0 || !argv ? 0 : argc, argv);
+    return typedmess_looked_up(o, s, argc, argv);
 }
 
 namespace {

@@ -550,7 +550,15 @@ KEL_API long outlet_list(outlet *o, symbol *, long argc, atom *argv)
 KEL_API long outlet_anything(outlet *o, symbol *s, long argc, atom *argv)
 {
     if (!o) return 0;
-    return send_on(o, [s, argc, argv](connection *c) { typedmess(c->receiver, s, argc, argv); });
+    // send_on spelled out for one connection or none: the message's three
+    // words stay in registers instead of in a closure.
+    connection *only = o->connections;
+    if (only && only->next)
+        return send_many(o, [s, argc, argv](connection *c) { typedmess(c->receiver, s, argc, argv); });
+    if (!depth_enter()) return 0;
+    if (only && only->receiver) typedmess(only->receiver, s, argc, argv);
+    depth_exit();
+    return 1;
 }
 
 KEL_API long outlet_atoms(outlet *o, long argc, atom *argv)
