@@ -287,6 +287,37 @@ TEST(DispatchFallbacks, FixReachesIntOnlyWithoutAnything)
     freeobject(x);
 }
 
+// Lookups are remembered per thread until a method table changes: a method
+// added later, to a class whose fallbacks are remembered too (no attributes)
+// or not, takes over at once; so does a typed wrapper for a private entry.
+TEST(DispatchMemo, MethodsAddedLaterTakeOverFromRememberedAnswers)
+{
+    for (bool attributes : {false, true}) {
+        SCOPED_TRACE(attributes ? "a class with attributes" : "a class without attributes");
+        kel_class *c = class_new(attributes ? "memo_attr" : "memo_plain", nullptr, nullptr, sizeof(probe), nullptr, 0);
+        if (!attributes) c->flags |= CLASS_FLAG_NOATTRIBUTES;
+        class_addmethod(c, FN(m_gimme), "anything", ATYPE_GIMME, 0);
+        class_addmethod(c, FN(m_internal), "secret", ATYPE_CANT, 0);
+        probe *x = new_probe(c);
+        atom a = L(1);
+        g_log.clear();
+        for (int round = 0; round < 2; round++) typedmess(x, gensym("foo"), 1, &a);
+        class_addmethod(c, FN(m_long), "foo", ATYPE_LONG, 0);
+        typedmess(x, gensym("foo"), 1, &a);
+        EXPECT_EQ(g_log, "gimme foo 1 1 | gimme foo 1 1 | long 1");
+        {
+            console_capture console;  // the private entry alone is not for typed messages
+            typedmess(x, gensym("secret"), 1, &a);
+        }
+        g_log.clear();
+        class_addtypedwrapper(c, FN(m_long), "secret", ATYPE_LONG, 0);
+        typedmess(x, gensym("secret"), 1, &a);
+        EXPECT_EQ(g_log, "long 1");
+        freeobject(x);
+        class_free(c);
+    }
+}
+
 TEST(DispatchMisuse, NullSelectorOrArgumentsNeverCrash)
 {
     probe *x = new_probe(probe_class());
