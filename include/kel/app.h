@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT (see LICENSE) */
 /* kel external SDK: application services. */
 #ifndef KEL_APP_H
 #define KEL_APP_H

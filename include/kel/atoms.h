@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT (see LICENSE) */
 /* kel external SDK: atom setters, getters and argument helpers. */
 #ifndef KEL_ATOMS_H
 #define KEL_ATOMS_H

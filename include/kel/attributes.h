@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT (see LICENSE) */
 /* kel external SDK: attributes and the obex table.
  *
  * An attribute is a named, typed setting of an object, itself an object that

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT (see LICENSE) */
 /* kel external SDK: the records every other header builds on.
  *
  * Layouts in this file are promised to externals: the kernel checks them with

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT (see LICENSE) */
 /* kel external SDK: message buffers, box text and the text form of atoms.
  *
  * A binbuf is a kernel object (class `binbuf`) holding a growable list of

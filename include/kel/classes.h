@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT (see LICENSE) */
 /* kel external SDK: classes, method tables and typed message dispatch. */
 #ifndef KEL_CLASSES_H
 #define KEL_CLASSES_H

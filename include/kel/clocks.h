@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT (see LICENSE) */
 /* kel external SDK: time. Clocks, private schedulers, queue elements,
  * deferred and scheduled calls.
  *

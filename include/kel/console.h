@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT (see LICENSE) */
 /* kel external SDK: the console, the system's one report channel.
  *
  * Formatting is printf-style into a 2048-character buffer; longer output is

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT (see LICENSE) */
 /* kel external SDK: creating objects by name. */
 #ifndef KEL_CREATION_H
 #define KEL_CREATION_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT (see LICENSE) */
 /* kel external SDK: hash tables, a kernel object class `hashtab`.
  *
  * Keys are symbols (any pointer-sized key works); values are pointers. A table

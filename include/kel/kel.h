@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT (see LICENSE) */
 /* kel external SDK: everything an external object library needs. */
 #ifndef KEL_KEL_H
 #define KEL_KEL_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT (see LICENSE) */
 /* kel external SDK: linked lists, a kernel object class `linklist`.
  *
  * A list owns the objects it holds: deleting or clearing frees them with

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT (see LICENSE) */
 /* kel external SDK: small blocks, heap pointers and relocatable handles. */
 #ifndef KEL_MEMORY_H
 #define KEL_MEMORY_H

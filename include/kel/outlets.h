@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT (see LICENSE) */
 /* kel external SDK: outlets, inlets and proxies.
  *
  * An object creates its outlets and extra inlets from the rightmost to the

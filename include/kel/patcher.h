@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT (see LICENSE) */
 /* kel external SDK: patchers, boxes, patch cords and loading patcher files.
  *
  * A patcher is an object holding a list of boxes (the most recently created

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT (see LICENSE) */
 /* kel external SDK: patcher files and box lines.
  *
  * A patcher is stored as the contents of one binbuf, in one of two forms:

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT (see LICENSE) */
 /* kel external SDK: folders, search paths, file lookup and file types.
  *
  * Objects never open files by full name: they ask for a file by name (and

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT (see LICENSE) */
 /* kel external SDK: the object registry and notification.
  *
  * An object may be registered under a name in a namespace (any symbol; NULL

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT (see LICENSE) */
 /* kel external SDK: the scheduler's state, the takeover interface for audio
  * hosts, and the main-loop entry points an embedding host or a modal loop
  * calls.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT (see LICENSE) */
 /* kel external SDK: interned names. */
 #ifndef KEL_SYMBOLS_H
 #define KEL_SYMBOLS_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT (see LICENSE) */
 /* kel external SDK: file handles and asynchronous file access.
  *
  * A sysfile is an open file, a region (a window onto part of a larger file, as

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT (see LICENSE) */
 /* kel external SDK: locks, threads and the wall clock.
  *
  * Lock arguments: NULL means the kernel's global lock, but only while

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT (see LICENSE) */
 /* kel external SDK: calls that pass raw argument words.
  *
  * object_method and its kin forward up to 16 raw words to a method. Each
