@@ -1,0 +1,14 @@
+#N vpatcher 20 74 620 474;
+#P newex 20 20 60 196617 loadbang;
+#P message 20 50 30 196617 5;
+#P newex 20 80 110 196617 tutorial_scale 10 ten;
+#P newex 150 80 110 196617 tutorial_scale 3 three;
+#P newex 20 110 60 196617 + 1;
+#P newex 20 140 60 196617 print sum;
+#P connect 5 0 4 0;
+#P connect 4 0 3 0;
+#P connect 4 0 2 0;
+#P connect 3 0 1 0;
+#P connect 2 0 1 1;
+#P connect 1 0 0 0;
+#P pop;
