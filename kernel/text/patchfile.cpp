@@ -33,6 +33,7 @@
 #include "kernel/text/atom_text.h"
 #include "kernel/text/binbuf.h"
 #include "kernel/text/binbuf_eval.h"
+#include "platform/error_words.h"
 #include "platform/files.h"
 #include "platform/handles.h"
 
@@ -404,7 +405,10 @@ long read_text(binbuf *x, const char *name, short path)
 {
     kel_handle h = nullptr;
     if (short err = read_whole(name, path, &h)) {
-        error("%s: can't load, error %d", name, static_cast<int>(err));
+        if (const char *words = toolbox::error_words(err))
+            error("%s: can't load, error %d (%s)", name, static_cast<int>(err), words);
+        else
+            error("%s: can't load, error %d", name, static_cast<int>(err));
         return err;
     }
     const long result = binbuf_text(x, h, sysmem_handlesize(h));

@@ -541,7 +541,7 @@ TEST_F(PatcherTest, DamagedFilesAreReportedAndLeaveNothingBound)
     }
     console_capture console;
     EXPECT_EQ(fileload("missing.pat", path), nullptr);
-    EXPECT_EQ(console.lines(), strings{error_line("missing.pat: can't load, error -43")});
+    EXPECT_EQ(console.lines(), strings{error_line("missing.pat: can't load, error -43 (No such file or directory)")});
 }
 
 TEST_F(PatcherTest, RunningOutOfMemoryLoadsWholeOrNothing)

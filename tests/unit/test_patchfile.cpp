@@ -474,7 +474,7 @@ TEST_F(PatchfileTest, ReadFailuresLeaveTheBufferEmpty)
         long result;
         std::string line;
     } cases[] = {
-        {"missing.pat", 0, -43, "missing.pat: can't load, error -43"},
+        {"missing.pat", 0, -43, "missing.pat: can't load, error -43 (No such file or directory)"},
         {"missing.pat", 1, 1, "missing.pat: error -43 opening file"},
         {"old.pat", 1, 1, "old.pat: can't read old format files"},
         {"bad.pat", 1, 1, "bad.pat: bad file byte 5 at offset 10"},
