@@ -18,4 +18,14 @@ void *dynlib_own_symbol(dynlib *lib, const char *name);
 
 void dynlib_close(dynlib *lib);
 
+// Why the file at path cannot be a code library for this program (not one,
+// one for another machine, a program, cut short), or empty when it may be.
+// dynlib_open refuses such a file before the system loader maps it: mapping
+// a cut-short library ends the process.
+std::string library_file_problem(const std::string &path);
+
+// True when the file's full symbol table defines name without exporting it
+// (local, or of a visibility other than default).
+bool symbol_hidden_in_file(const std::string &path, const char *name);
+
 }  // namespace kel::platform

@@ -58,16 +58,24 @@ bool load_external(symbol *typed, symbol *filename, short path)
     int code = 0;
     std::string message;
     libraries().reserve(libraries().size() + 1);  // keeping the library needs no more memory
-    platform::dynlib *lib =
-        platform::dynlib_open(folder + "/" + toolbox::macroman_to_utf8(filename->name), &code, &message);
+    const std::string file = folder + "/" + toolbox::macroman_to_utf8(filename->name);
+    platform::dynlib *lib = platform::dynlib_open(file, &code, &message);
     if (!lib) {
-        error("Error %d loading external %s\n", code, typed->name);
-        if (verbose()) post("%s", message.c_str());
+        // The classic line, with the reason the system loader (or the check
+        // before it) gave.
+        if (message.empty())
+            error("Error %d loading external %s", code, typed->name);
+        else
+            error("Error %d loading external %s: %s", code, typed->name, message.c_str());
         return false;
     }
     void *main_function = platform::dynlib_own_symbol(lib, "main");
     if (!main_function) {
         error("invalid external %s, undefined main\n", typed->name);
+        if (platform::symbol_hidden_in_file(file, "main"))
+            post("%s: main is in the library but not exported (built with -fvisibility=hidden?): declare it "
+                 "__attribute__((visibility(\"default\")))",
+                 typed->name);
         platform::dynlib_close(lib);
         return false;
     }
@@ -82,7 +90,7 @@ bool load_external(symbol *typed, symbol *filename, short path)
     // The library's resources would be opened around main here; on this
     // platform libraries carry none.
     call_library_main(main_function);
-    class_builder_finish();
+    if (!class_builder_finish()) error("%s: the library's main made no class", typed->name);
     return true;
 }
 
