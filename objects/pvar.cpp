@@ -63,7 +63,7 @@ void pvar_detach(name_watcher *w, bool box_going)
 {
     pvar *x = of(w);
     if (!x->attached) return;
-    if (verbose()) post(box_going ? "clearconnect %s" : "disconnect %s", name_text(x));
+    if (developer()) post(box_going ? "clearconnect %s" : "disconnect %s", name_text(x));
     for (long i = 0; i < x->count; i++) {
         if (x->linked[i] && is_outlet_of(x->attached, x->linked[i])) outlet_rm(x->linked[i], x->outs[i]);
         x->linked[i] = nullptr;
@@ -78,7 +78,7 @@ void pvar_attach(name_watcher *w, box *b)
     pvar *x = of(w);
     if (x->attached) pvar_detach(w, false);
     object *target = b->obj ? b->obj : &b->header;
-    if (verbose()) post("pvar_connect %s", name_text(x));
+    if (developer()) post("pvar_connect %s", name_text(x));
     x->attached = target;
     x->attached_box = b;
     x->not_yet_attached = false;
@@ -154,7 +154,7 @@ void *pvar_anything(pvar *x, symbol *s, long argc, atom *argv)
 void *pvar_loadbang(pvar *x)
 {
     if (x->attached || !x->watch.where || x->watch.name == sym_empty) return nullptr;
-    if (verbose()) post("pvar_loadbang %s", name_text(x));
+    if (developer()) post("pvar_loadbang %s", name_text(x));
     boxnames_attach_watcher(&x->watch);
     return nullptr;
 }

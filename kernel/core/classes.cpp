@@ -351,7 +351,7 @@ KEL_API long class_register(symbol *name_space, kel_class *c)
     if (!name_space) name_space = sym_nobox;
     if (c->attributes) hashtab_readonly(c->attributes, 1);
     if (c->extra) hashtab_readonly(c->extra, 1);
-    if (verbose()) {
+    if (developer()) {
         post("registering class %s in %s", c->name->name, name_space->name);
         if (c->attributes) hashtab_print(c->attributes);
     }

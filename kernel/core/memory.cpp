@@ -278,7 +278,7 @@ KEL_API void *getbytes(long size)
     bool low = false;
     uintptr_t chunk = 0;
     void *block = pool_take(p, n, &low, &chunk);
-    if (verbose()) {
+    if (developer()) {
         if (low) post("setting g_kel_memislow");
         if (chunk) post("ate new alloc %lx", static_cast<unsigned long>(chunk));
     }

@@ -342,7 +342,7 @@ KEL_API symbol *symbol_unique(void)
         if (g_reuse_list && linklist_getsize(g_reuse_list) > 10000) {
             auto *s = static_cast<symbol *>(linklist_getindex(g_reuse_list, 0));
             linklist_chuckindex(g_reuse_list, 0);
-            if (verbose()) post("symbol_unique: reusing %s", s->name);
+            if (developer()) post("symbol_unique: reusing %s", s->name);
             return s;
         }
     }

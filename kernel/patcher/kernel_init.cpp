@@ -1,6 +1,8 @@
 #include "kernel/patcher/kernel_init.h"
 
 #include <cstddef>
+#include <cstdlib>
+#include <cstring>
 
 #include "kel/classes.h"
 #include "kel/symbols.h"
@@ -8,6 +10,7 @@
 #include "kernel/core/hashtab.h"
 #include "kernel/core/linklist.h"
 #include "kernel/core/random.h"
+#include "kernel/core/settings.h"
 #include "kernel/core/symbols.h"
 #include "kernel/create/creation.h"
 #include "kernel/patcher/loadbang.h"
@@ -38,6 +41,7 @@ bool kernel_init()
 {
     static bool done = false;
     if (done) return true;
+    if (const char *d = std::getenv("KEL_DEVELOPER"); d && *d && std::strcmp(d, "0") != 0) g_developer = true;
     symbols_init();
     random_seed(static_cast<long>(toolbox::TickCount()));
     // The container classes exist before the namespaces, which are tables.

@@ -376,7 +376,7 @@ KEL_API void *object_register(symbol *name_space, symbol *name, void *p)
     if (!name_space) name_space = sym_nobox;
     // The namespace by name rather than by address keeps verbose transcripts
     // the same from run to run.
-    if (verbose()) post("registering: %s in %s", name->name, name_space->name);
+    if (developer()) post("registering: %s in %s", name->name, name_space->name);
 
     std::lock_guard guard(global_lock());
     bool held_elsewhere = false;
@@ -451,7 +451,7 @@ KEL_API long object_unregister(void *p)
     // so does not free it a second time.
     if (r->removing) return -1;
     r->refcount--;
-    if (verbose()) post("unregistering: %s in %s. ref count now %ld", name->name, name_space->name, r->refcount);
+    if (developer()) post("unregistering: %s in %s. ref count now %ld", name->name, name_space->name, r->refcount);
     if (r->refcount > 0) return -1;
 
     r->removing = true;

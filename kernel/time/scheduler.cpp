@@ -246,13 +246,13 @@ using namespace kel;
 KEL_API void sched_suspend(void)
 {
     sched_state().background.store(true, std::memory_order_relaxed);
-    if (verbose()) post("sched_suspend");
+    if (developer()) post("sched_suspend");
 }
 
 KEL_API void sched_resume(void)
 {
     sched_state().background.store(false, std::memory_order_relaxed);
-    if (verbose()) post("sched_resume");
+    if (developer()) post("sched_resume");
 }
 
 KEL_API short sched_isinpoll(void)

@@ -133,9 +133,9 @@ TEST(ClassRegister, NamespacesAndDuplicates)
 
     console_capture console;
     kel_class *loud = class_new("verbose_class", nullptr, nullptr, sizeof(thing), nullptr, 0);
-    kel::g_verbose = true;
+    kel::g_developer = true;
     class_register(gensym("nobox"), loud);
-    kel::g_verbose = false;
+    kel::g_developer = false;
     EXPECT_EQ(console.lines(), std::vector<std::string>{"registering class verbose_class in nobox"});
 }
 

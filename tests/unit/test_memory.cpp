@@ -100,9 +100,9 @@ TEST(Pool, ChunksChangeOverWithoutLosingBlocks)
         EXPECT_EQ(static_cast<unsigned char>(blocks[i][999]), i & 0xFF);
     }
     kel::test::console_capture console;
-    kel::g_verbose = true;
+    kel::g_developer = true;
     for (int i = 0; i < 300; i++) blocks.push_back(static_cast<char *>(getbytes(1000)));
-    kel::g_verbose = false;
+    kel::g_developer = false;
     ASSERT_FALSE(console.lines().empty());
     EXPECT_EQ(console.lines()[0].rfind("ate new alloc ", 0), 0u) << console.lines()[0];
     for (char *p : blocks) freebytes(p, 1000);

@@ -305,7 +305,7 @@ protected:
     }
     void TearDown() override
     {
-        kel::g_verbose = false;
+        kel::g_developer = false;
         kel::test::drain_queue();
         PatcherTest::TearDown();
     }
@@ -315,7 +315,7 @@ protected:
         atom_setlong(&a, n);
         typedmess(x, gensym("int"), 1, &a);
     }
-    // The console's lines without the registry's own verbose lines.
+    // The console's lines without the registry's own developer lines.
     static strings pvar_lines(const console_capture &console)
     {
         strings out;
@@ -350,7 +350,7 @@ TEST_F(PvarTest, APvarPassesMessagesToTheNamedObjectAndItsOutputBack)
     send_int(pv, 5);
     EXPECT_EQ(g_log, "") << "no box has the name yet";
 
-    kel::g_verbose = true;
+    kel::g_developer = true;
     console_capture console;
     patcher_setboxname(p, amp, S("amp"));
     EXPECT_EQ(pvar_lines(console), strings{"pvar_connect amp"});
@@ -402,7 +402,7 @@ TEST_F(PvarTest, TheNamedBoxLeavingClearsTheConnections)
     ASSERT_NE(p, nullptr);
     patcher_setboxname(p, nth(p, 3), S("amp"));
     object *pv = nth(p, 2)->obj;
-    kel::g_verbose = true;
+    kel::g_developer = true;
     console_capture console;
     patcher_deleteobj(p, nth(p, 3));
     EXPECT_EQ(pvar_lines(console), strings{"clearconnect amp"});
@@ -418,7 +418,7 @@ TEST_F(PvarTest, AScriptedDeleteClearsTheConnections)
     ASSERT_NE(p, nullptr);
     patcher_setboxname(p, nth(p, 3), S("amp"));
     object *pv = nth(p, 2)->obj;
-    kel::g_verbose = true;
+    kel::g_developer = true;
     console_capture console;
     atom args[2];
     atom_setsym(&args[0], S("delete"));
@@ -504,7 +504,7 @@ TEST_F(PvarTest, LoadbangAttachesAPvarNotYetAttached)
     // Registered behind the name module's back: no watcher hears of it.
     ASSERT_EQ(object_register(kel::boxnames_namespace(p), S("amp"), amp), amp);
     EXPECT_EQ(assist(pv, 1, 0), "Messages for Object amp (Disconnected)");
-    kel::g_verbose = true;
+    kel::g_developer = true;
     console_capture console;
     typedmess(pv, S("loadbang"), 0, nullptr);
     EXPECT_EQ(pvar_lines(console), (strings{"pvar_loadbang amp", "pvar_connect amp"}));

@@ -319,12 +319,12 @@ TEST_F(Registry, VerboseModeReportsRegistrations)
 {
     thing *x = new_thing(1);
     console_capture console;
-    kel::g_verbose = true;
+    kel::g_developer = true;
     object_register(space, gensym("a"), x);
     object_register(space, gensym("a"), x);
     object_unregister(x);
     object_unregister(x);
-    kel::g_verbose = false;
+    kel::g_developer = false;
     std::string in = std::string(" in ") + space->name;
     EXPECT_EQ(console.lines(), (std::vector<std::string>{"registering: a" + in, "registering: a" + in,
                                                          "unregistering: a" + in + ". ref count now 1",

@@ -136,9 +136,9 @@ TEST(Symbols, UniqueNamesHaveTheirFormAndAreReused)
     }
     EXPECT_EQ(kel::symbol_unique_reuse_count(), 10001);
     kel::test::console_capture console;
-    kel::g_verbose = true;
+    kel::g_developer = true;
     EXPECT_EQ(symbol_unique(), slated[0]);
-    kel::g_verbose = false;
+    kel::g_developer = false;
     EXPECT_EQ(console.lines(), std::vector<std::string>{"symbol_unique: reusing u999000000"});
     EXPECT_EQ(kel::symbol_unique_reuse_count(), 10000);
     symbol *fresh = symbol_unique();  // 10000 left: not more than 10000, so a new one
