@@ -84,6 +84,7 @@ bool load_external(symbol *typed, symbol *filename, short path)
         return false;
     }
     libraries().push_back(lib);
+    if (verbose()) post("%s: loading external %s", typed->name, file.c_str());
     // #I names the library whose main is running.
     binding_scope loading(gensym("#I"), reinterpret_cast<object *>(typed));
     class_builder_begin(typed, filename, path);
