@@ -56,8 +56,8 @@ std::string kernel_name_to_os(std::string_view kernel);
 // unchanged, so that a file name the kernel holds in the system's bytes is
 // shown once and as it is. Mac Roman text reads the same unless one of its
 // words happens to be well-formed UTF-8 with bytes past 0x7F, which takes an
-// accented capital or a symbol followed by an accented letter ("\xD2\x82",
-// "“Ç", would be one). Appends to out.
+// accented capital or a symbol right before an accented letter (the bytes
+// D2 82, an opening quote and C cedilla, are one). Appends to out.
 void console_text_to_utf8(std::string_view text, std::string &out);
 
 // Copies the NUL-terminated string c to the length-prefixed string p (room
