@@ -17,7 +17,7 @@ void write_text(void *, const char *bytes, size_t length)
     thread_local std::string utf8;
     utf8.clear();
     try {
-        toolbox::macroman_to_utf8(std::string_view(bytes, length), utf8);
+        toolbox::console_text_to_utf8(std::string_view(bytes, length), utf8);
     } catch (const std::bad_alloc &) {
         std::fwrite(bytes, 1, length, stdout);
         return;

@@ -13,7 +13,7 @@ namespace {
 
 // A command-line file name as the kernel names files: one pair of
 // surrounding double quotes taken off, made full against the working
-// folder, in Mac Roman.
+// folder, in the kernel's form of file names (platform/macroman.h).
 std::string kernel_name(std::string name)
 {
     if (name.size() >= 2 && name.front() == '"' && name.back() == '"') name = name.substr(1, name.size() - 2);
@@ -21,7 +21,7 @@ std::string kernel_name(std::string name)
         char cwd[PATH_MAX];
         if (getcwd(cwd, sizeof cwd)) name = std::string(cwd) + "/" + name;
     }
-    return toolbox::utf8_to_macroman(name);
+    return toolbox::os_name_to_kernel(name);
 }
 
 // Saves the document's top-level patcher to out in text or binary form. The

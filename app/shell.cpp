@@ -1,5 +1,6 @@
 #include "app/shell.h"
 
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <thread>
@@ -70,9 +71,25 @@ void open_command_line_document(void *, symbol *, long, atom *)
     guarded("kel", [] { open_document(*g_options); });
 }
 
-void add_search_folder(const std::string &folder)
+// The search path the program starts with (docs/paths.md): the folder of
+// the command-line document and the working folder, then --path, KEL_PATH,
+// the per-user and the library folders.
+void start_search_path(const run_options &o)
 {
-    if (path_addnamed(path_list_search(), folder.c_str(), 1, 1) != 0) error("%s: no such folder", folder.c_str());
+    search_folders folders;
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd)) folders.working = cwd;
+    if (!o.file.empty()) {
+        // Named as the document is opened: one pair of surrounding quotes
+        // off, relative to the working folder.
+        std::string file = o.file;
+        if (file.size() >= 2 && file.front() == '"' && file.back() == '"') file = file.substr(1, file.size() - 2);
+        const size_t slash = file.rfind('/');
+        folders.document = slash == std::string::npos ? folders.working : slash == 0 ? "/" : file.substr(0, slash);
+    }
+    folders.named = o.paths;
+    search_folders_from_environment(&folders);
+    path_search_start(folders);
 }
 
 // Brings everything up; false, after a console error naming the step that
@@ -86,10 +103,7 @@ bool start_up(const run_options &o)
     };
     if (!engine_init()) return failed("the engine could not be brought up");
     if (!path_init()) return failed("the search path could not be built");
-    // The working folder comes first, so abstractions beside a patch are found.
-    char cwd[4096];
-    if (getcwd(cwd, sizeof cwd)) add_search_folder(cwd);
-    for (const std::string &folder : o.paths) add_search_folder(folder);
+    start_search_path(o);
     if (!receiver_init()) return failed("the kel receiver could not be made");
     if (o.virtual_time)
         sched_set_virtual_time(true);

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -131,6 +132,36 @@ std::vector<std::string> data_folders()
         std::string one = all.substr(start, end - start);
         // Relative entries are invalid in the variable and are ignored.
         if (!one.empty() && one[0] == '/') out.push_back(one);
+        start = end + 1;
+    }
+    return out;
+}
+
+std::string user_data_folder()
+{
+    const char *data = std::getenv("XDG_DATA_HOME");
+    if (data && *data == '/') return data;
+    std::string home;
+    if (const char *variable = std::getenv("HOME"); variable && *variable) {
+        home = variable;
+    } else {
+        struct passwd entry;
+        struct passwd *found = nullptr;
+        char buffer[4096];
+        if (getpwuid_r(getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found && found->pw_dir)
+            home = found->pw_dir;
+    }
+    return home.empty() ? std::string() : join(home, ".local/share");
+}
+
+std::vector<std::string> split_folder_list(const std::string &list)
+{
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t end = list.find(':', start);
+        if (end == std::string::npos) end = list.size();
+        if (end > start) out.push_back(list.substr(start, end - start));
         start = end + 1;
     }
     return out;

@@ -78,6 +78,14 @@ std::string temporary_folder();
 // The folders of $XDG_DATA_DIRS in order (default /usr/local/share, /usr/share).
 std::vector<std::string> data_folders();
 
+// The per-user data folder: $XDG_DATA_HOME when it is an absolute name,
+// else $HOME/.local/share (the account's home when HOME is not set); empty
+// when there is no home either.
+std::string user_data_folder();
+// The entries of a colon-separated list of folders, in order; empty entries
+// are left out.
+std::vector<std::string> split_folder_list(const std::string &list);
+
 // Opens a regular file (following links) with open(2) flags; O_CLOEXEC is
 // always added. Anything else - a folder, a pipe, a device - is refused
 // without blocking: a folder with EISDIR, the rest with EINVAL. 0 and *fd,

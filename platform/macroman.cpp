@@ -152,6 +152,82 @@ std::string utf8_to_macroman(std::string_view text)
     return out;
 }
 
+bool is_utf8(std::string_view text)
+{
+    std::size_t at = 0;
+    while (at < text.size())
+        if (decode(text, &at) == kMalformed) return false;
+    return true;
+}
+
+namespace {
+
+// Converts each component of a name (the pieces between slashes) by itself,
+// so that a name joined from pieces in different forms converts exactly.
+template <typename Convert> std::string each_component(std::string_view name, Convert convert)
+{
+    std::string out;
+    out.reserve(name.size());
+    std::size_t at = 0;
+    for (;;) {
+        const std::size_t slash = name.find('/', at);
+        convert(name.substr(at, slash == std::string_view::npos ? std::string_view::npos : slash - at), out);
+        if (slash == std::string_view::npos) return out;
+        out.push_back('/');
+        at = slash + 1;
+    }
+}
+
+bool is_ascii(std::string_view text)
+{
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+}  // namespace
+
+std::string os_name_to_kernel(std::string_view os)
+{
+    return each_component(os, [](std::string_view component, std::string &out) {
+        if (!is_ascii(component) && is_utf8(component)) {
+            const std::string roman = utf8_to_macroman(component);
+            // Not every name Mac Roman takes comes back as it was: '?' for
+            // what it cannot spell, and the three alias code points.
+            if (!is_utf8(roman) && macroman_to_utf8(roman) == component) {
+                out.append(roman);
+                return;
+            }
+        }
+        out.append(component);
+    });
+}
+
+std::string kernel_name_to_os(std::string_view kernel)
+{
+    return each_component(kernel, [](std::string_view component, std::string &out) {
+        if (is_utf8(component))
+            out.append(component);
+        else
+            macroman_to_utf8(component, out);
+    });
+}
+
+void console_text_to_utf8(std::string_view text, std::string &out)
+{
+    const auto is_break = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = at;
+        while (end < text.size() && !is_break(text[end])) ++end;
+        if (end == at) ++end;  // a break passes as it is
+        const std::string_view word = text.substr(at, end - at);
+        if (is_utf8(word))
+            out.append(word);
+        else
+            macroman_to_utf8(word, out);
+        at = end;
+    }
+}
+
 void ASI_CopyCtoP(const char *c, unsigned char *p)
 {
     const std::size_t length = c == nullptr ? 0 : strnlen(c, 255);

@@ -35,6 +35,31 @@ void macroman_to_utf8(std::string_view text, std::string &out);
 // the Mac Roman omega, micro and increment, forms other converters produce.
 std::string utf8_to_macroman(std::string_view text);
 
+// Whether text is well-formed UTF-8 (plain ASCII is).
+bool is_utf8(std::string_view text);
+
+// File names at the file-system edge, converted one component (the text
+// between slashes) at a time. The system's names are UTF-8 and any name it
+// holds must be reachable, so the kernel holds a component in Mac Roman only
+// when Mac Roman spells it exactly and the Mac Roman bytes are not
+// themselves well-formed UTF-8; every other component keeps the system's
+// bytes. The two forms never meet, so kernel_name_to_os tells them apart by
+// the same test, and each name the system gives comes back exactly:
+// kernel_name_to_os(os_name_to_kernel(n)) == n for every well-formed n. A
+// kernel component that is UTF-8 (typed, or read from a file written in
+// UTF-8) names the file of those bytes; any other is read as Mac Roman.
+std::string os_name_to_kernel(std::string_view os);
+std::string kernel_name_to_os(std::string_view kernel);
+
+// Console text as UTF-8: Mac Roman, except that a word (a run of bytes
+// between spaces, tabs and line ends) that is well-formed UTF-8 passes
+// unchanged, so that a file name the kernel holds in the system's bytes is
+// shown once and as it is. Mac Roman text reads the same unless one of its
+// words happens to be well-formed UTF-8 with bytes past 0x7F, which takes an
+// accented capital or a symbol right before an accented letter (the bytes
+// D2 82, an opening quote and C cedilla, are one). Appends to out.
+void console_text_to_utf8(std::string_view text, std::string &out);
+
 // Copies the NUL-terminated string c to the length-prefixed string p (room
 // for 256 bytes), cut to 255 characters. A null c gives the empty string.
 // c and p may overlap (in-place conversion).

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -445,9 +446,9 @@ bool path_init(const path_setup &setup)
     g_application_id = path_id_of_folder(application);
     if (!g_application_id) return false;
     g_installed = platform::last_component(application) == "bin";
-    // The application folder is the first default folder, except for an
-    // installed program.
-    if (!g_installed) build(g_application_id, &g_default, false, 0);
+    // The default path starts empty: the application folder is a build tree
+    // or a folder of programs, and lookups try the default path before the
+    // search path.
 
     std::string support;
     if (setup.support_folder.empty())
@@ -455,9 +456,42 @@ bool path_init(const path_setup &setup)
     else if (!canonical_folder(setup.support_folder, &support))
         support.clear();
     if (!support.empty() && (g_support_id = path_id_of_folder(support)) != 0) g_support_os = support;
-
-    if (!g_standalone) add_application_trees();
     return true;
+}
+
+std::string path_library_folder()
+{
+    if (g_installed) return platform::join(g_application_os, KEL_LIBRARY_FROM_PROGRAM);
+    return KEL_LIBRARY_FOLDER;
+}
+
+void search_folders_from_environment(search_folders *folders)
+{
+    const std::string user = platform::user_data_folder();
+    folders->user = user.empty() ? std::string() : platform::join(user, "kel");
+    folders->library = path_library_folder();
+    if (const char *list = std::getenv("KEL_PATH"))
+        for (std::string &folder : platform::split_folder_list(list)) folders->named.push_back(std::move(folder));
+}
+
+void path_search_start(const search_folders &folders)
+{
+    // recursive: with its sub-folders; reported: a missing folder is an error.
+    const auto add = [](const std::string &folder, bool recursive, bool reported) {
+        if (folder.empty()) return;
+        const short id = path_id_of_folder(folder);
+        if (id && build(id, &g_search, recursive, 1) == 0) return;
+        if (reported && !id) error("%s: no such folder", full_kernel_name(folder).c_str());
+    };
+    try {
+        add(folders.document, false, false);
+        add(folders.working, false, false);
+        for (const std::string &folder : folders.named) add(folder, true, true);
+        add(folders.user, true, false);
+        add(folders.library, true, false);
+    } catch (const std::bad_alloc &) {
+        report_out_of_memory("path_search_start");
+    }
 }
 
 void path_shutdown() { tempcopies_delete_all(); }

@@ -3,18 +3,24 @@
 //
 // Where things live on this system (the choices behind path_init):
 //   - application folder: the folder of the running executable
-//     (/proc/self/exe). Its tree is searched, except for an installed
-//     program (a folder named "bin", whose other programs are no patches).
+//     (/proc/self/exe). Neither it nor its tree is searched by itself (it is
+//     a build tree, or a folder of other programs).
 //   - support folder (the "VND" volume): the first folder that exists of
 //     <application>/kel, <application>/../kel (beside a build or unpacked
 //     program), <application>/../share/kel (the installed data of a program
 //     installed under a prefix), and kel inside each folder of
 //     $XDG_DATA_DIRS (default /usr/local/share, /usr/share).
+//   - library folder: <prefix>/lib/kel, where an installed program finds the
+//     externals installed with it (path_library_folder).
 //   - temporary copies (path_copytotempfile): $TMPDIR, else /tmp.
-// The file-system root is never walked: a tree built from "/" is refused.
+// The search path starts empty and the program fills it (path_search_start)
+// from folders the user named or chose by placing a file; no tree is walked
+// that nobody named. The file-system root is never walked: a tree built
+// from "/" is refused.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "kel/base.h"
 #include "kel/path.h"
@@ -35,11 +41,33 @@ struct path_setup {
 };
 
 // (Re)builds the path state: the built-in file types and sniffers, the
-// application and support folders, the five lists (the search path from the
-// support and application trees), empty preference strings, the path cache
-// off and freed. Path ids handed out before stay valid. False when the
-// application folder cannot be found.
+// application and support folders, the five lists empty, empty preference
+// strings, the path cache off and freed. Path ids handed out before stay
+// valid. False when the application folder cannot be found.
 bool path_init(const path_setup &setup = {});
+
+// The folders the search path starts with, in this order: the first two
+// without their sub-folders, the others each with its sub-folders.
+struct search_folders {
+    std::string document;            // the folder of the command-line document, or ""
+    std::string working;             // the working folder, or ""
+    std::vector<std::string> named;  // --path folders, then those of KEL_PATH
+    std::string user;                // the per-user folder, or ""
+    std::string library;             // the installed library folder, or ""
+};
+// The per-user folder ($XDG_DATA_HOME/kel, else ~/.local/share/kel), the
+// library folder, and the folders of KEL_PATH appended to named.
+void search_folders_from_environment(search_folders *folders);
+// The installed library folder: <prefix>/lib/kel beside an installed program
+// (one in a folder named "bin"), else the one of the prefix the program was
+// built for.
+std::string path_library_folder();
+// Appends the folders to the search path as permanent entries, in order. A
+// folder already there keeps its place. A named folder that is not a folder
+// is reported ("DIR: no such folder"); the others are skipped without a word
+// when missing (a missing document is reported when it is opened; the
+// per-user and library folders are optional).
+void path_search_start(const search_folders &folders);
 
 // Deletes every copy made by path_copytotempfile since start-up (the
 // shutdown sequence calls this after stopping the scheduler).
@@ -49,7 +77,7 @@ void path_shutdown();
 // does not search for missing files, lookups end with the collectives.
 void path_set_standalone(bool standalone, bool search_missing_files);
 // The `usesearchpath` option of a standalone application: adds the support
-// and application trees to the search path.
+// and application trees to the search path (the only way they get there).
 void path_add_application_trees();
 
 // The default path made aside, to be put in use later without allocating:

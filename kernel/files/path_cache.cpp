@@ -111,7 +111,7 @@ bool current_file(const file_entry *entry, short *path, long *type, std::string 
 {
     std::string folder;
     if (!kel::path_folder_of(entry->path, &folder)) return false;
-    const std::string os = kel::platform::join(folder, kel::os_name(entry->name->name));
+    const std::string os = kel::os_name_in(folder, entry->name->name);
     kel::platform::file_status st;
     if (kel::platform::file_stat(os, &st) != 0 || st.kind != kel::platform::entry_kind::file) return false;
     if (!st.link) {

@@ -252,7 +252,7 @@ KEL_API short path_copytotempfile(const char *name, short path, char *outname, s
             if (!unique) return toolbox::memFullErr;
             const std::string copy_name = std::string(unique->name) + extension;
             if (copy_name.size() >= MAX_FILENAME_CHARS) return toolbox::bdNamErr;
-            const std::string copy = platform::join(folder, os_name(copy_name));
+            const std::string copy = os_name_in(folder, copy_name);
             const int err = platform::copy_to_new_file(source, copy);
             if (err == EEXIST) continue;  // a name someone else took: take another
             if (err) return platform::toolbox_error(err);

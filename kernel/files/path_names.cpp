@@ -9,7 +9,7 @@
 //   plain      "a", "a/b"                   (none of the above)
 // This system has one volume, the root, and it has no name: full names are
 // root names, and "/home/me/x.pat" is both the slash-style full name and the
-// operating-system name (in Mac Roman instead of UTF-8).
+// operating-system name (in the kernel's form of names, platform/macroman.h).
 #include <cstring>
 
 #include "kel/console.h"
@@ -149,8 +149,22 @@ std::string conform(const std::string &source, long style, long type, bool *ok)
 
 }  // namespace
 
-std::string os_name(const std::string &kernel) { return toolbox::macroman_to_utf8(kernel); }
-std::string kernel_name(const std::string &os) { return toolbox::utf8_to_macroman(os); }
+std::string os_name(const std::string &kernel) { return toolbox::kernel_name_to_os(kernel); }
+std::string kernel_name(const std::string &os) { return toolbox::os_name_to_kernel(os); }
+
+std::string os_name_in(const std::string &folder, const std::string &kernel)
+{
+    std::string os = platform::join(folder, os_name(kernel));
+    // A name on disk that is not UTF-8 at all (written under another
+    // encoding) is held as its own bytes, which read as Mac Roman: it is
+    // reached as itself when its Mac Roman reading names nothing.
+    if (!toolbox::is_utf8(kernel)) {
+        platform::file_status st;
+        std::string raw = platform::join(folder, kernel);
+        if (platform::file_stat(os, &st) != 0 && platform::file_stat(raw, &st) == 0) return raw;
+    }
+    return os;
+}
 
 bool copy_out(const std::string &text, char *buffer, size_t size)
 {
@@ -210,12 +224,12 @@ bool full_name_to_os(const std::string &name, std::string *os)
     // An operating-system name is taken as it is: its components may hold
     // ':' and '\', which are ordinary characters here.
     if (!name.empty() && name[0] == '/') {
-        *os = os_name(name);
+        *os = os_name_in("/", name.substr(1));
         return true;
     }
     std::string full;
     if (!absolute_of(classify_name(name), &full)) return false;
-    *os = os_name(full);
+    *os = os_name_in("/", full.substr(1));
     return true;
 }
 
@@ -228,9 +242,9 @@ bool file_os_name(short path, const char *name, std::string *os)
     std::string folder;
     if (!path_folder_of(path, &folder)) return false;
     if (parts.kind == name_kind::relative)
-        *os = platform::join(folder, os_name(with_separator(parts.rest, '/')));
+        *os = os_name_in(folder, with_separator(parts.rest, '/'));
     else  // a plain name, or one that only looks like another volume's ("a:b" is a file name here)
-        *os = platform::join(folder, os_name(file));
+        *os = os_name_in(folder, file);
     return true;
 }
 

@@ -1,10 +1,11 @@
 // What the path sources (path.cpp, path_names.cpp, path_types.cpp,
 // path_lookup.cpp, path_cache.cpp, path_files.cpp) share among themselves.
 //
-// Names cross the system's edge here: the kernel's names are Mac Roman, the
-// operating system's are UTF-8 (os_name / kernel_name). Folders are kept by
-// their operating-system names, so that a folder whose name Mac Roman cannot
-// spell is still reached exactly.
+// Names cross the system's edge here: the operating system's names are
+// UTF-8; the kernel holds a name in Mac Roman where Mac Roman spells it
+// exactly and in the system's own bytes otherwise (os_name / kernel_name,
+// lossless both ways, platform/macroman.h). Folders are kept by their
+// operating-system names.
 #pragma once
 
 #include <string>
@@ -19,6 +20,9 @@ namespace kel {
 // --- text at the edge ---
 std::string os_name(const std::string &kernel);
 std::string kernel_name(const std::string &os);
+// The operating-system name of the kernel name `kernel` inside folder (an
+// operating-system name).
+std::string os_name_in(const std::string &folder, const std::string &kernel);
 // Copies text into a buffer of size bytes; false (buffer untouched) when it
 // does not fit.
 bool copy_out(const std::string &text, char *buffer, size_t size);

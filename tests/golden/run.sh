@@ -18,8 +18,9 @@ name=$(basename "$patch" .pat)
 expected="$dir/$name.out"
 actual=$(mktemp)
 trap 'rm -f "$actual"' EXIT
-# Abstractions and files beside the patch are found through the working folder.
-(cd "$dir" && "$kel" --batch --virtual-time "$name.pat") >"$actual"
+# Files beside the patch are found through its folder; the shared
+# abstractions are named on the search path, as a user names a library.
+(cd "$dir" && "$kel" --batch --virtual-time --path abstractions "$name.pat") >"$actual"
 if [ "$update" = 1 ]; then
     cp "$actual" "$expected"
     echo "wrote $expected"

@@ -122,6 +122,83 @@ TEST(MacRoman, Utf8ThatMacRomanCannotHoldBecomesQuestionMarks)
     }
 }
 
+// File names: held in Mac Roman where that is exact and cannot be taken for
+// UTF-8, in the system's bytes otherwise, a component at a time; every name
+// comes back as it was.
+TEST(FileNames, KernelFormAndBack)
+{
+    struct Case {
+        const char *what;
+        std::string os;
+        std::string kernel;
+    };
+    const Case cases[] = {
+        {"ASCII", "/home/me/x.pat", "/home/me/x.pat"},
+        {"Mac Roman spells it", "/tmp/caf\u00E9/n\u00E9.pat", "/tmp/caf\x8E/n\x8E.pat"},
+        {"Japanese", "/tmp/日本.pat", "/tmp/日本.pat"},
+        {"Cyrillic", "привет.pat", "привет.pat"},
+        {"one component each way", "/Łódź/sub/café.pat", "/Łódź/sub/caf\x8E.pat"},
+        {"Mac Roman bytes that read as UTF-8", "\u221A\u00A9", "\u221A\u00A9"},
+        {"an alias code point has no exact Mac Roman", "\u2126", "\u2126"},
+        {"emoji", "a\U0001F600.pat", "a\U0001F600.pat"},
+        {"not UTF-8: its own bytes", "caf\xE9/x", "caf\xE9/x"},
+        {"slashes only", "//", "//"},
+        {"empty", "", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(os_name_to_kernel(c.os), c.kernel);
+        if (is_utf8(c.os)) {
+            EXPECT_EQ(kernel_name_to_os(c.kernel), c.os);
+        }
+    }
+    // Kernel names from elsewhere: UTF-8 is taken as it is, anything else
+    // as Mac Roman, a component at a time.
+    EXPECT_EQ(kernel_name_to_os("n\xC3\xA9/n\x8E"), "n\u00E9/n\u00E9");
+    // Every two-byte name round-trips (one or two characters, any bytes
+    // that are UTF-8).
+    for (int a = 0x20; a < 0x100; a++)
+        for (int b = 0x20; b < 0x100; b++) {
+            if (a == '/' || b == '/') continue;
+            const std::string os{static_cast<char>(a), static_cast<char>(b)};
+            if (!is_utf8(os)) continue;
+            ASSERT_EQ(kernel_name_to_os(os_name_to_kernel(os)), os) << a << " " << b;
+        }
+}
+
+// The console shows Mac Roman text, and names the kernel holds in the
+// system's bytes once and as they are.
+TEST(ConsoleText, MacRomanWithUtf8Words)
+{
+    struct Case {
+        const char *what;
+        std::string kernel;
+        std::string shown;
+    };
+    const Case cases[] = {
+        {"error bullet", "\xA5 error: x", "• error: x"},
+        {"Mac Roman name", "caf\x8E.pat: error opening file", "café.pat: error opening file"},
+        {"UTF-8 name after the bullet", "\xA5 error: /tmp/日本.pat: error opening file",
+         "• error: /tmp/日本.pat: error opening file"},
+        {"Cyrillic between Mac Roman words",
+         "\xD2"
+         "caf\x8E\xD3 привет \xA5",
+         "“café” привет •"},
+        {"quoted capital (not UTF-8 as a word)",
+         "\xD2\x82"
+         "a\xD3",
+         "“Ça”"},
+        {"tabs and line ends are breaks", "\x8E\tп\n\x8E\r", "é\tп\né\r"},
+        {"empty", "", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string out;
+        console_text_to_utf8(c.kernel, out);
+        EXPECT_EQ(out, c.shown);
+    }
+}
+
 TEST(MacRoman, NeverReadsPastTheInput)
 {
     // The bytes after the view would complete each sequence.

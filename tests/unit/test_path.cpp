@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -271,18 +272,19 @@ TEST_F(PathLists, EachListIsBoundToItsSymbol)
 
 using PathStartup = path_test;
 
-TEST_F(PathStartup, SearchPathIsTheSupportTreeThenTheApplicationTree)
+// Neither the application folder (a build tree, or a folder of programs)
+// nor the support folder is searched by itself: start-up leaves every list
+// empty, the default path too, and the program fills the search path.
+TEST_F(PathStartup, StartsWithEveryListEmpty)
 {
     tree.folder("support/help");
     tree.folder("app/patches/more");
-    restart();
+    ASSERT_TRUE(kel::path_init({tree.at("app"), tree.at("support"), false}));
     EXPECT_EQ(path_getapppath(), id_of(tree, "app"));
     EXPECT_EQ(path_getsupportpath(), id_of(tree, "support"));
-    EXPECT_EQ(list_names(tree, kel::path_list_search()),
-              (strings{"support", "support/help", "app", "app/patches", "app/patches/more"}));
-    EXPECT_EQ(path_getdefault(), path_getapppath());
-    EXPECT_EQ(list_names(tree, kel::path_list_default()), (strings{"app"}));
-    for (path_list *list : {kel::path_list_startup(), kel::path_list_action(), kel::path_list_help()})
+    EXPECT_EQ(path_getdefault(), 0);
+    for (path_list *list : {kel::path_list_search(), kel::path_list_default(), kel::path_list_startup(),
+                            kel::path_list_action(), kel::path_list_help()})
         EXPECT_EQ(list->head, nullptr);
 }
 
@@ -304,8 +306,10 @@ TEST_F(PathStartup, SupportFolderIsFoundBesideOrAboveTheProgram)
     tree.folder("prefix/share/kel/externals");
     ASSERT_TRUE(kel::path_init({tree.at("prefix/bin"), "", false}));
     EXPECT_EQ(path_getsupportpath(), id_of(tree, "prefix/share/kel"));
-    EXPECT_EQ(list_names(tree, kel::path_list_search()), (strings{"prefix/share/kel", "prefix/share/kel/externals"}));
+    EXPECT_EQ(kel::path_list_search()->head, nullptr);
     EXPECT_EQ(path_getdefault(), 0);
+    // Its externals are in prefix/lib/kel, wherever the prefix was put.
+    EXPECT_EQ(kel::path_library_folder(), tree.at("prefix/bin/../lib/kel"));
 
     // A folder named kel beside the program comes first, then one above it.
     tree.folder("prefix/kel");
@@ -317,6 +321,174 @@ TEST_F(PathStartup, SupportFolderIsFoundBesideOrAboveTheProgram)
 
     EXPECT_FALSE(kel::path_init({tree.at("no-such-folder"), "", false}));
     EXPECT_EQ(path_getapppath(), 0);
+}
+
+// --- the search path the program starts with ---
+
+// A tree with the program's folders, brought up as the program starts: the
+// search path empty until path_search_start fills it.
+class PathSearchStart : public path_test {
+protected:
+    void SetUp() override
+    {
+        path_test::SetUp();
+        ASSERT_TRUE(kel::path_init({tree.at("app"), tree.at("support"), false}));
+    }
+    strings searched() const { return list_names(tree, kel::path_list_search()); }
+};
+
+TEST_F(PathSearchStart, DocumentAndWorkingFoldersAloneThenNamedUserAndLibraryTrees)
+{
+    for (const char *folder : {"doc/sub", "work/sub", "one/a/b", "two", "user/x", "lib/y", "app/sub", "support/z"})
+        tree.folder(folder);
+    kel::search_folders folders;
+    folders.document = tree.at("doc");
+    folders.working = tree.at("work");
+    folders.named = {tree.at("one"), tree.at("two")};
+    folders.user = tree.at("user");
+    folders.library = tree.at("lib");
+    console_capture console;
+    kel::path_search_start(folders);
+    EXPECT_EQ(searched(), (strings{"doc", "work", "one", "one/a", "one/a/b", "two", "user", "user/x", "lib", "lib/y"}));
+    EXPECT_EQ(console.lines(), strings{});
+    for (const path_node *node = kel::path_list_search()->head; node; node = node->next)
+        EXPECT_EQ(node->permanent, 1) << "start-up folders are permanent";
+    EXPECT_EQ(path_getdefault(), 0);
+}
+
+TEST_F(PathSearchStart, MissingAndRepeatedFolders)
+{
+    tree.folder("here/sub");
+    tree.folder("there");
+    const struct {
+        const char *what;
+        kel::search_folders folders;
+        strings searched;
+        strings console;
+    } cases[] = {
+        {"the document's folder is the working folder", {tree.at("here"), tree.at("here"), {}, "", ""}, {"here"}, {}},
+        {"a named folder already there alone gets its sub-folders",
+         {tree.at("here"), "", {tree.at("here")}, "", ""},
+         {"here", "here/sub"},
+         {}},
+        {"a missing named folder is an error, the others are still added",
+         {"", "", {tree.at("gone"), tree.at("there")}, "", ""},
+         {"there"},
+         {error_line(tree.at("gone") + ": no such folder")}},
+        {"missing optional folders are skipped without a word",
+         {tree.at("gone/doc"), tree.at("gone/work"), {}, tree.at("gone/user"), tree.at("gone/lib")},
+         {},
+         {}},
+        {"a relative named folder is taken from the working folder",
+         {"", "", {std::filesystem::relative(tree.at("there")).string()}, "", ""},
+         {"there"},
+         {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        path_removefromlist(kel::path_list_search(), 1);
+        console_capture console;
+        kel::path_search_start(c.folders);
+        EXPECT_EQ(searched(), c.searched);
+        EXPECT_EQ(console.lines(), c.console);
+    }
+    path_removefromlist(kel::path_list_search(), 1);
+}
+
+// Building the search path never walks a tree nobody named: a working
+// folder with thousands of sub-folders costs one entry, and no path id is
+// handed out for what is below it.
+TEST_F(PathSearchStart, TheWorkingFolderIsNeverWalked)
+{
+    constexpr int count = 3000;
+    for (int i = 0; i < count; i++) tree.folder("busy/" + std::to_string(i) + "/below");
+    const long ids_before = kel::path_table_used();
+    kel::search_folders folders;
+    folders.document = tree.at("busy");
+    folders.working = tree.at("busy");
+    kel::path_search_start(folders);
+    EXPECT_EQ(searched(), (strings{"busy"}));
+    EXPECT_LE(kel::path_table_used() - ids_before, 1);
+}
+
+// A file beside the command-line document is found before one of the same
+// name further down the search path; a file in a sub-folder of the working
+// folder is not found by name at all.
+TEST_F(PathSearchStart, LookupFollowsTheOrder)
+{
+    for (const char *file : {"doc/tally.txt", "named/tally.txt", "named/deep/only.txt", "work/sub/hidden.txt",
+                             "user/tally.txt", "user/mine.txt", "lib/mine.txt", "lib/lib.txt"})
+        tree.file(file);
+    kel::search_folders folders;
+    folders.document = tree.at("doc");
+    folders.working = tree.at("work");
+    folders.named = {tree.at("named")};
+    folders.user = tree.at("user");
+    folders.library = tree.at("lib");
+    kel::path_search_start(folders);
+    const struct {
+        const char *name;
+        const char *folder;  // "" when not found
+    } cases[] = {
+        {"tally", "doc"}, {"only", "named/deep"}, {"mine", "user"}, {"lib", "lib"}, {"hidden", ""},
+    };
+    const long text[] = {FILETYPE_TEXT};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        char name[MAX_FILENAME_CHARS];
+        std::strcpy(name, c.name);
+        short path = 0;
+        long type = 0;
+        const short result = locatefile_extended(name, &path, &type, text, 1);
+        if (!*c.folder) {
+            EXPECT_NE(result, 0);
+            continue;
+        }
+        ASSERT_EQ(result, 0);
+        EXPECT_EQ(path, id_of(tree, c.folder));
+    }
+}
+
+// The environment's part: KEL_PATH after the --path folders, the per-user
+// folder from XDG_DATA_HOME (an absolute name) or HOME.
+TEST_F(PathSearchStart, FoldersFromTheEnvironment)
+{
+    struct saved_variable {
+        const char *name;
+        bool had;
+        std::string value;
+        explicit saved_variable(const char *n)
+            : name(n), had(std::getenv(n) != nullptr), value(had ? std::getenv(n) : "")
+        {
+        }
+        ~saved_variable() { had ? ::setenv(name, value.c_str(), 1) : ::unsetenv(name); }
+    };
+    saved_variable kel_path("KEL_PATH"), data_home("XDG_DATA_HOME"), home("HOME");
+    const struct {
+        const char *kel_path;   // nullptr: unset
+        const char *data_home;  // nullptr: unset
+        strings named;
+        std::string user;
+    } cases[] = {
+        {"/a:/b c::/d:", "/data", {"/given", "/a", "/b c", "/d"}, "/data/kel"},
+        {nullptr, nullptr, {"/given"}, "/home/me/.local/share/kel"},
+        {"", "", {"/given"}, "/home/me/.local/share/kel"},
+        {"rel", "relative/data", {"/given", "rel"}, "/home/me/.local/share/kel"},
+    };
+    ::setenv("HOME", "/home/me", 1);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.kel_path ? c.kel_path : "(unset)");
+        c.kel_path ? ::setenv("KEL_PATH", c.kel_path, 1) : ::unsetenv("KEL_PATH");
+        c.data_home ? ::setenv("XDG_DATA_HOME", c.data_home, 1) : ::unsetenv("XDG_DATA_HOME");
+        kel::search_folders folders;
+        folders.named = {"/given"};
+        kel::search_folders_from_environment(&folders);
+        EXPECT_EQ(folders.named, c.named);
+        EXPECT_EQ(folders.user, c.user);
+        EXPECT_EQ(folders.library, kel::path_library_folder());
+    }
+    EXPECT_NE(kel::path_library_folder().find("/lib/kel"), std::string::npos)
+        << "a program outside a prefix uses the library folder of the prefix it was built for";
 }
 
 using PathDefault = path_test;
@@ -491,14 +663,17 @@ TEST_F(PathCommands, PathsPostsEveryList)
 {
     tree.folder("app/kel-startup");
     tree.folder("helpful");
+    tree.folder("current");
     restart();
     kel::path_sethelppath(gensym(tree.at("helpful").c_str()));
+    path_setdefault(id_of(tree, "current"), 0);
     console_capture console;
     kel::path_post_lists();
     const std::string app = line(tree.at("app")), startup = line(tree.at("app/kel-startup"));
     EXPECT_EQ(console.lines(), (strings{"-- startup paths:", startup, "-- search paths:", line(tree.at("support")), app,
                                         startup, "-- help paths:", line(tree.at("helpful")),
-                                        "-- action paths:", "-- current default paths:", app}));
+                                        "-- action paths:", "-- current default paths:", line(tree.at("current"))}));
+    path_setdefault(0, 0);
 
     std::filesystem::remove(tree.at("app/kel-startup"));
     restart();

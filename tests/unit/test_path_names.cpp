@@ -9,6 +9,7 @@
 
 #include "console_capture.h"
 #include "kel/path.h"
+#include "kel/sysfile.h"
 #include "kernel/files/path.h"
 #include "test_path_tree.h"
 
@@ -246,14 +247,99 @@ TEST_F(PathNames, MacRomanInsideUtf8Outside)
     ASSERT_EQ(locatefile_extended(wanted, &path, &type, text, 1), 0);
     EXPECT_STREQ(wanted, "n\x8E.txt");
 
-    // A folder Mac Roman cannot spell is still reached through its id.
+    // A folder Mac Roman cannot spell keeps the system's name.
     const short snowman = id_of(tree, "\xE2\x98\x83");
     ASSERT_NE(snowman, 0);
     ASSERT_EQ(path_topathname(snowman, "", name), 0);
-    EXPECT_EQ(std::string(name), tree.at("?"));
+    EXPECT_EQ(std::string(name), tree.at("\xE2\x98\x83"));
     tree.file("\xE2\x98\x83/inside.txt", "snow");
     fileinfo info{};
     EXPECT_EQ(path_fileinfo("inside.txt", snowman, &info), 0);
+}
+
+// Any name the file system holds is a name the kernel can use: the name it
+// is given back (full name, file name, listed name, found name) opens the
+// file, writes it and finds it again. Names Mac Roman spells are held in Mac
+// Roman; the others in the system's bytes, which the console shows as they
+// are.
+TEST_F(PathNames, EveryNameOnDiskIsReachable)
+{
+    const struct {
+        const char *disk;    // folder/file as the system holds it
+        const char *kernel;  // the file's name as the kernel gives it back
+    } cases[] = {
+        {"plain/x.txt", "x.txt"},
+        {"\xE6\x97\xA5\xE6\x9C\xAC/\xE6\x97\xA5\xE6\x9C\xAC"
+         ".txt",
+         "\xE6\x97\xA5\xE6\x9C\xAC"
+         ".txt"},  // Japanese
+        {"ru/\xD0\xBF\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82.txt",
+         "\xD0\xBF\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82.txt"},  // Cyrillic
+        {"\xC5\x81\xC3\xB3"
+         "d\xC5\xBA/sub.txt",
+         "sub.txt"},                                                   // Polish folder
+        {"fr/caf\xC3\xA9.txt", "caf\x8E.txt"},                         // Mac Roman spells it
+        {"sym/\xE2\x88\x9A\xC2\xA9.txt", "\xE2\x88\x9A\xC2\xA9.txt"},  // its Mac Roman bytes would read as UTF-8
+        {"ohm/\xE2\x84\xA6.txt", "\xE2\x84\xA6.txt"},                  // OHM SIGN: Mac Roman keeps only omega
+        {"latin1/caf\xE9.txt", "caf\xE9.txt"},                         // not UTF-8 at all
+        {"both/\xC3\xA9 \xE2\x98\x83.txt", "\xC3\xA9 \xE2\x98\x83.txt"},
+    };
+    const long text[] = {FILETYPE_TEXT};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.disk);
+        const std::string disk = tree.file(c.disk, "old\n");
+        char full[MAX_PATH_CHARS];
+        short path = 0;
+        char file[MAX_FILENAME_CHARS];
+        ASSERT_EQ(path_frompathname(disk.c_str(), &path, file), 0);
+        EXPECT_STREQ(file, c.kernel);
+        ASSERT_EQ(path_topathname(path, file, full), 0);
+        ASSERT_EQ(path_frompathname(full, &path, file), 0) << "a full name given back names the file again";
+        EXPECT_STREQ(file, c.kernel);
+
+        sysfile *f = nullptr;
+        ASSERT_EQ(path_createsysfile(file, path, FILETYPE_TEXT, &f), 0);
+        long count = 4;
+        EXPECT_EQ(sysfile_write(f, &count, "new\n"), 0);
+        sysfile_close(f);
+        EXPECT_EQ(tree.read(c.disk), "new\n") << "written under the system's own name";
+
+        path_folder *folder = path_openfolder(path);
+        ASSERT_NE(folder, nullptr);
+        long type = 0;
+        short is_folder = 0;
+        char listed[MAX_FILENAME_CHARS] = "";
+        ASSERT_NE(path_foldernextfile(folder, &type, listed, &is_folder), 0);
+        path_closefolder(folder);
+        EXPECT_STREQ(listed, c.kernel);
+
+        path_removefromlist(kel::path_list_search(), 1);
+        path_build(path, kel::path_list_search(), 0, 0);
+        std::string wanted = c.kernel;
+        wanted.resize(wanted.size() - 4);  // found by name, without its extension
+        char name[MAX_FILENAME_CHARS];
+        std::strcpy(name, wanted.c_str());
+        short found = 0;
+        ASSERT_EQ(locatefile_extended(name, &found, &type, text, 1), 0);
+        EXPECT_EQ(found, path);
+        EXPECT_STREQ(name, c.kernel);
+    }
+}
+
+// A name that is UTF-8 inside the kernel (typed, or read from a file
+// written in UTF-8) names the file of those bytes, even where Mac Roman
+// spells it: both forms reach the same file.
+TEST_F(PathNames, Utf8AndMacRomanFormsNameTheSameFile)
+{
+    tree.file("fr/n\xC3\xA9.txt");
+    short path = 0;
+    char file[MAX_FILENAME_CHARS];
+    for (const char *name : {"fr/n\xC3\xA9.txt", "fr/n\x8E.txt"}) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(path_frompathname(tree.at(name).c_str(), &path, file), 0);
+        fileinfo info{};
+        EXPECT_EQ(path_fileinfo(file, path, &info), 0);
+    }
 }
 
 }  // namespace

@@ -98,14 +98,16 @@ inline std::vector<std::string> list_names(const temp_tree &tree, const path_lis
 }
 
 // A test with its own tree and the path layer brought up on it: "app" is the
-// application folder and "support" the support folder (both empty).
+// application folder and "support" the support folder (both empty). The
+// search path holds the support tree, then the application tree, put there
+// as the `usesearchpath` option does: the tests find their files there.
 class path_test : public testing::Test {
 protected:
     void SetUp() override
     {
         tree.folder("app");
         tree.folder("support");
-        ASSERT_TRUE(path_init({tree.at("app"), tree.at("support"), false}));
+        restart();
     }
     void TearDown() override
     {
@@ -113,7 +115,11 @@ protected:
         path_set_standalone(false, true);
     }
     // Re-runs the start-up with the folders as they are now.
-    void restart(bool standalone = false) { ASSERT_TRUE(path_init({tree.at("app"), tree.at("support"), standalone})); }
+    void restart(bool standalone = false)
+    {
+        ASSERT_TRUE(path_init({tree.at("app"), tree.at("support"), standalone}));
+        if (!standalone) path_add_application_trees();
+    }
 
     temp_tree tree;
 };
