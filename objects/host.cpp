@@ -48,7 +48,7 @@ void console_newline(void *)
     if (g_console.line) {
         try {
             g_console.utf8.clear();
-            toolbox::macroman_to_utf8(g_console.pending, g_console.utf8);
+            toolbox::console_text_to_utf8(g_console.pending, g_console.utf8);
             g_console.line(g_console.context, g_console.utf8.c_str());
         } catch (const std::bad_alloc &) {
             g_console.line(g_console.context, g_console.pending.c_str());
@@ -60,7 +60,7 @@ void console_newline(void *)
 void console_redraw(void *) {}
 
 // A file-system name as the kernel names files: made full against the
-// working folder, in the kernel's text encoding.
+// working folder, in the kernel's form of file names.
 std::string kernel_name(const char *name)
 {
     std::string full = name;
@@ -68,7 +68,7 @@ std::string kernel_name(const char *name)
         char cwd[PATH_MAX];
         if (getcwd(cwd, sizeof cwd)) full = std::string(cwd) + "/" + full;
     }
-    return toolbox::utf8_to_macroman(full);
+    return toolbox::os_name_to_kernel(full);
 }
 
 kel_clock *g_run_end = nullptr;
@@ -88,8 +88,13 @@ KEL_API long kel_host_start(kel_console_line console, void *context, int virtual
     static const console_sink sink{&console_text, &console_newline, nullptr, &console_redraw};
     console_set_sink(&sink);
     if (!engine_init() || !path_init()) return ERR_GENERIC;
+    // As the program's: the working folder, KEL_PATH, the per-user and the
+    // installed library folders.
+    search_folders folders;
     char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd)) path_addnamed(path_list_search(), toolbox::utf8_to_macroman(cwd).c_str(), 0, 1);
+    if (getcwd(cwd, sizeof cwd)) folders.working = cwd;
+    search_folders_from_environment(&folders);
+    path_search_start(folders);
     if (virtual_time) {
         sched_set_virtual_time(true);
     } else {

@@ -20,7 +20,9 @@ KEL_BEGIN_C
 typedef void (*kel_console_line)(void *context, const char *line);
 
 /* Brings the engine up: the kernel, the built-in objects, the search path
- * (the working folder, without its sub-folders). console may be NULL (lines
+ * (the working folder without its sub-folders, then with theirs the folders
+ * of KEL_PATH, the per-user folder and the installed library folder, as for
+ * the kel program). console may be NULL (lines
  * are then dropped). With virtual_time set, scheduler time jumps to the next
  * clock instead of waiting (runs are deterministic and take no real time);
  * otherwise it follows the system's clock. ERR_NONE, or ERR_GENERIC when a

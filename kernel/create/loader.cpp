@@ -58,7 +58,7 @@ bool load_external(symbol *typed, symbol *filename, short path)
     int code = 0;
     std::string message;
     libraries().reserve(libraries().size() + 1);  // keeping the library needs no more memory
-    const std::string file = folder + "/" + toolbox::macroman_to_utf8(filename->name);
+    const std::string file = folder + "/" + toolbox::kernel_name_to_os(filename->name);
     platform::dynlib *lib = platform::dynlib_open(file, &code, &message);
     if (!lib) {
         // The classic line, with the reason the system loader (or the check
