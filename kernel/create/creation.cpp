@@ -259,6 +259,9 @@ bool creation_init()
     if (g_creation) return true;
     g_table[0].constructor = reinterpret_cast<kel_method>(&resolve_unknown);
     creation_provide("vnewex", reinterpret_cast<kel_method>(&make_nothing));
+    // An inlet's or outlet's description, for an editor's assistance: made
+    // into nothing here, and kept by the loader with the box that follows.
+    creation_provide("comlet", reinterpret_cast<kel_method>(&make_nothing));
     g_creation_class = class_new("#N", nullptr, nullptr, sizeof(object), nullptr, 0);
     if (!g_creation_class) return false;
     g_creation_class->flags |= class_flag_creator | CLASS_FLAG_NOATTRIBUTES;

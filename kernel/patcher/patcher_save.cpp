@@ -23,6 +23,7 @@
 #include "kernel/core/memory.h"
 #include "kernel/core/objects.h"
 #include "kernel/patcher/patcher.h"
+#include "kernel/patcher/patcher_kept.h"
 #include "kernel/patcher/patcher_records.h"
 #include "kernel/text/binbuf.h"
 #include "kernel/text/patchfile.h"
@@ -90,10 +91,18 @@ template <class F> void save_part(F part)
     }
 }
 
+// Appends lines kept from the file as they came.
+void save_kept(binbuf *dest, binbuf *lines)
+{
+    if (lines && !kept_lines_copy(dest, lines)) g_save_incomplete = true;
+}
+
 void save_box(patcher *p, box *b, binbuf *dest)
 {
     static symbol *const psave = sym("psave"), *const save2 = sym("save2");
+    save_kept(dest, box_kept_before(b));
     if (kel_method fn = zgetfn(b, psave)) call_save(fn, b, dest);
+    save_kept(dest, box_kept_after(b));
     long color = (b->flags & BOX_COLOR_MASK) >> BOX_COLOR_SHIFT;
     if (color) {
         atom line[] = {sym_atom(sym("#B")), sym_atom(sym("color")), int_atom(color)};
@@ -159,6 +168,7 @@ void save_contents(patcher *p, binbuf *dest, bool top)
         atom line[] = {sym_atom(sym("#P")), sym_atom(sym("setbglock")), int_atom(1)};
         save_message(dest, 3, line);
     }
+    save_kept(dest, patcher_kept(p));
 
     std::vector<box *> boxes;
     box_numbers numbers;

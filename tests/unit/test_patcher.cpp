@@ -522,10 +522,12 @@ TEST_F(PatcherTest, DamagedFilesAreReportedAndLeaveNothingBound)
          std::string("\x01\x9c\xff\x00\x13\x80garbage\x00\x00", 15),
          false,
          {error_line("x.pat: bad magic number")}},
+        // A record nothing is bound to is kept with the patcher, not sent.
+        {"a record for an unbound receiver", "#N vpatcher 10 20 410 320;\r\n#Q 1 2;\r\n#P pop;\r\n", true, {}},
         {"a line for an unbound receiver",
-         "#N vpatcher 10 20 410 320;\r\n#Q 1 2;\r\n#P pop;\r\n",
+         "#N vpatcher 10 20 410 320;\r\nnowhere 1 2;\r\n#P pop;\r\n",
          true,
-         {error_line("'#Q: no such object")}},
+         {error_line("'nowhere: no such object")}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
