@@ -143,6 +143,20 @@ kel_class *find_box_class(symbol *name)
     return search.found;
 }
 
+// The built-in constructor whose name matches ignoring case (the first in
+// the stored order), past the resolver and the two patcher entries; null
+// when none. A name typed with capitals makes the built-in object whether
+// or not one has been made before, with the table's argument types.
+method_entry *builtin_ignoring_case(symbol *typed, symbol **name)
+{
+    for (int i = 3; i < table_size; i++) {
+        if (!g_table[i].constructor || !same_name_ignoring_case(g_table[i].name, typed->name)) continue;
+        *name = gensym(g_table[i].name);
+        return creation_entry(*name, i);
+    }
+    return nullptr;
+}
+
 symbol *map_name(symbol *name, bool *mapped)
 {
     for (const name_pair &p : g_name_map) {
@@ -195,8 +209,15 @@ void *resolve_unknown(symbol *typed, long argc, atom *argv)
     void *made = nullptr;
     bool done = false;
 
-    if (kel_class *c = find_box_class(typed)) {
+    symbol *builtin = nullptr;
+    if (kel_class *c = class_findbyname(sym_box, typed)) {
         made = object_new_typed(sym_box, c->name, argc, argv);
+        done = true;
+    } else if (method_entry *e = builtin_ignoring_case(typed, &builtin)) {
+        made = dispatch_typed(g_creation, e, builtin, argc, argv);
+        done = true;
+    } else if (kel_class *by_case = find_box_class(typed)) {
+        made = object_new_typed(sym_box, by_case->name, argc, argv);
         done = true;
     }
     bool mapped = false;
