@@ -609,6 +609,8 @@ void *load_file(const load_request &r)
         freeobject(contents);
         return nullptr;
     }
+    // A damaged binary file gives what was sound before its damage.
+    const bool partial = patchfile_last_read_partial();
     if (!is_patcher_buffer(contents)) {
         // Tables and plain text belong to modules and windows not built
         // here.
@@ -671,6 +673,7 @@ void *load_file(const load_request &r)
         atom_setlong(&info[1], r.path);
         atom_setlong(&info[2], form == FILETYPE_PATCHER ? 1 : 0);
         typedmess(result, gensym("filename"), 3, info);
+        result->damaged = partial;
     }
     return result;
 }

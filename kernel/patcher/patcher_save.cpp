@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -275,8 +276,22 @@ long patcher_write(patcher *p, const char *name, short path, short binary)
         freeobject(b);
         return 1;
     }
+    // A patcher read only in part from a damaged file does not hold all the
+    // file held: before the file is replaced, the original is kept beside
+    // it, so nothing that was in it is lost.
+    const bool own_file = p->damaged && p->filename && patchfile_same_file(p->filename->name, p->path, name, path);
+    if (own_file) {
+        std::string kept;
+        if (patchfile_keep_original(name, path, &kept) != 0) {
+            error("%s: not saved: the original could not be kept", name);
+            freeobject(b);
+            return 1;
+        }
+        post("%s: the file was read only in part; its original is kept as %s", name, kept.c_str());
+    }
     long result = binbuf_write(b, name, path, binary);
     freeobject(b);
+    if (result == 0 && own_file) p->damaged = false;
     return result;
 }
 
