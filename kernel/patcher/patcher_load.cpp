@@ -349,7 +349,9 @@ bool keep_unacted(load_context *ctx, const std::vector<atom> &line)
         object *x = b.B->thing;
         patcher *p = patcher_being_built();
         if (!x || !p || line[1].type != ATYPE_SYM || !object_valid_checked(x)) return false;
-        box *target = patcher_box_of(p, x);
+        // Mostly the box the line before made: found without a walk.
+        box *target = ctx && ctx->newest && &ctx->newest->header == x && ctx->newest->owner == p ? ctx->newest
+                                                                                                 : patcher_box_of(p, x);
         if (!target || &target->header != x || zgetfn(x, line[1].word.w_sym) || zgetfn(x, anything)) return false;
         box_keep_after(target, static_cast<long>(line.size()) - 1, line.data());
         return true;
