@@ -24,6 +24,7 @@
 // Every binding a load changes (#N, #P, #B, #X, the load path, the default
 // path) is held by a scope object and restored when the load ends, also when
 // the file is damaged or ends early, or an exception leaves it.
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <string>
@@ -383,30 +384,68 @@ bool is_pop_line(const std::vector<atom> &line)
 
 // The atom source of a load: the buffer's lines, each looked at before the
 // evaluation takes its first atom (by then the line before it has been
-// sent). See the comment at the top of the file.
+// sent). See the comment at the top of the file. A line is read whole only
+// when its receiver makes it one that may be kept; the others are looked at
+// by their first atoms and then passed on as the buffer gives them.
 struct line_filter {
-    line_filter(binbuf *buffer, load_context *context) : b(buffer), ctx(context) {}
+    line_filter(binbuf *buffer, load_context *context) : b(buffer), ctx(context) { line.reserve(16); }
+
+    static constexpr size_t head_atoms = 3;  // enough for "#P hidden message"
 
     binbuf *b;
     load_context *ctx;
     long index = 0, offset = 0;
-    std::vector<atom> line;
-    size_t next = 0;
+    std::vector<atom> line;  // the line's first atoms, or all of it
+    size_t next = 0;         // the next atom of `line` to pass on
+    bool line_done = true;   // no atom of the line is left in the buffer
+    bool commas_are_text = false;
     bool pop = false;
     // The state before the line being evaluated.
     patcher *p = nullptr;
     box *head = nullptr;
     object *x = nullptr;
 
-    bool read_line()
+    // Reads atoms of the line into `line` until it holds `count` or the line
+    // ends.
+    void read_into_line(size_t count)
     {
-        line.clear();
-        atom a;
-        while (binbuf_getatom(b, &index, &offset, &a) == 0) {
-            line.push_back(a);
-            if (a.type == ATYPE_SEMI) break;
+        while (!line_done && line.size() < count) {
+            // Each atom is read in place: the buffer writes its fields one
+            // by one, and copying the atom at once right after would wait
+            // for them.
+            atom &a = line.emplace_back();
+            if (binbuf_getatom(b, &index, &offset, &a) != 0) {
+                line.pop_back();
+                line_done = true;
+            } else if (a.type == ATYPE_SEMI) {
+                line_done = true;
+            }
         }
-        return !line.empty();
+    }
+
+    bool may_be_kept() const
+    {
+        if (line.size() < 2 || line[0].type != ATYPE_SYM) return false;
+        const binding_symbols &s = bindings();
+        symbol *receiver = line[0].word.w_sym;
+        return receiver == s.X || receiver == s.B || is_unbound_record(receiver);
+    }
+
+    // Starts the next line that is to be sent; false at the end.
+    bool begin_line()
+    {
+        for (;;) {
+            line.clear();
+            next = 0;
+            line_done = false;
+            read_into_line(head_atoms);
+            if (line.empty()) return false;
+            if (!may_be_kept()) break;
+            read_into_line(SIZE_MAX);
+            if (!keep_unacted(ctx, line)) break;
+        }
+        before_line();
+        return true;
     }
 
     // After a line was sent: a box it made takes the lines kept for it and
@@ -419,7 +458,9 @@ struct line_filter {
             ctx->newest = nullptr;
             return;
         }
-        if (!p || !object_valid_checked(&p->header) || !p->boxes || p->boxes == head) return;
+        // The patcher a line began in outlives the line: only a load cut
+        // short frees patchers, after the evaluation.
+        if (!p || !object_valid(&p->header) || !p->boxes || p->boxes == head) return;
         box *made = p->boxes;
         if (ctx->pending) {
             box_take_before(made, ctx->pending);
@@ -434,11 +475,7 @@ struct line_filter {
     {
         pop = is_pop_line(line);
         if (pop) settle_pending(ctx);
-        if (is_box_text_line(line)) {
-            static symbol *const comma = gensym(",");
-            for (atom &a : line)
-                if (a.type == ATYPE_COMMA) atom_setsym(&a, comma);
-        }
+        commas_are_text = is_box_text_line(line);
         p = patcher_being_built();
         head = p ? p->boxes : nullptr;
         x = bindings().X->thing;
@@ -446,16 +483,26 @@ struct line_filter {
 
     bool take(atom *a)
     {
-        if (next >= line.size()) {
-            after_line();
-            for (;;) {
-                if (!read_line()) return false;
-                if (!keep_unacted(ctx, line)) break;
+        for (;;) {
+            if (next < line.size()) {
+                *a = line[next++];
+                break;
             }
-            before_line();
-            next = 0;
+            if (!line_done) {
+                if (binbuf_getatom(b, &index, &offset, a) != 0) {
+                    line_done = true;
+                    return false;
+                }
+                if (a->type == ATYPE_SEMI) line_done = true;
+                break;
+            }
+            after_line();
+            if (!begin_line()) return false;
         }
-        *a = line[next++];
+        if (commas_are_text && a->type == ATYPE_COMMA) {
+            static symbol *const comma = gensym(",");
+            atom_setsym(a, comma);
+        }
         return true;
     }
 };
