@@ -143,13 +143,19 @@ kel_class *find_box_class(symbol *name)
     return search.found;
 }
 
-// The built-in constructor whose name matches ignoring case (the first in
-// the stored order), past the resolver and the two patcher entries; null
-// when none. A name typed with capitals makes the built-in object whether
-// or not one has been made before, with the table's argument types.
+// The built-in class whose name matches ignoring case (the first in the
+// stored order), or null. Only the classes boxes name are matched: the
+// entries before `loadbang` make the records of patcher files. A name typed
+// with capitals makes the built-in object whether or not one has been made
+// before, with the table's argument types.
 method_entry *builtin_ignoring_case(symbol *typed, symbol **name)
 {
-    for (int i = 3; i < table_size; i++) {
+    static const int first_class = [] {
+        for (int i = 0; i < table_size; i++)
+            if (std::strcmp(g_table[i].name, "loadbang") == 0) return i;
+        return table_size;
+    }();
+    for (int i = first_class; i < table_size; i++) {
         if (!g_table[i].constructor || !same_name_ignoring_case(g_table[i].name, typed->name)) continue;
         *name = gensym(g_table[i].name);
         return creation_entry(*name, i);
