@@ -399,6 +399,12 @@ TEST_F(PatcherTest, LinesTheEngineDoesNotActOnAreWrittenBackWhereTheyStood)
          "#N comlet left in;\r\n#P inlet 10 10 15;\r\n#N comlet out;\r\n#P outlet 10 50 15;\r\n",
          {},
          "#N comlet left in;\r\n#P inlet 10 10 15;\r\n#N comlet out;\r\n#P outlet 10 50 15;\r\n"},
+        {"a thispatcher's window lines, in their order",
+         "#N thispatcher;\r\n#Q window flags grow;\r\n#Q window size 10 20 410 320;\r\n#Q window exec;\r\n"
+         "#Q savewindow 1;\r\n#Q end;\r\n#P newobj 10 10 50 196617 thispatcher;\r\n",
+         {},
+         font + "#N thispatcher;\r\n#Q window flags grow;\r\n#Q window size 10 20 410 320;\r\n#Q window exec;\r\n"
+                "#Q savewindow 1;\r\n#Q end;\r\n#P newobj 10 10 50 196617 thispatcher;\r\n"},
         {"an unescaped comma in a message box",
          "#P message 10 10 50 196617 a , b;\r\n",
          {},
