@@ -29,7 +29,9 @@ KEL_BEGIN_C
 #define PATCHFILE_VERSION 2
 
 /* Empties x and fills it from the file: binary 0 reads the text form,
- * anything else the binary form. 0 on success; otherwise, with x empty, -108
+ * anything else the binary form. A damaged binary file is read as far as it
+ * is sound: after its error line, x holds the whole messages before the
+ * damage and the result is 0. 0 on success; otherwise, with x empty, -108
  * when memory ran out, the error code of opening or reading a text file, or
  * 1. */
 KEL_API long binbuf_read(binbuf *x, const char *name, short path, short binary);

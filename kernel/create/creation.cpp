@@ -143,6 +143,26 @@ kel_class *find_box_class(symbol *name)
     return search.found;
 }
 
+// The built-in class whose name matches ignoring case (the first in the
+// stored order), or null. Only the classes boxes name are matched: the
+// entries before `loadbang` make the records of patcher files. A name typed
+// with capitals makes the built-in object whether or not one has been made
+// before, with the table's argument types.
+method_entry *builtin_ignoring_case(symbol *typed, symbol **name)
+{
+    static const int first_class = [] {
+        for (int i = 0; i < table_size; i++)
+            if (std::strcmp(g_table[i].name, "loadbang") == 0) return i;
+        return table_size;
+    }();
+    for (int i = first_class; i < table_size; i++) {
+        if (!g_table[i].constructor || !same_name_ignoring_case(g_table[i].name, typed->name)) continue;
+        *name = gensym(g_table[i].name);
+        return creation_entry(*name, i);
+    }
+    return nullptr;
+}
+
 symbol *map_name(symbol *name, bool *mapped)
 {
     for (const name_pair &p : g_name_map) {
@@ -195,8 +215,15 @@ void *resolve_unknown(symbol *typed, long argc, atom *argv)
     void *made = nullptr;
     bool done = false;
 
-    if (kel_class *c = find_box_class(typed)) {
+    symbol *builtin = nullptr;
+    if (kel_class *c = class_findbyname(sym_box, typed)) {
         made = object_new_typed(sym_box, c->name, argc, argv);
+        done = true;
+    } else if (method_entry *e = builtin_ignoring_case(typed, &builtin)) {
+        made = dispatch_typed(g_creation, e, builtin, argc, argv);
+        done = true;
+    } else if (kel_class *by_case = find_box_class(typed)) {
+        made = object_new_typed(sym_box, by_case->name, argc, argv);
         done = true;
     }
     bool mapped = false;
@@ -259,6 +286,9 @@ bool creation_init()
     if (g_creation) return true;
     g_table[0].constructor = reinterpret_cast<kel_method>(&resolve_unknown);
     creation_provide("vnewex", reinterpret_cast<kel_method>(&make_nothing));
+    // An inlet's or outlet's description, for an editor's assistance: made
+    // into nothing here, and kept by the loader with the box that follows.
+    creation_provide("comlet", reinterpret_cast<kel_method>(&make_nothing));
     g_creation_class = class_new("#N", nullptr, nullptr, sizeof(object), nullptr, 0);
     if (!g_creation_class) return false;
     g_creation_class->flags |= class_flag_creator | CLASS_FLAG_NOATTRIBUTES;

@@ -22,6 +22,7 @@
 #include "kernel/core/symbols.h"
 #include "kernel/create/creation.h"
 #include "kernel/patcher/loadbang.h"
+#include "kernel/patcher/patcher_kept.h"
 #include "kernel/patcher/patcher_names.h"
 #include "kernel/patcher/patcher_script.h"
 
@@ -245,6 +246,7 @@ void patcher_free_method(patcher *p)
     while (p->cords) cord_free(p, p->cords);
     while (p->boxes) patcher_deleteobj(p, p->boxes);
     boxnames_patcher_free(p);
+    patcher_kept_free(p);
     patcher_show(p, false);
 
     const binding_symbols &b = bindings();

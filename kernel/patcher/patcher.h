@@ -68,6 +68,7 @@ struct patcher {
     short path;        // the folder of the file it was loaded from (0: none)
     symbol *filename;  // that file's name, or null
     short file_form;   // 0 text, 1 binary, 2 binary decoded directly
+    bool damaged;      // read only in part from that file: saving over it keeps the original beside it
     short origin_x, origin_y;
     bool bglock;
     bool from_file;  // an abstraction, or inside one: saved as its file's name

@@ -29,6 +29,7 @@
 #include "kernel/core/symbols.h"
 #include "kernel/create/creation.h"
 #include "kernel/patcher/patcher.h"
+#include "kernel/patcher/patcher_kept.h"
 #include "kernel/patcher/patcher_records.h"
 #include "kernel/wires/outlets.h"
 
@@ -332,7 +333,7 @@ void *patcher_newobj(patcher *p, symbol *, long argc, atom *argv)
     }
     if (usable) {
         attach_object(&nb->b, made);
-        if (lines) freeobject(lines);
+        box_take_before(&nb->b, lines);  // records kept after the "#N" line that made the object
         atombuf *text = nb->text;
         if (is_patcher(made) && text && text->argc > 0 && text->argv[0].type == ATYPE_SYM)
             typedmess(made, text->argv[0].word.w_sym, text->argc - 1, text->argv + 1);
@@ -918,6 +919,7 @@ void box_detach(box *b)
             remove_container_port(reinterpret_cast<port_box *>(b));
     }
     if (g_naming.remove) g_naming.remove(p, b);
+    box_kept_free(b);
     for (box **at = &p->boxes; *at; at = &(*at)->next) {
         if (*at == b) {
             *at = b->next;
@@ -978,6 +980,7 @@ void newex_retext(box *b, long argc, atom *argv)
     if (old && object_valid(old)) freeobject(old);
     if (nb->kept) freeobject(nb->kept);
     nb->kept = nullptr;
+    box_kept_free(b);  // the data lines were the old object's
     atombuf_free(nb->text);
     nb->text = text;
     if (misc & 2) {

@@ -6,14 +6,25 @@
 // object, which passes every "#N" line on to the creation object. Before
 // each such line it binds #X to the loader's catcher. When the line makes an
 // object, #X is left to that object (which binds it to itself when it reads
-// data lines) or unbound; when it makes nothing, the catcher keeps the line
-// and the "#X" lines after it for the placeholder of the next `newobj` box,
-// which writes them back when the patcher is saved. So data lines never
-// reach an object that #X was bound to earlier, and are never lost.
+// data lines) or unbound; when it makes nothing, the loader keeps the line
+// and the "#X" lines after it for the placeholder of the next box, which
+// writes them back when the patcher is saved.
+//
+// The file is evaluated line by line, and the loader looks at each line
+// before it is sent. Lines the engine does not act on are kept instead of
+// sent, with the box they stood with (patcher_kept.h): "#X" lines when no
+// object takes data lines (after a box that does not bind #X, #X is
+// unbound, so such lines never reach a box made earlier), records addressed
+// to a "#" receiver that nothing is bound to ("#T", "#K", ...), and "#B"
+// lines the box just made does not understand. Kept lines go with the box
+// they follow, or, after an "#N" line that made nothing, with the next box;
+// lines no box takes stay with the patcher. In the lines of message boxes,
+// comments and bpatchers a comma is part of the box's text, as if escaped.
 //
 // Every binding a load changes (#N, #P, #B, #X, the load path, the default
 // path) is held by a scope object and restored when the load ends, also when
 // the file is damaged or ends early, or an exception leaves it.
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <string>
@@ -37,6 +48,8 @@
 #include "kernel/files/path.h"
 #include "kernel/patcher/loadbang.h"
 #include "kernel/patcher/patcher.h"
+#include "kernel/patcher/patcher_kept.h"
+#include "kernel/text/binbuf.h"
 #include "kernel/text/binbuf_eval.h"
 #include "kernel/text/patchfile.h"
 #include "platform/handles.h"
@@ -49,6 +62,7 @@ namespace {
 struct load_context {
     binbuf *pending = nullptr;    // the kept lines of an "#N" line that made nothing
     object *unclaimed = nullptr;  // what the last "#N" line made, other than a patcher, until a box takes it
+    box *newest = nullptr;        // the box the last line made, until an "#N" line or a pop: kept lines follow it
     load_context *outer = nullptr;
 };
 
@@ -77,23 +91,78 @@ atom semi_atom()
     return a;
 }
 
-// Appends "receiver selector args;" to *lines (made when null). A line that
-// cannot be kept for lack of memory raises the memory-low flag: the load
-// does not give the file back whole.
+// Appends a whole line (its atoms, ended by a semicolon) to *lines (made
+// when null). A line that cannot be kept for lack of memory raises the
+// memory-low flag: the load does not give the file back whole.
+void keep_atoms(binbuf **lines, const std::vector<atom> &line)
+{
+    try {
+        if (!*lines) *lines = binbuf_new();
+        if (!*lines) throw std::bad_alloc();
+        if (!patchfile_append(*lines, line.data(), static_cast<long>(line.size()))) throw std::bad_alloc();
+    } catch (const std::bad_alloc &) {
+        memory_set_low(true);
+    }
+}
+
+// Appends "receiver selector args;" to *lines.
 void keep_line(binbuf **lines, symbol *receiver, symbol *selector, long argc, atom *argv)
 {
-    if (!*lines) *lines = binbuf_new();
     std::vector<atom> line;
     try {
-        if (!*lines) throw std::bad_alloc();
         line.reserve(static_cast<size_t>(argc) + 3);
         line.push_back(sym_atom(receiver));
         line.push_back(sym_atom(selector));
         line.insert(line.end(), argv, argv + argc);
         line.push_back(semi_atom());
-        if (!patchfile_append(*lines, line.data(), static_cast<long>(line.size()))) throw std::bad_alloc();
     } catch (const std::bad_alloc &) {
         memory_set_low(true);
+        return;
+    }
+    keep_atoms(lines, line);
+}
+
+patcher *patcher_being_built()
+{
+    object *p = bindings().P->thing;
+    return is_patcher(p) ? reinterpret_cast<patcher *>(p) : nullptr;
+}
+
+// The box kept lines follow now: the newest box of this load, while it is
+// still in the patcher being built.
+box *kept_lines_box(load_context *ctx)
+{
+    patcher *p = patcher_being_built();
+    if (!ctx || !ctx->newest || !p) return nullptr;
+    return patcher_box_of(p, &ctx->newest->header) == ctx->newest ? ctx->newest : nullptr;
+}
+
+// Lines kept for a box that never came: they go with the box before them,
+// else with the patcher.
+void settle_pending(load_context *ctx)
+{
+    if (!ctx || !ctx->pending) return;
+    binbuf *lines = ctx->pending;
+    ctx->pending = nullptr;
+    if (box *b = kept_lines_box(ctx)) {
+        long index = 0, offset = 0;
+        atom a;
+        std::vector<atom> line;
+        try {
+            while (binbuf_getatom(lines, &index, &offset, &a) == 0) {
+                line.push_back(a);
+                if (a.type != ATYPE_SEMI) continue;
+                box_keep_after(b, static_cast<long>(line.size()) - 1, line.data());
+                line.clear();
+            }
+        } catch (const std::bad_alloc &) {
+            memory_set_low(true);
+        }
+        freeobject(lines);
+    } else if (patcher *p = patcher_being_built()) {
+        patcher_take_kept(p, lines);
+    } else {
+        freeobject(lines);
     }
 }
 
@@ -208,8 +277,9 @@ void *front_anything(object *, symbol *s, long argc, atom *argv)
 {
     load_context *ctx = current_load();
     const binding_symbols &b = bindings();
-    drop_pending(ctx);
+    settle_pending(ctx);
     drop_unclaimed(ctx);
+    if (ctx) ctx->newest = nullptr;
     b.X->thing = g_catcher;
     g_newest_object = nullptr;
     void *made = typedmess(creation_object(), s, argc, argv);
@@ -240,15 +310,211 @@ object *make_forwarder(const char *name, kel_method fn)
 
 // --- evaluating a buffer ---
 
-struct buffer_cursor {
+bool is_sym(const atom &a, symbol *s) { return a.type == ATYPE_SYM && a.word.w_sym == s; }
+
+// A record the engine has no receiver for: "#" and a capital letter (the
+// records of the file format), with nothing bound to the name.
+bool is_unbound_record(symbol *s)
+{
+    const char *name = s->name;
+    return name[0] == '#' && name[1] >= 'A' && name[1] <= 'Z' && !s->thing;
+}
+
+// The line, without its semicolon, is kept with the box it follows (or for
+// the next box, after an "#N" line that made nothing).
+void keep_record(load_context *ctx, const std::vector<atom> &line)
+{
+    if (!ctx) return;
+    box *b = ctx->pending ? nullptr : kept_lines_box(ctx);
+    if (b)
+        box_keep_after(b, static_cast<long>(line.size()) - 1, line.data());
+    else
+        keep_atoms(&ctx->pending, line);
+}
+
+// True when the line is one the engine does not act on: it is then kept,
+// not sent.
+bool keep_unacted(load_context *ctx, const std::vector<atom> &line)
+{
+    if (line.empty() || line[0].type != ATYPE_SYM || line.size() < 2) return false;
+    const binding_symbols &b = bindings();
+    static symbol *const anything = gensym("anything");
+    symbol *receiver = line[0].word.w_sym;
+    if (receiver == b.X) {
+        object *x = b.X->thing;
+        if (x && x != g_catcher) return false;
+        keep_record(ctx, line);
+        return true;
+    }
+    if (receiver == b.B) {
+        object *x = b.B->thing;
+        patcher *p = patcher_being_built();
+        if (!x || !p || line[1].type != ATYPE_SYM || !object_valid_checked(x)) return false;
+        // Mostly the box the line before made: found without a walk.
+        box *target = ctx && ctx->newest && &ctx->newest->header == x && ctx->newest->owner == p ? ctx->newest
+                                                                                                 : patcher_box_of(p, x);
+        if (!target || &target->header != x || zgetfn(x, line[1].word.w_sym) || zgetfn(x, anything)) return false;
+        box_keep_after(target, static_cast<long>(line.size()) - 1, line.data());
+        return true;
+    }
+    if (is_unbound_record(receiver)) {
+        keep_record(ctx, line);
+        return true;
+    }
+    return false;
+}
+
+// "#P [hidden] message|comment|bpatcher ...": box text, in which a comma is
+// text, not the end of a message.
+bool is_box_text_line(const std::vector<atom> &line)
+{
+    static symbol *const hidden = gensym("hidden"), *const message = gensym("message"),
+                         *const comment = gensym("comment"), *const bpatcher = gensym("bpatcher");
+    if (line.size() < 2 || !is_sym(line[0], bindings().P)) return false;
+    size_t k = is_sym(line[1], hidden) ? 2 : 1;
+    if (k >= line.size()) return false;
+    return is_sym(line[k], message) || is_sym(line[k], comment) || is_sym(line[k], bpatcher);
+}
+
+bool is_pop_line(const std::vector<atom> &line)
+{
+    static symbol *const pop = gensym("pop");
+    return line.size() >= 2 && is_sym(line[0], bindings().P) && is_sym(line[1], pop);
+}
+
+// The atom source of a load: the buffer's lines, each looked at before the
+// evaluation takes its first atom (by then the line before it has been
+// sent). See the comment at the top of the file. A line is read whole only
+// when its receiver makes it one that may be kept; the others are looked at
+// by their first atoms and then passed on as the buffer gives them.
+struct line_filter {
+    line_filter(binbuf *buffer, load_context *context) : b(buffer), ctx(context) { line.reserve(16); }
+
+    static constexpr size_t head_atoms = 3;  // enough for "#P hidden message"
+
     binbuf *b;
+    load_context *ctx;
     long index = 0, offset = 0;
+    std::vector<atom> line;  // the line's first atoms, or all of it
+    size_t next = 0;         // the next atom of `line` to pass on
+    bool line_done = true;   // no atom of the line is left in the buffer
+    bool commas_are_text = false;
+    bool pop = false;
+    // The state before the line being evaluated.
+    patcher *p = nullptr;
+    box *head = nullptr;
+    object *x = nullptr;
+
+    // Reads atoms of the line into `line` until it holds `count` or the line
+    // ends.
+    void read_into_line(size_t count)
+    {
+        while (!line_done && line.size() < count) {
+            // Each atom is read in place: the buffer writes its fields one
+            // by one, and copying the atom at once right after would wait
+            // for them.
+            atom &a = line.emplace_back();
+            if (binbuf_getatom(b, &index, &offset, &a) != 0) {
+                line.pop_back();
+                line_done = true;
+            } else if (a.type == ATYPE_SEMI) {
+                line_done = true;
+            }
+        }
+    }
+
+    bool may_be_kept() const
+    {
+        if (line.size() < 2 || line[0].type != ATYPE_SYM) return false;
+        const binding_symbols &s = bindings();
+        symbol *receiver = line[0].word.w_sym;
+        return receiver == s.X || receiver == s.B || is_unbound_record(receiver);
+    }
+
+    // Starts the next line that is to be sent; false at the end.
+    bool begin_line()
+    {
+        for (;;) {
+            line.clear();
+            next = 0;
+            line_done = false;
+            read_into_line(head_atoms);
+            if (line.empty()) return false;
+            if (!may_be_kept()) break;
+            read_into_line(SIZE_MAX);
+            if (!keep_unacted(ctx, line)) break;
+        }
+        before_line();
+        return true;
+    }
+
+    // After a line was sent: a box it made takes the lines kept for it and
+    // is followed by the next kept lines; when it did not bind #X to
+    // itself, #X is unbound, so that data lines after it are kept instead of
+    // reaching an object made earlier.
+    void after_line()
+    {
+        if (pop) {
+            ctx->newest = nullptr;
+            return;
+        }
+        // The patcher a line began in outlives the line: only a load cut
+        // short frees patchers, after the evaluation.
+        if (!p || !object_valid(&p->header) || !p->boxes || p->boxes == head) return;
+        box *made = p->boxes;
+        if (ctx->pending) {
+            box_take_before(made, ctx->pending);
+            ctx->pending = nullptr;
+        }
+        ctx->newest = made;
+        const binding_symbols &s = bindings();
+        if (s.X->thing == x) s.X->thing = nullptr;
+    }
+
+    void before_line()
+    {
+        pop = is_pop_line(line);
+        if (pop) settle_pending(ctx);
+        commas_are_text = is_box_text_line(line);
+        p = patcher_being_built();
+        head = p ? p->boxes : nullptr;
+        x = bindings().X->thing;
+    }
+
+    bool take(atom *a)
+    {
+        for (;;) {
+            if (next < line.size()) {
+                *a = line[next++];
+                break;
+            }
+            if (!line_done) {
+                if (binbuf_getatom(b, &index, &offset, a) != 0) {
+                    line_done = true;
+                    return false;
+                }
+                if (a->type == ATYPE_SEMI) line_done = true;
+                break;
+            }
+            after_line();
+            if (!begin_line()) return false;
+        }
+        if (commas_are_text && a->type == ATYPE_COMMA) {
+            static symbol *const comma = gensym(",");
+            atom_setsym(a, comma);
+        }
+        return true;
+    }
 };
 
-bool next_atom(void *context, atom *a)
+bool next_filtered(void *context, atom *a)
 {
-    auto *c = static_cast<buffer_cursor *>(context);
-    return binbuf_getatom(c->b, &c->index, &c->offset, a) == 0;
+    try {
+        return static_cast<line_filter *>(context)->take(a);
+    } catch (const std::bad_alloc &) {
+        memory_set_low(true);
+        return false;
+    }
 }
 
 // A document's arguments: "#0" .. "#9", so that $n in the file becomes the
@@ -270,14 +536,20 @@ bool is_patcher_buffer(binbuf *b)
     return first.word.w_sym == kel || first.word.w_sym == hash_n || first.word.w_sym == sym_new;
 }
 
-void *evaluate(binbuf *b, bool document, long form, long argc, atom *argv)
+// A document is evaluated with "#0" .. "#9" (a binary one as bf_singlefast
+// evaluates one), a load with arguments as binbuf_eval evaluates a buffer.
+void *evaluate(binbuf *b, load_context *ctx, bool document, long form, long argc, atom *argv)
 {
-    if (!document) return binbuf_eval(b, argc, argv, nullptr);
+    line_filter filter(b, ctx);
     atom args[document_arguments + 1];
+    static_assert(document_arguments == binbuf_eval_argument_count, "one argument count for every load");
+    if (!document) {
+        binbuf_eval_arguments(argc, argv, args);
+        return evaluate_messages({&next_filtered, &filter}, args, binbuf_eval_argument_count, nullptr,
+                                 eval_dialect::binbuf);
+    }
     document_vector(args);
-    buffer_cursor cursor{b};
-    // A binary file is evaluated as bf_singlefast evaluates one.
-    return evaluate_messages({&next_atom, &cursor}, args, document_arguments, nullptr,
+    return evaluate_messages({&next_filtered, &filter}, args, document_arguments, nullptr,
                              form == FILETYPE_PATCHER ? eval_dialect::atombuf : eval_dialect::binbuf);
 }
 
@@ -386,6 +658,8 @@ void *load_file(const load_request &r)
         freeobject(contents);
         return nullptr;
     }
+    // A damaged binary file gives what was sound before its damage.
+    const bool partial = patchfile_last_read_partial();
     if (!is_patcher_buffer(contents)) {
         // Tables and plain text belong to modules and windows not built
         // here.
@@ -407,7 +681,7 @@ void *load_file(const load_request &r)
         try {
             {
                 lockout_scope lockout;
-                answered = evaluate(contents, r.document, form, r.argc, r.argv);
+                answered = evaluate(contents, &ctx, r.document, form, r.argc, r.argv);
             }
             // While memory is low no object is made by name: what loaded is
             // not the patch the file describes.
@@ -448,6 +722,7 @@ void *load_file(const load_request &r)
         atom_setlong(&info[1], r.path);
         atom_setlong(&info[2], form == FILETYPE_PATCHER ? 1 : 0);
         typedmess(result, gensym("filename"), 3, info);
+        result->damaged = partial;
     }
     return result;
 }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -23,6 +24,7 @@
 #include "kernel/core/memory.h"
 #include "kernel/core/objects.h"
 #include "kernel/patcher/patcher.h"
+#include "kernel/patcher/patcher_kept.h"
 #include "kernel/patcher/patcher_records.h"
 #include "kernel/text/binbuf.h"
 #include "kernel/text/patchfile.h"
@@ -90,10 +92,18 @@ template <class F> void save_part(F part)
     }
 }
 
+// Appends lines kept from the file as they came.
+void save_kept(binbuf *dest, binbuf *lines)
+{
+    if (lines && !kept_lines_copy(dest, lines)) g_save_incomplete = true;
+}
+
 void save_box(patcher *p, box *b, binbuf *dest)
 {
     static symbol *const psave = sym("psave"), *const save2 = sym("save2");
+    save_kept(dest, box_kept_before(b));
     if (kel_method fn = zgetfn(b, psave)) call_save(fn, b, dest);
+    save_kept(dest, box_kept_after(b));
     long color = (b->flags & BOX_COLOR_MASK) >> BOX_COLOR_SHIFT;
     if (color) {
         atom line[] = {sym_atom(sym("#B")), sym_atom(sym("color")), int_atom(color)};
@@ -159,6 +169,7 @@ void save_contents(patcher *p, binbuf *dest, bool top)
         atom line[] = {sym_atom(sym("#P")), sym_atom(sym("setbglock")), int_atom(1)};
         save_message(dest, 3, line);
     }
+    save_kept(dest, patcher_kept(p));
 
     std::vector<box *> boxes;
     box_numbers numbers;
@@ -265,8 +276,22 @@ long patcher_write(patcher *p, const char *name, short path, short binary)
         freeobject(b);
         return 1;
     }
+    // A patcher read only in part from a damaged file does not hold all the
+    // file held: before the file is replaced, the original is kept beside
+    // it, so nothing that was in it is lost.
+    const bool own_file = p->damaged && p->filename && patchfile_same_file(p->filename->name, p->path, name, path);
+    if (own_file) {
+        std::string kept;
+        if (patchfile_keep_original(name, path, &kept) != 0) {
+            error("%s: not saved: the original could not be kept", name);
+            freeobject(b);
+            return 1;
+        }
+        post("%s: the file was read only in part; its original is kept as %s", name, kept.c_str());
+    }
     long result = binbuf_write(b, name, path, binary);
     freeobject(b);
+    if (result == 0 && own_file) p->damaged = false;
     return result;
 }
 

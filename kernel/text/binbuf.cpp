@@ -356,6 +356,18 @@ void binbuf_parse_text(const char *text, size_t length, long *argc, atom *argv, 
     if (argc) *argc = n;
 }
 
+void binbuf_eval_arguments(long argc, const atom *argv, atom args[binbuf_eval_argument_count + 1])
+{
+    static_assert(binbuf_eval_argument_count == eval_argument_count, "one argument count for every evaluation");
+    atom_setlong(&args[0], g_eval_serial.fetch_add(1, std::memory_order_relaxed));
+    for (long i = 1; i <= eval_argument_count; i++) {
+        if (argv && i <= argc)
+            args[i] = argv[i - 1];
+        else
+            atom_setlong(&args[i], 0);
+    }
+}
+
 }  // namespace kel
 
 using namespace kel;
@@ -548,13 +560,7 @@ KEL_API void *binbuf_eval(binbuf *x, long argc, atom *argv, void *target)
 {
     if (!x) return nullptr;
     atom args[eval_argument_count + 1];
-    atom_setlong(&args[0], g_eval_serial.fetch_add(1, std::memory_order_relaxed));
-    for (long i = 1; i <= eval_argument_count; i++) {
-        if (argv && i <= argc)
-            args[i] = argv[i - 1];
-        else
-            atom_setlong(&args[i], 0);
-    }
+    binbuf_eval_arguments(argc, argv, args);
     binbuf_cursor cursor{x, x->generation, 0, 0};
     return evaluate_messages({&next_atom, &cursor}, args, eval_argument_count, target, eval_dialect::binbuf);
 }

@@ -64,4 +64,10 @@ long binbuf_data_size(short type);
 // of their text).
 void binbuf_parse_text(const char *text, size_t length, long *argc, atom *argv, long max);
 
+// The argument vector binbuf_eval evaluates with: args[0] the next serial
+// (what $0 expands to, unique per evaluation), args[1 .. 9] argv's atoms or
+// 0. For loaders that evaluate a buffer piecewise as binbuf_eval would.
+inline constexpr long binbuf_eval_argument_count = 9;
+void binbuf_eval_arguments(long argc, const atom *argv, atom args[binbuf_eval_argument_count + 1]);
+
 }  // namespace kel

@@ -2,8 +2,11 @@
 // form, recognising the form of a file by its contents, and the box lines
 // the patcher writer appends.
 //
-// Reading decodes the whole file before the buffer is touched, so a file is
-// either loaded whole or refused with the buffer left empty. Writing builds
+// Reading decodes the whole file before the buffer is touched. A binary
+// file is read as far as it is sound: at the first damaged record the
+// reader posts one error line and keeps the whole messages before it (the
+// read is then partial); a file with nothing sound before its damage is
+// refused with the buffer left empty. Writing builds
 // the whole file in memory, writes it to a new hidden file beside the target
 // and renames that over the target: the target holds its old contents or
 // the new ones, never a mixture.
@@ -160,17 +163,24 @@ public:
     {
     }
 
-    // After the version word has been checked.
+    // After the version word has been checked. A damaged record ends the
+    // atoms; those after the last semicolon before it (a message cut short)
+    // are left out.
     patchfile_status run(std::vector<atom> *out)
     {
         position_ = 4;
         while (position_ < size_) {
             atom a;
             const patchfile_status status = next(&a);
+            if (status == patchfile_status::damaged) {
+                size_t whole = out->size();
+                while (whole > 0 && (*out)[whole - 1].type != ATYPE_SEMI) whole--;
+                out->resize(whole);
+            }
             if (status != patchfile_status::ok) return status;
             out->push_back(a);
         }
-        return patchfile_status::ok;
+        return repaired_ ? patchfile_status::repaired : patchfile_status::ok;
     }
 
 private:
@@ -214,7 +224,15 @@ private:
             *s = table_[static_cast<size_t>(number)];
             return patchfile_status::ok;
         }
-        if (number != known) return damaged("symbol number " + std::to_string(number) + " out of range");
+        if (number != known) {
+            if (known == 0) return damaged("symbol number " + std::to_string(number) + " out of range");
+            // Read as symbol 0: the rest of the file may still be sound.
+            error("%s: symbol number %ld out of range at offset %ld, read as symbol 0", label_,
+                  static_cast<long>(number), static_cast<long>(record_));
+            repaired_ = true;
+            *s = table_[0];
+            return patchfile_status::ok;
+        }
         const void *end = std::memchr(data_ + position_, 0, size_ - position_);
         if (!end) return damaged("symbol name runs past the end of the file");
         const auto *stop = static_cast<const unsigned char *>(end);
@@ -285,7 +303,8 @@ private:
             a->word.w_long = static_cast<atom_long>(low);
             return patchfile_status::ok;
         default:
-            return damaged("bad file byte " + std::to_string(tag));
+            error("bad file byte %d", static_cast<int>(tag));
+            return patchfile_status::damaged;
         }
     }
 
@@ -294,8 +313,13 @@ private:
     const char *label_;
     size_t position_ = 0;
     size_t record_ = 0;
+    bool repaired_ = false;  // a symbol number out of range was read as symbol 0
     std::vector<symbol *> table_;
 };
+
+// Set by the last binary read of this thread that kept less than its file
+// held.
+thread_local bool t_read_partial = false;
 
 // The version word: 0 when it is the accepted one, else 1 after an error.
 long check_version(const unsigned char *data, size_t size, const char *label)
@@ -595,12 +619,15 @@ patchfile_status patchfile_decode(const unsigned char *data, size_t size, const 
     } catch (const std::bad_alloc &) {
         status = patchfile_status::no_memory;
     }
-    if (status != patchfile_status::ok) out->clear();
+    if (status == patchfile_status::no_memory) out->clear();
     return status;
 }
 
+bool patchfile_last_read_partial() { return t_read_partial; }
+
 long patchfile_read_bytes(binbuf *x, const unsigned char *data, size_t size, const char *label)
 {
+    t_read_partial = false;
     if (!x) return 1;
     binbuf_growth_failure_clear();
     empty_buffer(x);
@@ -610,13 +637,46 @@ long patchfile_read_bytes(binbuf *x, const unsigned char *data, size_t size, con
         error("%s: can't load, out of memory", label ? label : "");
         return toolbox::memFullErr;
     }
-    if (status != patchfile_status::ok) return 1;
+    if (status == patchfile_status::damaged && atoms.empty()) return 1;  // nothing sound to keep
+    t_read_partial = status != patchfile_status::ok;
     // The block a read starts from, so that later appends seldom move it.
     if (sysmem_handlesize(x->storage) < read_block) sysmem_resizehandle(x->storage, read_block);
     if (!patchfile_append(x, atoms.data(), static_cast<long>(atoms.size()))) {  // the atoms decoded are all kept
         empty_buffer(x);
+        t_read_partial = false;
         return toolbox::memFullErr;
     }
+    return 0;
+}
+
+bool patchfile_same_file(const char *name_a, short path_a, const char *name_b, short path_b)
+{
+    std::string a, b;
+    if (!name_a || !name_b || !file_os_name(path_a, name_a, &a) || !file_os_name(path_b, name_b, &b)) return false;
+    platform::file_status sa, sb;
+    if (platform::file_stat(a, &sa) != 0 || platform::file_stat(b, &sb) != 0) return false;
+    return sa.kind == platform::entry_kind::file && sb.kind == platform::entry_kind::file && sa.identity == sb.identity;
+}
+
+long patchfile_keep_original(const char *name, short path, std::string *kept)
+{
+    kel_handle h = nullptr;
+    if (short err = read_whole(name, path, &h)) {
+        error("%s: error %d reading file", name, static_cast<int>(err));
+        return 1;
+    }
+    owned_handle bytes{h};
+    std::string copy = std::string(name) + ".orig";
+    fileinfo info;
+    for (int n = 1; path_fileinfo(copy.c_str(), path, &info) == 0; n++) {
+        if (n > 99) {
+            error("%s: error %d creating file", copy.c_str(), static_cast<int>(toolbox::dupFNErr));
+            return 1;
+        }
+        copy = std::string(name) + ".orig." + std::to_string(n);
+    }
+    if (replace_file(copy.c_str(), path, *h, static_cast<size_t>(sysmem_handlesize(h))) != 0) return 1;
+    *kept = copy;
     return 0;
 }
 
@@ -626,6 +686,7 @@ using namespace kel;
 
 KEL_API long binbuf_read(binbuf *x, const char *name, short path, short binary)
 {
+    t_read_partial = false;
     if (!x) return 1;
     empty_buffer(x);
     if (!name) name = "";
@@ -695,6 +756,8 @@ KEL_API void *bf_singlefast(kel_handle h, long size, long argc, atom *argv)
     const patchfile_status status =
         patchfile_decode(reinterpret_cast<const unsigned char *>(*h), static_cast<size_t>(size), label, &atoms);
     if (status == patchfile_status::no_memory) error("%s: can't load, out of memory", label);
+    // A damaged buffer evaluates nothing: its messages may be meant as a
+    // whole.
     if (status != patchfile_status::ok) return nullptr;
     struct cursor {
         const std::vector<atom> *atoms;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 #include "kel/base.h"
@@ -26,18 +27,40 @@ inline constexpr size_t patchfile_name_max = 4095;
 // dropped silently.
 bool patchfile_encode(binbuf *x, std::vector<unsigned char> *out);
 
-enum class patchfile_status { ok, damaged, no_memory };
+// ok: every record read as it is; repaired: every record read, but a symbol
+// number out of range was read as symbol 0; damaged: the reading stopped at
+// a damaged record.
+enum class patchfile_status { ok, damaged, no_memory, repaired };
 
 // Decodes a whole binary file held in memory (version word first) into
-// *out. label names the file in the console lines of a refusal. Every
-// record is checked before anything is returned: damaged (after one error
-// line) when any record is, and *out is then empty.
+// *out. label names the file in the console lines. Each repair and the
+// damage that stops the reading post one error line ("bad file byte T" for
+// a bad tag byte). When damaged, *out holds the whole messages before the
+// damaged record (up to the last semicolon); a bad version word leaves it
+// empty, as does running out of memory.
 patchfile_status patchfile_decode(const unsigned char *data, size_t size, const char *label, std::vector<atom> *out);
 
 // binbuf_read's work after the file has been read: empties x and fills it
-// from the bytes of a binary file. 0, or with x empty -108 when memory ran
-// out, else 1.
+// from the bytes of a binary file, as far as they are sound. 0 (also for a
+// partial read), or with x empty -108 when memory ran out, else 1 (a bad
+// version word, or nothing sound before the damage).
 long patchfile_read_bytes(binbuf *x, const unsigned char *data, size_t size, const char *label);
+
+// True when the last binbuf_read or patchfile_read_bytes of this thread
+// answered 0 but kept less than its file held (a damaged binary file read
+// in part, or with symbols repaired): what loads from it is not the whole
+// file, and saving over the file should keep the original.
+bool patchfile_last_read_partial();
+
+// True when (name_a, path_a) and (name_b, path_b) are the same existing
+// file (links and different spellings of its name included).
+bool patchfile_same_file(const char *name_a, short path_a, const char *name_b, short path_b);
+
+// Copies the file (name, path) beside itself, byte for byte, as NAME.orig,
+// or NAME.orig.1, NAME.orig.2 ... when that name is taken (an earlier copy
+// is never replaced). 0 and the copy's name in *kept, or 1 after an error
+// line.
+long patchfile_keep_original(const char *name, short path, std::string *kept);
 
 // Appends atoms to x as they are: no conversion of any symbol, no
 // semicolon added, no limit on the count. Atoms of types a buffer does not

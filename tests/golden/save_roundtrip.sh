@@ -9,7 +9,8 @@
 #   form encodes it.
 # The files written in kel's own form (every file below but oldforms.pat)
 # must also come back exactly as they are: placeholders keep their boxes,
-# arguments, cords and #N/#X data lines. loadbang_set.pat is saved before its
+# arguments, cords and #N/#X data lines, and every record the engine keeps
+# without acting on it (kept_records.pat). loadbang_set.pat is saved before its
 # loadbang runs, so the message box keeps its first text although the loadbang
 # then changes it.
 set -eu

@@ -336,52 +336,75 @@ TEST(PatchfileBinary, WriterRefusesAtomsTheFormCannotHold)
     }
 }
 
-TEST(PatchfileBinary, DamagedFilesAreRefusedWithOneLine)
+TEST(PatchfileBinary, DamagedFilesAreReadAsFarAsTheyAreSound)
 {
+    // Each case: the file, its one console line, and the atoms kept: the
+    // whole messages before the damage, with symbol numbers out of range
+    // read as symbol 0. Nothing kept: the file is refused.
     bytes unterminated = body({0x70, 'a', 'b', 'c'});
     const struct {
         const char *what;
         bytes file;
         std::string line;
+        std::vector<atom> kept;
     } cases[] = {
-        {"empty", {}, "f: error -39 reading file"},
-        {"three bytes", {0x02, 0x00, 0x00}, "f: error -39 reading file"},
-        {"old format", {0x00, 0x00, 0x00, 0x01, 0x70}, "f: can't read old format files"},
-        {"version 3", {0x03, 0x00, 0x00, 0x00}, "f: bad magic number"},
-        {"text", {'#', 'P', ' ', 'x'}, "f: bad magic number"},
-        {"tag below 0x10", body({0x05}), "f: bad file byte 5 at offset 4"},
-        {"tag 0xE0", body({0x50, 0xE0}), "f: bad file byte 224 at offset 5"},
-        {"tag 0xFF", body({0xFF}), "f: bad file byte 255 at offset 4"},
-        {"kind 4", body({0x41}), "f: bad file byte 65 at offset 4"},
-        {"kind 6", body({0x60}), "f: bad file byte 96 at offset 4"},
-        {"kind 8", body({0x84}), "f: bad file byte 132 at offset 4"},
-        {"integer size 3", body({0x13, 1, 2, 3}), "f: bad data size 3 at offset 4"},
-        {"integer size 0", body({0x10}), "f: bad data size 0 at offset 4"},
-        {"symbol number size 8", body({0x38}), "f: bad data size 8 at offset 4"},
-        {"float size 8", body({0x28, 0, 0, 0, 0, 0, 0, 0, 0}), "f: unknown floating-point size 8 at offset 4"},
-        {"integer cut", body({0x12, 0x01}), "f: file ends inside the record at offset 4"},
-        {"integer cut after good atoms", body({0x50, 0xA0, 0x14, 1, 2, 3}),
-         "f: file ends inside the record at offset 6"},
-        {"float cut", body({0x24, 0, 0}), "f: file ends inside the record at offset 4"},
-        {"symbol number cut", body({0x32, 0}), "f: file ends inside the record at offset 4"},
-        {"first symbol numbered 1", body({0x71, 'a', 0}), "f: symbol number 1 out of range at offset 4"},
-        {"symbol number beyond the table", body({0x70, 'a', 0, 0x72}), "f: symbol number 2 out of range at offset 7"},
-        {"negative symbol number", body({0x70, 'a', 0, 0x32, 0xFF, 0xFF}),
-         "f: symbol number -1 out of range at offset 7"},
-        {"huge $ symbol number", body({0xD4, 0, 0, 0, 0x80}), "f: symbol number -2147483648 out of range at offset 4"},
-        {"name without end", unterminated, "f: symbol name runs past the end of the file at offset 4"},
+        {"empty", {}, "f: error -39 reading file", {}},
+        {"three bytes", {0x02, 0x00, 0x00}, "f: error -39 reading file", {}},
+        {"old format", {0x00, 0x00, 0x00, 0x01, 0x70}, "f: can't read old format files", {}},
+        {"version 3", {0x03, 0x00, 0x00, 0x00}, "f: bad magic number", {}},
+        {"text", {'#', 'P', ' ', 'x'}, "f: bad magic number", {}},
+        {"tag below 0x10", body({0x05}), "bad file byte 5", {}},
+        {"tag 0xE0 in the first message", body({0x50, 0xE0}), "bad file byte 224", {}},
+        {"tag 0xFF", body({0xFF}), "bad file byte 255", {}},
+        {"kind 4", body({0x41}), "bad file byte 65", {}},
+        {"kind 6", body({0x60}), "bad file byte 96", {}},
+        {"kind 8", body({0x84}), "bad file byte 132", {}},
+        {"stray bytes after whole messages",
+         body({0x51, 0xA0, 0x52, 0xA0, 0x07, 0x41}),
+         "bad file byte 7",
+         {L(1), semi(), L(2), semi()}},
+        {"a bad byte inside the second message",
+         body({0x51, 0xA0, 0x52, 0xE0, 0x53, 0xA0}),
+         "bad file byte 224",
+         {L(1), semi()}},
+        {"integer size 3", body({0x13, 1, 2, 3}), "f: bad data size 3 at offset 4", {}},
+        {"integer size 0", body({0x10}), "f: bad data size 0 at offset 4", {}},
+        {"symbol number size 8", body({0x38}), "f: bad data size 8 at offset 4", {}},
+        {"float size 8", body({0x28, 0, 0, 0, 0, 0, 0, 0, 0}), "f: unknown floating-point size 8 at offset 4", {}},
+        {"integer cut", body({0x12, 0x01}), "f: file ends inside the record at offset 4", {}},
+        {"integer cut after good atoms",
+         body({0x50, 0xA0, 0x14, 1, 2, 3}),
+         "f: file ends inside the record at offset 6",
+         {L(0), semi()}},
+        {"float cut", body({0x24, 0, 0}), "f: file ends inside the record at offset 4", {}},
+        {"symbol number cut", body({0x32, 0}), "f: file ends inside the record at offset 4", {}},
+        {"first symbol numbered 1", body({0x71, 'a', 0}), "f: symbol number 1 out of range at offset 4", {}},
+        {"symbol number beyond the table",
+         body({0x70, 'a', 0, 0x72, 0xA0}),
+         "f: symbol number 2 out of range at offset 7, read as symbol 0",
+         {S("a"), S("a"), semi()}},
+        {"negative symbol number",
+         body({0x70, 'a', 0, 0x71, 'b', 0, 0x32, 0xFF, 0xFF, 0xA0}),
+         "f: symbol number -1 out of range at offset 10, read as symbol 0",
+         {S("a"), S("b"), S("a"), semi()}},
+        {"huge $ symbol number",
+         body({0xD4, 0, 0, 0, 0x80}),
+         "f: symbol number -2147483648 out of range at offset 4",
+         {}},
+        {"name without end", unterminated, "f: symbol name runs past the end of the file at offset 4", {}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         console_capture console;
         buffer_ptr b = buffer_of({S("old"), semi()});
-        EXPECT_EQ(kel::patchfile_read_bytes(b.get(), c.file.data(), c.file.size(), "f"), 1);
-        EXPECT_EQ(b->count, 0) << "nothing half-loaded";
+        EXPECT_EQ(kel::patchfile_read_bytes(b.get(), c.file.data(), c.file.size(), "f"), c.kept.empty() ? 1 : 0);
+        EXPECT_EQ(describe(atoms_of(b.get())), describe(c.kept)) << "whole messages or nothing";
+        EXPECT_EQ(kel::patchfile_last_read_partial(), !c.kept.empty());
         EXPECT_EQ(console.lines(), strings{error_line(c.line)});
     }
 }
 
-TEST(PatchfileBinary, EveryCutOfAGoodFileLoadsWholeRecordsOrNothing)
+TEST(PatchfileBinary, EveryCutOfAGoodFileLoadsWholeMessages)
 {
     const std::vector<atom> atoms = {S("kel"),  L(-40000), F(-2.5), dollsym("1-y"), L(300),
                                      dollar(2), S("kel"),  comma(), L(7),           semi()};
@@ -396,8 +419,10 @@ TEST(PatchfileBinary, EveryCutOfAGoodFileLoadsWholeRecordsOrNothing)
             EXPECT_EQ(describe(back), describe(std::vector<atom>(atoms.begin(), atoms.begin() + back.size())));
             EXPECT_TRUE(console.lines().empty());
         } else {
+            // The whole messages before the cut.
             EXPECT_EQ(status, kel::patchfile_status::damaged);
-            EXPECT_TRUE(back.empty());
+            EXPECT_TRUE(back.empty() || back.back().type == ATYPE_SEMI);
+            EXPECT_EQ(describe(back), describe(std::vector<atom>(atoms.begin(), atoms.begin() + back.size())));
             EXPECT_EQ(console.lines().size(), 1u);
         }
     }
@@ -467,7 +492,7 @@ TEST_F(PatchfileTest, BinaryFileOfKelV2IsExact)
 TEST_F(PatchfileTest, ReadFailuresLeaveTheBufferEmpty)
 {
     put("old.pat", bytes{0, 0, 0, 1, 0x70});
-    put("bad.pat", body({0x70, 'k', 'e', 'l', 0, 0xA0, 0x05}));
+    put("bad.pat", body({0x05, 0x70, 'k', 'e', 'l', 0, 0xA0}));
     const struct {
         const char *name;
         short binary;
@@ -477,7 +502,7 @@ TEST_F(PatchfileTest, ReadFailuresLeaveTheBufferEmpty)
         {"missing.pat", 0, -43, "missing.pat: can't load, error -43 (No such file or directory)"},
         {"missing.pat", 1, 1, "missing.pat: error -43 opening file"},
         {"old.pat", 1, 1, "old.pat: can't read old format files"},
-        {"bad.pat", 1, 1, "bad.pat: bad file byte 5 at offset 10"},
+        {"bad.pat", 1, 1, "bad file byte 5"},  // nothing sound before the damage
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -486,7 +511,25 @@ TEST_F(PatchfileTest, ReadFailuresLeaveTheBufferEmpty)
         EXPECT_EQ(binbuf_read(b.get(), c.name, path, c.binary), c.result);
         EXPECT_EQ(b->count, 0);
         EXPECT_EQ(console.lines(), strings{error_line(c.line)});
+        EXPECT_FALSE(kel::patchfile_last_read_partial());
     }
+}
+
+TEST_F(PatchfileTest, ADamagedFileIsReadAsFarAsItIsSoundAndMarkedPartial)
+{
+    put("stray.pat", body({0x70, 'k', 'e', 'l', 0, 0xA0, 0x05, 0x41}));
+    put("good.pat", body({0x70, 'k', 'e', 'l', 0, 0xA0}));
+    buffer_ptr b = new_buffer();
+    {
+        console_capture console;
+        ASSERT_EQ(binbuf_read(b.get(), "stray.pat", path, 1), 0);
+        EXPECT_EQ(describe(atoms_of(b.get())), describe({S("kel"), semi()}));
+        EXPECT_EQ(console.lines(), strings{error_line("bad file byte 5")});
+        EXPECT_TRUE(kel::patchfile_last_read_partial());
+    }
+    // The mark is the last read's: a sound read clears it.
+    ASSERT_EQ(binbuf_read(b.get(), "good.pat", path, 1), 0);
+    EXPECT_FALSE(kel::patchfile_last_read_partial());
 }
 
 TEST_F(PatchfileTest, RecognitionByContent)
@@ -703,9 +746,7 @@ TEST(PatchfileSinglefast, EvaluatesTheDecodedAtoms)
         } else {
             EXPECT_EQ(result, nullptr);
             EXPECT_TRUE(seen.empty()) << "nothing of a damaged buffer is evaluated";
-            std::string line("bf_singlefast: bad file byte 238 at offset ");
-            line.append(std::to_string(good.size()));
-            EXPECT_EQ(console.lines(), strings{error_line(line)});
+            EXPECT_EQ(console.lines(), strings{error_line("bad file byte 238")});
         }
         sysmem_freehandle(h);
     }

@@ -1,0 +1,15 @@
+kel v2;
+#N vpatcher 10 20 300 400;
+#P window setfont Geneva 9.;
+#P newex 20 20 60 196617 loadbang;
+#P newex 20 40 60 196617 t b b;
+#P newex 20 60 60 196617 Delay 100;
+#P newex 20 80 60 196617 TIMER;
+#P newex 20 100 60 196617 print elapsed;
+#P newex 120 20 60 196617 Vpatcher 1 2 3 4;
+#P connect 5 0 4 0;
+#P connect 4 1 2 0;
+#P connect 4 0 3 0;
+#P connect 3 0 2 1;
+#P connect 2 0 1 0;
+#P pop;

@@ -1,0 +1,17 @@
+kel v2;
+#N vpatcher 10 20 300 400;
+#P window setfont Geneva 9.;
+#P newex 20 20 60 196617 loadbang;
+#P message 20 60 80 196617 snap to zero;
+#P user ubumenu 20 100 100 196617 0 1 1 0;
+#X add foo;
+#X set 0;
+#P newex 20 140 60 196617 nosuchclass;
+#X set 0;
+#T 1 2 3;
+#P comment 20 160 60 196617 note;
+#B frgb 255 0 0;
+#P newex 20 180 60 196617 print box;
+#P connect 5 0 4 0;
+#P connect 4 0 0 0;
+#P pop;
