@@ -1,10 +1,13 @@
 #include <climits>
 #include <string>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/shell.h"
 #include "kel/kel.h"
+#include "kernel/core/console.h"
+#include "kernel/patcher/loadbang.h"
 #include "kernel/patcher/patcher.h"
 #include "platform/macroman.h"
 
@@ -24,42 +27,98 @@ std::string kernel_name(std::string name)
     return toolbox::utf8_to_macroman(name);
 }
 
-// Saves the document's top-level patcher to out in text or binary form. The
-// file need not exist: its folder must.
-void save_document(patcher *p, const std::string &out, bool binary)
+// The operating system's name of a command-line file name (quotes off).
+std::string system_name(std::string name)
 {
-    std::string name = kernel_name(out);
-    size_t slash = name.rfind('/');
-    std::string folder = slash ? name.substr(0, slash) : "/";
-    std::string file = name.substr(slash + 1);
+    if (name.size() >= 2 && name.front() == '"' && name.back() == '"') name = name.substr(1, name.size() - 2);
+    return name;
+}
+
+// The loader keeps what a file that ends inside a patcher built, after the
+// error below. For the command-line document that is a file cut short: it
+// is not run, and not converted, as if it had not loaded. The loader answers
+// only with the patcher, so the error it posted for this very file is looked
+// for among the console lines the load added.
+bool load_cut_short(const char *file, long lines_before)
+{
+    const std::string report = std::string("\xA5 error: ") + file + ": file ends inside a patcher";
+    long lines_after = console_line_count();
+    // The store drops its oldest lines when it is full: then every line is
+    // looked at.
+    for (long k = lines_after >= lines_before ? lines_before : 0; k < lines_after; k++)
+        if (console_line(k) == report) return true;
+    return false;
+}
+
+// Saves p to out in text or binary form. The new contents go to a file
+// beside out that then takes its place, so that a save that fails leaves an
+// old out as it was. out's folder must exist.
+bool save_document(patcher *p, const std::string &out, bool binary)
+{
+    std::string target = system_name(out);
+    size_t slash = target.rfind('/');
+    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (base.empty()) {
+        error("%s: error parsing path", out.c_str());
+        return false;
+    }
+    std::string temporary = target.substr(0, target.size() - base.size()) + "." + base + ".kel-" +
+                            std::to_string(static_cast<long>(getpid()));
+    std::string name = kernel_name(temporary);
+    size_t kernel_slash = name.rfind('/');
+    std::string folder = kernel_slash ? name.substr(0, kernel_slash) : "/";
+    std::string file = name.substr(kernel_slash + 1);
     short path = 0;
     char ignored[PATH_MAX];
-    if (file.empty() || path_frompathname(folder.c_str(), &path, ignored) != 0) {
+    if (path_frompathname(folder.c_str(), &path, ignored) != 0) {
         error("%s: error parsing path", out.c_str());
-        return;
+        return false;
     }
-    patcher_write(p, file.c_str(), path, binary ? 1 : 0);
+    bool saved = patcher_write(p, file.c_str(), path, binary ? 1 : 0) == 0;
+    struct stat old {};
+    if (saved && stat(target.c_str(), &old) == 0) chmod(temporary.c_str(), old.st_mode & 07777);
+    if (saved && std::rename(temporary.c_str(), target.c_str()) != 0) saved = false;
+    if (!saved) {
+        unlink(temporary.c_str());
+        error("%s: could not be written", out.c_str());
+    }
+    return saved;
 }
 
 }  // namespace
 
-void open_document(const run_options &options)
+patcher *load_document(const run_options &options)
 {
     std::string name = kernel_name(options.file);
     short path = 0;
     char file[PATH_MAX];
     if (path_frompathname(name.c_str(), &path, file) != 0) {
         error("%s: error opening file", options.file.c_str());
-        return;
+        return nullptr;
     }
-    bool saving = !options.save.empty() || !options.save_binary.empty();
-    // A save happens as soon as the file has loaded, before its loadbang.
-    if (saving) loadbang_suspend();
+    long lines_before = console_line_count();
+    loadbang_suspend();
     auto *p = static_cast<patcher *>(fileload(file, path));
-    if (p && !options.save.empty()) save_document(p, options.save, false);
-    if (p && !options.save_binary.empty()) save_document(p, options.save_binary, true);
-    if (saving) loadbang_resume();
+    if (p && load_cut_short(file, lines_before)) {
+        freeobject(&p->header);
+        p = nullptr;
+    }
+    // A document that is not run gets no loadbang: its queue, and that of
+    // anything a failed load left, is dropped. Resuming delivers the rest.
+    if (!p || options.converting()) loadbang_clearqueue();
+    loadbang_resume();
     if (!p) error("%s: error opening file", options.file.c_str());
+    return p;
+}
+
+bool convert_document(const run_options &options)
+{
+    patcher *p = load_document(options);
+    if (!p) return false;
+    bool saved = true;
+    if (!options.save.empty()) saved = save_document(p, options.save, false);
+    if (!options.save_binary.empty()) saved = save_document(p, options.save_binary, true) && saved;
+    return saved;
 }
 
 }  // namespace kel::app
