@@ -155,8 +155,8 @@ std::condition_variable g_main_cv;
 std::atomic<bool> g_service_on{false};  // event_timer_start: the main thread services in real time
 std::atomic<bool> g_kicked{false};      // a reason to look again (input, a clock set elsewhere, quit)
 std::atomic<bool> g_main_waiting{false};
-// The timer time until which the main thread sleeps (+inf: until woken);
-// written under g_main_lock while g_main_waiting is set.
+// The timer time of the clock the main thread sleeps toward (+inf: none, or
+// not decided yet); set only while g_main_waiting is, +inf otherwise.
 std::atomic<double> g_main_deadline{HUGE_VAL};
 // The longest the main thread sleeps with nothing to wait for: a safety net
 // that bounds the harm of a wake-up this file does not know of.
@@ -213,8 +213,8 @@ steady::time_point after_ms(double ms)
 
 bool something_to_wake_for() { return g_kicked.load() || sched_state().quit_requested.load(); }
 
-// When the main thread must look again: now (true and *ms 0) when work is
-// waiting; otherwise *ms from now, or +inf. *due is the timer time of the
+// When the main thread must look again: *ms from now, 0 when work is
+// already waiting, +inf when only a wake-up can bring work. *due is the timer time of the
 // next clock the main thread fires (+inf for none). Outside overdrive that
 // is the next clock; in overdrive the scheduler thread fires them, and the
 // main thread keeps the event interval.
