@@ -1,7 +1,6 @@
 #include <climits>
 #include <string>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/shell.h"
@@ -27,13 +26,6 @@ std::string kernel_name(std::string name)
     return toolbox::utf8_to_macroman(name);
 }
 
-// The operating system's name of a command-line file name (quotes off).
-std::string system_name(std::string name)
-{
-    if (name.size() >= 2 && name.front() == '"' && name.back() == '"') name = name.substr(1, name.size() - 2);
-    return name;
-}
-
 // The loader keeps what a file that ends inside a patcher built, after the
 // error below. For the command-line document that is a file cut short: it
 // is not run, and not converted, as if it had not loaded. The loader answers
@@ -50,39 +42,23 @@ bool load_cut_short(const char *file, long lines_before)
     return false;
 }
 
-// Saves p to out in text or binary form. The new contents go to a file
-// beside out that then takes its place, so that a save that fails leaves an
-// old out as it was. out's folder must exist.
+// Saves p to out in text or binary form. The file need not exist: its
+// folder must. The kernel writes a new file beside out and renames it over
+// out, so a save that fails leaves an old out as it was.
 bool save_document(patcher *p, const std::string &out, bool binary)
 {
-    std::string target = system_name(out);
-    size_t slash = target.rfind('/');
-    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    if (base.empty()) {
-        error("%s: error parsing path", out.c_str());
-        return false;
-    }
-    std::string temporary = target.substr(0, target.size() - base.size()) + "." + base + ".kel-" +
-                            std::to_string(static_cast<long>(getpid()));
-    std::string name = kernel_name(temporary);
-    size_t kernel_slash = name.rfind('/');
-    std::string folder = kernel_slash ? name.substr(0, kernel_slash) : "/";
-    std::string file = name.substr(kernel_slash + 1);
+    // The whole name goes to the path layer, which answers the folder (that
+    // must exist) and the file's name in it (empty when out is a folder).
+    std::string name = kernel_name(out);
     short path = 0;
-    char ignored[PATH_MAX];
-    if (path_frompathname(folder.c_str(), &path, ignored) != 0) {
-        error("%s: error parsing path", out.c_str());
+    char file[PATH_MAX] = "";
+    if (path_frompathname(name.c_str(), &path, file) != 0 || !file[0]) {
+        error("%s: could not be written: no such folder, or a folder", out.c_str());
         return false;
     }
-    bool saved = patcher_write(p, file.c_str(), path, binary ? 1 : 0) == 0;
-    struct stat old {};
-    if (saved && stat(target.c_str(), &old) == 0) chmod(temporary.c_str(), old.st_mode & 07777);
-    if (saved && std::rename(temporary.c_str(), target.c_str()) != 0) saved = false;
-    if (!saved) {
-        unlink(temporary.c_str());
-        error("%s: could not be written", out.c_str());
-    }
-    return saved;
+    if (patcher_write(p, file, path, binary ? 1 : 0) == 0) return true;
+    error("%s: could not be written", out.c_str());
+    return false;
 }
 
 }  // namespace

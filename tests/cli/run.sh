@@ -142,7 +142,10 @@ if grep -q "^status 1$" "$work/out" && grep -q "old.pat: could not be written" "
 else
     echo "FAIL unwritable save keeps the old file:"; cat "$work/out" "$work/old.pat"; ls -A "$work"; failures=$((failures + 1))
 fi
-expect "save into a missing folder" 1 "could not be written" "" -- "$kel" --save "$work/none/x.pat" "$work/metro.pat"
+# A missing folder is not taken for a file name: nothing goes to its parent.
+expect "save into a missing folder" 1 "none/x.pat: could not be written" "" -- "$kel" --save "$work/none/x.pat" "$work/metro.pat"
+[ -e "$work/x.pat" ] && { echo "FAIL a save into a missing folder wrote into its parent"; failures=$((failures + 1)); }
+expect "save onto a folder" 1 "folder.pat: could not be written" "" -- "$kel" --save "$work/folder.pat" "$work/metro.pat"
 
 # The end of piped input does not end the run: --duration does.
 started=$(date +%s%N)
