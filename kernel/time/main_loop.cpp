@@ -13,15 +13,18 @@
 // wake-ups but the main thread's rare safety wake (idle_wait_limit).
 //
 // Waking without a lost wake-up: whoever makes work (qelem_set, a clock set
-// from another thread) first publishes it (the queue or clock list, under
-// their locks) and then looks at g_main_waiting; the main thread first sets
-// g_main_waiting and then looks for work. A sequentially consistent fence on
-// both sides, between the write and the look, means that at least one of
-// them sees the other's write: either the main thread finds the work, or the
-// waker sees it waiting and sets g_kicked under g_main_lock, which the main
-// thread checks under that lock before it sleeps and which ends the sleep.
-// The look itself takes no lock under g_main_lock (the clock lock is taken
-// by wakers before g_main_lock, never the other way round).
+// from another thread, overdrive coming on) first publishes it (the queue or
+// clock list under their locks, the overdrive flag) and then adds one to
+// g_wake_epoch and reads the sleeper's waiting flag; the sleeper first sets
+// its waiting flag and then reads g_wake_epoch and looks for work. All four
+// are sequentially consistent, so one of the two sees the other: either the
+// sleeper's read of the epoch takes the waker's addition, which makes the
+// published work visible to its look, or the waker sees the sleeper waiting
+// and sets a flag under the sleeper's lock that the sleeper checks under that
+// lock before it sleeps and that ends the sleep. (An epoch rather than a
+// fence: ThreadSanitizer does not model fences.) The look itself takes no
+// lock while the sleeper's lock is held: wakers give the clock lock back
+// before they take the sleeper's, never the other way round.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -43,8 +46,12 @@ namespace {
 using steady = std::chrono::steady_clock;
 
 // Set on the thread running main_loop: what it queues or sets is seen by its
-// own next look, so it never needs waking and pays no fence.
+// own next look, so it never needs waking and pays nothing.
 thread_local bool t_main_loop = false;
+
+// Added to by every waker after it published work; read by every sleeper
+// before it looks (see the file comment).
+std::atomic<unsigned long> g_wake_epoch{0};
 
 // A thread that calls tick() every period() until it is stopped, and also
 // at the earlier moment early() names, if any. early() answering
@@ -75,7 +82,7 @@ public:
             std::unique_lock lock(m_);
             while (!stop_) {
                 idle_.store(true);
-                std::atomic_thread_fence(std::memory_order_seq_cst);
+                (void)g_wake_epoch.load();
                 steady::time_point wake = early(next);
                 if (wake == steady::time_point::max()) {
                     cv_.wait(lock, [this] { return stop_ || woken_; });
@@ -115,10 +122,16 @@ public:
     }
 
     // Makes the thread look at early() again now. Cheap unless the thread is
-    // waiting; see the file comment for why the fence makes the look safe.
+    // waiting; see the file comment for why the look is safe.
     void wake()
     {
-        std::atomic_thread_fence(std::memory_order_seq_cst);
+        g_wake_epoch.fetch_add(1);
+        wake_published();
+    }
+
+    // wake() for a caller that has already added to g_wake_epoch.
+    void wake_published()
+    {
         if (!idle_.load()) return;
         {
             std::lock_guard lock(m_);
@@ -248,7 +261,7 @@ void wait_for_work(bool servicing, bool queued_wakes, double limit)
     // sees that work (the exchange reads the kicker's write).
     g_kicked.exchange(false);
     g_main_waiting.store(true);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    (void)g_wake_epoch.load();
     double ms = 0, due = HUGE_VAL;
     if (!sched_state().quit_requested.load()) next_look(servicing, queued_wakes, &ms, &due);
     if (ms > 0) {
@@ -357,7 +370,7 @@ void main_loop_set_idle_hook(void (*hook)()) { g_idle_hook = hook; }
 void main_loop_wake()
 {
     if (t_main_loop) return;
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    g_wake_epoch.fetch_add(1);
     if (!g_main_waiting.load()) return;
     std::lock_guard lock(g_main_lock);
     g_kicked.store(true);
@@ -367,9 +380,9 @@ void main_loop_wake()
 void main_loop_clock_set(double fire_time)
 {
     if (t_main_loop) return;
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    g_wake_epoch.fetch_add(1);
     if (overdrive_active()) {
-        scheduler_timer().wake();
+        scheduler_timer().wake_published();
         return;
     }
     // The deadline read here is the one the main thread sleeps with, or
