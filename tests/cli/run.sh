@@ -87,7 +87,8 @@ cat >"$work/sends.pat" <<'EOF'
 EOF
 : >"$work/empty.pat"
 printf 'this is no patcher\001\002\003 at all;\n' >"$work/garbage.pat"
-head -c 120 "$work/metro.pat" >"$work/truncated.pat"
+# Cut short: sends.pat without its closing "#P pop;". Run, it would print.
+sed '$d' "$work/sends.pat" >"$work/truncated.pat"
 mkdir "$work/folder.pat"
 
 # Exit status 1: the command-line document cannot be found, read or loaded.
@@ -98,6 +99,8 @@ done
 expect "empty file" 1 "empty.pat: error opening file" "" -- "$kel" -b "$work/empty.pat"
 expect "garbage file" 1 "garbage.pat: error opening file" "" -- "$kel" -b "$work/garbage.pat"
 expect "truncated file" 1 "truncated.pat: error opening file" "" -- "$kel" -b "$work/truncated.pat"
+# Its loadbang does not run (freeing what was built still sends freebang and
+# closebang, as freeing any patcher does).
 expect "truncated file does not run" 1 "" "" -- sh -c "'$kel' -b '$work/truncated.pat' | grep 'lb:'"
 expect "unreadable file (a folder)" 1 "error: .*folder.pat: error opening file" "" -- "$kel" -b "$work/folder.pat"
 expect "missing path folder" 1 "error: .*none: no such folder" "" -- "$kel" --batch --path "$work/none"
