@@ -10,6 +10,16 @@
 namespace kel::app {
 namespace {
 
+// The console calls the sink under its own lock, one call at a time, so
+// this state needs no lock of its own. The console ends a line only when the
+// next one begins; the sink ends it as soon as text arrives instead, and
+// remembers that it did so that the console's late newline is not written
+// twice. A line the console leaves empty gets its newline late, when the
+// next line begins. Text that continues a line already written (poststring
+// after a post) goes out on a line of its own: written output cannot be
+// taken back.
+bool g_line_ended = false;
+
 // The console's sink: it must not throw, and cannot report through the
 // console. Text it has no memory to convert goes out as it is.
 void write_text(void *, const char *bytes, size_t length)
@@ -18,22 +28,30 @@ void write_text(void *, const char *bytes, size_t length)
     utf8.clear();
     try {
         toolbox::console_text_to_utf8(std::string_view(bytes, length), utf8);
+        utf8 += '\n';
+        std::fwrite(utf8.data(), 1, utf8.size(), stdout);
     } catch (const std::bad_alloc &) {
         std::fwrite(bytes, 1, length, stdout);
-        return;
+        std::fputc('\n', stdout);
     }
-    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+    std::fflush(stdout);
+    g_line_ended = true;
 }
 
-void write_newline(void *) { std::fputc('\n', stdout); }
-
-void flush(void *) { std::fflush(stdout); }
+void write_newline(void *)
+{
+    if (!g_line_ended) {
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
+    g_line_ended = false;
+}
 
 }  // namespace
 
 void console_to_stdout()
 {
-    static const console_sink sink{&write_text, &write_newline, nullptr, &flush};
+    static const console_sink sink{&write_text, &write_newline, nullptr, nullptr};
     console_set_sink(&sink);
 }
 

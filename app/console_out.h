@@ -4,8 +4,9 @@
 namespace kel::app {
 
 // Installs the sink. Text is converted from the kernel's Mac Roman as it
-// arrives and written through stdio; the console's redraw, which runs on the
-// main thread, flushes it, so a posting thread never waits for the output.
+// arrives and each line goes out with its newline and is flushed at once, so
+// that a reader of the output sees a line as soon as it is posted and a
+// process that dies loses nothing it posted.
 void console_to_stdout();
 
 // Ends the last line and flushes (shutdown).

@@ -5,6 +5,8 @@
 
 #include "app/shell.h"
 #include "kel/kel.h"
+#include "kernel/core/console.h"
+#include "kernel/patcher/loadbang.h"
 #include "kernel/patcher/patcher.h"
 #include "platform/macroman.h"
 
@@ -24,42 +26,75 @@ std::string kernel_name(std::string name)
     return toolbox::os_name_to_kernel(name);
 }
 
-// Saves the document's top-level patcher to out in text or binary form. The
-// file need not exist: its folder must.
-void save_document(patcher *p, const std::string &out, bool binary)
+// The loader keeps what a file that ends inside a patcher built, after the
+// error below. For the command-line document that is a file cut short: it
+// is not run, and not converted, as if it had not loaded. The loader answers
+// only with the patcher, so the error it posted for this very file is looked
+// for among the console lines the load added.
+bool load_cut_short(const char *file, long lines_before)
 {
+    const std::string report = std::string("\xA5 error: ") + file + ": file ends inside a patcher";
+    long lines_after = console_line_count();
+    // The store drops its oldest lines when it is full: then every line is
+    // looked at.
+    for (long k = lines_after >= lines_before ? lines_before : 0; k < lines_after; k++)
+        if (console_line(k) == report) return true;
+    return false;
+}
+
+// Saves p to out in text or binary form. The file need not exist: its
+// folder must. The kernel writes a new file beside out and renames it over
+// out, so a save that fails leaves an old out as it was.
+bool save_document(patcher *p, const std::string &out, bool binary)
+{
+    // The whole name goes to the path layer, which answers the folder (that
+    // must exist) and the file's name in it (empty when out is a folder).
     std::string name = kernel_name(out);
-    size_t slash = name.rfind('/');
-    std::string folder = slash ? name.substr(0, slash) : "/";
-    std::string file = name.substr(slash + 1);
     short path = 0;
-    char ignored[PATH_MAX];
-    if (file.empty() || path_frompathname(folder.c_str(), &path, ignored) != 0) {
-        error("%s: error parsing path", out.c_str());
-        return;
+    char file[PATH_MAX] = "";
+    if (path_frompathname(name.c_str(), &path, file) != 0 || !file[0]) {
+        error("%s: could not be written: no such folder, or a folder", out.c_str());
+        return false;
     }
-    patcher_write(p, file.c_str(), path, binary ? 1 : 0);
+    if (patcher_write(p, file, path, binary ? 1 : 0) == 0) return true;
+    error("%s: could not be written", out.c_str());
+    return false;
 }
 
 }  // namespace
 
-void open_document(const run_options &options)
+patcher *load_document(const run_options &options)
 {
     std::string name = kernel_name(options.file);
     short path = 0;
     char file[PATH_MAX];
     if (path_frompathname(name.c_str(), &path, file) != 0) {
         error("%s: error opening file", options.file.c_str());
-        return;
+        return nullptr;
     }
-    bool saving = !options.save.empty() || !options.save_binary.empty();
-    // A save happens as soon as the file has loaded, before its loadbang.
-    if (saving) loadbang_suspend();
+    long lines_before = console_line_count();
+    loadbang_suspend();
     auto *p = static_cast<patcher *>(fileload(file, path));
-    if (p && !options.save.empty()) save_document(p, options.save, false);
-    if (p && !options.save_binary.empty()) save_document(p, options.save_binary, true);
-    if (saving) loadbang_resume();
+    if (p && load_cut_short(file, lines_before)) {
+        freeobject(&p->header);
+        p = nullptr;
+    }
+    // A document that is not run gets no loadbang: its queue, and that of
+    // anything a failed load left, is dropped. Resuming delivers the rest.
+    if (!p || options.converting()) loadbang_clearqueue();
+    loadbang_resume();
     if (!p) error("%s: error opening file", options.file.c_str());
+    return p;
+}
+
+bool convert_document(const run_options &options)
+{
+    patcher *p = load_document(options);
+    if (!p) return false;
+    bool saved = true;
+    if (!options.save.empty()) saved = save_document(p, options.save, false);
+    if (!options.save_binary.empty()) saved = save_document(p, options.save_binary, true) && saved;
+    return saved;
 }
 
 }  // namespace kel::app

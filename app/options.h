@@ -12,11 +12,20 @@ struct run_options {
     bool virtual_time = false;       // logical time jumps to the next due clock
     double duration = -1;            // quit after this many ms of scheduler time; < 0: no limit
     std::vector<std::string> paths;  // folders added to the search path with their trees
+    std::vector<std::string> sends;  // "NAME MESSAGE...", sent in order after the document's loadbang
     std::string prefs;               // the preferences folder
     bool verbose = false;
-    std::string save;         // save the document's top-level patcher here, text form
+    std::string save;         // convert: save the document's top-level patcher here, text form
     std::string save_binary;  // ... binary form
+
+    bool converting() const { return !save.empty() || !save_binary.empty(); }
 };
+
+// The exit statuses of kel.
+inline constexpr int exit_ok = 0;       // quit, --duration, or the end of a batch run
+inline constexpr int exit_failure = 1;  // the document or a --path folder missing, a failed save or start-up
+inline constexpr int exit_usage = 2;    // a mistake on the command line
+// An orderly shutdown on a signal ends with 128 + the signal's number.
 
 // Parses the command line into out. Returns -1 when kel should run;
 // otherwise the exit status, after printing what was asked for (--help,

@@ -1,11 +1,14 @@
 #include "app/shell.h"
 
+#include <atomic>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <string>
 #include <thread>
 
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/console_out.h"
@@ -27,25 +30,34 @@ namespace {
 const run_options *g_options = nullptr;
 kel_clock *g_duration_clock = nullptr;
 bool g_duration_pending = false;
+int g_status = exit_ok;        // main thread
+std::atomic<int> g_signal{0};  // the signal that asked for the quit, if one did
 
-// SIGINT and SIGTERM are taken by one thread that waits for them: the first
-// asks for an orderly quit, a second one ends the process at once.
+// SIGINT, SIGTERM and SIGHUP are taken by one thread that waits for them:
+// the first asks for an orderly quit, after which kel exits with 128 + its
+// number; a second one ends the process at once.
 void handle_signals(sigset_t signals)
 {
     for (int count = 0;; count++) {
         int signal = 0;
         if (sigwait(&signals, &signal) != 0) return;
         if (count > 0) _exit(128 + signal);
+        g_signal.store(signal);
         sched_request_quit();
     }
 }
 
+// A signal that kel was started with ignored stays ignored (nohup's SIGHUP,
+// a shell's SIGINT for background jobs): whoever started kel asked for that.
 void start_signal_thread()
 {
     sigset_t signals;
     sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction current {};
+        if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        sigaddset(&signals, signal);
+    }
     // Blocked before any other thread starts, so every thread inherits it.
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::thread(&handle_signals, signals).detach();
@@ -66,9 +78,33 @@ void batch_idle()
     if (pending <= 0 || sched_state().stopped.load()) sched_request_quit();
 }
 
+// At the first turn of the main loop: the command-line document is loaded
+// and its loadbang delivered, then the --send lines are evaluated in order.
+// A document that cannot be loaded ends the run.
 void open_command_line_document(void *, symbol *, long, atom *)
 {
-    guarded("kel", [] { open_document(*g_options); });
+    guarded("kel", [] {
+        if (!g_options->file.empty() && !load_document(*g_options)) {
+            g_status = exit_failure;
+            sched_request_quit();
+            return;
+        }
+        for (const std::string &line : g_options->sends) input_evaluate(line);
+    });
+}
+
+// A --path folder that does not exist is a mistake kel stops on, before
+// anything starts.
+bool path_folders_exist(const run_options &o)
+{
+    bool all = true;
+    for (const std::string &folder : o.paths) {
+        struct stat info {};
+        if (stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) continue;
+        error("%s: no such folder", folder.c_str());
+        all = false;
+    }
+    return all;
 }
 
 // The search path the program starts with (docs/paths.md): the folder of
@@ -105,6 +141,8 @@ bool start_up(const run_options &o)
     if (!path_init()) return failed("the search path could not be built");
     start_search_path(o);
     if (!receiver_init()) return failed("the kel receiver could not be made");
+    // A conversion runs nothing: no timer, no clock, no input.
+    if (o.converting()) return true;
     if (o.virtual_time)
         sched_set_virtual_time(true);
     else
@@ -117,7 +155,7 @@ bool start_up(const run_options &o)
     }
     if (o.batch) main_loop_set_idle_hook(&batch_idle);
     if (!o.virtual_time) event_timer_start();
-    if (!o.file.empty())
+    if (!o.file.empty() || !o.sends.empty())
         defer_low(nullptr, reinterpret_cast<kel_method>(&open_command_line_document), nullptr, 0, nullptr);
     if (!o.batch) input_start();
     return true;
@@ -125,6 +163,7 @@ bool start_up(const run_options &o)
 
 void shut_down()
 {
+    input_stop();
     sched_shutdown();
     patcher_free_all();
     path_shutdown();
@@ -140,13 +179,24 @@ int run(const run_options &options)
     g_options = &options;
     start_signal_thread();
     console_to_stdout();
+    if (!path_folders_exist(options)) {
+        console_out_finish();
+        return exit_failure;
+    }
     if (!start_up(options)) {
         shut_down();
-        return 1;
+        return exit_failure;
+    }
+    if (options.converting()) {
+        g_status = convert_document(options) ? exit_ok : exit_failure;
+        shut_down();
+        return g_status;
     }
     main_loop();
     shut_down();
-    return 0;
+    if (g_status != exit_ok) return g_status;
+    if (int signal = g_signal.load()) return 128 + signal;
+    return exit_ok;
 }
 
 }  // namespace kel::app

@@ -3,13 +3,21 @@
 
 #include "app/options.h"
 
+struct patcher;
+
 namespace kel::app {
 
 // Runs kel with the options until it quits; returns the exit status.
 int run(const run_options &options);
 
-// Opens the command-line document (on the main thread, from the queue) and,
-// when asked, saves its top-level patcher before its loadbang.
-void open_document(const run_options &options);
+// Loads the command-line document (main thread) with its loadbang delivered,
+// unless the options convert it. Null, after a console error, when the file
+// cannot be found, read or loaded whole.
+patcher *load_document(const run_options &options);
+
+// Loads the command-line document without running it and saves it as the
+// options say. False, after a console error, when it cannot be loaded or a
+// save cannot be written.
+bool convert_document(const run_options &options);
 
 }  // namespace kel::app

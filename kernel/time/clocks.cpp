@@ -111,6 +111,7 @@ void clock_schedule(kel_clock *c, double time, double offset)
     lockout_scope lockout;
     double logical = sortable(time);
     double fire = sortable(time + offset);
+    bool inserted = false;
     {
         std::lock_guard guard(clock_lock());
         if (c->state != -1) unset_locked(c);
@@ -118,11 +119,13 @@ void clock_schedule(kel_clock *c, double time, double offset)
         c->fire_time = fire;
         if (queue_of(c).insert(c)) {
             c->state = 0;
+            inserted = !c->private_scheduler;
         } else {
             c->state = -1;
             error("clock: out of memory, a clock was not set");
         }
     }
+    if (inserted) main_loop_clock_set(fire);
 }
 
 void clock_set_owner(kel_clock *c, object *owner)

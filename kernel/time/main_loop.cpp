@@ -1,12 +1,34 @@
-// The two periodic timers and the main loop.
+// The scheduler timer and the main loop's waiting.
 //
-// The scheduler timer thread ticks every scheduler interval: it keeps timer
-// time and, in overdrive, polls the clocks itself. The event timer thread
-// ticks every event interval and wakes the main thread, which then runs its
-// periodic service (queue, then clocks outside overdrive). At most one
-// wake-up is outstanding, so a slow main thread is never flooded.
+// The scheduler timer thread ticks every scheduler interval while overdrive
+// is on: it keeps timer time and polls the clocks itself. Outside overdrive it
+// has nothing to do and sleeps until overdrive comes on.
+//
+// The main thread sleeps until it has something to do: the next clock falls
+// due (outside overdrive, where it fires the clocks), a queue element is set,
+// a line of input or a signal asks for a quit, overdrive changes. Then it runs
+// its periodic service (queue, then clocks outside overdrive). In overdrive it
+// also wakes every event interval, as the event timer did, to service the
+// queue and refill the memory pool. An idle patch therefore costs no
+// wake-ups but the main thread's rare safety wake (idle_wait_limit).
+//
+// Waking without a lost wake-up: whoever makes work (qelem_set, a clock set
+// from another thread, overdrive coming on) first publishes it (the queue or
+// clock list under their locks, the overdrive flag) and then adds one to
+// g_wake_epoch and reads the sleeper's waiting flag; the sleeper first sets
+// its waiting flag and then reads g_wake_epoch and looks for work. All four
+// are sequentially consistent, so one of the two sees the other: either the
+// sleeper's read of the epoch takes the waker's addition, which makes the
+// published work visible to its look, or the waker sees the sleeper waiting
+// and sets a flag under the sleeper's lock that the sleeper checks under that
+// lock before it sleeps and that ends the sleep. (An epoch rather than a
+// fence: ThreadSanitizer does not model fences.) The look itself takes no
+// lock while the sleeper's lock is held: wakers give the clock lock back
+// before they take the sleeper's, never the other way round.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -23,9 +45,19 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
+// Set on the thread running main_loop: what it queues or sets is seen by its
+// own next look, so it never needs waking and pays nothing.
+thread_local bool t_main_loop = false;
+
+// Added to by every waker after it published work; read by every sleeper
+// before it looks (see the file comment).
+std::atomic<unsigned long> g_wake_epoch{0};
+
 // A thread that calls tick() every period() until it is stopped, and also
-// at the earlier moment early() names, if any. Each start is a new
-// generation: a stopped timer never ticks again.
+// at the earlier moment early() names, if any. early() answering
+// time_point::max() means there is nothing to do: the thread sleeps until
+// wake() or stop(), then ticks at once and every period() from there. Each
+// start is a new generation: a stopped timer never ticks again.
 class periodic_timer {
 public:
     periodic_timer() = default;
@@ -39,6 +71,7 @@ public:
         std::lock_guard guard(control_);
         if (thread_.joinable()) return false;
         stop_ = false;
+        woken_ = false;
         thread_ = std::thread([this, period, tick, early] {
             depth_thread_start();
             auto length = [&] {
@@ -48,8 +81,17 @@ public:
             auto next = steady::now() + length();
             std::unique_lock lock(m_);
             while (!stop_) {
-                steady::time_point wake = std::min(next, early(next));
-                cv_.wait_until(lock, wake, [this] { return stop_; });
+                idle_.store(true);
+                (void)g_wake_epoch.load();
+                steady::time_point wake = early(next);
+                if (wake == steady::time_point::max()) {
+                    cv_.wait(lock, [this] { return stop_ || woken_; });
+                    next = steady::now();  // ticks at once below, then on a new grid
+                } else {
+                    cv_.wait_until(lock, std::min(next, wake), [this] { return stop_ || woken_; });
+                }
+                idle_.store(false);
+                woken_ = false;
                 if (stop_) break;
                 lock.unlock();
                 tick();
@@ -79,6 +121,25 @@ public:
             thread_.join();
     }
 
+    // Makes the thread look at early() again now. Cheap unless the thread is
+    // waiting; see the file comment for why the look is safe.
+    void wake()
+    {
+        g_wake_epoch.fetch_add(1);
+        wake_published();
+    }
+
+    // wake() for a caller that has already added to g_wake_epoch.
+    void wake_published()
+    {
+        if (!idle_.load()) return;
+        {
+            std::lock_guard lock(m_);
+            woken_ = true;
+        }
+        cv_.notify_all();
+    }
+
     bool running()
     {
         std::lock_guard guard(control_);
@@ -90,6 +151,8 @@ private:
     std::mutex m_;
     std::condition_variable cv_;
     bool stop_ = false;
+    bool woken_ = false;             // under m_
+    std::atomic<bool> idle_{false};  // the thread is deciding to wait, or waiting
     std::thread thread_;
 };
 
@@ -99,18 +162,18 @@ periodic_timer &scheduler_timer()
     return t;
 }
 
-periodic_timer &event_timer()
-{
-    static periodic_timer t;
-    return t;
-}
-
 // The main thread's wake-ups.
 std::mutex g_main_lock;
 std::condition_variable g_main_cv;
-std::atomic<int> g_wakeups{0};      // event timer ticks not yet handled (0 or 1)
-std::atomic<bool> g_kicked{false};  // other reasons to look again (input, quit)
+std::atomic<bool> g_service_on{false};  // event_timer_start: the main thread services in real time
+std::atomic<bool> g_kicked{false};      // a reason to look again (input, a clock set elsewhere, quit)
 std::atomic<bool> g_main_waiting{false};
+// The timer time of the clock the main thread sleeps toward (+inf: none, or
+// not decided yet); set only while g_main_waiting is, +inf otherwise.
+std::atomic<double> g_main_deadline{HUGE_VAL};
+// The longest the main thread sleeps with nothing to wait for: a safety net
+// that bounds the harm of a wake-up this file does not know of.
+constexpr double idle_wait_limit = 1000.0;
 void (*g_idle_hook)() = nullptr;
 bool g_in_event_procedure = false;
 kel_method g_loop_function = nullptr;
@@ -137,13 +200,16 @@ void scheduler_tick()
     if (overdrive_active() && !isr_flag()) timer_poll();
 }
 
-// In overdrive the scheduler thread also wakes when the next clock falls
-// due between two ticks, so a clock fires on time instead of at the next
-// tick after it. A clock already due waits for the regular tick (a poll that
-// could not take the global lock must not turn into a busy loop).
+// Outside overdrive the scheduler thread has nothing to do (timer time is
+// read from the steady clock when asked for) and sleeps until woken. In
+// overdrive it also wakes when the next clock falls due between two ticks,
+// so a clock fires on time instead of at the next tick after it. A clock
+// already due waits for the regular tick (a poll that could not take the
+// global lock must not turn into a busy loop).
 steady::time_point next_clock_due(steady::time_point regular)
 {
-    if (!overdrive_active() || sched_state().stopped.load() || sched_virtual_time()) return regular;
+    if (!overdrive_active()) return steady::time_point::max();
+    if (sched_state().stopped.load() || sched_virtual_time()) return regular;
     double due = 0;
     if (!sched_next_clock_time(&due)) return regular;
     double ahead = due - timer_time();
@@ -152,30 +218,59 @@ steady::time_point next_clock_due(steady::time_point regular)
            std::chrono::duration_cast<steady::duration>(std::chrono::duration<double, std::milli>(ahead));
 }
 
-steady::time_point no_early_tick(steady::time_point regular) { return regular; }
-
-void event_tick()
+steady::time_point after_ms(double ms)
 {
-    int expected = 0;
-    if (!g_wakeups.compare_exchange_strong(expected, 1)) return;
-    std::lock_guard lock(g_main_lock);
-    g_main_cv.notify_one();
+    return steady::now() + std::chrono::duration_cast<steady::duration>(
+                               std::chrono::duration<double, std::micro>(std::ceil(ms * 1000)));
 }
 
-bool something_to_wake_for() { return g_wakeups.load() > 0 || g_kicked.load() || sched_state().quit_requested.load(); }
+bool something_to_wake_for() { return g_kicked.load() || sched_state().quit_requested.load(); }
 
-// Waits at most ms for a wake-up. With stop_when_queued, queued work counts
-// as one (in virtual time the main thread has nothing else to wait for).
-void wait_for_wakeup(double ms, bool stop_when_queued)
+// When the main thread must look again: *ms from now, 0 when work is
+// already waiting, +inf when only a wake-up can bring work. *due is the timer time of the
+// next clock the main thread fires (+inf for none). Outside overdrive that
+// is the next clock; in overdrive the scheduler thread fires them, and the
+// main thread keeps the event interval.
+void next_look(bool servicing, bool queued_wakes, double *ms, double *due)
 {
-    std::unique_lock lock(g_main_lock);
+    *due = HUGE_VAL;
+    *ms = HUGE_VAL;
+    if (queued_wakes && !queue_is_empty()) {
+        *ms = 0;
+        return;
+    }
+    if (!servicing) return;
+    if (overdrive_active()) {
+        *ms = std::max(1, sched_config().event_interval.load());
+        return;
+    }
+    double next = 0;
+    if (sched_state().stopped.load() || !sched_next_clock_time(&next)) return;
+    *due = next;
+    *ms = std::max(0.0, next - timer_time());
+}
+
+// Sleeps until there is something to do: work queued, the next clock the
+// main thread fires, a kick (input, quit, a clock set elsewhere), at most
+// limit ms. In virtual time (servicing false) clocks never wait: only the
+// queue and kicks end the sleep. Without the real-time service (no event
+// timer) the queue is not serviced here and does not end the sleep.
+void wait_for_work(bool servicing, bool queued_wakes, double limit)
+{
+    // A kick taken here was for work published before it: the look below
+    // sees that work (the exchange reads the kicker's write).
+    g_kicked.exchange(false);
     g_main_waiting.store(true);
-    if (!something_to_wake_for() && !(stop_when_queued && !queue_is_empty()))
-        g_main_cv.wait_for(lock, std::chrono::duration<double, std::milli>(ms), [stop_when_queued] {
-            return something_to_wake_for() || (stop_when_queued && !queue_is_empty());
-        });
+    (void)g_wake_epoch.load();
+    double ms = 0, due = HUGE_VAL;
+    if (!sched_state().quit_requested.load()) next_look(servicing, queued_wakes, &ms, &due);
+    if (ms > 0) {
+        g_main_deadline.store(due);
+        std::unique_lock lock(g_main_lock);
+        g_main_cv.wait_until(lock, after_ms(std::min(ms, limit)), [] { return something_to_wake_for(); });
+    }
+    g_main_deadline.store(HUGE_VAL);
     g_main_waiting.store(false);
-    g_kicked.store(false);
 }
 
 double sleep_ms() { return std::max(1, sched_config().sleep.load()) * 1000.0 / 60.0; }
@@ -198,7 +293,7 @@ void virtual_event_run()
         if (next > timer_time()) timer_time_set(next);
         return;
     }
-    wait_for_wakeup(sleep_ms(), true);
+    wait_for_work(false, true, idle_wait_limit);
 }
 
 void normal_loop()
@@ -216,6 +311,7 @@ void overdrive_loop()
         timebase_freeze(true);
     }
     overdrive_active_set(true);
+    scheduler_timer().wake();
     while (!f.quit_requested.load() && f.overdrive_requested.load() && !sched_virtual_time()) event_run();
     if (takeover_on()) {
         double now = sched_now();
@@ -241,13 +337,16 @@ void sched_stop_timer() { scheduler_timer().stop(); }
 
 bool sched_timer_running() { return scheduler_timer().running(); }
 
+// The event timer is the main thread's own timed sleep (wait_for_work):
+// starting it makes the main loop service the queue and the clocks in real
+// time.
 void event_timer_start()
 {
-    event_timer().start([] { return static_cast<double>(std::max(1, sched_config().event_interval.load())); },
-                        &event_tick, &no_early_tick);
+    g_service_on.store(true);
+    main_loop_wake();
 }
 
-void event_timer_stop() { event_timer().stop(); }
+void event_timer_stop() { g_service_on.store(false); }
 
 void event_timer_procedure()
 {
@@ -270,7 +369,25 @@ void main_loop_set_idle_hook(void (*hook)()) { g_idle_hook = hook; }
 
 void main_loop_wake()
 {
+    if (t_main_loop) return;
+    g_wake_epoch.fetch_add(1);
     if (!g_main_waiting.load()) return;
+    std::lock_guard lock(g_main_lock);
+    g_kicked.store(true);
+    g_main_cv.notify_one();
+}
+
+void main_loop_clock_set(double fire_time)
+{
+    if (t_main_loop) return;
+    g_wake_epoch.fetch_add(1);
+    if (overdrive_active()) {
+        scheduler_timer().wake_published();
+        return;
+    }
+    // The deadline read here is the one the main thread sleeps with, or
+    // +inf while it has not decided yet (a needless kick, never a lost one).
+    if (!g_main_waiting.load() || fire_time >= g_main_deadline.load()) return;
     std::lock_guard lock(g_main_lock);
     g_kicked.store(true);
     g_main_cv.notify_one();
@@ -285,6 +402,7 @@ void sched_request_quit()
 
 void main_loop()
 {
+    t_main_loop = true;
     sched_flags &f = sched_state();
     while (!f.quit_requested.load()) {
         if (f.overdrive_requested.load() && !sched_virtual_time())
@@ -302,7 +420,6 @@ void sched_shutdown()
     f.quit_requested.store(false);
     f.overdrive_requested.store(false);
     overdrive_active_set(false);
-    g_wakeups.store(0);
     g_kicked.store(false);
 }
 
@@ -318,11 +435,15 @@ KEL_API void event_run(void)
         virtual_event_run();
         return;
     }
-    wait_for_wakeup(sleep_ms(), false);
-    if (g_wakeups.load() > 0) {
-        event_timer_procedure();
-        g_wakeups.fetch_sub(1);
+    if (!g_service_on.load()) {
+        // No real-time service: the loop only waits (for a quit or input)
+        // and lets the idle hook look.
+        wait_for_work(false, false, sleep_ms());
+        run_idle_hook();
+        return;
     }
+    wait_for_work(true, true, idle_wait_limit);
+    event_timer_procedure();
     run_idle_hook();
 }
 

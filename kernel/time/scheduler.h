@@ -148,6 +148,10 @@ void sched_request_quit();
 void main_loop_set_idle_hook(void (*hook)());
 // Wakes the main loop from any thread (new input was queued).
 void main_loop_wake();
+// Tells the loop that a clock of the global list was set to fire at
+// fire_time (any thread, after the clock lock is given back): the thread that
+// fires clocks, asleep past that time, wakes.
+void main_loop_clock_set(double fire_time);
 // Starts and stops the scheduler timer thread and the event timer.
 void sched_start_timer();
 void sched_stop_timer();

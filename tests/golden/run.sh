@@ -2,8 +2,10 @@
 # Runs one golden patch and compares its console transcript with the
 # expected one:
 #   tests/golden/run.sh KEL tests/golden/NAME.pat
-# With --update first, writes the transcript as the new expected file
-# (review the diff before committing it):
+# kel's exit status must be the one in NAME.status, 0 when there is none
+# (a document that cannot be loaded ends the run with 1).
+# With --update first, writes the transcript and the status as the new
+# expected files (review the diff before committing it):
 #   tests/golden/run.sh --update build/kel tests/golden/NAME.pat
 set -eu
 update=0
@@ -16,17 +18,32 @@ patch=$2
 dir=$(dirname "$patch")
 name=$(basename "$patch" .pat)
 expected="$dir/$name.out"
+expected_status=0
+[ -f "$dir/$name.status" ] && expected_status=$(cat "$dir/$name.status")
 actual=$(mktemp)
 trap 'rm -f "$actual"' EXIT
 # Files beside the patch are found through its folder; the shared
 # abstractions are named on the search path, as a user names a library.
-(cd "$dir" && "$kel" --batch --virtual-time --path abstractions "$name.pat") >"$actual"
+status=0
+(cd "$dir" && "$kel" --batch --virtual-time --path abstractions "$name.pat") >"$actual" || status=$?
 if [ "$update" = 1 ]; then
     cp "$actual" "$expected"
     echo "wrote $expected"
+    if [ "$status" = 0 ]; then
+        rm -f "$dir/$name.status"
+    else
+        echo "$status" >"$dir/$name.status"
+        echo "wrote $dir/$name.status"
+    fi
     exit 0
 fi
+failed=0
 if ! diff -u "$expected" "$actual"; then
     echo "golden $name: the transcript differs (- expected, + actual)" >&2
-    exit 1
+    failed=1
 fi
+if [ "$status" != "$expected_status" ]; then
+    echo "golden $name: kel exited with $status, not $expected_status" >&2
+    failed=1
+fi
+exit $failed

@@ -16,8 +16,10 @@ fail() {
     failures=$((failures + 1))
 }
 
-# The save happens before loadbang; the run goes on as usual.
-(cd "$here" && "$kel" --batch --virtual-time --save "$work/saved.pat" "$name.pat") >"$work/original.out"
+# The save runs nothing: it prints nothing.
+(cd "$here" && "$kel" --batch --virtual-time --save "$work/saved.pat" "$name.pat") >"$work/saving.out"
+[ -s "$work/saving.out" ] && fail "the saving run printed: $(cat "$work/saving.out")"
+(cd "$here" && "$kel" --batch --virtual-time "$name.pat") >"$work/original.out"
 diff -u "$here/$name.out" "$work/original.out" || fail "the original's transcript"
 cmp -s "$here/$name.saved" "$work/saved.pat" || {
     diff -u "$here/$name.saved" "$work/saved.pat"

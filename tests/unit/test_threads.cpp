@@ -265,4 +265,71 @@ TEST_F(Overdrive, ClocksFireOnTheSchedulerThreadWhileTheMainThreadServicesTheQue
     EXPECT_GT(fired, 50);
 }
 
+// The main loop in real time sleeps while nothing is due, and work made on
+// another thread wakes it at once: a queue element set, and a clock set for
+// a moment before the one the loop sleeps toward. A lost wake-up shows as
+// work done a second late (the loop's safety wake), far past the bounds.
+class MainLoopWaking : public kel::test::SchedTest {
+protected:
+    void TearDown() override
+    {
+        kel::main_loop_set_idle_hook(nullptr);
+        kel::sched_shutdown();
+        SchedTest::TearDown();
+    }
+};
+
+struct waking_probe {
+    using steady = std::chrono::steady_clock;
+    std::atomic<int> turns{0};
+    std::atomic<int> idle_turns{-1};  // turns while nothing was due
+    steady::time_point queued, serviced, set, fired;
+    qelem *q = nullptr;
+    kel_clock *late = nullptr;  // the clock the loop sleeps toward
+    kel_clock *clock = nullptr;
+};
+
+waking_probe *g_waking = nullptr;
+
+TEST_F(MainLoopWaking, SleepsWhileIdleAndWakesForWorkFromAnotherThread)
+{
+    using steady = std::chrono::steady_clock;
+    waking_probe w;
+    g_waking = &w;
+    w.q = qelem_new(&w, reinterpret_cast<kel_method>(
+                            +[](void *arg) { static_cast<waking_probe *>(arg)->serviced = steady::now(); }));
+    w.clock = clock_new(&w, reinterpret_cast<kel_method>(+[](void *arg) {
+        static_cast<waking_probe *>(arg)->fired = steady::now();
+        kel::sched_request_quit();
+    }));
+    w.late = clock_new(&w, reinterpret_cast<kel_method>(+[](void *) { kel::sched_request_quit(); }));
+    kel::sched_real_time();
+    kel::sched_set_now(kel::timer_time());
+    clock_fdelay(w.late, 30000);
+    kel::main_loop_set_idle_hook(+[] { g_waking->turns++; });
+    kel::event_timer_start();
+    std::thread other([&w] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        w.idle_turns = w.turns.load();
+        w.queued = steady::now();
+        qelem_set(w.q);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        w.set = steady::now();
+        clock_fdelay(w.clock, 5);
+    });
+    kel::main_loop();
+    other.join();
+    g_waking = nullptr;
+    // The first turn runs before the loop sleeps; 300 ms of 2 ms event
+    // ticks would be 150 turns.
+    EXPECT_LE(w.idle_turns.load(), 2);
+    EXPECT_LT(w.serviced - w.queued, std::chrono::milliseconds(250));
+    EXPECT_GE(w.serviced, w.queued);
+    EXPECT_LT(w.fired - w.set, std::chrono::milliseconds(250));
+    EXPECT_GE(w.fired, w.set);
+    freeobject(w.clock);
+    freeobject(w.late);
+    qelem_free(w.q);
+}
+
 }  // namespace
