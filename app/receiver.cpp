@@ -2,6 +2,7 @@
 
 #include "kel/kel.h"
 #include "kernel/time/scheduler.h"
+#include "kernel/wires/depth.h"
 
 namespace kel::app {
 namespace {
@@ -22,6 +23,14 @@ void receiver_quit(receiver *x) { defer_low(x, reinterpret_cast<kel_method>(&do_
 // clocks dropped when it stopped stay dropped.
 void receiver_resume(receiver *) { sched_restart(); }
 
+// A runaway message loop stops the scheduler with the alert; headless there
+// is no menu to choose Resume from, so the next line says what to send.
+void stop_after_overflow(const char *alert)
+{
+    sched_halt(alert);
+    post("kel: send \"kel resume\" (type it, or use --send) to restart the scheduler");
+}
+
 // The first line of every patcher file kel writes ("kel v2;"): accepted.
 void receiver_version(receiver *) {}
 
@@ -39,6 +48,7 @@ bool receiver_init()
     auto *x = static_cast<receiver *>(object_alloc(c));
     if (!x) return false;
     gensym("kel")->thing = &x->ob;
+    depth_set_overflow_handler(&stop_after_overflow);
     g_receiver_class = c;
     return true;
 }

@@ -435,7 +435,14 @@ long read_text(binbuf *x, const char *name, short path)
             error("%s: can't load, error %d", name, static_cast<int>(err));
         return err;
     }
-    const long result = binbuf_text(x, h, sysmem_handlesize(h));
+    // An editor's UTF-8 byte-order mark is no part of the text: the text
+    // after it is read (and written back) as the bytes it is.
+    long size = sysmem_handlesize(h);
+    if (size >= 3 && std::memcmp(*h, "\xEF\xBB\xBF", 3) == 0) {
+        std::memmove(*h, *h + 3, static_cast<size_t>(size - 3));
+        size -= 3;
+    }
+    const long result = binbuf_text(x, h, size);
     sysmem_freehandle(h);
     if (result) {
         error("%s: can't load, out of memory", name);

@@ -1,0 +1,7 @@
+﻿#N vpatcher 20 74 620 474;
+#P newex 20 20 60 196617 loadbang;
+#P message 20 50 80 196617 naïve;
+#P newex 20 80 60 196617 print bom;
+#P connect 2 0 1 0;
+#P connect 1 0 0 0;
+#P pop;
