@@ -23,17 +23,35 @@ namespace kel::app {
 namespace {
 
 std::mutex g_lock;
-std::deque<std::string> g_lines;  // read, not yet evaluated (Mac Roman)
+std::deque<std::string> g_lines;  // read, not yet evaluated (kernel text)
 qelem *g_pending = nullptr;
 
 bool g_terminal = false;  // standard input is a terminal; g_saved_mode holds its mode
 termios g_saved_mode{};
 
-// Evaluates one Mac Roman line with b. A line that does not fit in memory is
-// dropped.
-void evaluate_with(binbuf *b, const std::string &macroman)
+// A typed line in the kernel's text: each word in Mac Roman when Mac Roman
+// spells it, else as the bytes typed, as file names are held, so that a
+// word the console prints back shows as it was typed (日本 stays 日本) and a
+// word Mac Roman can spell names the same symbol a patch file does.
+std::string kernel_text(const std::string &typed)
 {
-    std::string line = "; " + macroman;
+    std::string out;
+    size_t at = 0;
+    while (at < typed.size()) {
+        size_t end = typed.find_first_of(" \t", at);
+        if (end == std::string::npos) end = typed.size();
+        out += toolbox::os_name_to_kernel(std::string_view(typed).substr(at, end - at));
+        if (end < typed.size()) out += typed[end];
+        at = end + 1;
+    }
+    return out;
+}
+
+// Evaluates one line in the kernel's text with b. A line that does not fit
+// in memory is dropped.
+void evaluate_with(binbuf *b, const std::string &kernel_line)
+{
+    std::string line = "; " + kernel_line;
     kel_handle text = sysmem_newhandle(static_cast<long>(line.size()));
     if (!text) return;
     std::memcpy(*text, line.data(), line.size());
@@ -68,7 +86,7 @@ void take_line(std::string line)
     if (!line.empty() && line.back() == '\r') line.pop_back();
     {
         std::lock_guard guard(g_lock);
-        g_lines.push_back(toolbox::utf8_to_macroman(line));
+        g_lines.push_back(kernel_text(line));
     }
     qelem_set(g_pending);
 }
@@ -165,7 +183,7 @@ void input_evaluate(const std::string &line)
 {
     binbuf *b = binbuf_new();
     if (!b) return;
-    guarded("kel", [&] { evaluate_with(b, toolbox::utf8_to_macroman(line)); });
+    guarded("kel", [&] { evaluate_with(b, kernel_text(line)); });
     freeobject(b);
 }
 

@@ -124,6 +124,8 @@ expect "-b -d ends a run" 0 "tick: bang" "" -- "$kel" -b --virtual-time -d 25 "$
 expect "sends in order" 0 "" "" -- sh -c "'$kel' -b --virtual-time -s 'in 1' --send 'in two' -s 'in 3 4' '$work/sends.pat' |
     tr '\n' '|' | grep -q '^lb: bang|in: 1|in: two |in: 3 4|freed: bang|closed: bang|$'"
 expect "send to nobody" 0 "error: .*nobody" "" -- "$kel" -b -s 'nobody hello'
+# Typed text (and --send) is printed back as it was typed, in any script.
+expect "send keeps its text" 0 "^in: 日本 café привет$" "" -- "$kel" -b --virtual-time -s 'in 日本 café привет' "$work/sends.pat"
 
 # --save converts without running: no loadbang, no clock (the metro would
 # never stop), nothing printed, the file as written, exit at once.
