@@ -5,7 +5,6 @@
 
 #include "app/shell.h"
 #include "kel/kel.h"
-#include "kernel/core/console.h"
 #include "kernel/patcher/loadbang.h"
 #include "kernel/patcher/patcher.h"
 #include "platform/macroman.h"
@@ -24,22 +23,6 @@ std::string kernel_name(std::string name)
         if (getcwd(cwd, sizeof cwd)) name = std::string(cwd) + "/" + name;
     }
     return toolbox::os_name_to_kernel(name);
-}
-
-// The loader keeps what a file that ends inside a patcher built, after the
-// error below. For the command-line document that is a file cut short: it
-// is not run, and not converted, as if it had not loaded. The loader answers
-// only with the patcher, so the error it posted for this very file is looked
-// for among the console lines the load added.
-bool load_cut_short(const char *file, long lines_before)
-{
-    const std::string report = std::string("\xA5 error: ") + file + ": file ends inside a patcher";
-    long lines_after = console_line_count();
-    // The store drops its oldest lines when it is full: then every line is
-    // looked at.
-    for (long k = lines_after >= lines_before ? lines_before : 0; k < lines_after; k++)
-        if (console_line(k) == report) return true;
-    return false;
 }
 
 // Saves p to out in text or binary form. The file need not exist: its
@@ -72,10 +55,12 @@ patcher *load_document(const run_options &options)
         error("%s: error opening file", options.file.c_str());
         return nullptr;
     }
-    long lines_before = console_line_count();
     loadbang_suspend();
     auto *p = static_cast<patcher *>(fileload(file, path));
-    if (p && load_cut_short(file, lines_before)) {
+    // The loader keeps what a file that ends inside a patcher built (after
+    // its error). For the command-line document that is a file cut short:
+    // it is not run, and not converted, as if it had not loaded.
+    if (p && p->cut_short) {
         freeobject(&p->header);
         p = nullptr;
     }

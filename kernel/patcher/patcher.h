@@ -69,6 +69,7 @@ struct patcher {
     symbol *filename;  // that file's name, or null
     short file_form;   // 0 text, 1 binary, 2 binary decoded directly
     bool damaged;      // read only in part from that file: saving over it keeps the original beside it
+    bool cut_short;    // that file ended inside a patcher: what it built is kept, but it is not the whole patch
     short origin_x, origin_y;
     bool bglock;
     bool from_file;  // an abstraction, or inside one: saved as its file's name

@@ -618,6 +618,7 @@ struct load_request {
 
 void *load_file(const load_request &r)
 {
+    bool unfinished = false;  // the file ended inside a patcher
     if (!r.name || !*r.name) return nullptr;
     if (r.type && r.type != FILETYPE_TEXT && r.type != FILETYPE_PATCHER) return nullptr;
     // Memory that runs low while the file is found, read or evaluated
@@ -677,7 +678,6 @@ void *load_file(const load_request &r)
         const unsigned long serial_before = patcher_serial_now();
 
         void *answered = nullptr;
-        bool unfinished = false;
         try {
             {
                 lockout_scope lockout;
@@ -723,6 +723,7 @@ void *load_file(const load_request &r)
         atom_setlong(&info[2], form == FILETYPE_PATCHER ? 1 : 0);
         typedmess(result, gensym("filename"), 3, info);
         result->damaged = partial;
+        result->cut_short = unfinished;
     }
     return result;
 }
