@@ -17,6 +17,8 @@
 //     of its outlet boxes.
 #pragma once
 
+#include <string>
+
 #include <cstdint>
 
 #include "kel/base.h"
@@ -253,6 +255,10 @@ void cords_shift_outlets(box *b, long from, long delta);
 
 // True while a file is being loaded (the outermost load and any nested one).
 bool patcher_loading();
+// "FILE:LINE: " for the line of a text patcher file being loaded now, for
+// the reports of what that line could not do; empty outside a load and for
+// binary files.
+std::string patcher_load_position();
 // Takes the lines kept for an `#N` line whose object could not be made
 // (null when there are none), for the placeholder of the next `newobj`. The
 // `newobj` box answers from then on for what the line made, if anything.

@@ -11,6 +11,8 @@
 // outlets outside that feed it, and one outside reaches the objects inside
 // that feed an outlet box.
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <unordered_map>
@@ -56,6 +58,19 @@ const connect_messages hook_lines{"patcher_hook: outlet out of range", "patcher_
                                   "patcher_hook: inlet and outlet don't match", false};
 
 const char *class_name_of(object *x) { return object_valid(x) ? object_classname(x)->name : "<unknown>"; }
+
+// An error about a line of a patcher file: during a load it names the file
+// and the line ("patch.pat:12: connect: ..."), otherwise it is the text alone.
+void record_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void record_error(const char *format, ...)
+{
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    error("%s%s", patcher_load_position().c_str(), text);
+}
 
 short clamp_short(long v)
 {
@@ -300,18 +315,18 @@ patchcord *connect_step(patcher *p, box *src, long outn, box *dst, long inn, boo
     if (!o && grow_for(src, outn, true)) o = object_outlet_at(src->obj, outn);
     if (!o) {
         if (m.with_numbers)
-            error(m.no_outlet, outn, class_name_of(src->obj));
+            record_error(m.no_outlet, outn, class_name_of(src->obj));
         else
-            error("%s", m.no_outlet);
+            record_error("%s", m.no_outlet);
         return nullptr;
     }
     object *r = object_inlet_at(dst->obj, inn);
     if (!r && grow_for(dst, inn, false)) r = object_inlet_at(dst->obj, inn);
     if (!r) {
         if (m.with_numbers)
-            error(m.no_inlet, inn, class_name_of(dst->obj));
+            record_error(m.no_inlet, inn, class_name_of(dst->obj));
         else
-            error("%s", m.no_inlet);
+            record_error("%s", m.no_inlet);
         return nullptr;
     }
     if (check) {
@@ -323,7 +338,7 @@ patchcord *connect_step(patcher *p, box *src, long outn, box *dst, long inn, boo
         }
     }
     if (outlet_add(o, r) != 0) {
-        error("%s", m.mismatch);
+        record_error("%s", m.mismatch);
         return nullptr;
     }
     patchcord *c = cord_new(p, src, outn, dst, inn);
@@ -346,7 +361,7 @@ void *patcher_connect_method(patcher *p, long src, long outn, long dst, long inn
     if (src < 0 || outn < 0 || dst < 0 || inn < 0 || src == dst || building().load_abort) return nullptr;
     box *from = patcher_box_at(p, src), *to = patcher_box_at(p, dst);
     if (!from || !to) {
-        error("connection out of range");
+        record_error("connection out of range");
         return nullptr;
     }
     connect_step(p, from, outn, to, inn, false, 0, connect_lines);
@@ -356,7 +371,7 @@ void *patcher_connect_method(patcher *p, long src, long outn, long dst, long inn
 void *patcher_fasten_method(patcher *p, symbol *, long argc, atom *argv)
 {
     if (argc < 4) {
-        error("patcher_fasten: not enough arguments");
+        record_error("patcher_fasten: not enough arguments");
         return nullptr;
     }
     long n[4];
@@ -364,7 +379,7 @@ void *patcher_fasten_method(patcher *p, symbol *, long argc, atom *argv)
     if (n[0] < 0 || n[1] < 0 || n[2] < 0 || n[3] < 0 || n[0] == n[2] || building().load_abort) return nullptr;
     box *from = patcher_box_at(p, n[0]), *to = patcher_box_at(p, n[2]);
     if (!from || !to) {
-        error("connection out of range");
+        record_error("connection out of range");
         return nullptr;
     }
     patchcord *c = connect_step(p, from, n[1], to, n[3], false, 0, connect_lines);

@@ -64,6 +64,11 @@ struct load_context {
     object *unclaimed = nullptr;  // what the last "#N" line made, other than a patcher, until a box takes it
     box *newest = nullptr;        // the box the last line made, until an "#N" line or a pop: kept lines follow it
     load_context *outer = nullptr;
+    // Where the line being sent came from: the file, the line each message
+    // begins on (text files only) and the number of the message.
+    const char *file = nullptr;
+    std::vector<long> lines;
+    long message = -1;
 };
 
 // The names of the files being loaded, innermost first (the recursion
@@ -435,6 +440,7 @@ struct line_filter {
     bool begin_line()
     {
         for (;;) {
+            ctx->message++;
             line.clear();
             next = 0;
             line_done = false;
@@ -661,6 +667,12 @@ void *load_file(const load_request &r)
     }
     // A damaged binary file gives what was sound before its damage.
     const bool partial = patchfile_last_read_partial();
+    std::vector<long> lines;
+    try {
+        lines = patchfile_last_message_lines();
+    } catch (const std::bad_alloc &) {
+        // Its messages then name no line.
+    }
     if (!is_patcher_buffer(contents)) {
         // Tables and plain text belong to modules and windows not built
         // here.
@@ -674,6 +686,8 @@ void *load_file(const load_request &r)
     patcher *result = nullptr;
     {
         load_context ctx;
+        ctx.file = r.name;
+        ctx.lines = std::move(lines);
         load_scope scope(&ctx, r.path);
         const unsigned long serial_before = patcher_serial_now();
 
@@ -750,6 +764,13 @@ object *load_abstraction(symbol *, short path, symbol *filename, long type, long
 }  // namespace
 
 bool patcher_loading() { return g_outermost || g_current; }
+
+std::string patcher_load_position()
+{
+    const load_context *c = g_current;
+    if (!c || !c->file || c->message < 0 || c->message >= static_cast<long>(c->lines.size())) return {};
+    return std::string(c->file) + ":" + std::to_string(c->lines[static_cast<size_t>(c->message)]) + ": ";
+}
 
 binbuf *load_take_pending_lines()
 {

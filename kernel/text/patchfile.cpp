@@ -320,6 +320,37 @@ private:
 // Set by the last binary read of this thread that kept less than its file
 // held.
 thread_local bool t_read_partial = false;
+// The line each message of the last text file read begins on.
+thread_local std::vector<long> t_message_lines;
+
+// The line (from 1) each message of text begins on, as binbuf_text splits
+// it: a message ends at each semicolon not escaped by a backslash, and
+// begins at its first character that is not white space (an empty message,
+// at its semicolon). Line ends are LF, CR LF or a lone CR.
+void note_message_lines(const char *text, long size)
+{
+    t_message_lines.clear();
+    long line = 1;
+    bool begun = false;
+    for (long i = 0; i < size; i++) {
+        const char c = text[i];
+        if (c == '\n' || c == '\r') {
+            if (c == '\r' && i + 1 < size && text[i + 1] == '\n') i++;
+            line++;
+            continue;
+        }
+        if (c == ' ' || c == '\t') continue;
+        if (!begun) {
+            t_message_lines.push_back(line);
+            begun = true;
+        }
+        if (c == '\\') {
+            i++;  // the escaped character is text, whatever it is
+        } else if (c == ';') {
+            begun = false;
+        }
+    }
+}
 
 // The version word: 0 when it is the accepted one, else 1 after an error.
 long check_version(const unsigned char *data, size_t size, const char *label)
@@ -443,6 +474,11 @@ long read_text(binbuf *x, const char *name, short path)
         size -= 3;
     }
     const long result = binbuf_text(x, h, size);
+    try {
+        note_message_lines(*h, size);
+    } catch (const std::bad_alloc &) {
+        t_message_lines.clear();  // messages then name no line
+    }
     sysmem_freehandle(h);
     if (result) {
         error("%s: can't load, out of memory", name);
@@ -632,6 +668,8 @@ patchfile_status patchfile_decode(const unsigned char *data, size_t size, const 
 
 bool patchfile_last_read_partial() { return t_read_partial; }
 
+const std::vector<long> &patchfile_last_message_lines() { return t_message_lines; }
+
 long patchfile_read_bytes(binbuf *x, const unsigned char *data, size_t size, const char *label)
 {
     t_read_partial = false;
@@ -694,6 +732,7 @@ using namespace kel;
 KEL_API long binbuf_read(binbuf *x, const char *name, short path, short binary)
 {
     t_read_partial = false;
+    t_message_lines.clear();
     if (!x) return 1;
     empty_buffer(x);
     if (!name) name = "";

@@ -52,6 +52,10 @@ long patchfile_read_bytes(binbuf *x, const unsigned char *data, size_t size, con
 // file, and saving over the file should keep the original.
 bool patchfile_last_read_partial();
 
+// The line (from 1) each message of the last text file binbuf_read of this
+// thread read begins on, in order; empty after a binary file or a failure.
+const std::vector<long> &patchfile_last_message_lines();
+
 // True when (name_a, path_a) and (name_b, path_b) are the same existing
 // file (links and different spellings of its name included).
 bool patchfile_same_file(const char *name_a, short path_a, const char *name_b, short path_b);

@@ -57,6 +57,8 @@ TEST_F(PatcherTest, ObjectMethodOnAnObjectBoxReachesTheObjectItHolds)
     EXPECT_EQ(object_method(b, gensym("nosuchmethod")), nullptr);
 }
 
+// A connect line's report names the file and the line (the sixth: the
+// patcher's own line, four boxes, then the connect).
 TEST_F(PatcherTest, ConnectLinesThatConnectNothing)
 {
     const struct {
@@ -66,15 +68,15 @@ TEST_F(PatcherTest, ConnectLinesThatConnectNothing)
         {"#P connect 1 0 1 0;", {}},
         {"#P connect -1 0 0 0;", {}},
         {"#P connect 1 -1 0 0;", {}},
-        {"#P connect 5 0 0 0;", {error_line("connection out of range")}},
-        {"#P connect 0 0 9 0;", {error_line("connection out of range")}},
-        {"#P connect 1 4 0 0;", {error_line("connect: outlet 4 of probe out of range")}},
-        {"#P connect 1 0 0 3;", {error_line("connect: inlet 3 of probe out of range")}},
-        {"#P connect 2 0 0 0;", {error_line("connect: outlet 0 of <unknown> out of range")}},
-        {"#P connect 0 0 2 0;", {error_line("connect: inlet 0 of <unknown> out of range")}},
+        {"#P connect 5 0 0 0;", {error_line(std::string("c.pat:6: ") + "connection out of range")}},
+        {"#P connect 0 0 9 0;", {error_line(std::string("c.pat:6: ") + "connection out of range")}},
+        {"#P connect 1 4 0 0;", {error_line(std::string("c.pat:6: ") + "connect: outlet 4 of probe out of range")}},
+        {"#P connect 1 0 0 3;", {error_line(std::string("c.pat:6: ") + "connect: inlet 3 of probe out of range")}},
+        {"#P connect 2 0 0 0;", {error_line(std::string("c.pat:6: ") + "connect: outlet 0 of <unknown> out of range")}},
+        {"#P connect 0 0 2 0;", {error_line(std::string("c.pat:6: ") + "connect: inlet 0 of <unknown> out of range")}},
         {"#P connect 3 0 0 2;",
          {error_line("can't connect (loadbang) to (probe)"), "(doesn't match 'bang)",
-          error_line("patcher_connect: inlet and outlet don't match")}},
+          error_line(std::string("c.pat:6: ") + "patcher_connect: inlet and outlet don't match")}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.line);
@@ -103,7 +105,7 @@ TEST_F(PatcherTest, BadBoxLayoutsMakeNothing)
         {"#P newobj 10;", {error_line("TETextBox: bad args")}},
         {"#P bpatcher 10 10 50 50 0;", {error_line("patcher: bpatcher: missing arguments")}},
         {"#P user;", {error_line("patcher: user: bad arguments")}},
-        {"#P fasten 0 0 1;", {error_line("patcher_fasten: not enough arguments")}},
+        {"#P fasten 0 0 1;", {error_line("b.pat:2: patcher_fasten: not enough arguments")}},
         {"#P window;", {error_line("patcher: window: bad arguments")}},
         {"#P window setfont Geneva;", {error_line("patcher: window: bad arguments")}},
         {"#P window linecount x;", {error_line("patcher: window: bad arguments")}},
