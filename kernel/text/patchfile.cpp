@@ -12,6 +12,7 @@
 // the new ones, never a mixture.
 #include "kernel/text/patchfile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -403,6 +404,25 @@ int write_all(int fd, const char *data, size_t size)
     return 0;
 }
 
+// Removes the hidden files ("." + leaf + "." + digits) that a save of leaf
+// killed before its rename left in folder. Only a name of exactly that form
+// is touched, and only a regular file.
+void remove_stale_temporaries(const std::string &folder, const std::string &leaf)
+{
+    DIR *d = ::opendir(folder.c_str());
+    if (!d) return;
+    const std::string prefix = "." + leaf + ".";
+    while (const dirent *e = ::readdir(d)) {
+        const std::string entry = e->d_name;
+        if (entry.size() <= prefix.size() || entry.compare(0, prefix.size(), prefix) != 0) continue;
+        if (entry.find_first_not_of("0123456789", prefix.size()) != std::string::npos) continue;
+        const std::string path = platform::join(folder, entry);
+        struct stat st;
+        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(path.c_str());
+    }
+    ::closedir(d);
+}
+
 // Replaces the file (name, path) with size bytes: written to a new hidden
 // file beside it ("." + the file's name + "." + a counter), flushed to disk
 // and renamed over it. A link is written through: the file it leads to is
@@ -422,11 +442,25 @@ long replace_file(const char *name, short path, const char *data, size_t size)
         if (platform::canonical_path(target, &resolved) == 0) target = resolved;
     }
     struct stat old_mode;
-    const bool replacing = ::stat(target.c_str(), &old_mode) == 0 && S_ISREG(old_mode.st_mode);
+    const bool exists = ::stat(target.c_str(), &old_mode) == 0;
+    const bool replacing = exists && S_ISREG(old_mode.st_mode);
+    // Only a regular file is ever replaced: a device, a FIFO, a socket or a
+    // folder under the name stays (the superuser would otherwise replace
+    // /dev/null with a file). A read-only file is refused, as editors do,
+    // even for the superuser, whom the system would let through.
+    if (exists && !replacing) {
+        error("%s: not a regular file, nothing written", name);
+        return 1;
+    }
+    if (replacing && ((old_mode.st_mode & 0222) == 0 || ::access(target.c_str(), W_OK) != 0)) {
+        error("%s: the file is read-only, nothing written", name);
+        return 1;
+    }
 
     const std::string folder = platform::parent_folder(target);
     std::string leaf = platform::last_component(target);
     if (leaf.size() > 200) leaf.resize(200);
+    remove_stale_temporaries(folder, leaf);
     std::string temporary;
     int fd = -1, err = EEXIST;
     for (int attempt = 0; attempt < temporary_attempts && err == EEXIST; attempt++) {

@@ -598,19 +598,50 @@ TEST_F(PatchfileTest, WriteIntoAFolderThatRefusesLeavesTheTarget)
     EXPECT_EQ(console.lines(), strings{error_line("keep.pat: error -54 creating file")});
 }
 
-TEST_F(PatchfileTest, FailedRenameLeavesNoTemporaryFile)
+// Only a regular file the user may write is replaced: a folder, a FIFO or a
+// read-only file under the name stays as it is (the superuser included), and
+// no temporary file is left beside it.
+TEST_F(PatchfileTest, WhatIsNotAWritableRegularFileIsNeverReplaced)
 {
     std::filesystem::create_directory(at("dir.pat"));
+    ASSERT_EQ(::mkfifo(at("fifo.pat").c_str(), 0644), 0);
+    put("ro.pat", std::string("read only"));
+    ASSERT_EQ(::chmod(at("ro.pat").c_str(), 0444), 0);
+    const struct {
+        const char *name;
+        const char *says;
+    } cases[] = {
+        {"dir.pat", "dir.pat: not a regular file, nothing written"},
+        {"fifo.pat", "fifo.pat: not a regular file, nothing written"},
+        {"ro.pat", "ro.pat: the file is read-only, nothing written"},
+    };
     buffer_ptr b = buffer_of({S("kel"), semi()});
-    for (short binary : {short{0}, short{1}}) {
-        console_capture console;
-        EXPECT_EQ(binbuf_write(b.get(), "dir.pat", path, binary), 1);
-        EXPECT_TRUE(std::filesystem::is_directory(at("dir.pat")));
-        EXPECT_EQ(entries(), strings{"dir.pat"});
-        ASSERT_EQ(console.lines().size(), 1u);
-        EXPECT_NE(console.last().find("dir.pat: error "), std::string::npos);
-        EXPECT_NE(console.last().find(" renaming file"), std::string::npos);
+    for (const auto &c : cases) {
+        for (short binary : {short{0}, short{1}}) {
+            SCOPED_TRACE(c.name);
+            console_capture console;
+            EXPECT_EQ(binbuf_write(b.get(), c.name, path, binary), 1);
+            EXPECT_EQ(console.lines(), strings{error_line(c.says)});
+            EXPECT_EQ(entries(), (strings{"dir.pat", "fifo.pat", "ro.pat"}));
+        }
     }
+    EXPECT_TRUE(std::filesystem::is_directory(at("dir.pat")));
+    EXPECT_TRUE(std::filesystem::is_fifo(at("fifo.pat")));
+    const bytes kept = get("ro.pat");
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), "read only");
+}
+
+// A save killed before its rename leaves its hidden temporary; the next
+// save of that file removes it, and nothing else that looks alike.
+TEST_F(PatchfileTest, TheNextSaveRemovesATemporaryAKilledSaveLeft)
+{
+    put("song.pat", std::string("old"));
+    put(".song.pat.41", std::string("left by a killed save"));
+    put(".song.pat.notmine", std::string("someone else's"));
+    put(".other.pat.7", std::string("another file's"));
+    buffer_ptr b = buffer_of({S("kel"), semi()});
+    ASSERT_EQ(binbuf_write(b.get(), "song.pat", path, 0), 0);
+    EXPECT_EQ(entries(), (strings{".other.pat.7", ".song.pat.notmine", "song.pat"}));
 }
 
 TEST_F(PatchfileTest, ReplacingKeepsLinksAndPermissions)
