@@ -318,6 +318,18 @@ bool is_patcher(const void *x) { return g_patcher_class && object_class(const_ca
 patcher *patcher_make(short left, short top, short right, short bottom)
 {
     building_state &bs = building();
+    object *current = bindings().P->thing;
+    patcher *parent = is_patcher(current) ? reinterpret_cast<patcher *>(current) : nullptr;
+    const int depth = parent ? parent->depth + 1 : 1;
+    if (depth > patcher_depth_max) {
+        // Reported once for a load: every deeper level fails the same way.
+        if (!bs.load_abort) {
+            const char *file = patcher_loading_file();
+            error("%s: patchers nested too deep", file ? file : "patcher");
+        }
+        if (patcher_loading()) bs.load_abort = 2;
+        return nullptr;
+    }
     kel_class *c = patcher_class();
     auto *p = c ? static_cast<patcher *>(object_alloc(c)) : nullptr;
     if (!p) {
@@ -330,8 +342,8 @@ patcher *patcher_make(short left, short top, short right, short bottom)
     p->window.top = top;
     p->window.right = right;
     p->window.bottom = bottom;
-    object *current = bindings().P->thing;
-    p->parent = is_patcher(current) ? reinterpret_cast<patcher *>(current) : nullptr;
+    p->parent = parent;
+    p->depth = depth;
     p->path = bs.load_path;
     p->paste_x = bs.paste_x;
     p->paste_y = bs.paste_y;

@@ -72,6 +72,7 @@ struct patcher {
     short file_form;   // 0 text, 1 binary, 2 binary decoded directly
     bool damaged;      // read only in part from that file: saving over it keeps the original beside it
     bool cut_short;    // that file ended inside a patcher: what it built is kept, but it is not the whole patch
+    int depth;         // 1 for a top-level patcher, its parent's + 1 for one made inside it
     short origin_x, origin_y;
     bool bglock;
     bool from_file;  // an abstraction, or inside one: saved as its file's name
@@ -259,6 +260,13 @@ bool patcher_loading();
 // the reports of what that line could not do; empty outside a load and for
 // binary files.
 std::string patcher_load_position();
+// The file being loaded now (innermost), or null.
+const char *patcher_loading_file();
+
+// The deepest a patcher may be nested inside others (subpatchers and
+// abstractions alike): the walks over patchers (saving, freeing, loadbang,
+// names) recurse once per level, so a deeper file is refused when it loads.
+inline constexpr int patcher_depth_max = 512;
 // Takes the lines kept for an `#N` line whose object could not be made
 // (null when there are none), for the placeholder of the next `newobj`. The
 // `newobj` box answers from then on for what the line made, if anything.

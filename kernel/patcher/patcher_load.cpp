@@ -765,6 +765,8 @@ object *load_abstraction(symbol *, short path, symbol *filename, long type, long
 
 bool patcher_loading() { return g_outermost || g_current; }
 
+const char *patcher_loading_file() { return g_current ? g_current->file : nullptr; }
+
 std::string patcher_load_position()
 {
     const load_context *c = g_current;
