@@ -137,11 +137,15 @@ void number_freed(patcher *p, symbol *name)
     }
     if (c[0] != ']' || c[1]) return;
     const size_t stem_length = static_cast<size_t>(bracket - text);
-    const bool longest = static_cast<long>(std::strlen(text)) == symbol_name_max;
-    for (auto &[stem, next] : n->next_number) {
-        if (next <= k || stem.size() < stem_length || stem.compare(0, stem_length, text, stem_length) != 0) continue;
-        if (stem.size() == stem_length || longest) next = k;
+    try {
+        auto own = n->next_number.find(std::string(text, stem_length));
+        if (own != n->next_number.end()) own->second = std::min(own->second, k);
+    } catch (const std::bad_alloc &) {
+        // Without the stem's counter lowered the name is only given later.
     }
+    if (static_cast<long>(std::strlen(text)) != symbol_name_max) return;
+    for (auto &[stem, next] : n->next_number)
+        if (stem.size() > stem_length && stem.compare(0, stem_length, text, stem_length) == 0) next = std::min(next, k);
 }
 
 // Takes b's name away: watchers first, then the registration.
