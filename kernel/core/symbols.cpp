@@ -21,7 +21,7 @@ namespace {
 
 constexpr int static_slot_count = 1973;
 constexpr uint32_t first_chain_count = 2048;
-constexpr long max_name = 1999;  // longer names stand for their first 1999 characters
+constexpr long max_name = symbol_name_max;  // longer names stand for their first 1999 characters
 constexpr long name_block_size = 2000;
 constexpr long records_per_block = 160;
 

@@ -19,6 +19,10 @@ extern symbol *sym_bang, *sym_int, *sym_float, *sym_list, *sym_set, *sym_in1, *s
     *sym_anything, *sym_dblclick, *sym_click, *sym_enable, *sym_update, *sym_empty, *sym_symbol, *sym_free, *sym_fix,
     *sym_error, *sym_nobox, *sym_box, *sym_new;
 
+// The longest name a symbol holds: gensym keeps the first symbol_name_max
+// characters of a longer one.
+constexpr long symbol_name_max = 1999;
+
 // Builds the static table; safe to call more than once.
 void symbols_init();
 

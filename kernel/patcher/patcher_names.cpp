@@ -10,11 +10,13 @@
 #include "kernel/patcher/patcher_names.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "kel/classes.h"
@@ -33,6 +35,12 @@ namespace kel {
 struct patcher_names {
     symbol *name_space = nullptr;
     std::vector<name_watcher *> watchers;  // in the order they joined
+    // Per stem (the text of a name before its first "["), the number the
+    // search for its next unique name starts from: every "STEM[n]" below it
+    // was found taken. A name of that form taken away here lowers it again,
+    // so the number given is still the first one free, and naming many boxes
+    // alike costs a step or two each instead of a walk past all the others.
+    std::unordered_map<std::string, long> next_number;
 };
 
 namespace {
@@ -100,6 +108,46 @@ void detach_watchers(patcher *p, symbol *name, bool box_going)
         if (still_watching(p, w)) w->detach(w, box_going);
 }
 
+// "STEM[k]", the stem shortened so that the whole fits in a symbol: a longer
+// text would be cut by gensym, losing the number. Distinct numbers give
+// distinct names, as the text after the last "[" is the number.
+std::string unique_form(const std::string &stem, long k)
+{
+    std::string suffix = "[" + std::to_string(k) + "]";
+    size_t room = static_cast<size_t>(symbol_name_max) - suffix.size();
+    return stem.substr(0, std::min(stem.size(), room)) + suffix;
+}
+
+// name is free again: when it has the form "STEM[k]" (k written without a
+// leading zero), the search for STEM starts from k at most. A name of the
+// longest length may have come from any longer stem it begins, as those are
+// shortened to fit; their searches are lowered too.
+void number_freed(patcher *p, symbol *name)
+{
+    patcher_names *n = names_of(p, false);
+    if (!n || n->next_number.empty()) return;
+    const char *text = name->name;
+    const char *bracket = std::strchr(text, '[');
+    if (!bracket || bracket[1] < '1' || bracket[1] > '9') return;
+    long k = 0;
+    const char *c = bracket + 1;
+    for (; *c >= '0' && *c <= '9'; c++) {
+        if (k > (LONG_MAX - 9) / 10) return;
+        k = k * 10 + (*c - '0');
+    }
+    if (c[0] != ']' || c[1]) return;
+    const size_t stem_length = static_cast<size_t>(bracket - text);
+    try {
+        auto own = n->next_number.find(std::string(text, stem_length));
+        if (own != n->next_number.end()) own->second = std::min(own->second, k);
+    } catch (const std::bad_alloc &) {
+        // Without the stem's counter lowered the name is only given later.
+    }
+    if (static_cast<long>(std::strlen(text)) != symbol_name_max) return;
+    for (auto &[stem, next] : n->next_number)
+        if (stem.size() > stem_length && stem.compare(0, stem_length, text, stem_length) == 0) next = std::min(next, k);
+}
+
 // Takes b's name away: watchers first, then the registration.
 void delete_name(patcher *p, box *b, bool box_going)
 {
@@ -107,6 +155,7 @@ void delete_name(patcher *p, box *b, bool box_going)
     if (!name) return;
     detach_watchers(p, name, box_going);
     if (object_unregister(b) != ERR_NONE) error("patcher_deleteboxname: multiple named references");
+    number_freed(p, name);
 }
 
 // --- the seam the patcher calls ---
@@ -287,23 +336,30 @@ box *boxnames_find(patcher *p, symbol *name)
 symbol *boxnames_unique(patcher *p, symbol *name)
 {
     symbol *name_space = boxnames_namespace(p);
-    if (!name || name == sym_empty || !name_space) return nullptr;
+    patcher_names *n = names_of(p, false);
+    if (!name || name == sym_empty || !name_space || !n) return nullptr;
     if (!object_findregistered(name_space, name)) return name;
     const char *text = name->name;
     const char *bracket = std::strchr(text, '[');
     try {
-        std::string base(text, bracket ? static_cast<size_t>(bracket - text) : std::strlen(text));
+        std::string stem(text, bracket ? static_cast<size_t>(bracket - text) : std::strlen(text));
+        long &next = n->next_number.try_emplace(stem, 1).first->second;
         // Each candidate taken is a distinct registered name, so the search
-        // ends.
-        for (long k = 1;; k++) {
-            symbol *candidate = gensym((base + "[" + std::to_string(k) + "]").c_str());
+        // ends long before the numbers do.
+        for (long k = std::max(next, 1L); k < LONG_MAX; k++) {
+            symbol *candidate = gensym(unique_form(stem, k).c_str());
             if (!candidate) return nullptr;
-            if (!object_findregistered(name_space, candidate)) return candidate;
+            if (!object_findregistered(name_space, candidate)) {
+                next = k;  // the caller may not take it: it is tried first next time
+                return candidate;
+            }
         }
     } catch (const std::bad_alloc &) {
         memory_set_low(true);
         return nullptr;
     }
+    error("%s: no unique name left", text);
+    return nullptr;
 }
 
 }  // namespace kel

@@ -51,7 +51,9 @@ void boxnames_patcher_free(patcher *p);
 box *boxnames_find(patcher *p, symbol *name);
 
 // The name made unique in p: name itself when free, else the text before
-// its first "[" followed by "[1]", "[2]", ... the first one free.
+// its first "[" followed by "[1]", "[2]", ... the first one free. The text is
+// shortened as far as the number needs for the whole to fit in a symbol
+// (symbol_name_max characters). Null, after an error, when no name is left.
 symbol *boxnames_unique(patcher *p, symbol *name);
 
 }  // namespace kel

@@ -4,7 +4,9 @@
 // and the pvar object's attachment as it follows a name.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstddef>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -86,6 +88,123 @@ TEST_F(PatcherTest, ObjectnameLinesMakeNamesUnique)
     EXPECT_EQ(name_of(p, nth(p, 2)), "amp");
     EXPECT_EQ(name_of(p, nth(p, 1)), "amp[1]");
     EXPECT_EQ(name_of(p, nth(p, 0)), "amp[2]");
+}
+
+TEST_F(PatcherTest, ManyBoxesOfOneNameAreNamedQuickly)
+{
+    // The way scripting names every box it makes, with one name for all: each
+    // box takes the first number free, and a box gets its name in a step or
+    // two whatever the count (a search from 1 each time took minutes).
+    constexpr int count = 20000;
+    patcher *p = load("m.pat", patch(probes(count)));
+    ASSERT_NE(p, nullptr);
+    std::vector<box *> boxes;
+    for (box *b = p->boxes; b; b = b->next) boxes.push_back(b);
+    ASSERT_EQ(boxes.size(), static_cast<size_t>(count));
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<symbol *> names;
+    for (box *b : boxes) names.push_back(patcher_uniqueboxname(p, b, S("voice")));
+    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(seconds, 3.0);
+    EXPECT_STREQ(names[0]->name, "voice");
+    EXPECT_STREQ(names[1]->name, "voice[1]");
+    EXPECT_STREQ(names[2]->name, "voice[2]");
+    EXPECT_STREQ(names[count - 1]->name, ("voice[" + std::to_string(count - 1) + "]").c_str());
+    std::set<symbol *> distinct(names.begin(), names.end());
+    EXPECT_EQ(distinct.size(), static_cast<size_t>(count));
+    EXPECT_EQ(patcher_getnamedbox(p, S("voice[12345]")), boxes[12345]);
+
+    freeobject(p);
+}
+
+// The name the first-free rule gives b when it asks for name: name itself
+// when free (or already b's), else STEM[1], STEM[2], ... the first not held by
+// another box.
+std::string first_free(patcher *p, box *b, const std::string &name)
+{
+    box *holder = patcher_getnamedbox(p, S(name.c_str()));
+    if (!holder || holder == b) return name;
+    const std::string stem = name.substr(0, name.find('['));
+    for (long k = 1;; k++) {
+        const std::string candidate = stem + "[" + std::to_string(k) + "]";
+        holder = patcher_getnamedbox(p, S(candidate.c_str()));
+        if (!holder || holder == b) return candidate;
+    }
+}
+
+TEST_F(PatcherTest, NamesFreedAndTakenAgainFollowTheFirstFreeRule)
+{
+    // Names are given, taken away and changed in a long pseudo-random run;
+    // every name given is the first free one, as a search from 1 finds it.
+    constexpr int count = 200;
+    patcher *p = load("r.pat", patch(probes(count)));
+    ASSERT_NE(p, nullptr);
+    std::vector<box *> boxes;
+    for (box *b = p->boxes; b; b = b->next) boxes.push_back(b);
+    const char *const asked[] = {"voice", "voice", "voice", "voice[3]", "voice[x", "other", "[2]"};
+    unsigned seed = 12345;
+    auto next = [&seed](unsigned range) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % range;
+    };
+    for (int step = 0; step < 4000; step++) {
+        box *b = boxes[next(count)];
+        const unsigned action = next(10);
+        if (action == 0) {
+            patcher_deleteboxname(p, b);
+            continue;
+        }
+        const std::string name = asked[next(sizeof asked / sizeof asked[0])];
+        const std::string expected = first_free(p, b, name);
+        symbol *got = patcher_uniqueboxname(p, b, S(name.c_str()));
+        ASSERT_NE(got, nullptr) << "step " << step;
+        ASSERT_EQ(std::string(got->name), expected) << "step " << step << ", asked " << name;
+        ASSERT_EQ(patcher_getnamedbox(p, got), b);
+    }
+    freeobject(p);
+}
+
+TEST_F(PatcherTest, TheLongestNamesAreMadeUniqueWithinTheSymbolLimit)
+{
+    // A name as long as a symbol can hold (or longer: the symbol keeps its
+    // first symbol_name_max characters) leaves no room for "[n]": the stem
+    // is shortened so that the number fits, and each box gets its own name.
+    constexpr size_t limit = static_cast<size_t>(kel::symbol_name_max);
+    for (size_t length : {limit - 3, limit - 2, limit, limit + 1, size_t{1} << 20}) {
+        SCOPED_TRACE(length);
+        const std::string name(length, 'n');
+        std::string text = probes(12);
+        for (int k = 0; k < 12; k++) {
+            const std::string line = "20 50 196617 probe p" + std::to_string(k) + ";\r\n";
+            const size_t at = text.find(line) + line.size();
+            text.insert(at, "#P objectname " + name + ";\r\n");
+        }
+        patcher *p = load("l.pat", patch(text));
+        ASSERT_NE(p, nullptr);
+        std::set<std::string> seen;
+        long k = 0;
+        for (box *b = p->boxes; b; b = b->next, k++) {
+            const std::string got = name_of(p, b);
+            EXPECT_LE(got.size(), limit);
+            EXPECT_TRUE(seen.insert(got).second) << got;
+            const long number = 11 - k;  // the oldest box has the name itself
+            if (number == 0) {
+                EXPECT_EQ(got, name.substr(0, limit));
+                continue;
+            }
+            const std::string suffix = "[" + std::to_string(number) + "]";
+            EXPECT_EQ(got, name.substr(0, std::min(length, limit - suffix.size())) + suffix);
+        }
+        EXPECT_EQ(k, 12);
+        // A shortened name given up is the first free again for the full one.
+        box *fifth = nth(p, 11 - 5);
+        const std::string fifth_name = name_of(p, fifth);
+        patcher_deleteboxname(p, fifth);
+        symbol *again = patcher_uniqueboxname(p, fifth, S(name.c_str()));
+        ASSERT_NE(again, nullptr);
+        EXPECT_EQ(again->name, fifth_name);
+        freeobject(p);
+    }
 }
 
 // --- explicit names ---

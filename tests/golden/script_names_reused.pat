@@ -1,0 +1,13 @@
+#N vpatcher 20 74 620 474;
+#P newex 20 20 60 196617 loadbang;
+#P message 20 50 500 196617 script delete amp[1] \, script new amp newex 20 250 60 196617 print again \, script send amp[1] 1 \, script new amp newex 100 250 60 196617 print fourth \, script send amp[3] 2 \, script delete amp \, script new amp newex 180 250 60 196617 print fifth \, script send amp 3 \, script send amp[2] 4;
+#P newex 20 300 70 196617 thispatcher;
+#P newex 20 100 60 196617 print one;
+#P objectname amp;
+#P newex 100 100 60 196617 print two;
+#P objectname amp;
+#P newex 180 100 60 196617 print three;
+#P objectname amp;
+#P connect 5 0 4 0;
+#P connect 4 0 3 0;
+#P pop;
