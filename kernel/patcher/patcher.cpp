@@ -369,6 +369,13 @@ patcher *patcher_pop(patcher *p, long show)
     p->paste_x = p->paste_y = 0;
     p->setfont_name = nullptr;
     p->setfont_size = 0;
+    if (p->reorder_pending) {
+        try {
+            patcher_reorder_outlets(p);
+        } catch (const std::bad_alloc &) {
+            memory_set_low(true);  // the order stays as the cords were made
+        }
+    }
     loadbang_queue_push(p);
     g_newest_object = &p->header;
     return p;

@@ -67,12 +67,13 @@ struct patcher {
     patcher *parent;   // the patcher being built when this one was made
     box *container;    // the box in another patcher whose object this is
     object *owner_object;
-    short path;        // the folder of the file it was loaded from (0: none)
-    symbol *filename;  // that file's name, or null
-    short file_form;   // 0 text, 1 binary, 2 binary decoded directly
-    bool damaged;      // read only in part from that file: saving over it keeps the original beside it
-    bool cut_short;    // that file ended inside a patcher: what it built is kept, but it is not the whole patch
-    int depth;         // 1 for a top-level patcher, its parent's + 1 for one made inside it
+    short path;            // the folder of the file it was loaded from (0: none)
+    symbol *filename;      // that file's name, or null
+    short file_form;       // 0 text, 1 binary, 2 binary decoded directly
+    bool damaged;          // read only in part from that file: saving over it keeps the original beside it
+    bool cut_short;        // that file ended inside a patcher: what it built is kept, but it is not the whole patch
+    int depth;             // 1 for a top-level patcher, its parent's + 1 for one made inside it
+    bool reorder_pending;  // cords made while it loaded: their outlets are put in order when it is popped
     short origin_x, origin_y;
     bool bglock;
     bool from_file;  // an abstraction, or inside one: saved as its file's name
@@ -256,6 +257,9 @@ void cords_shift_outlets(box *b, long from, long delta);
 
 // True while a file is being loaded (the outermost load and any nested one).
 bool patcher_loading();
+// Puts the connections of every outlet of p's boxes that has cords in the
+// order of their cords (what each cord made while p loaded left for later).
+void patcher_reorder_outlets(patcher *p);
 // "FILE:LINE: " for the line of a text patcher file being loaded now, for
 // the reports of what that line could not do; empty outside a load and for
 // binary files.

@@ -350,7 +350,13 @@ patchcord *connect_step(patcher *p, box *src, long outn, box *dst, long inn, boo
     c->hidden = (flags & CORD_FLAG_HIDDEN) || building().hidden_mode;
     c->color = static_cast<uint8_t>(flags & 0xFF);
     cord_lay(c);
-    outlet_reorder(src, outn);
+    // While a file builds p, each outlet is put in order once, when p is
+    // popped, instead of once per cord: a thousand cords on one outlet would
+    // otherwise sort its connections a thousand times.
+    if (patcher_loading() && bindings().P->thing == &p->header)
+        p->reorder_pending = true;
+    else
+        outlet_reorder(src, outn);
     return c;
 }
 
@@ -485,6 +491,20 @@ void outlet_reorder(box *src, long n)
             reorder_plain(src, n, o);
     } catch (const std::bad_alloc &) {
         memory_set_low(true);  // the order stays as it was; nothing is lost
+    }
+}
+
+void patcher_reorder_outlets(patcher *p)
+{
+    p->reorder_pending = false;
+    std::vector<long> done;
+    for (box *b = p->boxes; b; b = b->next) {
+        done.clear();
+        for (patchcord *c = b->cords_out; c; c = c->next_out) {
+            if (std::find(done.begin(), done.end(), c->outlet) != done.end()) continue;
+            done.push_back(c->outlet);
+            outlet_reorder(b, c->outlet);
+        }
     }
 }
 
