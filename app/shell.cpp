@@ -71,11 +71,15 @@ void duration_passed(void *)
 
 // A batch run ends when nothing can happen any more: the queue is empty and
 // no clock but the duration's own is pending (or the scheduler is stopped).
+// A scheduler stopped because logical time stood still ends it as failed:
+// the patch could never have finished.
 void batch_idle()
 {
     if (!queue_is_empty()) return;
     long pending = sched_pending_clocks() - (g_duration_pending ? 1 : 0);
-    if (pending <= 0 || sched_state().stopped.load()) sched_request_quit();
+    if (pending > 0 && !sched_state().stopped.load()) return;
+    if (sched_state().stalled.load()) g_status = exit_failure;
+    sched_request_quit();
 }
 
 // At the first turn of the main loop: the command-line document is loaded

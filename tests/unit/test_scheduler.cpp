@@ -227,6 +227,78 @@ TEST_F(Clocks, StopDropsEveryPendingClockUntilResume)
     EXPECT_EQ(g_log, "a@101 | b@102");
 }
 
+// A clock that sets itself again for now: logical time never moves by itself.
+class Stalls : public Clocks {
+protected:
+    void SetUp() override
+    {
+        Clocks::SetUp();
+        g_refires = 0;
+        kel::sched_config().stall_limit = 100;
+        c_ = clock_new(nullptr, reinterpret_cast<kel_method>(&refire));
+        c_->arg = c_;
+        clock_fdelay(c_, 0);
+    }
+    void TearDown() override
+    {
+        freeobject(c_);
+        kel::sched_config().stall_limit = 1000000;
+        Clocks::TearDown();
+    }
+    kel_clock *c_ = nullptr;
+};
+
+TEST_F(Stalls, ClocksFiringWithoutTimeMovingStopTheSchedulerAcrossPolls)
+{
+    kel::test::console_capture console;
+    // 30 a poll: the run reaches 100 in the fourth poll, which stops there.
+    for (int i = 0; i < 4; i++) poll_at(7.5);
+    EXPECT_EQ(g_refires, 100);
+    EXPECT_TRUE(kel::sched_state().stopped.load());
+    EXPECT_TRUE(kel::sched_state().stalled.load());
+    EXPECT_EQ(kel::sched_pending_clocks(), 0);
+    EXPECT_EQ(console.lines(),
+              std::vector<std::string>{"Scheduler stopped: 100 clocks fired at 7.50 ms without time moving on"});
+    poll_at(7.5);
+    EXPECT_EQ(g_refires, 100);
+    // Resume starts a new run and clears the reason.
+    kel::sched_restart();
+    EXPECT_FALSE(kel::sched_state().stalled.load());
+    clock_fdelay(c_, 0);
+    for (int i = 0; i < 3; i++) poll_at(7.5);
+    EXPECT_EQ(g_refires, 190);
+    EXPECT_FALSE(kel::sched_state().stopped.load());
+}
+
+TEST_F(Stalls, TheCountRestartsWheneverLogicalTimeMoves)
+{
+    // Three polls (90 clocks) at each time, time moving on (or back) in
+    // between: no run reaches 100.
+    for (double t : {0.0, 1.0, 1.5, 0.5, 100.0})
+        for (int i = 0; i < 3; i++) poll_at(t);
+    EXPECT_EQ(g_refires, 450);
+    EXPECT_FALSE(kel::sched_state().stopped.load());
+    // The fourth poll at one time ends the run.
+    poll_at(100.0);
+    EXPECT_EQ(g_refires, 460);
+    EXPECT_TRUE(kel::sched_state().stalled.load());
+}
+
+TEST_F(Stalls, TheProgramsHandlerStopsTheScheduler)
+{
+    static std::string seen;
+    seen.clear();
+    kel::sched_set_stall_handler(+[](const char *alert) {
+        seen = alert;
+        kel::sched_halt(alert);
+    });
+    kel::test::console_capture console;
+    for (int i = 0; i < 4; i++) poll_at(0);
+    kel::sched_set_stall_handler(nullptr);  // back to sched_halt
+    EXPECT_EQ(seen, "Scheduler stopped: 100 clocks fired at 0.00 ms without time moving on");
+    EXPECT_TRUE(kel::sched_state().stopped.load());
+}
+
 TEST_F(Clocks, ThePollSetsItsFlagsAndCountsAnEvent)
 {
     struct seen {
