@@ -45,6 +45,22 @@ std::atomic<double> g_run_time{-HUGE_VAL};
 std::atomic<long> g_run_fired{0};
 void (*g_stall_handler)(const char *) = &sched_halt;
 
+// Set once the scheduler has said that it fell behind real time.
+std::atomic<bool> g_behind_said{false};
+
+// A pass the throttle ended left clocks due: when the oldest is more than
+// sched_behind_limit ms older than the pass, more clocks fall due than the
+// scheduler fires, or something held it up. Said once; virtual time never
+// falls behind.
+void behind_check(double start, const clock_queue &clocks)
+{
+    if (sched_virtual_time() || g_behind_said.load(std::memory_order_relaxed)) return;
+    const double late = start - clocks.published_due();
+    if (!(late > sched_behind_limit)) return;
+    if (g_behind_said.exchange(true, std::memory_order_relaxed)) return;
+    warning("scheduler: falling behind real time: clocks fire more than %g ms late", sched_behind_limit);
+}
+
 // The takeover host's re-entry request.
 std::atomic<bool> g_poll_again{false};
 
@@ -175,6 +191,7 @@ int sched_poll_clocks(bool takeover)
     }
     g_run_time.store(start, std::memory_order_relaxed);
     g_run_fired.store(fired, std::memory_order_relaxed);
+    if (!drained && !takeover) behind_check(start, clocks);
     sched_set_now(start);
     lockout_exchange(lockout);
     flags.in_poll.store(false, std::memory_order_relaxed);
@@ -214,6 +231,7 @@ void sched_halt(const char *alert)
 void sched_restart()
 {
     g_run_fired.store(0, std::memory_order_relaxed);
+    g_behind_said.store(false, std::memory_order_relaxed);  // a restarted scheduler says so again
     sched_state().stalled.store(false, std::memory_order_relaxed);
     sched_state().stopped.store(false, std::memory_order_relaxed);
 }

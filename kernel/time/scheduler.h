@@ -89,8 +89,12 @@ void timebase_freeze(bool frozen);
 
 // --- the two services ---
 // The scheduler poll (entry P0): fires due clocks; 1 when drained, 0 when
-// the poll throttle ended it.
+// the poll throttle ended it. Whoever polls polls again at once while it
+// answers 0, giving other work its turn in between; when clocks still wait
+// after that more than sched_behind_limit ms past their time, the poll says
+// so once (a console warning).
 int sched_poll();
+constexpr double sched_behind_limit = 10.0;  // ms
 // The queue service: runs queued qelems; 1 when at least one ran (default
 // throttle).
 int queue_service();

@@ -1,6 +1,7 @@
 // The scheduler poll: order, slop, throttle, stop, takeover; the clock API.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <string>
@@ -105,6 +106,35 @@ TEST_F(Clocks, ThePollThrottleBoundsOnePoll)
     EXPECT_EQ(kel::sched_pending_clocks(), 10);
     EXPECT_EQ(poll_at(10), 1);  // drained
     EXPECT_EQ(kel::sched_pending_clocks(), 0);
+}
+
+TEST_F(Clocks, ClocksLeftWaitingPastTheLimitAreReportedOnce)
+{
+    // Forty clocks, 30 a pass: the second pass fires the last ten. What is
+    // said depends on how late the clocks left after the first pass are.
+    struct {
+        double late;
+        bool said;
+    } const cases[] = {{0, false}, {10, false}, {10.5, true}, {250, true}};
+    for (const auto &k : cases) {
+        kel::sched_restart();
+        kel::sched_place_time(0);
+        kel::sched_set_now(0);
+        for (int i = 0; i < 40; i++) clock_fdelay(make("x")->clock, 5);
+        kel::test::console_capture console;
+        EXPECT_EQ(poll_at(5 + k.late), 0);
+        EXPECT_EQ(poll_at(5 + k.late), 1);
+        std::vector<std::string> want;
+        if (k.said)
+            want.push_back(
+                kel::test::warning_line("scheduler: falling behind real time: clocks fire more than 10 ms late"));
+        EXPECT_EQ(console.lines(), want) << "late by " << k.late;
+    }
+    // Said once: later passes left behind say nothing more.
+    for (int i = 0; i < 40; i++) clock_fdelay(make("x")->clock, 0);
+    kel::test::console_capture console;
+    EXPECT_EQ(poll_at(1000), 0);
+    EXPECT_TRUE(console.lines().empty());
 }
 
 int g_refires = 0;
@@ -448,6 +478,44 @@ TEST_F(Clocks, SymbolsBoundAtStartUp)
     EXPECT_EQ(reinterpret_cast<uintptr_t>(gensym("##_initialenable_##")->thing), 1u);
     EXPECT_NE(gensym("clock_setowner")->thing, nullptr);
     EXPECT_NE(gensym("qelem_setowner")->thing, nullptr);
+}
+
+// A hundred clocks every millisecond, for half a second of real time, on the
+// main thread and in overdrive: more clocks fall due each millisecond than
+// one poll fires, so the scheduler must run pass after pass to keep up.
+TEST_F(Clocks, RealTimeKeepsUpWithMoreClocksThanOnePollFires)
+{
+    struct ticker {
+        kel_clock *clock = nullptr;
+        std::atomic<long> *count = nullptr;
+    };
+    for (bool overdrive : {false, true}) {
+        std::atomic<long> count{0};
+        std::vector<ticker> tickers(100);
+        kel::sched_real_time();
+        kel::sched_start_timer();
+        kel::event_timer_start();
+        for (ticker &t : tickers) {
+            t.count = &count;
+            t.clock = clock_new(&t, reinterpret_cast<kel_method>(+[](void *arg) {
+                auto *x = static_cast<ticker *>(arg);
+                clock_fdelay(x->clock, 1);
+                x->count->fetch_add(1, std::memory_order_relaxed);
+            }));
+            clock_fdelay(t.clock, 1);
+        }
+        kel_clock *end = clock_new(nullptr, reinterpret_cast<kel_method>(+[](void *) { kel::sched_request_quit(); }));
+        clock_fdelay(end, 500);
+        kel::sched_set_overdrive(overdrive);
+        kel::main_loop();
+        kel::sched_shutdown();
+        clock_unset(end);
+        freeobject(end);
+        for (ticker &t : tickers) freeobject(t.clock);
+        // 50,000 on time; a loaded machine may fall short, but not by a
+        // poll's worth each millisecond.
+        EXPECT_GE(count.load(), 30000) << (overdrive ? "overdrive" : "main thread");
+    }
 }
 
 TEST_F(Clocks, VirtualTimeRunsTenMinutesOfClocksAtOnce)
