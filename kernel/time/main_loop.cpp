@@ -436,6 +436,7 @@ void sched_shutdown()
     f.overdrive_requested.store(false);
     overdrive_active_set(false);
     g_kicked.store(false);
+    g_timer_backlog.store(false);
 }
 
 outlet **key_report_outlets() { return g_key_outlets; }
