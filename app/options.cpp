@@ -33,7 +33,8 @@ Examples:
 Exit status:
   0    quit, --duration passed, or a batch run ended
   1    FILE cannot be found, read or loaded; a --path folder is missing;
-       --save cannot write OUT (an old OUT is kept); start-up failed
+       --save cannot write OUT (an old OUT is kept); start-up failed;
+       a batch run stopped because clocks kept time from moving on
   2    a mistake on the command line
   128+N  an orderly shutdown on signal N (SIGINT 130, SIGTERM 143, SIGHUP 129)
 )";

@@ -19,13 +19,15 @@ void do_quit(receiver *, symbol *, long, atom *) { sched_request_quit(); }
 // the next queue service, whoever sent the message.
 void receiver_quit(receiver *x) { defer_low(x, reinterpret_cast<kel_method>(&do_quit), nullptr, 0, nullptr); }
 
-// The scheduler, stopped by the abort or a runaway message loop, runs again;
+// The scheduler, stopped by the abort, a runaway message loop or clocks that
+// kept logical time from moving, runs again;
 // clocks dropped when it stopped stay dropped.
 void receiver_resume(receiver *) { sched_restart(); }
 
-// A runaway message loop stops the scheduler with the alert; headless there
-// is no menu to choose Resume from, so the next line says what to send.
-void stop_after_overflow(const char *alert)
+// A runaway message loop, or clocks that keep logical time from moving, stop
+// the scheduler with the alert; headless there is no menu to choose Resume
+// from, so the next line says what to send.
+void stop_with_alert(const char *alert)
 {
     sched_halt(alert);
     post("kel: send \"kel resume\" (type it, or use --send) to restart the scheduler");
@@ -48,7 +50,8 @@ bool receiver_init()
     auto *x = static_cast<receiver *>(object_alloc(c));
     if (!x) return false;
     gensym("kel")->thing = &x->ob;
-    depth_set_overflow_handler(&stop_after_overflow);
+    depth_set_overflow_handler(&stop_with_alert);
+    sched_set_stall_handler(&stop_with_alert);
     g_receiver_class = c;
     return true;
 }

@@ -1,9 +1,13 @@
 #include "app/shell.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <thread>
 
@@ -33,17 +37,67 @@ bool g_duration_pending = false;
 int g_status = exit_ok;        // main thread
 std::atomic<int> g_signal{0};  // the signal that asked for the quit, if one did
 
+// How long an orderly quit may take, from the signal that asked for it to
+// the end of the process.
+constexpr int quit_grace_seconds = 2;
+
+const char *signal_name(int signal)
+{
+    switch (signal) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGTERM:
+        return "SIGTERM";
+    case SIGHUP:
+        return "SIGHUP";
+    default:
+        return "signal";
+    }
+}
+
+// Ends the process at once with 128 + signal after one line on standard
+// error. Only calls that are safe whatever the other threads hold.
+[[noreturn]] void exit_unserved(int signal)
+{
+    char line[128];
+    int n = std::snprintf(line, sizeof line, "kel: %s: the engine did not stop within %d s; exiting\n",
+                          signal_name(signal), quit_grace_seconds);
+    if (n > 0) {
+        ssize_t written = write(STDERR_FILENO, line, std::min<size_t>(n, sizeof line - 1));
+        (void)written;
+    }
+    _exit(128 + signal);
+}
+
 // SIGINT, SIGTERM and SIGHUP are taken by one thread that waits for them:
 // the first asks for an orderly quit, after which kel exits with 128 + its
-// number; a second one ends the process at once.
+// number; a second one ends the process at once. An orderly quit is served
+// by the main thread, which may be stuck (an external's endless loop): when
+// the process has not ended quit_grace_seconds after the first signal, it
+// ends at once, as service managers and timeout(1) expect of a process they
+// signalled.
 void handle_signals(sigset_t signals)
 {
-    for (int count = 0;; count++) {
-        int signal = 0;
-        if (sigwait(&signals, &signal) != 0) return;
-        if (count > 0) _exit(128 + signal);
-        g_signal.store(signal);
-        sched_request_quit();
+    int first = 0;
+    if (sigwait(&signals, &first) != 0) return;
+    g_signal.store(first);
+    sched_request_quit();
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += quit_grace_seconds;
+    for (;;) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        timespec left{deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
+        if (left.tv_nsec < 0) {
+            left.tv_sec--;
+            left.tv_nsec += 1000000000L;
+        }
+        if (left.tv_sec < 0) exit_unserved(first);
+        int second = sigtimedwait(&signals, nullptr, &left);
+        if (second > 0) _exit(128 + second);
+        if (errno == EAGAIN) exit_unserved(first);
+        // EINTR: another signal's handler ran; wait out the rest.
     }
 }
 
@@ -71,11 +125,15 @@ void duration_passed(void *)
 
 // A batch run ends when nothing can happen any more: the queue is empty and
 // no clock but the duration's own is pending (or the scheduler is stopped).
+// A scheduler stopped because logical time stood still ends it as failed:
+// the patch could never have finished.
 void batch_idle()
 {
     if (!queue_is_empty()) return;
     long pending = sched_pending_clocks() - (g_duration_pending ? 1 : 0);
-    if (pending <= 0 || sched_state().stopped.load()) sched_request_quit();
+    if (pending > 0 && !sched_state().stopped.load()) return;
+    if (sched_state().stalled.load()) g_status = exit_failure;
+    sched_request_quit();
 }
 
 // At the first turn of the main loop: the command-line document is loaded

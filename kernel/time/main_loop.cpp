@@ -179,6 +179,10 @@ bool g_in_event_procedure = false;
 kel_method g_loop_function = nullptr;
 outlet *g_key_outlets[3] = {nullptr, nullptr, nullptr};
 
+// Set when the scheduler thread's last poll was ended by the throttle with
+// clocks still due: its next pass runs at once instead of at the next tick.
+std::atomic<bool> g_timer_backlog{false};
+
 // The timer poll: in overdrive the scheduler thread fires the clocks, but
 // never waits for the global lock; a busy lock costs this tick.
 void timer_poll()
@@ -186,13 +190,20 @@ void timer_poll()
     std::recursive_mutex &global = global_lock();
     bool locked = false;
     if (overdrive_active()) {
-        if (!global.try_lock()) return;
+        if (!global.try_lock()) {
+            g_timer_backlog.store(false);
+            return;
+        }
         locked = true;
     }
     isr_set(1);
-    sched_poll();
+    bool backlog = sched_poll() == 0;
     if (locked) global.unlock();
     isr_set(0);
+    g_timer_backlog.store(backlog);
+    // Between two passes the lock is free: let a main thread waiting for it
+    // (the queue) have its turn first.
+    if (backlog) std::this_thread::yield();
 }
 
 void scheduler_tick()
@@ -203,13 +214,15 @@ void scheduler_tick()
 // Outside overdrive the scheduler thread has nothing to do (timer time is
 // read from the steady clock when asked for) and sleeps until woken. In
 // overdrive it also wakes when the next clock falls due between two ticks,
-// so a clock fires on time instead of at the next tick after it. A clock
+// so a clock fires on time instead of at the next tick after it. After a
+// pass the poll throttle ended, the next pass runs at once. Otherwise a clock
 // already due waits for the regular tick (a poll that could not take the
 // global lock must not turn into a busy loop).
 steady::time_point next_clock_due(steady::time_point regular)
 {
     if (!overdrive_active()) return steady::time_point::max();
     if (sched_state().stopped.load() || sched_virtual_time()) return regular;
+    if (g_timer_backlog.load()) return steady::now();
     double due = 0;
     if (!sched_next_clock_time(&due)) return regular;
     double ahead = due - timer_time();
@@ -246,6 +259,8 @@ void next_look(bool servicing, bool queued_wakes, double *ms, double *due)
     }
     double next = 0;
     if (sched_state().stopped.load() || !sched_next_clock_time(&next)) return;
+    // Clocks the poll throttle left due answer 0: the next pass runs without
+    // a sleep, after the queue's turn.
     *due = next;
     *ms = std::max(0.0, next - timer_time());
 }
@@ -421,6 +436,7 @@ void sched_shutdown()
     f.overdrive_requested.store(false);
     overdrive_active_set(false);
     g_kicked.store(false);
+    g_timer_backlog.store(false);
 }
 
 outlet **key_report_outlets() { return g_key_outlets; }

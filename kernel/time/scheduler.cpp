@@ -1,6 +1,7 @@
 #include "kernel/time/scheduler.h"
 
 #include <cmath>
+#include <cstdio>
 
 #include <pthread.h>
 
@@ -37,6 +38,28 @@ std::atomic<uintptr_t> g_scheduler_thread{0};
 // The outlet slot published as "##suspend##": an object may store an outlet
 // there to hear of the application losing (0) and regaining (1) the foreground.
 outlet *g_suspend_outlet = nullptr;
+
+// The current run of clock firings at one logical time: the time and how
+// many fired. Polls never overlap, but may run on different threads in turn.
+std::atomic<double> g_run_time{-HUGE_VAL};
+std::atomic<long> g_run_fired{0};
+void (*g_stall_handler)(const char *) = &sched_halt;
+
+// Set once the scheduler has said that it fell behind real time.
+std::atomic<bool> g_behind_said{false};
+
+// A pass the throttle ended left clocks due: when the oldest is more than
+// sched_behind_limit ms older than the pass, more clocks fall due than the
+// scheduler fires, or something held it up. Said once; virtual time never
+// falls behind.
+void behind_check(double start, const clock_queue &clocks)
+{
+    if (sched_virtual_time() || g_behind_said.load(std::memory_order_relaxed)) return;
+    const double late = start - clocks.published_due();
+    if (!(late > sched_behind_limit)) return;
+    if (g_behind_said.exchange(true, std::memory_order_relaxed)) return;
+    warning("scheduler: falling behind real time: clocks fire more than %g ms late", sched_behind_limit);
+}
 
 // The takeover host's re-entry request.
 std::atomic<bool> g_poll_again{false};
@@ -129,6 +152,11 @@ int sched_poll_clocks(bool takeover)
     recursive_lock &lock = clock_lock();
     clock_queue &clocks = global_clocks();
     int drained = 0;
+    // The stall check costs one increment and one compare per clock: the
+    // run's count lives in a register for the whole poll.
+    const long stall_limit = sched_config().stall_limit.load(std::memory_order_relaxed);
+    long fired = g_run_time.load(std::memory_order_relaxed) == start ? g_run_fired.load(std::memory_order_relaxed) : 0;
+    bool stalled = false;
     // MIDI input joins each pass here once a MIDI manager with drivers exists.
     for (int budget = sched_config().poll_throttle.load(std::memory_order_relaxed); budget > 0; budget--) {
         sched_set_now(start);
@@ -156,10 +184,28 @@ int sched_poll_clocks(bool takeover)
         kel_method fn = c->fn;
         if (!takeover) lock.unlock();
         if (fn) call_task(fn, arg);
+        if (++fired >= stall_limit) {
+            stalled = true;
+            break;
+        }
     }
+    g_run_time.store(start, std::memory_order_relaxed);
+    g_run_fired.store(fired, std::memory_order_relaxed);
+    if (!drained && !takeover) behind_check(start, clocks);
     sched_set_now(start);
     lockout_exchange(lockout);
     flags.in_poll.store(false, std::memory_order_relaxed);
+    if (stalled) {
+        // Logical time cannot move while clocks keep falling due at it (a
+        // delay 0 that restarts itself): nothing else would ever end the run.
+        char alert[128];
+        std::snprintf(alert, sizeof alert, "Scheduler stopped: %ld clocks fired at %.2f ms without time moving on",
+                      fired, start);
+        flags.stalled.store(true, std::memory_order_relaxed);
+        g_run_fired.store(0, std::memory_order_relaxed);
+        g_stall_handler(alert);
+        return 1;
+    }
     return drained;
 }
 
@@ -182,7 +228,15 @@ void sched_halt(const char *alert)
     clocks_drop_all();
 }
 
-void sched_restart() { sched_state().stopped.store(false, std::memory_order_relaxed); }
+void sched_restart()
+{
+    g_run_fired.store(0, std::memory_order_relaxed);
+    g_behind_said.store(false, std::memory_order_relaxed);  // a restarted scheduler says so again
+    sched_state().stalled.store(false, std::memory_order_relaxed);
+    sched_state().stopped.store(false, std::memory_order_relaxed);
+}
+
+void sched_set_stall_handler(void (*handler)(const char *alert)) { g_stall_handler = handler ? handler : &sched_halt; }
 
 // Both read the published figures: the answer is what a locked look just
 // before a concurrent change would have given.

@@ -26,6 +26,9 @@ struct sched_settings {
     std::atomic<int> poll_throttle{30};
     std::atomic<int> queue_throttle{10};
     std::atomic<double> slop{25.0};  // ms
+    // Clocks that may fire one after another while logical time stands
+    // still before the scheduler is stopped as stuck (see sched_poll_clocks).
+    std::atomic<long> stall_limit{1000000};
 };
 extern constinit sched_settings g_sched_settings;
 inline sched_settings &sched_config() { return g_sched_settings; }
@@ -35,6 +38,7 @@ struct sched_flags {
     std::atomic<bool> overdrive_requested{false};
     std::atomic<bool> quit_requested{false};
     std::atomic<bool> stopped{false};
+    std::atomic<bool> stalled{false};  // stopped because logical time stood still
     std::atomic<bool> background{false};
     std::atomic<bool> in_poll{false};
     std::atomic<bool> in_queue{false};
@@ -85,8 +89,12 @@ void timebase_freeze(bool frozen);
 
 // --- the two services ---
 // The scheduler poll (entry P0): fires due clocks; 1 when drained, 0 when
-// the poll throttle ended it.
+// the poll throttle ended it. Whoever polls polls again at once while it
+// answers 0, giving other work its turn in between; when clocks still wait
+// after that more than sched_behind_limit ms past their time, the poll says
+// so once (a console warning).
 int sched_poll();
+constexpr double sched_behind_limit = 10.0;  // ms
 // The queue service: runs queued qelems; 1 when at least one ran (default
 // throttle).
 int queue_service();
@@ -128,6 +136,13 @@ inline recursive_lock &clock_lock() { return g_clock_lock; }
 // clock. The Resume command (`sched_restart`) clears stopped.
 void sched_halt(const char *alert);
 void sched_restart();
+// A run of stall_limit clock firings (across polls) without logical time
+// moving on sets stalled and calls the stall handler with the alert
+// "Scheduler stopped: N clocks fired at T ms without time moving on"; the
+// handler must stop the scheduler (the default is sched_halt). The run's
+// count restarts whenever a poll starts at another logical time, and at
+// sched_restart, which also clears stalled.
+void sched_set_stall_handler(void (*handler)(const char *alert));
 
 // Takes the next due clock's fire time into *t; false when none is pending.
 bool sched_next_clock_time(double *t);

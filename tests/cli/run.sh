@@ -230,4 +230,113 @@ for signal in INT:130 TERM:143 HUP:129; do
     fi
 done
 
+# --- The scheduler and signals against a stuck or overloaded engine. ---
+# tests/cli/run.sh KEL [TEST-EXTERNALS-FOLDER]: the folder holds spin.kle,
+# whose bang never returns.
+sched_work=$work/sched
+mkdir "$sched_work"
+cat >"$sched_work/stall.pat" <<'EOF'
+#N vpatcher 20 74 620 474;
+#P newex 20 20 60 196617 loadbang;
+#P newex 20 50 60 196617 delay 0;
+#P newex 20 80 60 196617 t b;
+#P connect 2 0 1 0;
+#P connect 1 0 0 0;
+#P connect 0 0 1 0;
+#P pop;
+EOF
+# A delay 0 that restarts itself keeps logical time at 0: --duration would
+# never pass. The scheduler stops and the batch run ends as failed.
+expect "clocks that keep time still end a batch run" 1 \
+    "^Scheduler stopped: 1000000 clocks fired at 0.00 ms without time moving on$" "" -- \
+    "$kel" --batch --virtual-time --duration 1000 "$sched_work/stall.pat"
+
+# Real time keeps up with more clocks than one poll fires: a hundred metros
+# at 1 ms for half a second count 50,000 bangs (at least 60 % on a loaded
+# machine), with no word of falling behind.
+{
+    echo '#N vpatcher 20 74 620 474;'
+    echo '#P newex 20 20 60 196617 loadbang;'
+    for _ in $(seq 100); do echo '#P newex 20 50 60 196617 metro 1;'; done
+    echo '#P newex 20 80 60 196617 t 1;'
+    echo '#P newex 20 110 60 196617 accum 0;'
+    echo '#P newex 120 20 60 196617 closebang;'
+    echo '#P newex 20 140 60 196617 print count;'
+    for i in $(seq 100); do echo "#P connect 104 0 $((104 - i)) 0;"; echo "#P connect $((104 - i)) 0 3 0;"; done
+    echo '#P connect 3 0 2 1;'
+    echo '#P connect 1 0 2 0;'
+    echo '#P connect 2 0 0 0;'
+    echo '#P pop;'
+} >"$sched_work/metros.pat"
+"$kel" -d 500 "$sched_work/metros.pat" </dev/null >"$sched_work/out" 2>"$sched_work/err"
+metro_status=$?
+metro_count=$(sed -n 's/^count: //p' "$sched_work/out")
+if [ $metro_status = 0 ] && [ "$(wc -l <"$sched_work/out")" = 1 ] && [ "${metro_count:-0}" -ge 30000 ] &&
+    [ "$metro_count" -le 50100 ] && [ ! -s "$sched_work/err" ]; then
+    echo "ok   a hundred metros at 1 ms in real time"
+else
+    echo "FAIL a hundred metros at 1 ms in real time: status $metro_status"
+    cat "$sched_work/out" "$sched_work/err"; failures=$((failures + 1))
+fi
+
+# The engine stuck in an external's endless loop: the orderly quit a signal
+# asks for is never served, so 2 s later the process ends by itself, with
+# 128 + the signal and one line on standard error; a second signal ends it
+# at once. (The patcher must not share the class's name.)
+stuck_externals=${2:-}
+if [ -n "$stuck_externals" ] && [ -f "$stuck_externals/spin.kle" ]; then
+    cat >"$sched_work/stuck.pat" <<'EOF'
+#N vpatcher 20 74 620 474;
+#P newex 20 20 60 196617 loadbang;
+#P newex 20 50 60 196617 t b b;
+#P newex 120 80 60 196617 print lb;
+#P newex 20 80 60 196617 spin;
+#P connect 3 0 2 0;
+#P connect 2 1 1 0;
+#P connect 2 0 0 0;
+#P pop;
+EOF
+    # stuck_run SIGNAL...: each signal, the first once "lb: bang" is out, the
+    # others 0.2 s apart; sets stuck_status and stuck_took (ms from the first).
+    stuck_run() {
+        env --default-signal=INT "$kel" -p "$stuck_externals" "$sched_work/stuck.pat" \
+            </dev/null >"$sched_work/out" 2>"$sched_work/err" &
+        stuck_pid=$!
+        # Without the time limit, the engine would never end.
+        (sleep 10; kill -KILL $stuck_pid) >/dev/null 2>&1 &
+        stuck_watchdog=$!
+        for _ in $(seq 50); do grep -q "^lb: bang$" "$sched_work/out" && break; sleep 0.1; done
+        stuck_started=$(date +%s%N)
+        for stuck_signal in "$@"; do
+            kill -"$stuck_signal" $stuck_pid
+            sleep 0.2
+        done
+        wait $stuck_pid
+        stuck_status=$?
+        kill $stuck_watchdog 2>/dev/null
+        stuck_took=$((($(date +%s%N) - stuck_started) / 1000000))
+    }
+    for stuck_case in TERM:143 INT:130; do
+        name=${stuck_case%:*} want=${stuck_case#*:}
+        stuck_run "$name"
+        if [ $stuck_status = "$want" ] && [ $stuck_took -ge 1800 ] && [ $stuck_took -lt 6000 ] &&
+            [ "$(cat "$sched_work/err")" = "kel: SIG$name: the engine did not stop within 2 s; exiting" ] &&
+            [ "$(cat "$sched_work/out")" = "lb: bang" ]; then
+            echo "ok   stuck engine, SIG$name"
+        else
+            echo "FAIL stuck engine, SIG$name: status $stuck_status (expected $want) after $stuck_took ms"
+            cat "$sched_work/out" "$sched_work/err"; failures=$((failures + 1))
+        fi
+    done
+    stuck_run TERM INT
+    if [ $stuck_status = 130 ] && [ $stuck_took -lt 1500 ] && [ ! -s "$sched_work/err" ]; then
+        echo "ok   stuck engine, a second signal"
+    else
+        echo "FAIL stuck engine, a second signal: status $stuck_status after $stuck_took ms"
+        cat "$sched_work/err"; failures=$((failures + 1))
+    fi
+else
+    echo "skip stuck engine: no spin.kle (pass the test externals folder)"
+fi
+
 exit $failures

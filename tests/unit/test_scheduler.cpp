@@ -1,6 +1,7 @@
 // The scheduler poll: order, slop, throttle, stop, takeover; the clock API.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <string>
@@ -105,6 +106,35 @@ TEST_F(Clocks, ThePollThrottleBoundsOnePoll)
     EXPECT_EQ(kel::sched_pending_clocks(), 10);
     EXPECT_EQ(poll_at(10), 1);  // drained
     EXPECT_EQ(kel::sched_pending_clocks(), 0);
+}
+
+TEST_F(Clocks, ClocksLeftWaitingPastTheLimitAreReportedOnce)
+{
+    // Forty clocks, 30 a pass: the second pass fires the last ten. What is
+    // said depends on how late the clocks left after the first pass are.
+    struct {
+        double late;
+        bool said;
+    } const cases[] = {{0, false}, {10, false}, {10.5, true}, {250, true}};
+    for (const auto &k : cases) {
+        kel::sched_restart();
+        kel::sched_place_time(0);
+        kel::sched_set_now(0);
+        for (int i = 0; i < 40; i++) clock_fdelay(make("x")->clock, 5);
+        kel::test::console_capture console;
+        EXPECT_EQ(poll_at(5 + k.late), 0);
+        EXPECT_EQ(poll_at(5 + k.late), 1);
+        std::vector<std::string> want;
+        if (k.said)
+            want.push_back(
+                kel::test::warning_line("scheduler: falling behind real time: clocks fire more than 10 ms late"));
+        EXPECT_EQ(console.lines(), want) << "late by " << k.late;
+    }
+    // Said once: later passes left behind say nothing more.
+    for (int i = 0; i < 40; i++) clock_fdelay(make("x")->clock, 0);
+    kel::test::console_capture console;
+    EXPECT_EQ(poll_at(1000), 0);
+    EXPECT_TRUE(console.lines().empty());
 }
 
 int g_refires = 0;
@@ -225,6 +255,78 @@ TEST_F(Clocks, StopDropsEveryPendingClockUntilResume)
     clock_fdelay(b->clock, 1);
     poll_at(102);
     EXPECT_EQ(g_log, "a@101 | b@102");
+}
+
+// A clock that sets itself again for now: logical time never moves by itself.
+class Stalls : public Clocks {
+protected:
+    void SetUp() override
+    {
+        Clocks::SetUp();
+        g_refires = 0;
+        kel::sched_config().stall_limit = 100;
+        c_ = clock_new(nullptr, reinterpret_cast<kel_method>(&refire));
+        c_->arg = c_;
+        clock_fdelay(c_, 0);
+    }
+    void TearDown() override
+    {
+        freeobject(c_);
+        kel::sched_config().stall_limit = 1000000;
+        Clocks::TearDown();
+    }
+    kel_clock *c_ = nullptr;
+};
+
+TEST_F(Stalls, ClocksFiringWithoutTimeMovingStopTheSchedulerAcrossPolls)
+{
+    kel::test::console_capture console;
+    // 30 a poll: the run reaches 100 in the fourth poll, which stops there.
+    for (int i = 0; i < 4; i++) poll_at(7.5);
+    EXPECT_EQ(g_refires, 100);
+    EXPECT_TRUE(kel::sched_state().stopped.load());
+    EXPECT_TRUE(kel::sched_state().stalled.load());
+    EXPECT_EQ(kel::sched_pending_clocks(), 0);
+    EXPECT_EQ(console.lines(),
+              std::vector<std::string>{"Scheduler stopped: 100 clocks fired at 7.50 ms without time moving on"});
+    poll_at(7.5);
+    EXPECT_EQ(g_refires, 100);
+    // Resume starts a new run and clears the reason.
+    kel::sched_restart();
+    EXPECT_FALSE(kel::sched_state().stalled.load());
+    clock_fdelay(c_, 0);
+    for (int i = 0; i < 3; i++) poll_at(7.5);
+    EXPECT_EQ(g_refires, 190);
+    EXPECT_FALSE(kel::sched_state().stopped.load());
+}
+
+TEST_F(Stalls, TheCountRestartsWheneverLogicalTimeMoves)
+{
+    // Three polls (90 clocks) at each time, time moving on (or back) in
+    // between: no run reaches 100.
+    for (double t : {0.0, 1.0, 1.5, 0.5, 100.0})
+        for (int i = 0; i < 3; i++) poll_at(t);
+    EXPECT_EQ(g_refires, 450);
+    EXPECT_FALSE(kel::sched_state().stopped.load());
+    // The fourth poll at one time ends the run.
+    poll_at(100.0);
+    EXPECT_EQ(g_refires, 460);
+    EXPECT_TRUE(kel::sched_state().stalled.load());
+}
+
+TEST_F(Stalls, TheProgramsHandlerStopsTheScheduler)
+{
+    static std::string seen;
+    seen.clear();
+    kel::sched_set_stall_handler(+[](const char *alert) {
+        seen = alert;
+        kel::sched_halt(alert);
+    });
+    kel::test::console_capture console;
+    for (int i = 0; i < 4; i++) poll_at(0);
+    kel::sched_set_stall_handler(nullptr);  // back to sched_halt
+    EXPECT_EQ(seen, "Scheduler stopped: 100 clocks fired at 0.00 ms without time moving on");
+    EXPECT_TRUE(kel::sched_state().stopped.load());
 }
 
 TEST_F(Clocks, ThePollSetsItsFlagsAndCountsAnEvent)
@@ -376,6 +478,45 @@ TEST_F(Clocks, SymbolsBoundAtStartUp)
     EXPECT_EQ(reinterpret_cast<uintptr_t>(gensym("##_initialenable_##")->thing), 1u);
     EXPECT_NE(gensym("clock_setowner")->thing, nullptr);
     EXPECT_NE(gensym("qelem_setowner")->thing, nullptr);
+}
+
+// A hundred clocks every millisecond, for half a second of real time, on the
+// main thread and in overdrive: more clocks fall due each millisecond than
+// one poll fires, so the scheduler must run pass after pass to keep up.
+TEST_F(Clocks, RealTimeKeepsUpWithMoreClocksThanOnePollFires)
+{
+    struct ticker {
+        kel_clock *clock = nullptr;
+        std::atomic<long> *count = nullptr;
+    };
+    for (bool overdrive : {false, true}) {
+        std::atomic<long> count{0};
+        std::vector<ticker> tickers(100);
+        kel::sched_real_time();
+        kel::sched_set_now(kel::timer_time());  // clocks are set from now
+        kel::sched_start_timer();
+        kel::event_timer_start();
+        for (ticker &t : tickers) {
+            t.count = &count;
+            t.clock = clock_new(&t, reinterpret_cast<kel_method>(+[](void *arg) {
+                auto *x = static_cast<ticker *>(arg);
+                clock_fdelay(x->clock, 1);
+                x->count->fetch_add(1, std::memory_order_relaxed);
+            }));
+            clock_fdelay(t.clock, 1);
+        }
+        kel_clock *end = clock_new(nullptr, reinterpret_cast<kel_method>(+[](void *) { kel::sched_request_quit(); }));
+        clock_fdelay(end, 500);
+        kel::sched_set_overdrive(overdrive);
+        kel::main_loop();
+        kel::sched_shutdown();
+        clock_unset(end);
+        freeobject(end);
+        for (ticker &t : tickers) freeobject(t.clock);
+        // 50,000 on time; a loaded machine may fall short, but not by a
+        // poll's worth each millisecond.
+        EXPECT_GE(count.load(), 30000) << (overdrive ? "overdrive" : "main thread");
+    }
 }
 
 TEST_F(Clocks, VirtualTimeRunsTenMinutesOfClocksAtOnce)

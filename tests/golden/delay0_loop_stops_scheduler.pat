@@ -1,0 +1,17 @@
+#N vpatcher 20 74 620 474;
+#P newex 20 20 60 196617 loadbang;
+#P newex 20 50 60 196617 delay 12.5;
+#P newex 20 80 60 196617 t b b;
+#P newex 120 110 60 196617 print start;
+#P newex 20 110 60 196617 delay 0;
+#P newex 20 140 60 196617 t b;
+#P newex 220 20 60 196617 closebang;
+#P newex 220 50 60 196617 print closed;
+#P connect 7 0 6 0;
+#P connect 6 0 5 0;
+#P connect 5 1 4 0;
+#P connect 5 0 3 0;
+#P connect 3 0 2 0;
+#P connect 2 0 3 0;
+#P connect 1 0 0 0;
+#P pop;
