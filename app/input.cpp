@@ -82,22 +82,22 @@ void evaluate_with(binbuf *b, const std::string &kernel_line)
 // On the main thread, from the queue: at most lines_per_service lines, then
 // the element is set again for the rest, so that the clocks due meanwhile
 // fire between batches. Lines left when memory runs out wait for the next
-// line typed.
+// line typed (or, with the queue full, for the next service).
 void evaluate_lines(void *)
 {
     binbuf *b = binbuf_new();
-    if (!b) return;
-    bool more = false;
+    if (!b) {
+        // A full queue gets no next line to set the element: try again.
+        std::lock_guard guard(g_lock);
+        if (g_lines.size() >= lines_waiting_limit) qelem_set(g_pending);
+        return;
+    }
     guarded("kel", [&] {
-        for (size_t done = 0;; done++) {
+        for (size_t done = 0; done < lines_per_service; done++) {
             typed_line line;
             {
                 std::lock_guard guard(g_lock);
                 if (g_lines.empty()) break;
-                if (done == lines_per_service) {
-                    more = true;
-                    break;
-                }
                 line = std::move(g_lines.front());
                 g_lines.pop_front();
             }
@@ -109,7 +109,10 @@ void evaluate_lines(void *)
         }
     });
     freeobject(b);
-    if (more) qelem_set(g_pending);
+    // Lines left (the batch is done, or a line's evaluation was cut short)
+    // run at the next service.
+    std::lock_guard guard(g_lock);
+    if (!g_lines.empty()) qelem_set(g_pending);
 }
 
 // Queues a line for the main thread, waiting while lines_waiting_limit lines
