@@ -1,5 +1,6 @@
 #include "app/input.h"
 
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -22,8 +23,27 @@
 namespace kel::app {
 namespace {
 
-std::mutex g_lock;
-std::deque<std::string> g_lines;  // read, not yet evaluated (kernel text)
+// A line longer than this many bytes (its newline not counted) is refused
+// and the rest of it skipped as it is read: a runaway line costs no more
+// memory than this.
+constexpr size_t line_limit = 65536;
+// At most this many lines are evaluated per service of the queue; the rest
+// wait for the next, so that clocks keep firing while lines keep arriving.
+constexpr size_t lines_per_service = 64;
+// The reader stops reading while this many lines wait, so that input arriving
+// faster than it is evaluated does not pile up in memory.
+constexpr size_t lines_waiting_limit = 1024;
+
+struct typed_line {
+    std::string text;  // kernel text
+    bool refused;      // over line_limit: reported, not evaluated
+};
+
+// Never destroyed: the reader thread may still wait on them while the
+// process exits, and destroying a condition variable waited on blocks.
+std::mutex &g_lock = *new std::mutex;
+std::condition_variable &g_room = *new std::condition_variable;  // lines were taken from g_lines
+std::deque<typed_line> &g_lines = *new std::deque<typed_line>;   // read, not yet evaluated
 qelem *g_pending = nullptr;
 
 bool g_terminal = false;  // standard input is a terminal; g_saved_mode holds its mode
@@ -59,37 +79,62 @@ void evaluate_with(binbuf *b, const std::string &kernel_line)
     sysmem_freehandle(text);
 }
 
-// On the main thread, from the queue. Lines left when memory runs out wait
-// for the next line typed.
+// On the main thread, from the queue: at most lines_per_service lines, then
+// the element is set again for the rest, so that the clocks due meanwhile
+// fire between batches. Lines left when memory runs out wait for the next
+// line typed (or, with the queue full, for the next service).
 void evaluate_lines(void *)
 {
     binbuf *b = binbuf_new();
-    if (!b) return;
+    if (!b) {
+        // A full queue gets no next line to set the element: try again.
+        std::lock_guard guard(g_lock);
+        if (g_lines.size() >= lines_waiting_limit) qelem_set(g_pending);
+        return;
+    }
     guarded("kel", [&] {
-        for (;;) {
-            std::string line;
+        for (size_t done = 0; done < lines_per_service; done++) {
+            typed_line line;
             {
                 std::lock_guard guard(g_lock);
                 if (g_lines.empty()) break;
                 line = std::move(g_lines.front());
                 g_lines.pop_front();
             }
-            evaluate_with(b, line);
+            g_room.notify_one();
+            if (line.refused)
+                error("kel: input line over %ld bytes ignored", static_cast<long>(line_limit));
+            else
+                evaluate_with(b, line.text);
         }
     });
     freeobject(b);
+    // Lines left (the batch is done, or a line's evaluation was cut short)
+    // run at the next service.
+    std::lock_guard guard(g_lock);
+    if (!g_lines.empty()) qelem_set(g_pending);
+}
+
+// Queues a line for the main thread, waiting while lines_waiting_limit lines
+// already wait.
+void queue_line(typed_line line)
+{
+    {
+        std::unique_lock guard(g_lock);
+        g_room.wait(guard, [] { return g_lines.size() < lines_waiting_limit; });
+        g_lines.push_back(std::move(line));
+    }
+    qelem_set(g_pending);
 }
 
 void take_line(std::string line)
 {
     if (!line.empty() && line.back() == '\n') line.pop_back();
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    {
-        std::lock_guard guard(g_lock);
-        g_lines.push_back(kernel_text(line));
-    }
-    qelem_set(g_pending);
+    queue_line({kernel_text(line), false});
 }
+
+void refuse_line() { queue_line({std::string(), true}); }
 
 // The end of input on a terminal is the user's Ctrl-D: an orderly quit, as
 // `kel quit` is. A pipe or file that ends only ends the reading: the patch
@@ -99,16 +144,34 @@ void input_ended()
     if (g_terminal) sched_request_quit();
 }
 
+// Reads byte by byte (this thread alone reads standard input). A last line
+// without a newline is taken at the end of input. A line over line_limit is
+// dropped as soon as it passes the limit and its rest is read over.
 void read_plain()
 {
     std::string line;
-    for (int c; (c = std::getchar()) != EOF;) {
-        line += static_cast<char>(c);
-        if (c != '\n') continue;
-        take_line(std::move(line));
-        line.clear();
+    bool too_long = false;
+    for (int c; (c = getc_unlocked(stdin)) != EOF;) {
+        if (c == '\n') {
+            if (too_long)
+                refuse_line();
+            else
+                take_line(std::move(line));
+            line = std::string();
+            too_long = false;
+        } else if (too_long) {
+            continue;
+        } else if (line.size() == line_limit) {
+            too_long = true;
+            line = std::string();
+        } else {
+            line += static_cast<char>(c);
+        }
     }
-    if (!line.empty()) take_line(std::move(line));
+    if (too_long)
+        refuse_line();
+    else if (!line.empty())
+        take_line(std::move(line));
     input_ended();
 }
 
@@ -141,7 +204,12 @@ void read_edited(FILE *draw)
         const char *text = el_gets(el, &count);
         if (!text || count <= 0) break;
         std::string line(text, static_cast<size_t>(count));
-        if (line.find_first_not_of(" \t\r\n") != std::string::npos) history(h, &event, H_ENTER, text);
+        if (!line.empty() && line.back() == '\n') line.pop_back();
+        if (line.size() > line_limit) {
+            refuse_line();
+            continue;
+        }
+        if (line.find_first_not_of(" \t\r") != std::string::npos) history(h, &event, H_ENTER, text);
         take_line(std::move(line));
     }
     el_end(el);

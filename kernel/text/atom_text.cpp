@@ -16,6 +16,7 @@
 
 #include "kel/binbuf.h"
 #include "kel/classes.h"
+#include "kel/console.h"
 #include "kel/symbols.h"
 #include "platform/handles.h"
 
@@ -88,21 +89,36 @@ number_kind number_kind_of(const char *t, size_t length, bool *hex)
     return length == 1 ? number_kind::none : number_kind::real;
 }
 
-// Integers wrap at 32 bits, as every integer an atom holds does.
+// A decimal integer beyond the 32 bits an atom holds reads as the nearest
+// 32-bit value, the limit on its side; a hexadecimal one, which spells a bit
+// pattern (0xFFFFFFFF is -1), reads as all 32 bits set. Either is reported
+// once, naming the text, so that a number a patch relies on is not changed
+// silently. Every integer within range reads exactly as written.
 atom_long read_integer(const char *t, size_t length, bool hex)
 {
-    uint32_t value = 0;
+    uint64_t value = 0;
+    bool over = false;
+    atom_long result;
     if (hex) {
-        for (size_t i = 2; i < length; i++) {
+        for (size_t i = 2; i < length && !over; i++) {
             char c = t[i];
-            uint32_t d = is_digit(c) ? static_cast<uint32_t>(c - '0') : static_cast<uint32_t>((c | 0x20) - 'a' + 10);
+            uint64_t d = is_digit(c) ? static_cast<uint64_t>(c - '0') : static_cast<uint64_t>((c | 0x20) - 'a' + 10);
             value = value * 16u + d;
+            over = value > UINT32_MAX;
         }
-        return static_cast<atom_long>(value);
+        result = static_cast<atom_long>(static_cast<uint32_t>(over ? UINT32_MAX : value));
+    } else {
+        bool negative = t[0] == '-';
+        const uint64_t limit = negative ? uint64_t{1} << 31 : uint64_t{INT32_MAX};
+        for (size_t i = negative ? 1 : 0; i < length && !over; i++) {
+            value = value * 10u + static_cast<uint64_t>(t[i] - '0');
+            over = value > limit;
+        }
+        if (over) value = limit;
+        result = negative ? static_cast<atom_long>(-static_cast<int64_t>(value)) : static_cast<atom_long>(value);
     }
-    bool negative = t[0] == '-';
-    for (size_t i = negative ? 1 : 0; i < length; i++) value = value * 10u + static_cast<uint32_t>(t[i] - '0');
-    return static_cast<atom_long>(negative ? 0u - value : value);
+    if (over) warning("%s: out of range, read as %ld", t, static_cast<long>(result));
+    return result;
 }
 
 // A float the way "%f" reads it, except that a value beyond the float range

@@ -339,4 +339,54 @@ else
     echo "skip stuck engine: no spin.kle (pass the test externals folder)"
 fi
 
+# Hostile standard input and output: a last line without a newline is taken;
+# a line over 65536 bytes is refused without being held (a 200 MB one under a
+# 60 MB memory limit) and the lines around it still run, one of 65536 bytes
+# too; a flood of lines
+# lets a clock fire and quit; an integer beyond 32 bits is the nearest one,
+# with a warning; control characters reach a terminal escaped, a pipe
+# unchanged.
+cat >"$work/in.pat" <<'EOF'
+#N vpatcher 20 74 620 474;
+#P newex 20 20 80 196617 r in;
+#P newex 20 60 80 196617 print in;
+#P connect 1 0 0 0;
+#P pop;
+EOF
+cat >"$work/flood.pat" <<'EOF'
+#N vpatcher 20 74 620 474;
+#P newex 20 20 60 196617 loadbang;
+#P newex 20 50 60 196617 delay 100;
+#P newex 20 80 60 196617 t b b;
+#P newex 20 110 60 196617 print tick;
+#P message 120 110 60 196617 \; kel quit;
+#P newex 200 20 60 196617 r in;
+#P connect 5 0 4 0;
+#P connect 4 0 3 0;
+#P connect 3 1 2 0;
+#P connect 3 0 1 0;
+#P pop;
+EOF
+hostile_case() {
+    if [ "$2" = "$3" ]; then echo "ok   $1"; else
+        echo "FAIL $1:"; printf '%s\n' "$2" | head -c 400; echo; failures=$((failures + 1)); fi
+}
+got=$(printf 'in 1\nkel quit' | timeout 10 "$kel" "$work/in.pat" 2>&1)
+hostile_case "last line without newline" "$got" "in: 1"
+got=$( (ulimit -v 60000
+    { head -c 200000000 /dev/zero; printf '\nin 2\n'; head -c 65534 /dev/zero | tr '\0' b; printf ' 3\nkel quit\n'; } |
+        timeout 10 "$kel" "$work/in.pat" 2>&1) | cut -c 1-40)
+hostile_case "long input line" "$got" "$(printf '%s\n%s\n%s' '• error: kel: input line over 65536 bytes ignored' 'in: 2' "• error: 'bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb" | cut -c 1-40)"
+got=$( (yes 'in 1' | timeout -s KILL 10 "$kel" "$work/flood.pat" >"$work/out" 2>&1; echo $?) | tail -1)
+hostile_case "flood of lines" "$got $(grep -c tick "$work/out")" "0 1"
+got=$(printf 'in 99999999999999999999 -2147483648 0xFFFFFFFF\nkel quit\n' | timeout 10 "$kel" "$work/in.pat" 2>&1)
+hostile_case "integer beyond 32 bits" "$got" "$(printf '%s\n%s' '• warning: 99999999999999999999: out of range, read as 2147483647' 'in: 2147483647 -2147483648 -1')"
+esc=$(printf 'a\033[31mb\007')
+got=$(timeout 10 "$kel" --batch --send "in $esc" "$work/in.pat" 2>&1)
+hostile_case "control characters into a pipe" "$got" "in: $esc "
+if command -v script >/dev/null 2>&1; then
+    got=$(timeout 10 script -qec "'$kel' --batch --send 'in $esc' '$work/in.pat'" /dev/null </dev/null | tr -d '\r')
+    hostile_case "control characters on a terminal" "$got" 'in: a\x1b[31mb\x07 '
+fi
+
 exit $failures

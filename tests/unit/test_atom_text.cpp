@@ -10,16 +10,19 @@
 #include <vector>
 
 #include "atom_support.h"
+#include "console_capture.h"
 #include "kel/kel.h"
 #include "kernel/text/atom_text.h"
 
 namespace {
 
+using kel::test::console_capture;
 using kel::test::describe;
 using kel::test::F;
 using kel::test::L;
 using kel::test::S;
 using kel::test::strings;
+using kel::test::warning_line;
 
 // One atom as a short string: "L:1", "F:2.5", "S:foo", ";", ",", "$1",
 // "D:1x" (a $ symbol), "O:class".
@@ -103,10 +106,13 @@ TEST(AtomTextRead, TokensAndTheirTypes)
         {"-", {"S:-"}},
         {"--5", {"S:--5"}},
         {"5-", {"S:5-"}},
-        // integers wrap at 32 bits
-        {"2147483647 2147483648", {"L:2147483647", "L:-2147483648"}},
-        {"-2147483648 4294967296", {"L:-2147483648", "L:0"}},
-        {"0xFFFFFFFF 0x100000001", {"L:-1", "L:1"}},
+        // integers within 32 bits read exactly; beyond, the nearest limit
+        // (hexadecimal: all bits set)
+        {"2147483647 -2147483648 -0", {"L:2147483647", "L:-2147483648", "L:0"}},
+        {"2147483648 4294967296", {"L:2147483647", "L:2147483647"}},
+        {"-2147483649 -99999999999999999999", {"L:-2147483648", "L:-2147483648"}},
+        {"0xFFFFFFFF 0x80000000 0x100000001", {"L:-1", "L:-2147483648", "L:-1"}},
+        {"00000000000000000000000000042 -0000000000000000000000000007", {"L:42", "L:-7"}},
         // floats beyond the range saturate; below it they are 0
         {huge, {"F:3.40282e+38"}},
         {"-" + huge, {"F:-3.40282e+38"}},
@@ -157,6 +163,28 @@ TEST(AtomTextRead, TokensAndTheirTypes)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text);
         EXPECT_EQ(parse(c.text), c.atoms);
+    }
+}
+
+// An integer out of range is reported once, by its text and the value it
+// reads as; one within range is read silently.
+TEST(AtomTextRead, OutOfRangeIntegersAreReportedOnce)
+{
+    struct Case {
+        std::string text;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"99999999999999999999", {warning_line("99999999999999999999: out of range, read as 2147483647")}},
+        {"-2147483649", {warning_line("-2147483649: out of range, read as -2147483648")}},
+        {"0x123456789", {warning_line("0x123456789: out of range, read as -1")}},
+        {"2147483647 -2147483648 0xFFFFFFFF 1.5 99x", {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        console_capture console;
+        read_all(c.text);
+        EXPECT_EQ(console.lines(), c.lines);
     }
 }
 
