@@ -1,28 +1,21 @@
 #include <climits>
 #include <string>
 
-#include <unistd.h>
-
 #include "app/shell.h"
 #include "kel/kel.h"
+#include "kernel/files/path.h"
 #include "kernel/patcher/loadbang.h"
 #include "kernel/patcher/patcher.h"
-#include "platform/macroman.h"
 
 namespace kel::app {
 namespace {
 
 // A command-line file name as the kernel names files: one pair of
-// surrounding double quotes taken off, made full against the working
-// folder, in the kernel's form of file names (platform/macroman.h).
+// surrounding double quotes taken off, then as path_kernel_name_of.
 std::string kernel_name(std::string name)
 {
     if (name.size() >= 2 && name.front() == '"' && name.back() == '"') name = name.substr(1, name.size() - 2);
-    if (!name.empty() && name.front() != '/') {
-        char cwd[PATH_MAX];
-        if (getcwd(cwd, sizeof cwd)) name = std::string(cwd) + "/" + name;
-    }
-    return toolbox::os_name_to_kernel(name);
+    return path_kernel_name_of(name);
 }
 
 // Saves p to out in text or binary form. The file need not exist: its

@@ -222,11 +222,7 @@ bool start_up(const run_options &o)
 void shut_down()
 {
     input_stop();
-    sched_shutdown();
-    patcher_free_all();
-    path_shutdown();
-    quittasks_run();
-    loader_unload_all();
+    engine_shutdown();
     console_out_finish();
 }
 

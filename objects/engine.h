@@ -9,4 +9,8 @@ namespace kel {
 // than once; false when a step fails.
 bool engine_init();
 
+// Stops what engine_init and a run started, in order: the timers, every
+// patcher, the temporary copies of files, the quit tasks, the externals.
+void engine_shutdown();
+
 }  // namespace kel

@@ -10,10 +10,8 @@
 
 #include "kel/kel.h"
 #include "kernel/core/console.h"
-#include "kernel/create/loader.h"
 #include "kernel/files/path.h"
 #include "kernel/patcher/patcher.h"
-#include "kernel/time/quittasks.h"
 #include "kernel/time/scheduler.h"
 #include "objects/engine.h"
 #include "platform/macroman.h"
@@ -59,18 +57,6 @@ void console_newline(void *)
 
 void console_redraw(void *) {}
 
-// A file-system name as the kernel names files: made full against the
-// working folder, in the kernel's form of file names.
-std::string kernel_name(const char *name)
-{
-    std::string full = name;
-    if (!full.empty() && full.front() != '/') {
-        char cwd[PATH_MAX];
-        if (getcwd(cwd, sizeof cwd)) full = std::string(cwd) + "/" + full;
-    }
-    return toolbox::os_name_to_kernel(full);
-}
-
 kel_clock *g_run_end = nullptr;
 
 void run_ended(void *) { sched_request_quit(); }
@@ -110,7 +96,7 @@ KEL_API long kel_host_start(kel_console_line console, void *context, int virtual
 KEL_API long kel_host_add_folder(const char *folder)
 {
     if (g_state != host_state::running || !folder) return ERR_GENERIC;
-    return path_addnamed(path_list_search(), kernel_name(folder).c_str(), 1, 1) == 0 ? ERR_NONE : ERR_GENERIC;
+    return path_addnamed(path_list_search(), path_kernel_name_of(folder).c_str(), 1, 1) == 0 ? ERR_NONE : ERR_GENERIC;
 }
 
 KEL_API void *kel_host_open(const char *filename)
@@ -118,7 +104,7 @@ KEL_API void *kel_host_open(const char *filename)
     if (g_state != host_state::running || !filename) return nullptr;
     short path = 0;
     char file[PATH_MAX];
-    if (path_frompathname(kernel_name(filename).c_str(), &path, file) != 0) {
+    if (path_frompathname(path_kernel_name_of(filename).c_str(), &path, file) != 0) {
         error("%s: error opening file", filename);
         return nullptr;
     }
@@ -144,11 +130,7 @@ KEL_API void kel_host_stop(void)
     g_state = host_state::stopped;
     freeobject(g_run_end);
     g_run_end = nullptr;
-    sched_shutdown();
-    patcher_free_all();
-    path_shutdown();
-    quittasks_run();
-    loader_unload_all();
+    engine_shutdown();
     console_finish();
     if (!g_console.pending.empty()) console_newline(nullptr);
 }

@@ -24,25 +24,33 @@ using native_segment = ElfW(Phdr);
 using native_section = ElfW(Shdr);
 using native_symbol = ElfW(Sym);
 
-// The whole file, or false when it cannot be read.
-bool read_file(const std::string &path, std::vector<char> *bytes)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
-}
+// Reads parts of a file by offset; only the headers and tables a question
+// needs are read, never the whole library.
+class file_reader {
+public:
+    explicit file_reader(const std::string &path) : in_(path, std::ios::binary | std::ios::ate)
+    {
+        if (in_) size_ = static_cast<uint64_t>(in_.tellg());
+    }
+    bool open() const { return static_cast<bool>(in_); }
+    uint64_t size() const { return size_; }
+    bool read(uint64_t offset, void *out, uint64_t n)
+    {
+        if (offset > size_ || size_ - offset < n) return false;
+        in_.clear();
+        in_.seekg(static_cast<std::streamoff>(offset));
+        return static_cast<bool>(in_.read(static_cast<char *>(out), static_cast<std::streamsize>(n)));
+    }
+    template <typename T> bool read_at(uint64_t offset, T *out) { return read(offset, out, sizeof(T)); }
 
-template <typename T> bool read_at(const std::vector<char> &bytes, uint64_t offset, T *out)
-{
-    if (offset > bytes.size() || bytes.size() - offset < sizeof(T)) return false;
-    std::memcpy(out, bytes.data() + offset, sizeof(T));
-    return true;
-}
+private:
+    std::ifstream in_;
+    uint64_t size_ = 0;
+};
 
-bool native_elf(const std::vector<char> &bytes, native_header *h)
+bool native_elf(file_reader &f, native_header *h)
 {
-    return read_at(bytes, 0, h) && std::memcmp(h->e_ident, ELFMAG, SELFMAG) == 0 &&
+    return f.read_at(0, h) && std::memcmp(h->e_ident, ELFMAG, SELFMAG) == 0 &&
            h->e_ident[EI_CLASS] == (sizeof(void *) == 8 ? ELFCLASS64 : ELFCLASS32);
 }
 
@@ -50,10 +58,10 @@ bool native_elf(const std::vector<char> &bytes, native_header *h)
 
 std::string library_file_problem(const std::string &path)
 {
-    std::vector<char> bytes;
-    if (!read_file(path, &bytes)) return "";  // the loader's own words say why
+    file_reader f(path);
+    if (!f.open()) return "";  // the loader's own words say why
     native_header h{};
-    if (!read_at(bytes, 0, &h) || std::memcmp(h.e_ident, ELFMAG, SELFMAG) != 0)
+    if (!f.read_at(0, &h) || std::memcmp(h.e_ident, ELFMAG, SELFMAG) != 0)
         return "not a code library (the file does not begin like one)";
     if (h.e_ident[EI_CLASS] != (sizeof(void *) == 8 ? ELFCLASS64 : ELFCLASS32))
         return "built for another kind of machine";
@@ -64,39 +72,41 @@ std::string library_file_problem(const std::string &path)
     bool program = false;
     for (unsigned i = 0; i < h.e_phnum; i++) {
         native_segment s{};
-        if (!read_at(bytes, h.e_phoff + uint64_t(i) * h.e_phentsize, &s)) break;
+        if (!f.read_at(h.e_phoff + uint64_t(i) * h.e_phentsize, &s)) break;
         if (s.p_type == PT_INTERP) program = true;
         if (s.p_type == PT_LOAD && s.p_offset + s.p_filesz > needed) needed = s.p_offset + s.p_filesz;
     }
     if (h.e_shnum && uint64_t(h.e_shoff) + uint64_t(h.e_shnum) * h.e_shentsize > needed)
         needed = uint64_t(h.e_shoff) + uint64_t(h.e_shnum) * h.e_shentsize;
-    if (needed > bytes.size())
-        return "the file is cut short (" + std::to_string(bytes.size()) + " bytes of " + std::to_string(needed) + ")";
+    if (needed > f.size())
+        return "the file is cut short (" + std::to_string(f.size()) + " bytes of " + std::to_string(needed) + ")";
     if (program) return "a program, not a code library";
     return "";
 }
 
 bool symbol_hidden_in_file(const std::string &path, const char *name)
 {
-    std::vector<char> bytes;
+    file_reader f(path);
     native_header h{};
-    if (!read_file(path, &bytes) || !native_elf(bytes, &h)) return false;
+    if (!f.open() || !native_elf(f, &h)) return false;
+    const uint64_t length = std::strlen(name) + 1;  // with its terminating NUL
+    std::vector<char> text(length);
     for (unsigned i = 0; i < h.e_shnum; i++) {
         native_section table{}, strings{};
-        if (!read_at(bytes, h.e_shoff + uint64_t(i) * h.e_shentsize, &table) || table.sh_type != SHT_SYMTAB ||
-            !table.sh_entsize || !read_at(bytes, h.e_shoff + uint64_t(table.sh_link) * h.e_shentsize, &strings))
+        if (!f.read_at(h.e_shoff + uint64_t(i) * h.e_shentsize, &table) || table.sh_type != SHT_SYMTAB ||
+            !table.sh_entsize || !f.read_at(h.e_shoff + uint64_t(table.sh_link) * h.e_shentsize, &strings))
             continue;
         for (uint64_t k = 0; k < table.sh_size / table.sh_entsize; k++) {
             native_symbol sym{};
-            if (!read_at(bytes, table.sh_offset + k * table.sh_entsize, &sym)) break;
+            if (!f.read_at(table.sh_offset + k * table.sh_entsize, &sym)) break;
             if (sym.st_shndx == SHN_UNDEF || sym.st_name >= strings.sh_size) continue;
-            const uint64_t at = strings.sh_offset + sym.st_name;
-            if (at >= bytes.size()) continue;
-            const char *text = bytes.data() + at;
+            if (!f.read(strings.sh_offset + sym.st_name, text.data(), length) ||
+                std::memcmp(text.data(), name, length) != 0)
+                continue;
             // A hidden symbol ends up local in the linked library.
             const bool exported =
                 ELF64_ST_BIND(sym.st_info) != STB_LOCAL && ELF64_ST_VISIBILITY(sym.st_other) == STV_DEFAULT;
-            if (std::strncmp(text, name, bytes.size() - at) == 0 && !exported) return true;
+            if (!exported) return true;
         }
     }
     return false;

@@ -68,6 +68,14 @@ inline memo_entry &memo_slot(const method_entry *table, const symbol *s)
     return t_memo[key & (memo_size - 1)];
 }
 
+// The remembered answer for (table, s), or null.
+inline const memo_entry *remembered(const method_entry *table, const symbol *s)
+{
+    const memo_entry &m = memo_slot(table, s);
+    if (m.table != table || m.selector != s || m.generation != method_tables_generation()) return nullptr;
+    return &m;
+}
+
 method_entry *remember(const method_entry *table, symbol *s, method_entry *found)
 {
     const bool direct = found->types[0] == ATYPE_GIMME && !(class_of_table(table)->flags & class_flag_creator);
@@ -124,9 +132,7 @@ method_entry *dispatch_lookup(object *x, symbol *s)
         return nullptr;
     }
     method_entry *table = messlist_current(x);
-    if (const memo_entry &m = memo_slot(table, s);
-        m.table == table && m.selector == s && m.generation == method_tables_generation() && s)
-        return m.found;
+    if (const memo_entry *m = s ? remembered(table, s) : nullptr) return m->found;
     return lookup_in_table(x, table, s);
 }
 
@@ -285,10 +291,8 @@ namespace {
 inline kel_method remembered_direct(object *o, symbol *s)
 {
     if (!object_valid(o) || !s) return nullptr;
-    const memo_entry &m = memo_slot(o->messlist, s);
-    if (m.table != o->messlist || m.selector != s || !m.direct || m.generation != method_tables_generation())
-        return nullptr;
-    return m.found->method;
+    const memo_entry *m = remembered(o->messlist, s);
+    return m && m->direct ? m->found->method : nullptr;
 }
 
 __attribute__((noinline)) void *typedmess_looked_up(object *o, symbol *s, long argc, atom *argv)

@@ -69,6 +69,10 @@ std::string path_library_folder();
 // per-user and library folders are optional).
 void path_search_start(const search_folders &folders);
 
+// A file-system name as the kernel names files: a relative name made full
+// against the working folder, in the kernel's form of file names.
+std::string path_kernel_name_of(std::string os_name);
+
 // Deletes every copy made by path_copytotempfile since start-up (the
 // shutdown sequence calls this after stopping the scheduler).
 void path_shutdown();

@@ -10,6 +10,9 @@
 // This system has one volume, the root, and it has no name: full names are
 // root names, and "/home/me/x.pat" is both the slash-style full name and the
 // operating-system name (in the kernel's form of names, platform/macroman.h).
+#include <unistd.h>
+
+#include <climits>
 #include <cstring>
 
 #include "kel/console.h"
@@ -249,6 +252,15 @@ bool file_os_name(short path, const char *name, std::string *os)
 }
 
 std::string full_kernel_name(const std::string &os) { return kernel_name(os); }
+
+std::string path_kernel_name_of(std::string os_name)
+{
+    if (!os_name.empty() && os_name.front() != '/') {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd)) os_name = std::string(cwd) + "/" + os_name;
+    }
+    return toolbox::os_name_to_kernel(os_name);
+}
 
 }  // namespace kel
 

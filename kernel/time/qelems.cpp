@@ -122,15 +122,12 @@ int queue_service()
     sched_flags &flags = sched_state();
     int budget = sched_config().queue_throttle.load(std::memory_order_relaxed);
     flags.in_queue.store(true, std::memory_order_relaxed);
-    if (queue_is_empty()) {
-        // Nothing to run: the service still counts as an event.
-        event_counter_bump();
-        empty_symbol_clear();
+    event_counter_bump();
+    empty_symbol_clear();
+    if (queue_is_empty()) {  // nothing to run: no lock taken
         flags.in_queue.store(false, std::memory_order_relaxed);
         return 0;
     }
-    event_counter_bump();
-    empty_symbol_clear();
     long lockout = lockout_exchange(1);
     queue &q = main_queue();
     q.lock.lock();
