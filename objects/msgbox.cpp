@@ -37,6 +37,7 @@ namespace {
 constexpr short box_height = 15;
 constexpr long slots_max = 9;
 constexpr size_t recent_max = 16;
+constexpr long numbers_max = 16;  // the longest text of numbers sent without evaluation
 
 // Blocks replaced while the box was being evaluated, freed when its
 // outermost evaluation returns: the evaluation reads them.
@@ -152,8 +153,8 @@ bool send_numbers(messagebox *x)
 {
     const atombuf *contents = x->contents;
     const long count = contents ? contents->argc : 0;
-    if (count < 1 || count > 16) return false;
-    atom message[16];
+    if (count < 1 || count > numbers_max) return false;
+    atom message[numbers_max];
     for (long i = 0; i < count; i++) {
         message[i] = contents->argv[i];  // a copy: a receiver may replace the text
         if (message[i].type != ATYPE_LONG && message[i].type != ATYPE_FLOAT) return false;
