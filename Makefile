@@ -8,6 +8,7 @@
 #   make bench-instr  instruction counts of the bench patches under callgrind
 #                 (scripts/bench_instr; BENCH_INSTR_ARGS=--quick for shorter runs)
 #   make fuzz     clang-16 libFuzzer build, each fuzz target briefly (FUZZ_SECONDS in all)
+#   make fuzz-long  the same, FUZZ_SECONDS for every target (600 by default)
 #   make format   reformat the sources with clang-format
 #   make format-check   check the formatting of the lines changed since
 #                 scripts/format-base, or since BASE=<commit> (scripts/check_format)
@@ -88,7 +89,9 @@ bench-instr: bench-setup build
 
 # The fuzz build needs clang-16 (libFuzzer); scripts/setup installs it on request.
 FUZZ_SECONDS ?= 60
-.PHONY: fuzz fuzz-setup
+# fuzz-long gives each target FUZZ_SECONDS when it is set, ten minutes if not.
+FUZZ_LONG_SECONDS := $(if $(filter command line environment,$(origin FUZZ_SECONDS)),$(FUZZ_SECONDS),600)
+.PHONY: fuzz fuzz-long fuzz-setup
 
 fuzz-setup:
 	@./scripts/setup fuzz
@@ -100,6 +103,10 @@ build-fuzz/build.ninja: | fuzz-setup
 fuzz: fuzz-setup build-fuzz/build.ninja
 	cmake --build build-fuzz -j $(JOBS) --target kel_fuzz_targets
 	./tests/fuzz/run build-fuzz $(FUZZ_SECONDS)
+
+fuzz-long: fuzz-setup build-fuzz/build.ninja
+	cmake --build build-fuzz -j $(JOBS) --target kel_fuzz_targets
+	./tests/fuzz/run --each build-fuzz $(FUZZ_LONG_SECONDS)
 
 format:
 	git ls-files -z '*.cpp' '*.h' '*.c' | xargs -0 clang-format -i
