@@ -52,6 +52,7 @@
 #include "kernel/text/binbuf.h"
 #include "kernel/text/binbuf_eval.h"
 #include "kernel/text/patchfile.h"
+#include "kernel/wires/wire_pairs.h"
 #include "platform/handles.h"
 
 namespace kel {
@@ -683,6 +684,8 @@ void *load_file(const load_request &r)
 
     building_state &bs = building();
     load_guard guard(guarded);
+    // A file that joins one pair a million times says so once, with a count.
+    duplicate_reports_quiet quiet;
     patcher *result = nullptr;
     {
         load_context ctx;

@@ -15,6 +15,7 @@
 #include "kernel/core/symbols.h"
 #include "kernel/wires/depth.h"
 #include "kernel/wires/outlets.h"
+#include "kernel/wires/wire_pairs.h"
 
 struct proxy {
     object header;
@@ -104,6 +105,9 @@ void inlet_free_method(inlet *i)
         source *s = i->sources;
         outlet_rm(s->from, i);
         if (i->sources == s) {  // not removed by outlet_rm: drop the record itself
+            auto *self = reinterpret_cast<object *>(i);
+            if (wire_pair *pair = wire_pair_find(s->from, self); pair && pair->src == s) pair->src = nullptr;
+            wire_pair_settle(s->from, self);
             i->sources = s->next;
             if (i->sources) i->sources->prev = nullptr;
             freebytes(s, sizeof(source));

@@ -14,6 +14,7 @@
 #include "kernel/core/objects.h"
 #include "kernel/core/symbols.h"
 #include "kernel/wires/depth.h"
+#include "kernel/wires/wire_pairs.h"
 
 namespace kel {
 namespace {
@@ -192,16 +193,10 @@ long flatten(outlet *o, object *target, pair_op op, bool report = true)
     return op(o, target);
 }
 
-connection *find_connection(outlet *o, object *target)
-{
-    for (connection *c = o->connections; c; c = c->next)
-        if (c->receiver == target) return c;
-    return nullptr;
-}
-
 long validate_pair(outlet *o, object *target)
 {
-    if (find_connection(o, target)) warning("outlet_add: already in table");
+    wire_pair *pair = wire_pair_find(o, target);
+    if (pair && pair->newest && duplicate_report_due(pair->warned_in, true)) warning("outlet_add: already in table");
     if (!o->type) return 0;
     static symbol *const s_checkin = gensym("checkin");
     kel_method checkin = zgetfn(target, s_checkin);
@@ -212,25 +207,24 @@ long validate_pair(outlet *o, object *target)
     return 1;
 }
 
-source *find_source(inlet *i, outlet *o)
-{
-    for (source *s = i->sources; s; s = s->next)
-        if (s->from == o) return s;
-    return nullptr;
-}
-
 bool add_source(inlet *i, outlet *o, connection *c)
 {
     if (!is_outlet(o)) {
         error("inlet: can only be connected to outlets");
         return false;
     }
-    if (find_source(i, o)) {
-        check_failed("inlet_notify: already in table");
+    wire_pair *pair = wire_pair_get(o, reinterpret_cast<object *>(i));
+    if (!pair) return false;
+    if (pair->src) {
+        if (duplicate_report_due(pair->checked_in, false)) check_failed("inlet_notify: already in table");
         return false;
     }
     auto *s = static_cast<source *>(getbytes(sizeof(source)));
-    if (!s) return false;
+    if (!s) {
+        wire_pair_settle(o, reinterpret_cast<object *>(i));
+        return false;
+    }
+    pair->src = s;
     s->conn = c;
     s->from = o;
     s->prev = nullptr;
@@ -242,8 +236,12 @@ bool add_source(inlet *i, outlet *o, connection *c)
 
 bool remove_source(inlet *i, outlet *o)
 {
-    source *s = find_source(i, o);
+    auto *target = reinterpret_cast<object *>(i);
+    wire_pair *pair = wire_pair_find(o, target);
+    source *s = pair ? pair->src : nullptr;
     if (!s) return false;
+    pair->src = nullptr;
+    wire_pair_settle(o, target);
     if (s->prev)
         s->prev->next = s->next;
     else
@@ -261,8 +259,15 @@ void dump_sources(inlet *i)
 
 long connect_pair(outlet *o, object *target)
 {
+    wire_pair *pair = wire_pair_get(o, target);
+    if (!pair) return 0;
     auto *c = static_cast<connection *>(getbytes(sizeof(connection)));
-    if (!c) return 0;
+    if (!c) {
+        wire_pair_settle(o, target);
+        return 0;
+    }
+    c->older_same = pair->newest;
+    pair->newest = c;
     c->receiver = target;
     c->method = o->type ? egetfn(target, o->type) : reinterpret_cast<kel_method>(&method_false);
     c->to_inlet = is_inlet(target);
@@ -277,22 +282,19 @@ long connect_pair(outlet *o, object *target)
 
 long disconnect_pair(outlet *o, object *target)
 {
-    connection *c = find_connection(o, target);
+    wire_pair *pair = wire_pair_find(o, target);
+    connection *c = pair ? pair->newest : nullptr;
     if (!c) {
         check_failed("outlet_rm: wasn't in table");
         return 0;
     }
-    if (c->to_inlet) {
-        auto *i = reinterpret_cast<inlet *>(target);
-        // Another connection of o to the same inlet keeps the source.
-        bool other = false;
-        for (connection *d = o->connections; d; d = d->next)
-            if (d != c && d->receiver == target) other = true;
-        if (!other && !remove_source(i, o)) {
-            post("disconnect: not in inlet");
-            dump_sources(i);
-        }
+    pair->newest = c->older_same;
+    // Another connection of o to the same inlet keeps the source.
+    if (c->to_inlet && !pair->newest && !remove_source(reinterpret_cast<inlet *>(target), o)) {
+        post("disconnect: not in inlet");
+        dump_sources(reinterpret_cast<inlet *>(target));
     }
+    wire_pair_settle(o, target);
     if (outlet_sending(o)) {
         c->receiver = nullptr;
         o->sending |= outlet_removed_mark;
@@ -355,8 +357,14 @@ void outlet_free_method(outlet *o)
     }
     while (o->connections) {
         connection *c = o->connections;
-        // Only inlets are looked at: any other receiver may already be gone.
-        if (c->receiver && c->to_inlet) remove_source(reinterpret_cast<inlet *>(c->receiver), o);
+        // Only inlets are looked at: any other receiver may already be gone
+        // (the pair only names it).
+        if (c->receiver) {
+            // Every connection of o goes: the pair goes with the first.
+            if (wire_pair *pair = wire_pair_find(o, c->receiver)) pair->newest = nullptr;
+            if (c->to_inlet) remove_source(reinterpret_cast<inlet *>(c->receiver), o);
+            wire_pair_settle(o, c->receiver);
+        }
         unlink_connection(o, c);
     }
     if (o->targets) linklist_chuck(o->targets);

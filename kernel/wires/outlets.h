@@ -47,6 +47,7 @@ struct connection {
     kel_method method;  // typed outlets: the receiver's method for the type, or method_false
     bool to_inlet;      // the receiver is an inlet, which lists this outlet among its sources
     method_cache cache;
+    connection *older_same;  // the next older live connection of the outlet to the same receiver
 };
 
 struct source {

@@ -2,6 +2,7 @@
 // flattening through subpatcher inlets and outlets, and the depth guard.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include "kernel/time/scheduler.h"
 #include "kernel/wires/depth.h"
 #include "kernel/wires/outlets.h"
+#include "kernel/wires/wire_pairs.h"
 
 namespace {
 
@@ -369,6 +371,55 @@ TEST(Connect, RefusedByCheckinAndDuplicates)
     EXPECT_EQ(missing.lines(), std::vector<std::string>{check_failed_line("outlet_rm: wasn't in table")});
     freeobject(src);
     freeobject(dst);
+}
+
+// While a file loads, a pair joined again and again is reported once (the
+// warning, and for an inlet the duplicate source), and the repeats are
+// counted in one line at the end; a nested period joins the outer one.
+TEST(Connect, DuplicatesInAQuietPeriodAreReportedOncePerPairAndCounted)
+{
+    node *src = make("src");
+    node *dst = make("dst");
+    inlet *in1 = intin(dst, 1);
+    outlet *o = intout(src);
+    console_capture console;
+    {
+        kel::duplicate_reports_quiet load;
+        for (int k = 0; k < 3; k++) EXPECT_EQ(outlet_add(o, dst), 0);
+        {
+            kel::duplicate_reports_quiet abstraction;
+            for (int k = 0; k < 4; k++) EXPECT_EQ(outlet_add(o, in1), 0);
+        }
+        EXPECT_EQ(console.lines().size(), 3u);  // nothing told when the inner period ends
+    }
+    EXPECT_EQ(console.lines(), (std::vector<std::string>{warning_line("outlet_add: already in table"),
+                                                         warning_line("outlet_add: already in table"),
+                                                         check_failed_line("inlet_notify: already in table"),
+                                                         warning_line("outlet_add: already in table, 3 more times")}));
+    g_log.clear();
+    outlet_int(o, 7);
+    EXPECT_EQ(g_log.size(), 7u);
+
+    // Outside a period every duplicate is reported again.
+    console_capture again;
+    EXPECT_EQ(outlet_add(o, dst), 0);
+    EXPECT_EQ(again.lines(), std::vector<std::string>{warning_line("outlet_add: already in table")});
+
+    // Each removal takes one connection; the inlet keeps hearing the outlet
+    // until the last one into it goes, and then the inlet can be freed alone.
+    for (int left = 3; left >= 0; left--) {
+        g_log.clear();
+        outlet_int(o, 1);
+        EXPECT_EQ(std::count(g_log.begin(), g_log.end(), "dst in1 1"), left + 1);
+        outlet_rm(o, in1);
+    }
+    console_capture none;
+    g_log.clear();
+    outlet_int(o, 2);
+    EXPECT_EQ(g_log, std::vector<std::string>(4, "dst int 2"));
+    freeobject(src);  // its outlet takes the four connections into dst with it
+    freeobject(dst);
+    EXPECT_TRUE(none.lines().empty());
 }
 
 TEST(Connect, FreeingAnInletRemovesTheConnectionsIntoIt)
