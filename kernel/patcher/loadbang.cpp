@@ -11,6 +11,7 @@
 #include "kernel/patcher/loadbang.h"
 
 #include <algorithm>
+#include <iterator>
 #include <unordered_set>
 #include <vector>
 
@@ -227,9 +228,10 @@ bool loadbang_init()
 
 void loadbang_queue_push(patcher *p)
 {
-    if (std::find(g_queue.begin(), g_queue.end(), p) != g_queue.end()) return;
+    if (p->loadbang_queued) return;
     try {
         g_queue.push_back(p);
+        p->loadbang_queued = true;
     } catch (const std::bad_alloc &) {
         memory_set_low(true);  // p will not hear loadbang
     }
@@ -237,7 +239,12 @@ void loadbang_queue_push(patcher *p)
 
 void loadbang_queue_remove(patcher *p)
 {
-    g_queue.erase(std::remove(g_queue.begin(), g_queue.end(), p), g_queue.end());
+    if (p->loadbang_queued) {
+        // Patchers leave mostly newest first (a load cut short): look from the end.
+        auto at = std::find(g_queue.rbegin(), g_queue.rend(), p);
+        if (at != g_queue.rend()) g_queue.erase(std::next(at).base());
+        p->loadbang_queued = false;
+    }
     for (delivery *d = g_deliveries; d; d = d->outer)
         std::replace(d->queue.begin(), d->queue.end(), p, static_cast<patcher *>(nullptr));
 }
@@ -246,6 +253,7 @@ void loadbang_clearqueue()
 {
     if (g_deliveries) return;
     if (verbose()) post("loadbang_clearqueue");
+    for (patcher *p : g_queue) p->loadbang_queued = false;
     g_queue.clear();
 }
 
@@ -254,6 +262,7 @@ void loadbang_dequeue()
     if (verbose()) post("loadbang_dequeue...");
     delivery d{{}, g_deliveries};
     d.queue.swap(g_queue);
+    for (patcher *p : d.queue) p->loadbang_queued = false;
     g_deliveries = &d;
     const int saved_depth = g_pass_depth;
     const unsigned long saved_generation = g_pass_generation;

@@ -255,8 +255,15 @@ void patcher_free_method(patcher *p)
     building_state &bs = building();
     if (bs.pending_patcher == p) bs.pending_patcher = nullptr;
     loadbang_queue_remove(p);
-    for (patcher *q = g_live; q; q = q->live_next)
-        if (q->parent == p) q->parent = nullptr;
+    // The patchers inside p's boxes are gone already; any other that names
+    // p as its parent forgets it.
+    for (patcher *q = g_live; q && p->live_children > 0; q = q->live_next) {
+        if (q->parent == p) {
+            q->parent = nullptr;
+            p->live_children--;
+        }
+    }
+    if (p->parent) p->parent->live_children--;
     live_unlink(p);
     delete p->index;
     p->index = nullptr;
@@ -343,6 +350,7 @@ patcher *patcher_make(short left, short top, short right, short bottom)
     p->window.right = right;
     p->window.bottom = bottom;
     p->parent = parent;
+    if (parent) parent->live_children++;
     p->depth = depth;
     p->path = bs.load_path;
     p->paste_x = bs.paste_x;

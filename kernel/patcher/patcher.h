@@ -80,6 +80,7 @@ struct patcher {
     bool freeing;
     bool skip_closebang;
     bool freebang_done;
+    bool loadbang_queued;               // it waits in the loadbang queue
     bool loadbang_served;               // it has received loadbang at least once
     unsigned long loadbang_generation;  // the generation of the last one
     // The saver's state within one save.
@@ -96,6 +97,7 @@ struct patcher {
     bool scripting;             // a `script` command is making a box (new, replace, newdefault)
     unsigned long serial;       // creation order among all patchers
     patcher *live_prev, *live_next;
+    long live_children;  // live patchers whose parent this is
 };
 
 namespace kel {
@@ -118,6 +120,10 @@ struct building_state {
     short load_abort = 0;                // set when memory ran out during a load
     patcher *pending_patcher = nullptr;  // taken by the next vpatcher
     short load_path = 0;                 // the folder of the file being loaded
+    // Boxes one load may make, abstractions' included: a document that
+    // would make more is refused before it exhausts memory.
+    long load_boxes_max = 10'000'000;
+    long load_boxes = 0;  // made so far by the load in progress
 };
 building_state &building();
 
@@ -266,6 +272,8 @@ void patcher_reorder_outlets(patcher *p);
 std::string patcher_load_position();
 // The file being loaded now (innermost), or null.
 const char *patcher_loading_file();
+// The file whose load began the loads in progress (outermost), or null.
+const char *patcher_loading_document();
 
 // The deepest a patcher may be nested inside others (subpatchers and
 // abstractions alike): the walks over patchers (saving, freeing, loadbang,

@@ -1127,6 +1127,11 @@ KEL_API void box_new(box *b, patcher *p, long flags, short left, short top, shor
     b->cords_in = nullptr;
     patcher_index_add(p, b);
     bindings().B->thing = &b->header;
+    if (patcher_loading() && ++bs.load_boxes > bs.load_boxes_max && !bs.load_abort) {
+        const char *file = patcher_loading_document();
+        error("%s: more than %ld boxes", file ? file : "patcher", bs.load_boxes_max);
+        bs.load_abort = 2;  // the load is cut short: nothing of it is kept
+    }
 }
 
 KEL_API void box_ready(box *) {}

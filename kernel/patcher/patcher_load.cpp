@@ -210,6 +210,7 @@ public:
             if (!loadbang_suspended()) loadbang_clearqueue();
             g_outermost = true;
             bs.load_abort = 0;
+            bs.load_boxes = 0;
         }
         g_guard = &entry_;
     }
@@ -769,6 +770,13 @@ object *load_abstraction(symbol *, short path, symbol *filename, long type, long
 bool patcher_loading() { return g_outermost || g_current; }
 
 const char *patcher_loading_file() { return g_current ? g_current->file : nullptr; }
+
+const char *patcher_loading_document()
+{
+    const load_context *ctx = g_current;
+    while (ctx && ctx->outer) ctx = ctx->outer;
+    return ctx ? ctx->file : nullptr;
+}
 
 std::string patcher_load_position()
 {

@@ -200,4 +200,39 @@ TEST_F(PatcherLoadTest, AnyAllocationFailingGivesTheWholePatchOrNothingAndLeaves
     }
 }
 
+// A document that would make more boxes than a load may (abstractions'
+// boxes counted with its own) is refused with one line, and nothing of it
+// stays; at the limit it loads.
+TEST_F(PatcherLoadTest, MoreBoxesThanALoadMayMakeRefusesTheDocument)
+{
+    write("relay.pat", relay_patch);
+    write("pair.pat", pair_patch);
+    write("main.pat", main_patch);
+    load_main();  // classes made on first use
+    kel::building_state &bs = kel::building();
+    struct limit_kept {
+        long before = kel::building().load_boxes_max;
+        ~limit_kept() { kel::building().load_boxes_max = before; }
+    } kept;
+
+    bs.load_boxes_max = 1000;
+    ASSERT_TRUE(load_main().loaded);
+    const long boxes = bs.load_boxes;  // what the whole document makes
+    ASSERT_GT(boxes, 30);              // its own and its abstractions'
+
+    bs.load_boxes_max = boxes;
+    EXPECT_TRUE(load_main().loaded);
+
+    bs.load_boxes_max = boxes - 1;
+    const footprint before = footprint::now();
+    const outcome refused = load_main();
+    EXPECT_FALSE(refused.loaded);
+    // The last box is the unknown object's, reported as it is made.
+    EXPECT_EQ(refused.console,
+              (strings{kel::test::error_line("mystery: No such object"),
+                       kel::test::error_line("main.pat: more than " + std::to_string(boxes - 1) + " boxes")}));
+    EXPECT_EQ(footprint::now(), before);
+    EXPECT_EQ(kel::loadbang_queue_size(), 0);
+}
+
 }  // namespace
