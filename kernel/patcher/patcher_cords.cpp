@@ -261,7 +261,7 @@ void reorder_chained(box *src, long n, outlet *o, int depth)
     for (const auto &f : feeders) {
         outlet *fo = object_outlet_at(f.first->obj, f.second);
         if (!fo) continue;
-        if (fo->flags & outlet_flag_chained)
+        if (outlet_chained(fo))
             reorder_chained(f.first, f.second, fo, depth + 1);
         else
             outlet_reorder(f.first, f.second);
@@ -485,7 +485,7 @@ void outlet_reorder(box *src, long n)
     outlet *o = object_outlet_at(src->obj, n);
     if (!o) return;
     try {
-        if (o->flags & outlet_flag_chained)
+        if (outlet_chained(o))
             reorder_chained(src, n, o, 0);
         else
             reorder_plain(src, n, o);

@@ -669,12 +669,7 @@ void *load_file(const load_request &r)
     }
     // A damaged binary file gives what was sound before its damage.
     const bool partial = patchfile_last_read_partial();
-    std::vector<long> lines;
-    try {
-        lines = patchfile_last_message_lines();
-    } catch (const std::bad_alloc &) {
-        // Its messages then name no line.
-    }
+    std::vector<long> lines = patchfile_take_message_lines();
     if (!is_patcher_buffer(contents)) {
         // Tables and plain text belong to modules and windows not built
         // here.

@@ -11,20 +11,22 @@
 namespace kel {
 
 // An object box: its text and the object made from it.
+// The small fields come last, so that the record has no padding inside:
+// a patch may hold millions of these.
 struct newobj_box {
     box b;
     atombuf *text;
-    int32_t font;
     symbol *font_name;  // the `window setfont` name in force when it was made, or null
+    binbuf *kept;       // a placeholder's "#N" line and "#X" data lines, written back on save
+    int32_t font;
     short linecount;
-    binbuf *kept;  // a placeholder's "#N" line and "#X" data lines, written back on save
 };
 
 struct comment_box {
     box b;
     atombuf *text;
-    int32_t font;
     symbol *font_name;
+    int32_t font;
 };
 
 // A box of a kind whose class is not here (button, number, ...), or of an

@@ -24,6 +24,7 @@
 #include <new>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #include "kel/atoms.h"
 #include "kel/console.h"
@@ -702,7 +703,7 @@ patchfile_status patchfile_decode(const unsigned char *data, size_t size, const 
 
 bool patchfile_last_read_partial() { return t_read_partial; }
 
-const std::vector<long> &patchfile_last_message_lines() { return t_message_lines; }
+std::vector<long> patchfile_take_message_lines() { return std::exchange(t_message_lines, {}); }
 
 long patchfile_read_bytes(binbuf *x, const unsigned char *data, size_t size, const char *label)
 {

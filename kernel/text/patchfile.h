@@ -54,7 +54,9 @@ bool patchfile_last_read_partial();
 
 // The line (from 1) each message of the last text file binbuf_read of this
 // thread read begins on, in order; empty after a binary file or a failure.
-const std::vector<long> &patchfile_last_message_lines();
+// Taking them leaves none behind (a big file's list is not kept after its
+// load).
+std::vector<long> patchfile_take_message_lines();
 
 // True when (name_a, path_a) and (name_b, path_b) are the same existing
 // file (links and different spellings of its name included).

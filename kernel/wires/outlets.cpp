@@ -169,7 +169,7 @@ long flatten(outlet *o, object *target, pair_op op, bool report = true)
         if (report) check_failed("chainapply");
         return 0;
     }
-    if (o->flags & outlet_flag_chained) {
+    if (outlet_chained(o)) {
         inlet *stands_for = o->chain_inlet;
         if (target == reinterpret_cast<object *>(stands_for)) {
             if (report) error("outlet loop");
@@ -348,7 +348,7 @@ void outlet_unlink_from_owner(outlet *o)
 void outlet_free_method(outlet *o)
 {
     std::lock_guard guard(global_lock());
-    if (o->flags & outlet_flag_chained) {
+    if (outlet_chained(o)) {
         while (linklist_getsize(o->targets) > 0) {
             auto *target = static_cast<object *>(linklist_getindex(o->targets, 0));
             linklist_chuckindex(o->targets, 0);
@@ -381,7 +381,6 @@ outlet *make_outlet(void *owner, symbol *type)
     o->owner = static_cast<object *>(owner);
     o->type = type;
     o->chain_inlet = nullptr;
-    o->flags = 0;
     o->sending = 0;
     o->targets = nullptr;
     o->next = nullptr;
@@ -416,7 +415,6 @@ bool outlet_chain(outlet *o, inlet *stands_for)
 {
     if (!o->targets) o->targets = linklist_new();
     if (!o->targets) return false;
-    o->flags |= outlet_flag_chained;
     o->chain_inlet = stands_for;
     return true;
 }
@@ -596,7 +594,7 @@ KEL_API long outlet_add(outlet *o, void *receiver)
     std::lock_guard guard(global_lock());
     if (flatten(o, target, validate_pair)) return 1;
     flatten(o, target, connect_pair, false);
-    if ((o->flags & outlet_flag_chained) && o->targets) linklist_append(o->targets, target);
+    if (outlet_chained(o)) linklist_append(o->targets, target);
     if (is_inlet(target) && (reinterpret_cast<inlet *>(target)->flags & inlet_flag_chained))
         add_source(reinterpret_cast<inlet *>(target), o, nullptr);
     return 0;
@@ -608,7 +606,7 @@ KEL_API void outlet_rm(outlet *o, void *receiver)
     auto *target = static_cast<object *>(receiver);
     std::lock_guard guard(global_lock());
     flatten(o, target, disconnect_pair);
-    if ((o->flags & outlet_flag_chained) && o->targets) linklist_chuckptr(o->targets, target);
+    if (outlet_chained(o)) linklist_chuckptr(o->targets, target);
     if (is_inlet(target) && (reinterpret_cast<inlet *>(target)->flags & inlet_flag_chained))
         remove_source(reinterpret_cast<inlet *>(target), o);
 }

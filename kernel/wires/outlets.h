@@ -12,6 +12,7 @@
 // inlet and outlet objects.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "kel/base.h"
@@ -19,12 +20,6 @@
 #include "kel/outlets.h"
 
 namespace kel {
-
-// The header of `tiny` objects: no inlets, no outlets.
-struct tiny_header {
-    method_entry *messlist;
-    int32_t magic;
-};
 
 // The receiver's methods for the common messages, as an untyped outlet finds
 // them: kept while the receiver still points into `table` and no method table
@@ -57,39 +52,49 @@ struct source {
     outlet *from;
 };
 
-inline constexpr uint8_t outlet_flag_chained = 0x1;
 inline constexpr int outlet_removed_mark = 1 << 30;
 inline constexpr uint16_t inlet_flag_chained = 0x1;
 
 }  // namespace kel
 
+// Outlets and inlets are `tiny` objects: their records begin with an
+// object's first two fields (no inlets, no outlets of their own), and use the
+// four bytes an object header would pad with for a field of their own, so
+// that each fits in 64 bytes: a patch holds one or more of each per box.
 struct outlet {
-    kel::tiny_header header;
+    method_entry *messlist;
+    int32_t magic;
+    // Sends in progress on this outlet, plus outlet_removed_mark while
+    // connections removed during a send wait to be unlinked: the outermost
+    // send sees exactly the mark left when it returns.
+    int sending;
     kel::connection *connections;
     object *owner;
     symbol *type;        // null: untyped
     inlet *chain_inlet;  // for a chained outlet: the inlet it stands for
     outlet *next;        // the owner's next outlet
-    uint8_t flags;
-    // Sends in progress on this outlet, plus outlet_removed_mark while
-    // connections removed during a send wait to be unlinked: the outermost
-    // send sees exactly the mark left when it returns.
-    int sending;
-    linklist *targets;  // a chained outlet's logical targets
+    linklist *targets;   // a chained outlet's logical targets; null for any other outlet
 };
 
 struct inlet {
-    kel::tiny_header header;
+    method_entry *messlist;
+    int32_t magic;
+    uint16_t flags;
     object *receiver;
     object *owner;
     symbol *type;  // null: pass-through
     kel_method method;
     inlet *next;  // the owner's next inlet
     kel::source *sources;
-    uint16_t flags;
 };
 
+static_assert(offsetof(outlet, magic) == offsetof(object, magic) && offsetof(inlet, magic) == offsetof(object, magic));
+static_assert(sizeof(outlet) == 64 && sizeof(inlet) == 64);
+
 namespace kel {
+
+// True for an outlet that stands for an inlet of a subpatcher box.
+inline bool outlet_chained(const outlet *o) { return o->targets != nullptr; }
 
 // True while a send on o is in progress (on any thread).
 inline bool outlet_sending(const outlet *o) { return (o->sending & ~outlet_removed_mark) != 0; }
