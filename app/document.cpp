@@ -2,6 +2,7 @@
 #include <string>
 
 #include "app/shell.h"
+#include "kel/collective.h"
 #include "kel/kel.h"
 #include "kernel/files/path.h"
 #include "kernel/patcher/loadbang.h"
@@ -37,15 +38,30 @@ bool save_document(patcher *p, const std::string &out, bool binary)
     return false;
 }
 
+// The document's file: its name in its folder. False after a console error.
+bool document_file(const run_options &options, short *path, char *file)
+{
+    const std::string name = kernel_name(options.file);
+    if (path_frompathname(name.c_str(), path, file) == 0) return true;
+    error("%s: error opening file", options.file.c_str());
+    return false;
+}
+
+bool is_collective(const char *file, short path)
+{
+    fileinfo info;
+    return path_fileinfo(file, path, &info) == 0 && info.type == FILETYPE_COLLECTIVE;
+}
+
 }  // namespace
 
 patcher *load_document(const run_options &options)
 {
-    std::string name = kernel_name(options.file);
     short path = 0;
     char file[PATH_MAX];
-    if (path_frompathname(name.c_str(), &path, file) != 0) {
-        error("%s: error opening file", options.file.c_str());
+    if (!document_file(options, &path, file)) return nullptr;
+    if (is_collective(file, path)) {
+        error("%s: a collective is run, not converted", options.file.c_str());
         return nullptr;
     }
     loadbang_suspend();
@@ -63,6 +79,22 @@ patcher *load_document(const run_options &options)
     loadbang_resume();
     if (!p) error("%s: error opening file", options.file.c_str());
     return p;
+}
+
+bool open_document(const run_options &options)
+{
+    short path = 0;
+    char file[PATH_MAX];
+    if (!document_file(options, &path, file)) return false;
+    if (!is_collective(file, path)) return load_document(options) != nullptr;
+    // The program's reference keeps it open, and its files found, while the
+    // patchers it started run; shutdown frees it.
+    xpcoll *collective = xpcoll_open(file, path, FILETYPE_COLLECTIVE, 0, 0, 0);
+    if (!collective) return false;
+    loadbang_suspend();
+    xpcoll_load(collective, 0, 0);
+    loadbang_resume();
+    return true;
 }
 
 bool convert_document(const run_options &options)

@@ -142,7 +142,7 @@ void batch_idle()
 void open_command_line_document(void *, symbol *, long, atom *)
 {
     guarded("kel", [] {
-        if (!g_options->file.empty() && !load_document(*g_options)) {
+        if (!g_options->file.empty() && !open_document(*g_options)) {
             g_status = exit_failure;
             sched_request_quit();
             return;

@@ -14,6 +14,11 @@ int run(const run_options &options);
 // unless the options convert it. Null, after a console error, when the file
 // cannot be found, read or loaded whole.
 patcher *load_document(const run_options &options);
+// Opens the command-line document to run it: a patcher file as
+// load_document does, or a collective (known by its contents), which is
+// opened and loaded and stays open until shutdown. False after a console
+// error.
+bool open_document(const run_options &options);
 
 // Loads the command-line document without running it and saves it as the
 // options say. False, after a console error, when it cannot be loaded or a

@@ -1,6 +1,7 @@
 #include "objects/engine.h"
 
 #include "kernel/create/loader.h"
+#include "kernel/files/collective.h"
 #include "kernel/files/path.h"
 #include "kernel/patcher/kernel_init.h"
 #include "kernel/patcher/patcher.h"
@@ -19,6 +20,8 @@ void engine_shutdown()
     path_shutdown();
     quittasks_run();
     loader_unload_all();
+    // Libraries extracted from collectives are removed once nothing runs them.
+    collective_shutdown();
 }
 
 }  // namespace kel

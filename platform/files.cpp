@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -273,6 +274,104 @@ int copy_replacing(const std::string &from, const std::string &to, bool *renamin
 }
 
 int make_folder(const std::string &path) { return ::mkdir(path.c_str(), 0777) == 0 ? 0 : errno; }
+
+int make_private_folder(const std::string &parent, const std::string &prefix, std::string *out)
+{
+    std::string pattern = join(parent, prefix + "XXXXXX");
+    if (!::mkdtemp(pattern.data())) return errno;  // mkdtemp makes it 0700
+    *out = pattern;
+    return 0;
+}
+
+int remove_tree(const std::string &folder)
+{
+    std::vector<std::string> names;
+    int first = folder_names(folder, true, &names);
+    for (const std::string &name : names) {
+        const std::string path = join(folder, name);
+        struct stat st;
+        int err = ::lstat(path.c_str(), &st) != 0 ? errno : 0;
+        if (!err) err = S_ISDIR(st.st_mode) ? remove_tree(path) : (::unlink(path.c_str()) == 0 ? 0 : errno);
+        if (err && !first) first = err;
+    }
+    if (::rmdir(folder.c_str()) != 0 && !first) first = errno;
+    return first;
+}
+
+namespace {
+
+int write_and_close(int fd, const void *bytes, size_t size)
+{
+    const char *at = static_cast<const char *>(bytes);
+    int err = 0;
+    while (size > 0 && !err) {
+        const ssize_t n = ::write(fd, at, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            err = n < 0 ? errno : EIO;
+            break;
+        }
+        at += n;
+        size -= static_cast<size_t>(n);
+    }
+    if (!err && ::fchmod(fd, 0700) != 0) err = errno;
+    if (::close(fd) != 0 && !err) err = errno;
+    return err;
+}
+
+}  // namespace
+
+int write_new_file(const std::string &folder, const std::string &prefix, const std::string &suffix, const void *bytes,
+                   size_t size, std::string *out)
+{
+    std::string pattern = join(folder, prefix + "XXXXXX" + suffix);
+    const int fd = ::mkostemps(pattern.data(), static_cast<int>(suffix.size()), O_CLOEXEC);
+    if (fd < 0) return errno;
+    const int err = write_and_close(fd, bytes, size);
+    if (err) {
+        ::unlink(pattern.c_str());
+        return err;
+    }
+    *out = pattern;
+    return 0;
+}
+
+int write_replacing(const std::string &path, const void *bytes, size_t size)
+{
+    std::string temporary = join(parent_folder(path), "." + last_component(path) + ".XXXXXX");
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) return errno;
+    int err = write_and_close(fd, bytes, size);
+    if (!err && ::rename(temporary.c_str(), path.c_str()) != 0) err = errno;
+    if (err) ::unlink(temporary.c_str());
+    return err;
+}
+
+int memory_file(const void *bytes, size_t size, int *fd)
+{
+    const int made = ::memfd_create("kel-entry", MFD_CLOEXEC);
+    if (made < 0) return errno;
+    const char *at = static_cast<const char *>(bytes);
+    size_t left = size;
+    while (left > 0) {
+        const ssize_t n = ::write(made, at, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const int err = n < 0 ? errno : EIO;
+            ::close(made);
+            return err;
+        }
+        at += n;
+        left -= static_cast<size_t>(n);
+    }
+    if (::lseek(made, 0, SEEK_SET) != 0) {
+        const int err = errno;
+        ::close(made);
+        return err;
+    }
+    *fd = made;
+    return 0;
+}
 
 int remove_entry(const std::string &path)
 {

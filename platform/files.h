@@ -107,6 +107,22 @@ int copy_to_new_file(const std::string &from, const std::string &to);
 int copy_replacing(const std::string &from, const std::string &to, bool *renaming);
 
 int make_folder(const std::string &path);
+// A new folder only this user may enter (0700), named prefix + six random
+// characters inside parent. 0 and *out, or the errno.
+int make_private_folder(const std::string &parent, const std::string &prefix, std::string *out);
+// Removes the folder and everything in it without following a link: a link
+// inside is removed, never what it points to. 0 or the first errno.
+int remove_tree(const std::string &folder);
+// Writes bytes as the whole of a file: a new one named prefix + six random
+// characters inside folder (*out its name), or one replacing path as a whole
+// (written beside it and renamed over it). The file is readable and
+// executable by its owner only. 0 or the errno; a failure leaves no file.
+int write_new_file(const std::string &folder, const std::string &prefix, const std::string &suffix, const void *bytes,
+                   size_t size, std::string *out);
+int write_replacing(const std::string &path, const void *bytes, size_t size);
+// An anonymous file holding bytes, positioned at its start (no name in any
+// folder). 0 and *fd, or the errno.
+int memory_file(const void *bytes, size_t size, int *fd);
 // Removes a file, a link (not its target) or an empty folder.
 int remove_entry(const std::string &path);
 int rename_entry(const std::string &from, const std::string &to);

@@ -21,6 +21,7 @@
 #include "kel/outlets.h"
 #include "kel/path.h"
 #include "kel/sysfile.h"
+#include "kel/collective.h"
 #include "kel/creation.h"
 #include "kel/patcher.h"
 #include "kel/clocks.h"

@@ -12,6 +12,7 @@
 #include "kernel/core/guarded.h"
 #include "kernel/core/memory.h"
 #include "kernel/core/settings.h"
+#include "kernel/files/collective.h"
 #include "kernel/files/path.h"
 #include "platform/dynlib.h"
 #include "platform/macroman.h"
@@ -49,16 +50,23 @@ bool compatible(platform::dynlib *lib, symbol *typed)
 bool load_external(symbol *typed, symbol *filename, short path)
 {
     // The folder by its exact system name: a name the kernel's character set
-    // cannot spell must still load.
-    std::string folder;
-    if (!path_folder_of(path, &folder)) {
+    // cannot spell must still load. A library inside a collective is loaded
+    // from a copy in the temporary folder.
+    std::string file, folder;
+    if (collective_is_open(path)) {
+        if (!collective_extract_external(path, filename->name, &file)) {
+            error("Error %d loading external %s\n", -1, typed->name);
+            return false;
+        }
+    } else if (path_folder_of(path, &folder)) {
+        file = folder + "/" + toolbox::kernel_name_to_os(filename->name);
+    } else {
         error("Error %d loading external %s\n", -1, typed->name);
         return false;
     }
     int code = 0;
     std::string message;
     libraries().reserve(libraries().size() + 1);  // keeping the library needs no more memory
-    const std::string file = folder + "/" + toolbox::kernel_name_to_os(filename->name);
     platform::dynlib *lib = platform::dynlib_open(file, &code, &message);
     if (!lib) {
         // The classic line, with the reason the system loader (or the check

@@ -380,6 +380,8 @@ std::string application_os_folder() { return g_application_os; }
 std::string support_os_folder() { return g_support_os; }
 bool path_standalone_collective_only() { return g_standalone && !g_search_missing_files; }
 
+bool path_standalone() { return g_standalone; }
+
 bool list_contains(const path_list *list, short path) { return list && list_find(list, path) != nullptr; }
 
 short path_id_of_folder(const std::string &os_name)

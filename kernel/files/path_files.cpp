@@ -16,6 +16,7 @@
 #include "kel/symbols.h"
 #include "kernel/core/guarded.h"
 #include "kernel/core/memory.h"
+#include "kernel/files/collective.h"
 #include "kernel/files/path.h"
 #include "kernel/files/path_private.h"
 #include "platform/files.h"
@@ -81,6 +82,7 @@ short wrap_sysfile(int fd, sysfile **f)
 
 short info_of(const char *name, short path, fileinfo_extended *out)
 {
+    if (path > 0) return collective_entry_info(path, name, out);  // a file inside a collective
     std::string os;
     if (!name || bounded_length(name, MAX_PATH_CHARS) < 0 || !file_os_name(path, name, &os)) return -1;
     platform::file_status st;
@@ -272,14 +274,17 @@ KEL_API short path_copytotempfile(const char *name, short path, char *outname, s
 KEL_API short path_openfile(const char *name, short path, int *fd, short perm)
 {
     if (!fd) return -1;
-    return guarded("path_openfile", static_cast<short>(toolbox::memFullErr),
-                   [&]() -> short { return open_os(name, path, perm, false, fd); });
+    return guarded("path_openfile", static_cast<short>(toolbox::memFullErr), [&]() -> short {
+        if (path > 0) return collective_open_entry_fd(path, name, fd);
+        return open_os(name, path, perm, false, fd);
+    });
 }
 
 KEL_API short path_opensysfile(const char *name, short path, struct sysfile **f, short perm)
 {
     if (!f) return -1;
     return guarded("path_opensysfile", static_cast<short>(toolbox::memFullErr), [&]() -> short {
+        if (path > 0) return collective_open_entry(path, name, f);  // read only, whatever perm asks
         int fd = -1;
         if (short err = open_os(name, path, perm, false, &fd)) return err;
         return wrap_sysfile(fd, f);

@@ -9,6 +9,7 @@
 #include "kel/console.h"
 #include "kernel/core/guarded.h"
 #include "kernel/core/memory.h"
+#include "kernel/files/collective.h"
 #include "kernel/files/path.h"
 #include "kernel/files/path_private.h"
 #include "platform/files.h"
@@ -73,6 +74,22 @@ bool search_cache(cache_which which, const std::string &name, const lookup_rules
     return cache_lookup(which, name, rules.types, rules.count, &out->path, &out->type, &out->name);
 }
 
+bool search_collectives(const std::string &name, bool with_extensions, const lookup_rules &rules, found_file *out)
+{
+    long type = 0;
+    std::string stored;
+    short id = collective_find(name.c_str(), 0, rules.types, rules.count, &type, &stored);
+    if (id == collective_not_found && with_extensions && rules.count > 0) {
+        for (const std::string &extension : extensions_for(rules.types, rules.count)) {
+            id = collective_find((name + extension).c_str(), 0, rules.types, rules.count, &type, &stored);
+            if (id != collective_not_found) break;
+        }
+    }
+    if (id == collective_not_found) return false;
+    *out = {id, type, stored};
+    return true;
+}
+
 bool locate(const char *asked, const lookup_rules &rules, found_file *out)
 {
     if (bounded_length(asked, MAX_PATH_CHARS) <= 0) return false;
@@ -94,10 +111,10 @@ bool locate(const char *asked, const lookup_rules &rules, found_file *out)
         if (name.empty()) return false;
     }
 
-    // 3. The collective lookup goes here, when rules.collectives is set: the
-    // open collectives in opening order (any type for locatefile, else the
-    // listed ones), then, for a name without a folder part and with a type
-    // list, again with each extension registered for the listed types.
+    // 3. The open collectives in opening order (any type for locatefile,
+    // else the listed ones), then, for a name without a folder part and with
+    // a type list, again with each extension registered for the listed types.
+    if (rules.collectives && search_collectives(name, !folder_part, rules, out)) return true;
     if (folder_part) return false;
 
     if (rules.collectives && path_standalone_collective_only()) {

@@ -56,6 +56,7 @@ bool path_is_root_folder(const std::string &os_name);
 std::string application_os_folder();
 std::string support_os_folder();
 bool path_standalone_collective_only();
+bool path_standalone();
 // Whether list holds a node for path.
 bool list_contains(const path_list *list, short path);
 

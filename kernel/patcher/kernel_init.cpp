@@ -13,6 +13,7 @@
 #include "kernel/core/settings.h"
 #include "kernel/core/symbols.h"
 #include "kernel/create/creation.h"
+#include "kernel/files/collective.h"
 #include "kernel/patcher/loadbang.h"
 #include "kernel/patcher/patcher.h"
 #include "kernel/patcher/patcher_names.h"
@@ -47,7 +48,7 @@ bool kernel_init()
     // The container classes exist before the namespaces, which are tables.
     if (!linklist_class() || !hashtab_class() || !hashtab_entry_class()) return false;
     if (!class_namespaces_init()) return false;
-    if (!wires_init() || !binbuf_init()) return false;
+    if (!wires_init() || !binbuf_init() || !collective_init()) return false;
     for (kel_class *c : {linklist_class(), hashtab_class(), hashtab_entry_class(), outlet_class(), inlet_class(),
                          proxy_class(), binbuf_class()})
         if (class_register(sym_nobox, c) != ERR_NONE) return false;

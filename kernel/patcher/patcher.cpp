@@ -21,6 +21,7 @@
 #include "kernel/core/objects.h"
 #include "kernel/core/symbols.h"
 #include "kernel/create/creation.h"
+#include "kernel/files/collective.h"
 #include "kernel/patcher/loadbang.h"
 #include "kernel/patcher/patcher_kept.h"
 #include "kernel/patcher/patcher_names.h"
@@ -231,6 +232,16 @@ void *patcher_loadbang_method(patcher *p)
     return nullptr;
 }
 
+// A collective opened p as one of its start-up patchers: p remembers its id
+// and whether the application may close it (a window matter; headless, it is
+// only recorded).
+void *patcher_frontcoll_method(patcher *p, object *collective, long cant_close)
+{
+    p->collective = collective_id_of(collective);
+    p->cant_close = cant_close != 0;
+    return nullptr;
+}
+
 // A patcher in a box is that box's one subpatcher.
 void *patcher_subpatcher_method(patcher *p, long index, void *) { return index == 0 ? p : nullptr; }
 
@@ -303,6 +314,7 @@ kel_class *patcher_class()
     add(&patcher_invis_method, "invis");
     add(&patcher_invis_method, "wclose");
     add(&patcher_loadbang_method, "loadbang");
+    add(&patcher_frontcoll_method, "frontcoll", ATYPE_OBJ, ATYPE_LONG);
     add(&patcher_subpatcher_method, "subpatcher", ATYPE_CANT);
     add(&patcher_parentpatcher_method, "parentpatcher", ATYPE_CANT);
     patcher_boxes_addmethods(c);

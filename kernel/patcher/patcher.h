@@ -98,6 +98,8 @@ struct patcher {
     unsigned long serial;       // creation order among all patchers
     patcher *live_prev, *live_next;
     long live_children;  // live patchers whose parent this is
+    short collective;    // the id of the collective that opened it as a start-up patcher (frontcoll), or 0
+    bool cant_close;     // ... and said it may not be closed
 };
 
 namespace kel {

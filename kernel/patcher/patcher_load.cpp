@@ -45,6 +45,7 @@
 #include "kernel/core/objects.h"
 #include "kernel/core/symbols.h"
 #include "kernel/create/creation.h"
+#include "kernel/files/collective.h"
 #include "kernel/files/path.h"
 #include "kernel/patcher/loadbang.h"
 #include "kernel/patcher/patcher.h"
@@ -797,6 +798,7 @@ void patcher_load_init()
     if (!g_front) g_front = make_forwarder("#N loader", reinterpret_cast<kel_method>(&front_anything));
     if (!g_catcher) g_catcher = make_forwarder("#X catcher", reinterpret_cast<kel_method>(&catcher_anything));
     creation_set_abstraction_loader(&load_abstraction);
+    collective_set_patcher_opener([](const char *name, short id) { return fileload(name, id); });
 }
 
 }  // namespace kel
