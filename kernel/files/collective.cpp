@@ -521,7 +521,7 @@ short collective_open_entry(short id, const char *name, sysfile **out)
         int fd = -1;
         if (!entry_bytes(e, &bytes)) return toolbox::ioErr;
         if (int err = platform::memory_file(bytes.data(), bytes.size(), &fd)) return platform::toolbox_error(err);
-        f = sysfile_open_os(fd);
+        f = sysfile_open_region(fd, 0, e->size);  // seeks stay inside the entry here too
     }
     if (!f) return toolbox::memFullErr;
     xpcoll_reference(x);

@@ -113,9 +113,9 @@ short collective_id_of(object *x);
 short collective_find(const char *name, short id, const long *types, short count, long *type, std::string *stored_name);
 // The entry's information: its type and size (the collective's dates).
 short collective_entry_info(short id, const char *name, fileinfo_extended *info);
-// The entry as a file handle that holds a reference to its collective.
-// region: a window onto the collective's file when it lies in a folder;
-// otherwise the entry's bytes in an anonymous file.
+// The entry as a file handle that holds a reference to its collective: a
+// window onto the collective's file when it lies in a folder, otherwise onto
+// an anonymous file holding the entry's bytes.
 short collective_open_entry(short id, const char *name, sysfile **out);
 // The entry as a descriptor of an anonymous file holding its bytes.
 short collective_open_entry_fd(short id, const char *name, int *fd);

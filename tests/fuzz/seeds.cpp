@@ -116,6 +116,65 @@ bool macroman_seeds(const fs::path &dir)
     return true;
 }
 
+std::string be32(unsigned long v)
+{
+    return {static_cast<char>(v >> 24 & 0xFF), static_cast<char>(v >> 16 & 0xFF), static_cast<char>(v >> 8 & 0xFF),
+            static_cast<char>(v & 0xFF)};
+}
+
+std::string chunk(const std::string &type, const std::string &data) { return type + be32(data.size() + 8) + data; }
+
+std::string name_field(const std::string &name)
+{
+    std::string data = name + '\0';
+    while (data.size() % 4) data += '\0';
+    return chunk("fnam", data);
+}
+
+// A collective: the header, the entries' bytes, then a directory of the
+// given "dire" chunks (whose offsets count from the start of the file).
+std::string collective(const std::string &body, const std::string &directory)
+{
+    return chunk("kl@c", be32(0) + be32(16 + body.size())) + body + chunk("dlst", directory);
+}
+
+std::string dire(const std::string &name, const char (&type)[5], unsigned long offset, unsigned long size,
+                 unsigned long flags)
+{
+    return chunk("dire", name_field(name) + chunk("type", std::string(type, 4)) + chunk("of32", be32(offset)) +
+                             chunk("sz32", be32(size)) + chunk("flag", be32(flags)));
+}
+
+bool collective_seeds(const fs::path &dir)
+{
+    const std::string patch = "#N vpatcher 20 74 620 474;\n#P newex 20 20 60 196617 print hi;\n#P pop;\n";
+    const std::string two = collective(patch + "text!", dire("init.pat", "TEXT", 16, patch.size(), 1) +
+                                                            dire("Notes.txt", "TEXT", 16 + patch.size(), 5, 0));
+    const std::vector<std::pair<std::string, std::string>> seeds = {
+        {"two-entries.klf", two},
+        // Fields in another order, chunks of unknown types at both levels,
+        // the old external type, a hidden entry and two names alike but for
+        // their letter case.
+        {"odd-fields.klf",
+         collective("abcdefgh",
+                    chunk("note", "skipped") +
+                        chunk("dire", chunk("flag", be32(2)) + chunk("sz32", be32(4)) + chunk("zzzz", "?") +
+                                          chunk("of32", be32(16)) + chunk("type", "xdll") + name_field("lib.kle")) +
+                        dire("A.txt", "TEXT", 20, 4, 0) + dire("a.TXT", "TEXT", 16, 8, 0))},
+        // Windows past the end, a string without its end, sizes below 8 and
+        // past their parent, a directory that is not a list.
+        {"far-window.klf", collective("xy", dire("far", "TEXT", 0xFFFFFFF0, 0x7FFFFFFF, 0))},
+        {"no-nul.klf", collective("", chunk("dire", chunk("fnam", "abcd")))},
+        {"small-size.klf", collective("", "dire" + be32(4))},
+        {"past-parent.klf", collective("", chunk("dire", "fnam" + be32(400) + "x"))},
+        {"not-dlst.klf", chunk("kl@c", be32(0) + be32(16)) + chunk("dirx", "")},
+        {"header-only.klf", chunk("kl@c", be32(0) + be32(9999))},
+    };
+    for (const auto &[name, bytes] : seeds)
+        if (!put(dir / name, bytes)) return false;
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -128,7 +187,9 @@ int main(int argc, char **argv)
     std::error_code error;
     fs::create_directories(root / "fuzz_resources", error);
     fs::create_directories(root / "fuzz_macroman", error);
-    if (!resource_seeds(root / "fuzz_resources") || !macroman_seeds(root / "fuzz_macroman")) {
+    fs::create_directories(root / "fuzz_collective", error);
+    if (!resource_seeds(root / "fuzz_resources") || !macroman_seeds(root / "fuzz_macroman") ||
+        !collective_seeds(root / "fuzz_collective")) {
         std::fprintf(stderr, "kel_fuzz_seeds: cannot write the seeds under %s\n", root.c_str());
         return 1;
     }
