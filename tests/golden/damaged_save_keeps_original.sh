@@ -7,14 +7,7 @@
 set -u
 kel=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 here=$(cd "$(dirname "$0")" && pwd)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-
-fail() {
-    echo "FAIL $1"
-    failures=$((failures + 1))
-}
+. "$(dirname "$0")/../script_support.sh"
 
 # expect FILE LINE...: FILE holds exactly these lines.
 expect() {
@@ -54,5 +47,4 @@ expect "$work/elsewhere.out" "• error: bad file byte 7"
 [ -e "$work/other.pat.orig" ] && fail "saving to another file keeps no copy"
 cmp -s "$here/bad_binary_byte.pat" "$work/other.pat" || fail "the damaged file is left as it is"
 
-[ $failures = 0 ] && echo "ok   damaged_save_keeps_original"
-exit $failures
+finish "damaged_save_keeps_original"

@@ -7,14 +7,7 @@ set -u
 kel=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 here=$(cd "$(dirname "$0")" && pwd)
 name=thispatcher_save_reload
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-
-fail() {
-    echo "FAIL $1"
-    failures=$((failures + 1))
-}
+. "$(dirname "$0")/../script_support.sh"
 
 # The save runs nothing: it prints nothing.
 (cd "$here" && "$kel" --batch --virtual-time --save "$work/saved.pat" "$name.pat") >"$work/saving.out"
@@ -30,5 +23,4 @@ diff -u "$here/$name.out" "$work/reloaded.out" || fail "the reloaded patch's tra
 (cd "$work" && "$kel" --batch --save again.pat saved.pat) >/dev/null
 cmp -s "$work/saved.pat" "$work/again.pat" || fail "saving the saved file again"
 
-[ $failures = 0 ] && echo "ok   $name"
-exit $failures
+finish "$name"

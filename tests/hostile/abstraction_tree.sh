@@ -5,14 +5,7 @@
 set -u
 kel=$1
 limit=$2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-
-fail() {
-    echo "FAIL $1"
-    failures=$((failures + 1))
-}
+. "$(dirname "$0")/../script_support.sh"
 
 printf '#N vpatcher 20 74 620 474;\n#P newex 20 20 60 196617 + 0;\n#P pop;\n' >"$work/level0.pat"
 for level in 1 2 3 4 5; do
@@ -37,5 +30,4 @@ status=$?
 [ "$status" = 124 ] && fail "tree: not done within ${limit}s"
 [ "$status" = 0 ] && [ "$out" = "tree: bang" ] || fail "tree: status $status: $(printf '%s\n' "$out" | head -n 5)"
 
-[ $failures = 0 ] && echo "ok   abstraction tree"
-exit $failures
+finish "abstraction tree"

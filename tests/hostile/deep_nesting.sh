@@ -5,14 +5,7 @@
 #   tests/hostile/deep_nesting.sh KEL
 set -u
 kel=$1
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-
-fail() {
-    echo "FAIL $1"
-    failures=$((failures + 1))
-}
+. "$(dirname "$0")/../script_support.sh"
 
 # nested N FILE: a loadbang and a print inside N patchers, each in a box of
 # the one outside it.
@@ -47,5 +40,4 @@ for name in over far; do
     [ "$(printf '%s\n' "$out" | grep -c 'nested too deep')" = 1 ] || fail "$name: said once"
 done
 
-[ $failures = 0 ] && echo "ok   deep nesting"
-exit $failures
+finish "deep nesting"

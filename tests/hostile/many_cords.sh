@@ -6,14 +6,7 @@
 set -u
 kel=$1
 limit=$2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-
-fail() {
-    echo "FAIL $1"
-    failures=$((failures + 1))
-}
+. "$(dirname "$0")/../script_support.sh"
 
 # Boxes count from the newest: box 0 is the last made.
 awk -v n=1000 'BEGIN {
@@ -59,5 +52,4 @@ expected="• warning: outlet_add: already in table
 sum: 2"
 [ "$status" = 0 ] && [ "$out" = "$expected" ] || fail "twice: status $status: $(printf '%s\n' "$out" | head -n 6)"
 
-[ $failures = 0 ] && echo "ok   many cords"
-exit $failures
+finish "many cords"
