@@ -10,6 +10,7 @@
 #include "objects/pvar.h"
 #include "objects/routing.h"
 #include "objects/sendrecv.h"
+#include "objects/table.h"
 #include "objects/thispatcher.h"
 #include "objects/time.h"
 
@@ -20,7 +21,7 @@ bool objects_init()
     static bool done = false;
     if (done) return true;
     if (!messagebox_init() || !print_init() || !arith_init() || !routing_init() || !sendrecv_init() ||
-        !time_objects_init() || !pvar_init() || !thispatcher_init())
+        !time_objects_init() || !pvar_init() || !thispatcher_init() || !table_init())
         return false;
     done = true;
     return true;

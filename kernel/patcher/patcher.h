@@ -291,6 +291,9 @@ void patcher_load_init();
 // --- saving (patcher_save.cpp) ---
 
 void patcher_save_addmethods(kel_class *c);
+// The serial of the save in progress (or the last one): each whole save of
+// a patcher counts one.
+unsigned long patcher_save_serial();
 // Writes "#P window setfont" when the font of font_word differs from the
 // last one written in p. name: the font's name as the file gave it (null:
 // the name of its number).

@@ -281,6 +281,14 @@ private:
 
 // --- the front of #N and the catcher of #X ---
 
+// The receiver of a table's value lines ("#T set ..."), bound by the table an
+// "#N vtable" line makes.
+symbol *table_lines()
+{
+    static symbol *const t = gensym("#T");
+    return t;
+}
+
 void *front_anything(object *, symbol *s, long argc, atom *argv)
 {
     load_context *ctx = current_load();
@@ -289,6 +297,9 @@ void *front_anything(object *, symbol *s, long argc, atom *argv)
     drop_unclaimed(ctx);
     if (ctx) ctx->newest = nullptr;
     b.X->thing = g_catcher;
+    // A table this line makes binds #T for the value lines after it; after
+    // a line that made nothing they are kept with its placeholder.
+    table_lines()->thing = nullptr;
     g_newest_object = nullptr;
     void *made = typedmess(creation_object(), s, argc, argv);
     if (object_valid(g_newest_object)) {  // just answered by a constructor
@@ -478,6 +489,7 @@ struct line_filter {
         ctx->newest = made;
         const binding_symbols &s = bindings();
         if (s.X->thing == x) s.X->thing = nullptr;
+        table_lines()->thing = nullptr;  // "#T" lines belong to the "#N" line before a box
     }
 
     void before_line()

@@ -80,6 +80,10 @@ void save_contents(patcher *p, binbuf *dest, bool top);
 // memory: what was saved is not the patcher, and no file is written from it.
 bool g_save_incomplete = false;
 
+// Counts whole saves: what a box shares with others (a table's values) is
+// written once per save.
+unsigned long g_save_serial = 0;
+
 // Runs part of a save (a box's psave method) so that running out of memory
 // marks the save incomplete instead of leaving the method.
 template <class F> void save_part(F part)
@@ -211,6 +215,8 @@ font_of_box font_word_decode(long w)
     if (w >= 13 && w <= 65535) return {static_cast<short>((w >> 3) & 0x1FFF), sizes[w & 7]};
     return {static_cast<short>((w >> 16) & 0x7FFF), static_cast<short>(w & 0xFFFF)};
 }
+
+unsigned long patcher_save_serial() { return g_save_serial; }
 
 void patcher_save_addmethods(kel_class *c)
 {
@@ -401,6 +407,7 @@ using namespace kel;
 KEL_API void patcher_save(patcher *p, binbuf *dest)
 {
     if (!p || !dest) return;
+    g_save_serial++;
     try {
         save_contents(p, dest, true);
     } catch (const std::bad_alloc &) {
