@@ -8,6 +8,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "platform/files.h"
+
 #ifndef KEL_VERSION
 #define KEL_VERSION "0"
 #endif
@@ -77,10 +79,8 @@ bool parse_milliseconds(const std::string &text, double &out, std::string &probl
 
 std::string default_prefs_folder()
 {
-    const char *config = std::getenv("XDG_CONFIG_HOME");
-    if (config && *config) return std::string(config) + "/kel";
-    const char *home = std::getenv("HOME");
-    return std::string(home && *home ? home : ".") + "/.config/kel";
+    const std::string config = platform::user_config_folder();
+    return config.empty() ? std::string() : platform::join(config, "kel");
 }
 
 int parse_options(int argc, const char *const *argv, run_options &out)

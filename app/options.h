@@ -32,7 +32,9 @@ inline constexpr int exit_usage = 2;    // a mistake on the command line
 // --version: standard output, 0) or the usage error (standard error, 2).
 int parse_options(int argc, const char *const *argv, run_options &out);
 
-// The default preferences folder: $XDG_CONFIG_HOME/kel, else ~/.config/kel.
+// The default preferences folder: $XDG_CONFIG_HOME/kel (an absolute name
+// only), else ~/.config/kel; empty when there is no home folder (the kernel
+// then has no preferences folder and uses its built-in defaults).
 std::string default_prefs_folder();
 
 }  // namespace kel::app

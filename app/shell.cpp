@@ -23,6 +23,7 @@
 #include "kernel/core/settings.h"
 #include "kernel/create/loader.h"
 #include "kernel/files/path.h"
+#include "kernel/files/preferences.h"
 #include "kernel/patcher/patcher.h"
 #include "kernel/time/quittasks.h"
 #include "kernel/time/scheduler.h"
@@ -197,6 +198,7 @@ bool start_up(const run_options &o)
     };
     if (!engine_init()) return failed("the engine could not be brought up");
     if (!path_init()) return failed("the search path could not be built");
+    preferences_set_folder(o.prefs);
     start_search_path(o);
     if (!receiver_init()) return failed("the kel receiver could not be made");
     // A conversion runs nothing: no timer, no clock, no input.

@@ -138,10 +138,11 @@ std::vector<std::string> data_folders()
     return out;
 }
 
-std::string user_data_folder()
+namespace {
+
+// $HOME, else the account's home; empty when there is neither.
+std::string home_folder()
 {
-    const char *data = std::getenv("XDG_DATA_HOME");
-    if (data && *data == '/') return data;
     std::string home;
     if (const char *variable = std::getenv("HOME"); variable && *variable) {
         home = variable;
@@ -152,7 +153,25 @@ std::string user_data_folder()
         if (getpwuid_r(getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found && found->pw_dir)
             home = found->pw_dir;
     }
+    return home;
+}
+
+}  // namespace
+
+std::string user_data_folder()
+{
+    const char *data = std::getenv("XDG_DATA_HOME");
+    if (data && *data == '/') return data;
+    const std::string home = home_folder();
     return home.empty() ? std::string() : join(home, ".local/share");
+}
+
+std::string user_config_folder()
+{
+    const char *config = std::getenv("XDG_CONFIG_HOME");
+    if (config && *config == '/') return config;
+    const std::string home = home_folder();
+    return home.empty() ? std::string() : join(home, ".config");
 }
 
 std::vector<std::string> split_folder_list(const std::string &list)

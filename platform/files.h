@@ -82,6 +82,10 @@ std::vector<std::string> data_folders();
 // else $HOME/.local/share (the account's home when HOME is not set); empty
 // when there is no home either.
 std::string user_data_folder();
+// The per-user configuration folder: $XDG_CONFIG_HOME when it is an
+// absolute name, else $HOME/.config (the account's home when HOME is not
+// set); empty when there is no home either.
+std::string user_config_folder();
 // The entries of a colon-separated list of folders, in order; empty entries
 // are left out.
 std::vector<std::string> split_folder_list(const std::string &list);

@@ -18,6 +18,7 @@
 #include "kel/registry.h"
 #include "kel/binbuf.h"
 #include "kel/patchfile.h"
+#include "kel/preferences.h"
 #include "kel/outlets.h"
 #include "kel/path.h"
 #include "kel/sysfile.h"
