@@ -254,7 +254,7 @@ bool record_read(table_record *t, const char *file, short path, const char *show
                     break;
                 }
                 values.push_back(wrap32(atom_getlong(&a)));
-            } else {
+            } else if (a.type != ATYPE_SEMI) {  // a text file's line ends are no baggage
                 baggage = true;
             }
         }

@@ -431,9 +431,10 @@ TEST_F(PatcherTest, LinesTheEngineDoesNotActOnAreWrittenBackWhereTheyStood)
 
 TEST_F(PatcherTest, DataLinesKeepTheirDollarArguments)
 {
-    patcher *p = load("y.pat", patch("#N table $1 $0-t;\r\n#X values 1 $2;\r\n#P newobj 1 2 3 196617 table $1;\r\n"));
+    patcher *p =
+        load("y.pat", patch("#N mystery $1 $0-t;\r\n#X values 1 $2;\r\n#P newobj 1 2 3 196617 mystery $1;\r\n"));
     ASSERT_NE(p, nullptr);
-    EXPECT_NE(saved(p).find("#N table $1 $0-t;\r\n#X values 1 $2;\r\n#P newobj 1 2 3 196617 table $1;\r\n"),
+    EXPECT_NE(saved(p).find("#N mystery $1 $0-t;\r\n#X values 1 $2;\r\n#P newobj 1 2 3 196617 mystery $1;\r\n"),
               std::string::npos)
         << saved(p);
 }

@@ -1,0 +1,11 @@
+#N vpatcher 20 74 620 474;
+#N vtable 4 100 100 400 300 17 128;
+#T set 0 1 0 0 3;
+#P newobj 20 80 60 196617 table;
+#P newex 20 20 60 196617 loadbang;
+#P message 20 50 560 196617 quantile 0 \, quantile 16384 \, fquantile 0.99 \, sum \, length \, 10 \, -5 \, in1 7 \, 2 \, 2 \, list 1 9 \, 1 \, in1 4 \, cancel \, 3 \, min \, max \, inv 1 \, inv 5 \, dump 1 2 \, dump 2 1 \, dump -10 100;
+#P newex 20 110 60 196617 print t;
+#P connect 2 0 1 0;
+#P connect 1 0 3 0;
+#P connect 3 0 0 0;
+#P pop;

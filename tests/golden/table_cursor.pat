@@ -1,0 +1,11 @@
+#N vpatcher 20 74 620 474;
+#N vtable 4 100 100 400 300 17 128;
+#T set 0 0 0 0 0;
+#P newobj 20 80 60 196617 table;
+#P newex 20 20 60 196617 loadbang;
+#P message 20 50 560 196617 load \, 5 \, 6 \, 7 \, 8 \, 9 \, normal \, dump \, goto 2 \, next \, next \, next \, prev \, goto 0 \, prev \, prev \, const 0 \, setbits 0 7 4 15 \, 0 \, getbits 0 7 4 \, setbits 0 31 32 -1 \, 0 \, getbits 0 3 8 \, setbits 0 40 4 1 \, getbits 0 7 0 \, clear \, set 1 4 x 6 \, set y 3 \, dump;
+#P newex 20 110 60 196617 print t;
+#P connect 2 0 1 0;
+#P connect 1 0 3 0;
+#P connect 3 0 0 0;
+#P pop;

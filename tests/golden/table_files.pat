@@ -1,0 +1,15 @@
+#N vpatcher 20 74 620 474;
+#P newex 20 20 60 196617 loadbang;
+#P message 20 50 500 196617 read table_values.txt \, length \, 3 \, read table_baggage.txt \, length \, 2 \, read table_not.txt \, length \, read nosuchfile.txt \, read;
+#P newex 20 80 60 196617 table;
+#P newex 20 110 60 196617 print t;
+#P newex 200 20 60 196617 table table_values.txt;
+#P message 200 50 60 196617 sum;
+#P newex 200 110 60 196617 print named;
+#P connect 6 0 5 0;
+#P connect 5 0 4 0;
+#P connect 4 0 3 0;
+#P connect 6 0 1 0;
+#P connect 1 0 2 0;
+#P connect 2 0 0 0;
+#P pop;
