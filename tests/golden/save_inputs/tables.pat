@@ -1,0 +1,18 @@
+kel v2;
+#N vpatcher 20 74 620 474;
+#P window setfont Geneva 9.;
+#N vtable 4 100 100 400 300 979817 128 tt;
+#T set 0 5 6 7 8;
+#P newobj 20 20 60 196617 table tt;
+#N vtable 4 100 100 400 300 979817 128 tt;
+#P newobj 20 60 60 196617 table tt;
+#P newex 20 90 60 196617 loadbang;
+#P message 20 120 60 196617 sum \, 2;
+#P newex 20 150 60 196617 print tt;
+#N coll foo;
+#T flags 1 0;
+#P newobj 200 20 60 196617 coll foo;
+#P connect 2 0 5 0;
+#P connect 3 0 2 0;
+#P connect 5 0 1 0;
+#P pop;

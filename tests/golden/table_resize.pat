@@ -1,0 +1,11 @@
+#N vpatcher 20 74 620 474;
+#N vtable 4 100 100 400 300 17 128;
+#T set 0 1 2 3 4;
+#P newobj 20 80 60 196617 table;
+#P newex 20 20 60 196617 loadbang;
+#P message 20 50 560 196617 goto 3 \, load \, 9 \, size 2 \, 8 \, normal \, dump \, next \, length \, size 3 \, dump \, size 99999999 \, length \, size -4 \, length;
+#P newex 20 110 60 196617 print t;
+#P connect 2 0 1 0;
+#P connect 1 0 3 0;
+#P connect 3 0 0 0;
+#P pop;
