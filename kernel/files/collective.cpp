@@ -554,6 +554,11 @@ bool collective_extract_external(short id, const char *name, std::string *os_fil
 void collective_set_patcher_opener(collective_patcher_opener opener) { g_opener = opener; }
 void collective_set_cant_close_toplevel(bool on) { g_cant_close_toplevel = on; }
 void collective_set_dump(bool on) { g_dump = on; }
+
+void collective_ids_restart()
+{
+    if (g_open.empty()) g_next_id = first_id;
+}
 bool collective_dump() { return g_dump; }
 
 bool collective_init()

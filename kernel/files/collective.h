@@ -132,6 +132,10 @@ void collective_set_patcher_opener(collective_patcher_opener opener);
 // The `frontcoll` flag of a standalone application that may not close its
 // top-level patchers.
 void collective_set_cant_close_toplevel(bool on);
+// For test harnesses that open collectives by the million: with none open,
+// ids start again from 10 (a program never does this: an id is never handed
+// out twice while it runs).
+void collective_ids_restart();
 // The directory dump (dumpxpcolls), written to standard error.
 void collective_set_dump(bool on);
 bool collective_dump();

@@ -97,6 +97,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
+    kel::collective_ids_restart();  // millions of runs would use up the ids
     if (!write_file("input.klf", data, size)) return 0;
     xpcoll *x = xpcoll_open("input.klf", g_path, FILETYPE_COLLECTIVE, 0, 0, 0);
     long entries = -1;
