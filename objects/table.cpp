@@ -559,20 +559,27 @@ void do_read(table_box *x, symbol *, long argc, atom *argv)
     if (record_read(x->record, file, path, name->name)) box_clamp(x);
 }
 
+// Writes a table file: the symbol `table`, then the values.
+bool record_write(table_record *t, const char *file, short path, bool binary)
+{
+    binbuf *b = binbuf_new();
+    if (!b) return false;
+    std::vector<atom> line{sym_atom(s_table())};
+    for (long k = 0; k < t->size; k++) line.push_back(int_atom(t->values[k]));
+    bool ok = binbuf_insert(b, nullptr, static_cast<long>(line.size()), line.data()) == 0 &&
+              binbuf_write(b, file, path, binary ? 1 : 0) == 0;
+    freeobject(b);
+    return ok;
+}
+
 void do_write(table_box *x, symbol *, long argc, atom *argv)
 {
     if (argc < 1 || argv[0].type != ATYPE_SYM) {
         error("table: write: no file name (there is no file dialog here)");
         return;
     }
-    table_record *t = x->record;
-    binbuf *b = binbuf_new();
-    if (!b) return;
-    std::vector<atom> line{sym_atom(s_table())};
-    for (long k = 0; k < t->size; k++) line.push_back(int_atom(t->values[k]));
-    binbuf_insert(b, nullptr, static_cast<long>(line.size()), line.data());
-    if (binbuf_write(b, argv[0].word.w_sym->name, path_getdefault(), 0) != 0) error("table: error while saving");
-    freeobject(b);
+    if (!record_write(x->record, argv[0].word.w_sym->name, path_getdefault(), false))
+        error("table: error while saving");
 }
 
 void *box_read(table_box *x, symbol *s, long argc, atom *argv)
@@ -731,6 +738,20 @@ table_record *table_find(symbol *name)
     if (!name || !g_record_class) return nullptr;
     object *x = name->thing;
     return object_valid_checked(x) && object_class(x) == g_record_class ? reinterpret_cast<table_record *>(x) : nullptr;
+}
+
+table_record *table_of(object *x)
+{
+    return g_box_class && object_valid_checked(x) && object_class(x) == g_box_class
+               ? reinterpret_cast<table_box *>(x)->record
+               : nullptr;
+}
+
+bool table_read_file(table_record *t, const char *file, short path) { return record_read(t, file, path, file); }
+
+bool table_write_file(table_record *t, const char *file, short path, bool binary)
+{
+    return record_write(t, file, path, binary);
 }
 
 long table_size(const table_record *t) { return t->size; }

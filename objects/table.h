@@ -16,6 +16,12 @@ inline constexpr long table_size_max = 1L << 24;
 
 // The record bound to name, or null when the name holds no table.
 table_record *table_find(symbol *name);
+// The record a table box reads and writes, or null for anything else.
+table_record *table_of(object *x);
+// Reads a table file (text or binary form) into t, or writes t as one. False
+// after the error is posted; t is then as it was.
+bool table_read_file(table_record *t, const char *file, short path);
+bool table_write_file(table_record *t, const char *file, short path, bool binary);
 long table_size(const table_record *t);
 // The entry at index, which must be inside the table.
 int32_t table_get(const table_record *t, long index);

@@ -175,6 +175,21 @@ bool collective_seeds(const fs::path &dir)
     return true;
 }
 
+bool tablefile_seeds(const fs::path &dir)
+{
+    const std::vector<std::pair<std::string, std::string>> seeds = {
+        {"values.txt", "table 4 5 6 7;\n"},
+        {"baggage.txt", "table 1 2 x 3;\n"},
+        {"floats.txt", "table 1.5 -2.7 99999999999 -0;\n"},
+        {"not-a-table.txt", "hello 1 2;\n"},
+        {"empty-table.txt", "table;\n"},
+        {"lines.txt", "table 1 2;\ntable 3;\n"},
+    };
+    for (const auto &[name, bytes] : seeds)
+        if (!put(dir / name, bytes)) return false;
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -188,8 +203,9 @@ int main(int argc, char **argv)
     fs::create_directories(root / "fuzz_resources", error);
     fs::create_directories(root / "fuzz_macroman", error);
     fs::create_directories(root / "fuzz_collective", error);
+    fs::create_directories(root / "fuzz_tablefile", error);
     if (!resource_seeds(root / "fuzz_resources") || !macroman_seeds(root / "fuzz_macroman") ||
-        !collective_seeds(root / "fuzz_collective")) {
+        !collective_seeds(root / "fuzz_collective") || !tablefile_seeds(root / "fuzz_tablefile")) {
         std::fprintf(stderr, "kel_fuzz_seeds: cannot write the seeds under %s\n", root.c_str());
         return 1;
     }
