@@ -216,15 +216,16 @@ short write_buffer(binbuf *x, const char *name, short path)
         std::string target;
         if (platform::canonical_path(os, &target) == 0) os = target;
     }
-    kel_handle h = sysmem_newhandle(1);
-    if (!h) return toolbox::memFullErr;
+    // The text is given back however the write ends, also when memory for
+    // the temporary file's name runs out.
+    struct text_handle {
+        kel_handle h = sysmem_newhandle(1);
+        ~text_handle() { sysmem_freehandle(h); }
+    } text;
+    if (!text.h) return toolbox::memFullErr;
     long size = 0;
-    if (binbuf_totext(x, h, &size) != 0) {
-        sysmem_freehandle(h);
-        return toolbox::memFullErr;
-    }
-    const int err = platform::write_replacing(os, *h, static_cast<size_t>(size));
-    sysmem_freehandle(h);
+    if (binbuf_totext(x, text.h, &size) != 0) return toolbox::memFullErr;
+    const int err = platform::write_replacing(os, *text.h, static_cast<size_t>(size));
     return err ? platform::toolbox_error(err) : 0;
 }
 
