@@ -11,32 +11,11 @@
 
 #include <unistd.h>
 
+#include "bench/bench_support.h"
 #include "kel/kel.h"
 #include "kernel/files/path.h"
 
 namespace {
-
-struct counter_sink {
-    object header;
-    long last;
-};
-
-void *counter_sink_int(counter_sink *x, long n)
-{
-    x->last = n;
-    return nullptr;
-}
-
-kel_class *counter_sink_class()
-{
-    static kel_class *c = [] {
-        kel_class *made = class_new("arith_bench_sink", nullptr, nullptr, sizeof(counter_sink), nullptr, 0);
-        class_addmethod(made, reinterpret_cast<kel_method>(&counter_sink_int), "int", ATYPE_LONG, 0);
-        class_register(gensym("nobox"), made);
-        return made;
-    }();
-    return c;
-}
 
 // A hand-written `+ 1`: the same nesting without the built-in class, to tell
 // the cost of the objects from that of a deep chain of deliveries.
@@ -77,9 +56,9 @@ public:
 
     explicit counter_chain(object *(*make_box)())
     {
-        source_ = static_cast<counter_sink *>(object_alloc(counter_sink_class()));
+        source_ = kel::bench::int_sink_new();
         trigger_ = intout(source_);
-        sink_ = static_cast<counter_sink *>(object_alloc(counter_sink_class()));
+        sink_ = kel::bench::int_sink_new();
         sink_->last = 0;
         void *previous_out = trigger_;
         for (int k = 0; k < length; k++) {
@@ -103,9 +82,9 @@ public:
     long last() const { return sink_->last; }
 
 private:
-    counter_sink *source_;
+    kel::bench::int_sink *source_;
     outlet *trigger_;
-    counter_sink *sink_;
+    kel::bench::int_sink *sink_;
     std::vector<object *> boxes_;
 };
 
@@ -127,20 +106,17 @@ std::string counter_patch()
 
 void BM_PatchCounterLoop(benchmark::State &state)
 {
-    kel::path_init();
-    const char *tmp = std::getenv("TMPDIR");
-    std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/kel-bench-XXXXXX";
-    if (!::mkdtemp(folder.data())) {
+    kel::bench::scratch_folder scratch;
+    if (scratch.folder.empty()) {
         state.SkipWithError("no folder for the patch");
         return;
     }
-    folder = std::filesystem::canonical(folder).string();
-    std::ofstream(folder + "/counter.pat", std::ios::binary) << counter_patch();
-    void *patch = fileload("counter.pat", kel::path_id_of_folder(folder));
+    std::ofstream(scratch.file("counter.pat"), std::ios::binary) << counter_patch();
+    void *patch = fileload("counter.pat", scratch.path);
     atom name;
     atom_setsym(&name, gensym("arith_bench_out"));
     auto *out = static_cast<object *>(newinstance(gensym("r"), 1, &name));
-    auto *sink = static_cast<counter_sink *>(object_alloc(counter_sink_class()));
+    kel::bench::int_sink *sink = kel::bench::int_sink_new();
     object *in = gensym("arith_bench_in")->thing;
     if (!patch || !out || !in) {
         state.SkipWithError("the counter patch did not load");
@@ -162,8 +138,6 @@ void BM_PatchCounterLoop(benchmark::State &state)
     freeobject(sink);
     if (out) freeobject(out);
     if (patch) freeobject(patch);
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
 }
 BENCHMARK(BM_PatchCounterLoop);
 

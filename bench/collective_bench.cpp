@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "bench/bench_support.h"
 #include "kel/kel.h"
 #include "kernel/files/collective.h"
 #include "kernel/files/path.h"
@@ -46,24 +47,15 @@ std::string collective_bytes()
 }
 
 struct collective_file {
-    std::string folder;
+    kel::bench::scratch_folder scratch;
     short path = 0;
 
     collective_file()
     {
         kel::engine_init();
-        kel::path_init();
-        const char *tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kel-bench-XXXXXX";
-        if (!::mkdtemp(pattern.data())) return;
-        folder = std::filesystem::canonical(pattern).string();
-        path = kel::path_id_of_folder(folder);
-        std::ofstream(folder + "/bench.klf", std::ios::binary) << collective_bytes();
-    }
-    ~collective_file()
-    {
-        std::error_code ignored;
-        if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
+        if (scratch.folder.empty()) return;
+        std::ofstream(scratch.file("bench.klf"), std::ios::binary) << collective_bytes();
+        path = scratch.path;
     }
 };
 

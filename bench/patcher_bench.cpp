@@ -12,6 +12,7 @@
 #include <fstream>
 #include <string>
 
+#include "bench/bench_support.h"
 #include "bench/load_patch/load_patch.h"
 #include "kel/kel.h"
 #include "kernel/core/memory.h"
@@ -23,26 +24,17 @@ constexpr int box_count = kel::bench::load_patch_boxes;
 
 // The folder holding both forms of the patch, made once.
 struct patch_files {
-    std::string folder;
+    kel::bench::scratch_folder scratch;
     short path = 0;
 
     patch_files()
     {
-        kel::path_init();
-        const char *tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kel-bench-XXXXXX";
-        if (!::mkdtemp(pattern.data())) return;
-        folder = std::filesystem::canonical(pattern).string();
-        path = kel::path_id_of_folder(folder);
-        std::ofstream(folder + "/big.pat", std::ios::binary) << kel::bench::load_patch_text();
+        if (scratch.folder.empty()) return;
+        path = scratch.path;
+        std::ofstream(scratch.file("big.pat"), std::ios::binary) << kel::bench::load_patch_text();
         binbuf *b = binbuf_new();
         if (binbuf_read(b, "big.pat", path, 0) == 0) binbuf_write(b, "big.klb", path, 1);
         freeobject(b);
-    }
-    ~patch_files()
-    {
-        std::error_code ignored;
-        if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
     }
 };
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "bench/bench_support.h"
 #include "kel/kel.h"
 #include "kernel/files/path.h"
 
@@ -29,17 +30,13 @@ void *counter_anything(counter *x, symbol *, long, atom *)
 // A folder holding the file, written with the preferences functions, and a
 // receiver bound to `kel` that counts what it is sent.
 struct preferences_file {
-    std::string folder;
+    kel::bench::scratch_folder scratch;
     short path = 0;
     counter *receiver = nullptr;
 
     preferences_file()
     {
-        kel::path_init();
-        const char *tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kel-bench-XXXXXX";
-        if (!::mkdtemp(pattern.data())) return;
-        folder = std::filesystem::canonical(pattern).string();
+        if (scratch.folder.empty()) return;
         kel_class *c = class_new("prefcounter", nullptr, nullptr, sizeof(counter), nullptr, 0);
         class_addmethod(c, reinterpret_cast<kel_method>(&counter_anything), "anything", ATYPE_GIMME, 0);
         class_register(gensym("nobox"), c);
@@ -51,13 +48,7 @@ struct preferences_file {
             const std::string setting = "setting" + std::to_string(i);
             preferences_add(b, "slfs", gensym(setting.c_str()), static_cast<long>(i), i * 0.5, gensym("value"));
         }
-        const short folder_path = kel::path_id_of_folder(folder);
-        if (preferences_close(b, "keloptions.txt", folder_path) == 0) path = folder_path;
-    }
-    ~preferences_file()
-    {
-        std::error_code ignored;
-        if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
+        if (preferences_close(b, "keloptions.txt", scratch.path) == 0) path = scratch.path;
     }
 };
 

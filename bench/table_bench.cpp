@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "bench/bench_support.h"
 #include "kel/kel.h"
 #include "kernel/files/path.h"
 #include "objects/engine.h"
@@ -16,42 +17,20 @@
 
 namespace {
 
-struct sink {
-    object header;
-    long last;
-};
-
-void *sink_int(sink *x, long n)
-{
-    x->last = n;
-    return nullptr;
-}
-
-kel_class *sink_class()
-{
-    static kel_class *c = [] {
-        kel_class *made = class_new("table_bench_sink", nullptr, nullptr, sizeof(sink), nullptr, 0);
-        class_addmethod(made, reinterpret_cast<kel_method>(&sink_int), "int", ATYPE_LONG, 0);
-        class_register(gensym("nobox"), made);
-        return made;
-    }();
-    return c;
-}
-
 void BM_TableRead(benchmark::State &state)
 {
     kel::engine_init();
     atom name;
     atom_setsym(&name, gensym("table_bench_read"));
     auto *t = static_cast<object *>(newinstance(gensym("table"), 1, &name));
-    auto *s = static_cast<sink *>(object_alloc(sink_class()));
+    kel::bench::int_sink *s = kel::bench::int_sink_new();
     if (!t || !s) {
         state.SkipWithError("no table");
         return;
     }
     outlet_add(t->outlets, s);  // the leftmost outlet: the entries
     // An int arrives through a cord, as in a patch.
-    auto *source = static_cast<sink *>(object_alloc(sink_class()));
+    kel::bench::int_sink *source = kel::bench::int_sink_new();
     outlet *in = intout(source);
     outlet_add(in, t);
     long i = 0;
@@ -87,14 +66,11 @@ BENCHMARK(BM_TableQuantile);
 void BM_TableLoad10k(benchmark::State &state)
 {
     kel::engine_init();
-    kel::path_init();
-    const char *tmp = std::getenv("TMPDIR");
-    std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/kel-bench-XXXXXX";
-    if (!::mkdtemp(folder.data())) {
+    kel::bench::scratch_folder scratch;
+    if (scratch.folder.empty()) {
         state.SkipWithError("no folder for the patch");
         return;
     }
-    folder = std::filesystem::canonical(folder).string();
     std::string text = "#N vpatcher 20 74 620 474;\n#N vtable 10000 100 100 400 300 17 128;\n";
     for (long start = 0; start < 10000; start += 128) {
         text += "#T set " + std::to_string(start);
@@ -102,8 +78,8 @@ void BM_TableLoad10k(benchmark::State &state)
         text += ";\n";
     }
     text += "#P newobj 20 20 60 196617 table;\n#P pop;\n";
-    std::ofstream(folder + "/values.pat", std::ios::binary) << text;
-    const short path = kel::path_id_of_folder(folder);
+    std::ofstream(scratch.file("values.pat"), std::ios::binary) << text;
+    const short path = scratch.path;
     for (auto _ : state) {
         void *p = fileload("values.pat", path);
         if (!p) {
@@ -112,8 +88,6 @@ void BM_TableLoad10k(benchmark::State &state)
         }
         freeobject(p);
     }
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
 }
 BENCHMARK(BM_TableLoad10k)->Unit(benchmark::kMillisecond);
 
