@@ -23,6 +23,8 @@
 #include "kel/path.h"
 #include "kel/sysfile.h"
 #include "kel/collective.h"
+#include "kel/dict.h"
+#include "kel/connection.h"
 #include "kel/creation.h"
 #include "kel/patcher.h"
 #include "kel/clocks.h"

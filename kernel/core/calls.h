@@ -201,6 +201,12 @@ KEL_CALLS_THROUGH_CAST inline void *call_pclose(kel_method fn, void *owner, void
 }
 
 // unset: the owner of a clock hears that the clock stops.
+// A named connection's client method: (client, server, argument).
+KEL_CALLS_THROUGH_CAST inline void *call_connection(kel_method fn, void *client, void *server, void *argument)
+{
+    return reinterpret_cast<void *(*)(void *, void *, void *)>(fn)(client, server, argument);
+}
+
 KEL_CALLS_THROUGH_CAST inline void call_clock_unset(kel_method fn, void *owner, kel_clock *c)
 {
     reinterpret_cast<void (*)(void *, kel_clock *)>(fn)(owner, c);
