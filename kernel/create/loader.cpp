@@ -35,6 +35,12 @@ struct sdk_stamp {
     long atom_size;
 };
 
+std::vector<loaded_external> &externals()
+{
+    static auto *list = new std::vector<loaded_external>;
+    return *list;
+}
+
 bool compatible(platform::dynlib *lib, symbol *typed)
 {
     auto *stamp = static_cast<const sdk_stamp *>(platform::dynlib_own_symbol(lib, "kel_external_sdk"));
@@ -53,7 +59,8 @@ bool load_external(symbol *typed, symbol *filename, short path)
     // cannot spell must still load. A library inside a collective is loaded
     // from a copy in the temporary folder.
     std::string file, folder;
-    if (collective_is_open(path)) {
+    const bool from_collective = collective_is_open(path);
+    if (from_collective) {
         if (!collective_extract_external(path, filename->name, &file)) {
             error("Error %d loading external %s\n", -1, typed->name);
             return false;
@@ -99,7 +106,20 @@ bool load_external(symbol *typed, symbol *filename, short path)
     // The library's resources would be opened around main here; on this
     // platform libraries carry none.
     call_library_main(main_function);
-    if (!class_builder_finish()) error("%s: the library's main made no class", typed->name);
+    kel_class *made = class_builder_finish();
+    if (!made) {
+        error("%s: the library's main made no class", typed->name);
+        return true;
+    }
+    loaded_external entry;
+    entry.class_name = made->name ? made->name->name : typed->name;
+    entry.from_collective = from_collective;
+    if (!from_collective) {
+        char full[MAX_PATH_CHARS];
+        if (path_topathname(path, "", full) == 0) entry.folder = full;
+        while (entry.folder.size() > 1 && entry.folder.back() == '/') entry.folder.pop_back();
+    }
+    externals().push_back(std::move(entry));
     return true;
 }
 
@@ -111,6 +131,8 @@ bool loader_load_external(symbol *typed, symbol *filename, short path)
     return guarded(typed->name, false, [&] { return load_external(typed, filename, path); });
 }
 
+const std::vector<loaded_external> &loader_externals() { return externals(); }
+
 void loader_unload_all()
 {
     std::vector<platform::dynlib *> &list = libraries();
@@ -118,6 +140,7 @@ void loader_unload_all()
         platform::dynlib_close(list.back());
         list.pop_back();
     }
+    externals().clear();
 }
 
 }  // namespace kel

@@ -1,0 +1,11 @@
+#N vpatcher 20 74 720 280;
+#P newex 20 20 60 196617 loadbang;
+#P message 20 50 400 196617 \; kel system windows setsleep 5 \; kel getsleep sleep \; kel system macintosh setsleep 7 \; kel getsleep sleep \; kel system setsleep 8 \; kel getsleep sleep \; kel runtime 0 setsleep 9 \; kel getsleep sleep \; kel runtime 1 setsleep 11 \; kel getsleep sleep \; kel runtime 1. setsleep 12 \; kel getsleep sleep \; kel system windows runtime 1 getsystem platform \; kel system windows nosuchcommand 1 \; kel midi init \; kel midilist;
+#P newex 20 160 100 196617 r sleep;
+#P newex 20 185 100 196617 print sleep;
+#P newex 170 160 100 196617 r platform;
+#P newex 170 185 100 196617 print platform;
+#P connect 1 0 0 0;
+#P connect 3 0 2 0;
+#P connect 5 0 4 0;
+#P pop;
