@@ -47,8 +47,11 @@ struct default_text {
     const char *text;
 };
 constexpr default_text default_texts[] = {
-    {333, "kel v2;\n"},  // keloptions.txt
-    {334, "kel v2;\n"},  // runoptions.txt
+    // keloptions.txt: the scheduler's own settings.
+    {333, "kel v2;\nkel setsleep 2;\nkel seteventinterval 2;\nkel setslop 25;\nkel setpollthrottle 30;\n"
+          "kel setqueuethrottle 10;\n"},
+    // runoptions.txt: a run's options.
+    {334, "kel v2;\nkel setoption overdrive 0;\n"},
 };
 
 // The record bound to "__pref_resfile__". Like the path lists, it is a plain

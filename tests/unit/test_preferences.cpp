@@ -161,7 +161,7 @@ TEST_F(Preferences, ReadingEvaluatesTheFileOrTheDefaults)
     EXPECT_EQ(entries(folder), strings{});
 
     EXPECT_EQ(preferences_read("missing.txt", path, 333), 0);
-    EXPECT_EQ(g_log, "v2");
+    EXPECT_EQ(g_log, "v2 | setsleep 2 | seteventinterval 2 | setslop 25 | setpollthrottle 30 | setqueuethrottle 10");
 
     binbuf *b = preferences_open();
     preferences_add(b, "sl", gensym("setsleep"), 4L);
@@ -182,7 +182,12 @@ TEST_F(Preferences, DefaultsByNumber)
         short id;
         const char *log;
     };
-    const Case cases[] = {{333, "v2"}, {334, "v2"}, {0, ""}, {335, ""}, {-1, ""}};
+    const Case cases[] = {
+        {333, "v2 | setsleep 2 | seteventinterval 2 | setslop 25 | setpollthrottle 30 | setqueuethrottle 10"},
+        {334, "v2 | setoption overdrive 0"},
+        {0, ""},
+        {335, ""},
+        {-1, ""}};
     for (const Case &c : cases) {
         g_log.clear();
         preferences_default(c.id);
