@@ -80,7 +80,7 @@ template <class F> void each_nested(void *x, F f)
     } else if (is_dict(x)) {
         auto *list = static_cast<linklist *>(x);
         void *entry = nullptr;
-        linklist_next(list, nullptr, &entry);
+        entry = linklist_getindex(list, 0);
         while (entry) {
             if (object_class(entry) == g_entry_class)
                 if (void *n = structure_in(static_cast<dict_entry *>(entry)->value)) f(n);
@@ -157,7 +157,7 @@ dict_entry *first_entry(linklist *dict, symbol *key)
 {
     if (!dict || !key || !is_dict(dict)) return nullptr;
     void *entry = nullptr;
-    linklist_next(dict, nullptr, &entry);
+    entry = linklist_getindex(dict, 0);
     while (entry) {
         if (object_class(entry) == g_entry_class && static_cast<dict_entry *>(entry)->key == key)
             return static_cast<dict_entry *>(entry);
