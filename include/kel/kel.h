@@ -24,6 +24,7 @@
 #include "kel/sysfile.h"
 #include "kel/collective.h"
 #include "kel/creation.h"
+#include "kel/expr.h"
 #include "kel/patcher.h"
 #include "kel/clocks.h"
 #include "kel/sched.h"
