@@ -1,6 +1,8 @@
 // The `expr` box and the expression objects that expr_new makes: one class,
 // whose boxes have an outlet and inlets up to the highest referenced slot.
 #include <cstring>
+#include <new>
+#include <unordered_set>
 
 #include "kel/atoms.h"
 #include "kel/classes.h"
@@ -24,6 +26,17 @@ struct expr_object {
 };
 
 method_entry *g_expr_class = nullptr;
+
+// Every live expression object. expr_eval and checksum callers may hand in
+// any pointer: membership here proves it is one of ours before its header
+// is read, at the cost of a hash lookup rather than a guarded memory read.
+std::unordered_set<const void *> &live_expressions()
+{
+    static std::unordered_set<const void *> live;
+    return live;
+}
+
+void expr_free(expr_object *x) { live_expressions().erase(x); }
 
 void slots_reset(expr_program &p)
 {
@@ -149,8 +162,8 @@ void *expr_box_new(symbol *s, long argc, atom *argv);
 
 bool expr_class_setup()
 {
-    return define_builder_class(&g_expr_class, "expr", as_method(&expr_box_new), nullptr, sizeof(expr_object),
-                                {ATYPE_GIMME}, [] {
+    return define_builder_class(&g_expr_class, "expr", as_method(&expr_box_new), as_method(&expr_free),
+                                sizeof(expr_object), {ATYPE_GIMME}, [] {
                                     addbang(as_method(&expr_bang));
                                     addint(as_method(&expr_int));
                                     addfloat(as_method(&expr_float));
@@ -172,6 +185,16 @@ expr_object *expression_new(long argc, atom *argv)
     if (!expr_compile(text, &scratch)) return nullptr;
     auto *x = static_cast<expr_object *>(newobject(g_expr_class));
     if (!x) return nullptr;
+    bool listed = false;
+    try {
+        listed = live_expressions().insert(x).second;
+    } catch (const std::bad_alloc &) {
+        listed = false;
+    }
+    if (!listed) {
+        freeobject(x);
+        return nullptr;
+    }
     std::memcpy(&x->program, &scratch, sizeof scratch);
     slots_reset(x->program);
     x->out = nullptr;
@@ -213,7 +236,8 @@ void *expr_box_new(symbol *, long argc, atom *argv)
 
 bool expr_is_expression(const void *x)
 {
-    return g_expr_class && object_valid_checked(x) && static_cast<const object *>(x)->messlist == g_expr_class + 1;
+    return g_expr_class && live_expressions().count(x) != 0 && static_cast<const object *>(x)->magic == OBJ_MAGIC &&
+           static_cast<const object *>(x)->messlist == g_expr_class + 1;
 }
 
 bool expr_init() { return creation_provide("expr", as_method(&expr_box_new)); }

@@ -111,7 +111,7 @@ bool table_argument(walker &w, int at, table_record **t)
     return *t != nullptr;
 }
 
-bool table_read(walker &w, symbol *name, value &out)
+[[gnu::noinline]] bool table_read(walker &w, symbol *name, value &out)
 {
     value index;
     if (!eval(w, index)) return false;
@@ -236,7 +236,9 @@ constexpr function_entry g_functions[] = {
     {"sum", 1},  {"Sum", 3},  {"avg", 1},  {"Avg", 3},   {"store", 3}, {"checksum", 3}, {"bitfill", 1},
 };
 
-bool eval_function(walker &w, int at, int id, value &out)
+// Kept out of line, like the table read, so that the recursive walk keeps a
+// small frame.
+[[gnu::noinline]] bool eval_function(walker &w, int at, int id, value &out)
 {
     table_record *t = nullptr;
     const bool table_first =
