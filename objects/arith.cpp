@@ -468,11 +468,8 @@ void *abs_new(symbol *, long argc, atom *argv)
 constexpr int64_t random_modulus = 2147483647;
 constexpr int random_table_size = 32;
 
-struct generator {
-    int32_t state;
-    int32_t table[random_table_size];
-    int32_t last;
-};
+using generator = random_generator;
+static_assert(random_table_size == sizeof(random_generator::table) / sizeof(int32_t), "one shuffle table size");
 
 struct random_object {
     object header;
@@ -588,6 +585,8 @@ void *random_new(long range, long seed)
 }
 
 }  // namespace
+
+int32_t random_next(random_generator &g) { return random_draw(g); }
 
 bool arith_init()
 {

@@ -26,6 +26,7 @@
 #include "kel/dict.h"
 #include "kel/connection.h"
 #include "kel/creation.h"
+#include "kel/expr.h"
 #include "kel/patcher.h"
 #include "kel/clocks.h"
 #include "kel/sched.h"

@@ -251,4 +251,26 @@ TEST_F(Externals, AClassNamedOtherThanItsFile)
     freeobject(x);
 }
 
+// An external compiling and evaluating expressions from C.
+TEST_F(Externals, ExpressionsFromC)
+{
+    console_capture console;
+    void *ints = make("exprcalc", {S("$i1"), S("*"), L(2), S("+"), L(1)});
+    void *floats = make("exprcalc", {S("$f1"), S("/"), L(4)});
+    ASSERT_NE(ints, nullptr) << (console.lines().empty() ? "" : console.lines().back());
+    ASSERT_NE(floats, nullptr);
+    console_capture calls;
+    atom n = L(5);
+    typedmess(ints, gensym("int"), 1, &n);
+    typedmess(floats, gensym("int"), 1, &n);
+    typedmess(ints, gensym("other"), 0, nullptr);
+    EXPECT_EQ(calls.lines(), (std::vector<std::string>{"exprcalc: 11", "exprcalc: 1.25", "invalid object for expr_eval",
+                                                       "exprcalc: 0"}));
+    freeobject(ints);
+    freeobject(floats);
+    console_capture refused;
+    EXPECT_EQ(make("exprcalc", {S("1"), S("+")}), nullptr);
+    EXPECT_EQ(refused.lines(), (std::vector<std::string>{"expr: mission operand", "bad expression 1 + "}));
+}
+
 }  // namespace
