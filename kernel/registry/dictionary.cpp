@@ -18,6 +18,7 @@
 #include "kel/symbols.h"
 #include "kernel/core/atoms.h"
 #include "kernel/core/classes.h"
+#include "kernel/core/linklist.h"
 #include "kernel/core/objects.h"
 
 namespace {
@@ -153,17 +154,16 @@ bool classes()
     return true;
 }
 
+// The first entry of the key: one pass over the list's own elements under
+// its lock (the element-by-element calls would take it once per entry).
 dict_entry *first_entry(linklist *dict, symbol *key)
 {
     if (!dict || !key || !is_dict(dict)) return nullptr;
-    void *entry = nullptr;
-    entry = linklist_getindex(dict, 0);
-    while (entry) {
-        if (object_class(entry) == g_entry_class && static_cast<dict_entry *>(entry)->key == key)
-            return static_cast<dict_entry *>(entry);
-        void *next = nullptr;
-        linklist_next(dict, entry, &next);
-        entry = next;
+    kel::list_guard guard(dict);
+    for (kel::linklist_element *e = dict->head; e; e = e->next) {
+        if (e->dead || !e->value || object_class(e->value) != g_entry_class) continue;
+        auto *entry = static_cast<dict_entry *>(e->value);
+        if (entry->key == key) return entry;
     }
     return nullptr;
 }
