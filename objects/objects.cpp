@@ -6,6 +6,7 @@
 #include "kernel/core/symbols.h"
 #include "objects/arith.h"
 #include "objects/console.h"
+#include "objects/filters.h"
 #include "objects/msgbox.h"
 #include "objects/pvar.h"
 #include "objects/routing.h"
@@ -21,7 +22,7 @@ bool objects_init()
     static bool done = false;
     if (done) return true;
     if (!messagebox_init() || !print_init() || !arith_init() || !routing_init() || !sendrecv_init() ||
-        !time_objects_init() || !pvar_init() || !thispatcher_init() || !table_init())
+        !time_objects_init() || !pvar_init() || !thispatcher_init() || !table_init() || !filters_init())
         return false;
     done = true;
     return true;

@@ -444,7 +444,7 @@ void outlets_free_all(object *x)
     }
 }
 
-void *outlet_grab(object *grabber, object *target, symbol *s, long argc, atom *argv)
+void *outlet_grab(object *grabber, long catching, object *target, symbol *s, long argc, atom *argv)
 {
     object *x = target;
     if (is_inlet(target)) {
@@ -460,9 +460,10 @@ void *outlet_grab(object *grabber, object *target, symbol *s, long argc, atom *a
         connection *connections;
         symbol *type;
     };
-    saved swapped[64];
+    saved swapped[grab_outlets_max];
+    if (catching > grab_outlets_max) catching = grab_outlets_max;
     int n = 0;
-    for (outlet *mine = x->outlets, *theirs = grabber->outlets; mine && theirs && n < 64;
+    for (outlet *mine = x->outlets, *theirs = grabber->outlets; mine && theirs && n < catching;
          mine = mine->next, theirs = theirs->next) {
         swapped[n++] = {mine, mine->connections, mine->type};
         mine->connections = theirs->connections;

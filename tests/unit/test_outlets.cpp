@@ -744,7 +744,7 @@ TEST(Grab, TheGrabberCatchesTheAnswer)
     atom a;
     atom_setlong(&a, 4);
     g_log.clear();
-    kel::outlet_grab(&grabber->header, &x->header, gensym("int"), 1, &a);
+    kel::outlet_grab(&grabber->header, 1, &x->header, gensym("int"), 1, &a);
     EXPECT_EQ(g_log, (std::vector<std::string>{"x int 4", "catcher int 4"}));
     g_log.clear();
     outlet_int(x->out, 5);  // restored afterwards
