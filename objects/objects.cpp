@@ -6,6 +6,7 @@
 #include "kernel/core/symbols.h"
 #include "objects/arith.h"
 #include "objects/console.h"
+#include "objects/console_events.h"
 #include "objects/filters.h"
 #include "objects/msgbox.h"
 #include "objects/pvar.h"
@@ -22,7 +23,8 @@ bool objects_init()
     static bool done = false;
     if (done) return true;
     if (!messagebox_init() || !print_init() || !arith_init() || !routing_init() || !sendrecv_init() ||
-        !time_objects_init() || !pvar_init() || !thispatcher_init() || !table_init() || !filters_init())
+        !time_objects_init() || !pvar_init() || !thispatcher_init() || !table_init() || !filters_init() ||
+        !console_events_init())
         return false;
     done = true;
     return true;
