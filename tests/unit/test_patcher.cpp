@@ -655,3 +655,52 @@ TEST_F(PatcherTest, IntloadPassesArguments)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(PatcherTest, SetrockKeepsTheEnableFlagOfAPatcherAndItsSubpatchers)
+{
+    patcher *p = load("rock.pat", patch("#N vpatcher 20 74 620 474;\r\n"
+                                        "#N vpatcher 20 74 620 474;\r\n#P pop;\r\n"
+                                        "#P newobj 10 10 50 196617 p inner;\r\n#P pop;\r\n"
+                                        "#P newobj 10 10 50 196617 p outer;\r\n"));
+    ASSERT_NE(p, nullptr);
+    auto *outer = reinterpret_cast<patcher *>(object_of(p, 0));
+    ASSERT_TRUE(kel::is_patcher(outer));
+    auto *inner = reinterpret_cast<patcher *>(object_of(outer, 0));
+    ASSERT_TRUE(kel::is_patcher(inner));
+    const struct {
+        long setrock;
+        bool expected;
+    } steps[] = {{0, false}, {0, false}, {1, true}, {-3, true}};
+    for (const auto &s : steps) {
+        SCOPED_TRACE(s.setrock);
+        atom a;
+        atom_setlong(&a, s.setrock);
+        typedmess(outer, gensym("setrock"), 1, &a);
+        EXPECT_EQ(kel::patcher_enabled(outer), s.expected);
+        EXPECT_EQ(kel::patcher_enabled(inner), s.expected);
+        EXPECT_TRUE(kel::patcher_enabled(p));  // the patcher around is not touched
+    }
+}
+
+TEST_F(PatcherTest, TheFrontVisibleWindowIsTheActiveOne)
+{
+    patcher *a = load("one.pat", patch("#P newex 10 10 50 196617 active;\r\n"
+                                       "#P newex 10 50 50 196617 probe one;\r\n#P connect 1 0 0 0;\r\n"));
+    patcher *b = load("two.pat", patch("#P newex 10 10 50 196617 active;\r\n"
+                                       "#P newex 10 50 50 196617 probe two;\r\n#P connect 1 0 0 0;\r\n"));
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    g_log.clear();
+    kel::patcher_show(a, true);
+    kel::patcher_show(a, true);  // already in front: nothing changes
+    kel::patcher_show(b, true);
+    kel::patcher_activate(b, true);  // a repeat of the last notification is dropped
+    kel::patcher_show(b, false);
+    kel::patcher_show(a, false);
+    EXPECT_EQ(logged(), (strings{"one int 1", "one int 0", "two int 1", "two int 0", "one int 1", "one int 0"}));
+    EXPECT_EQ(kel::patcher_active(), nullptr);
+}
+
+}  // namespace
