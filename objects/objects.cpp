@@ -9,6 +9,7 @@
 #include "objects/console_events.h"
 #include "objects/filters.h"
 #include "objects/msgbox.h"
+#include "objects/opened.h"
 #include "objects/pcontrol.h"
 #include "objects/pvar.h"
 #include "objects/routing.h"
@@ -25,7 +26,7 @@ bool objects_init()
     if (done) return true;
     if (!messagebox_init() || !print_init() || !arith_init() || !routing_init() || !sendrecv_init() ||
         !time_objects_init() || !pvar_init() || !thispatcher_init() || !table_init() || !filters_init() ||
-        !console_events_init() || !pcontrol_init())
+        !console_events_init() || !pcontrol_init() || !opened_init())
         return false;
     done = true;
     return true;
