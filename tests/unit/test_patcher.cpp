@@ -9,6 +9,7 @@
 
 #include "kernel/core/memory.h"
 #include "kernel/create/creation.h"
+#include "kernel/time/scheduler.h"
 #include "kernel/wires/outlets.h"
 #include "memory_pressure.h"
 #include "test_patcher_rig.h"
@@ -681,6 +682,36 @@ TEST_F(PatcherTest, SetrockKeepsTheEnableFlagOfAPatcherAndItsSubpatchers)
         EXPECT_EQ(kel::patcher_enabled(outer), s.expected);
         EXPECT_EQ(kel::patcher_enabled(inner), s.expected);
         EXPECT_TRUE(kel::patcher_enabled(p));  // the patcher around is not touched
+    }
+}
+
+TEST_F(PatcherTest, PcontrolEnablesTheSubpatchersItIsDrawnToLater)
+{
+    patcher *p = load("pc.pat", patch("#P newex 10 10 50 196617 pcontrol;\r\n"
+                                      "#N vpatcher 20 74 620 474;\r\n#P inlet 10 10 15;\r\n#P pop;\r\n"
+                                      "#P newobj 10 50 50 196617 p wired;\r\n"
+                                      "#N vpatcher 20 74 620 474;\r\n#P pop;\r\n"
+                                      "#P newobj 100 50 50 196617 p apart;\r\n"
+                                      "#P connect 2 0 1 0;\r\n"));
+    ASSERT_NE(p, nullptr);
+    object *pc = object_of(p, 2);
+    auto *wired = reinterpret_cast<patcher *>(object_of(p, 1));
+    auto *apart = reinterpret_cast<patcher *>(object_of(p, 0));
+    ASSERT_TRUE(kel::is_patcher(wired));
+    const struct {
+        double n;
+        bool expected;
+    } steps[] = {{0, false}, {1, true}, {0, false}, {0.5, true}};
+    for (const auto &s : steps) {
+        SCOPED_TRACE(s.n);
+        atom a[2];
+        atom_setfloat(&a[0], s.n);
+        atom_setlong(&a[1], 1);  // accepted, without meaning
+        typedmess(pc, gensym("enable"), 2, a);
+        EXPECT_NE(kel::patcher_enabled(wired), s.expected) << "carried out at once";  // every step changes the flag
+        for (int i = 0; i < 100 && !kel::queue_is_empty(); i++) kel::queue_service();
+        EXPECT_EQ(kel::patcher_enabled(wired), s.expected);
+        EXPECT_TRUE(kel::patcher_enabled(apart));
     }
 }
 
