@@ -2,8 +2,12 @@
 // message to another object while catching what it answers.
 #include "objects/filters.h"
 
+#include <new>
+#include <vector>
+
 #include "kel/kel.h"
 #include "kernel/core/classes.h"
+#include "kernel/core/memory.h"
 #include "kernel/core/objects.h"
 #include "kernel/core/symbols.h"
 #include "kernel/create/creation.h"
@@ -144,25 +148,44 @@ bool still_connected(outlet *o, object *receiver)
 }
 
 // A name's through: each object wired below one of its receivers is a
-// target in turn. The targets are gathered first, and each is checked
-// again before it is called, since an earlier answer may free a receiver
-// or disconnect it. Beyond the gathered limit the rest of a long list is
-// reached by the next pass.
-void grab_through(grab_object *x, outlet *carrier, symbol *s, long argc, atom *argv)
+// target in turn. The targets are gathered first (on the stack for a short
+// list), and each is checked again before it is called, since an earlier
+// answer may free a receiver or disconnect it.
+struct grab_pair {
+    outlet *receiver;
+    object *target;
+};
+
+template <class F> void each_wired_below(outlet *carrier, F fn)
 {
-    constexpr int gathered_max = 32;
-    struct pair {
-        outlet *receiver;
-        object *target;
-    } pairs[gathered_max];
-    int n = 0;
-    for (connection *c = carrier->connections; c && n < gathered_max; c = c->next) {
+    for (connection *c = carrier->connections; c; c = c->next) {
         if (!c->receiver || !is_outlet(c->receiver)) continue;
         auto *receiver = reinterpret_cast<outlet *>(c->receiver);
-        for (connection *d = receiver->connections; d && n < gathered_max; d = d->next)
-            if (d->receiver) pairs[n++] = {receiver, d->receiver};
+        for (connection *d = receiver->connections; d; d = d->next)
+            if (d->receiver) fn(grab_pair{receiver, d->receiver});
     }
-    for (int k = 0; k < n; k++) {
+}
+
+void grab_through(grab_object *x, outlet *carrier, symbol *s, long argc, atom *argv)
+{
+    constexpr size_t on_stack = 16;
+    grab_pair few[on_stack];
+    std::vector<grab_pair> many;
+    size_t n = 0;
+    each_wired_below(carrier, [&](grab_pair) { n++; });
+    grab_pair *pairs = few;
+    if (n > on_stack) {
+        try {
+            many.resize(n);
+        } catch (const std::bad_alloc &) {
+            memory_set_low(true);
+            return;
+        }
+        pairs = many.data();
+    }
+    size_t k = 0;
+    each_wired_below(carrier, [&](grab_pair p) { pairs[k++] = p; });
+    for (k = 0; k < n; k++) {
         // The name may have been unbound, and its through freed, by an answer.
         if (through_outlet(bound_object(x->name)) != carrier) return;
         if (!still_connected(carrier, reinterpret_cast<object *>(pairs[k].receiver))) continue;
