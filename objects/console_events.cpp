@@ -123,8 +123,10 @@ void key_object_free(key_object *x)
         if (x->points && x->points[k] && x->outs[k]) outlet_rm(x->points[k], x->outs[k]);
 }
 
+// Output only: neither class has an inlet.
 void *key_object_make(method_entry *table, outlet **points)
 {
+    class_noinlet(table);
     if (!key_points_make(points)) return nullptr;
     auto *x = static_cast<key_object *>(newobject(table));
     if (!x) return nullptr;
