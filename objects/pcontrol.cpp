@@ -4,9 +4,12 @@
 #include "objects/pcontrol.h"
 
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "kel/kel.h"
 #include "kernel/core/classes.h"
+#include "kernel/core/memory.h"
 #include "kernel/core/objects.h"
 #include "kernel/core/symbols.h"
 #include "kernel/create/creation.h"
@@ -28,40 +31,46 @@ method_entry *g_pcontrol_class = nullptr;
 // at the subpatcher itself, while the outlet's connections (flattened
 // through the subpatcher's inlets) reach only the objects inside it. They
 // are gathered first, since a receiver may change the cords.
-constexpr int wired_max = 64;
-
-int wired_objects(pcontrol_object *x, object *out[wired_max])
+std::vector<object *> wired_objects(pcontrol_object *x)
 {
-    if (!x->where || !object_valid(x->where)) return 0;
+    std::vector<object *> out;
+    if (!x->where || !object_valid(x->where)) return out;
     box *b = patcher_box_of(x->where, &x->header);
-    int n = 0;
-    for (patchcord *c = b ? b->cords_out : nullptr; c && n < wired_max; c = c->next_out)
-        if (c->dst && object_valid(c->dst->obj)) out[n++] = c->dst->obj;
-    return n;
+    try {
+        for (patchcord *c = b ? b->cords_out : nullptr; c; c = c->next_out)
+            if (c->dst && object_valid(c->dst->obj)) out.push_back(c->dst->obj);
+    } catch (const std::bad_alloc &) {
+        memory_set_low(true);  // the objects gathered so far hear it
+    }
+    return out;
 }
 
-void pcontrol_tell(pcontrol_object *x, symbol *s, long argc, atom *argv)
+// Sends s, with flag as its argument when it has one, to every wired object
+// that has the method; any other is left alone.
+void pcontrol_tell(pcontrol_object *x, symbol *s, const long *flag)
 {
-    object *targets[wired_max];
-    int n = wired_objects(x, targets);
-    for (int k = 0; k < n; k++)
-        if (object_valid(targets[k])) typedmess(targets[k], s, argc, argv);
+    for (object *r : wired_objects(x)) {
+        if (!object_valid(r) || !zgetfn(r, s)) continue;
+        if (flag)
+            object_method(r, s, *flag);
+        else
+            object_method(r, s);
+    }
 }
 
 void pcontrol_do_enable(pcontrol_object *x, symbol *, long argc, atom *argv)
 {
-    atom flag;
-    atom_setlong(&flag, argc > 0 && atom_getfloat(argv) != 0 ? 1 : 0);
+    const long flag = argc > 0 && atom_getfloat(argv) != 0 ? 1 : 0;
     static symbol *const setrock = gensym("setrock");
-    pcontrol_tell(x, setrock, 1, &flag);
+    pcontrol_tell(x, setrock, &flag);
 }
 
-void pcontrol_do_open(pcontrol_object *x, symbol *, long, atom *) { pcontrol_tell(x, sym_dblclick, 0, nullptr); }
+void pcontrol_do_open(pcontrol_object *x, symbol *, long, atom *) { pcontrol_tell(x, sym_dblclick, nullptr); }
 
 void pcontrol_do_close(pcontrol_object *x, symbol *, long, atom *)
 {
     static symbol *const wclose = gensym("wclose");
-    pcontrol_tell(x, wclose, 0, nullptr);
+    pcontrol_tell(x, wclose, nullptr);
 }
 
 // Loads the file named by the first atom with the rest as its arguments,
