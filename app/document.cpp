@@ -7,6 +7,7 @@
 #include "kernel/files/path.h"
 #include "kernel/patcher/loadbang.h"
 #include "kernel/patcher/patcher.h"
+#include "objects/opened.h"
 
 namespace kel::app {
 namespace {
@@ -53,6 +54,17 @@ bool is_collective(const char *file, short path)
     return path_fileinfo(file, path, &info) == 0 && info.type == FILETYPE_COLLECTIVE;
 }
 
+// A document of a type the application does not open itself goes to the
+// patch's `opened` objects; true when one of them took it.
+bool offered_to_patch(const char *file, short path)
+{
+    fileinfo info;
+    if (path_fileinfo(file, path, &info) != 0) return false;  // the load reports it
+    const long t = info.type;
+    if (t == FILETYPE_EXTERNAL || t == FILETYPE_PATCHER || t == FILETYPE_TEXT || t == FILETYPE_COLLECTIVE) return false;
+    return opened_offer(file, path, t);
+}
+
 }  // namespace
 
 patcher *load_document(const run_options &options)
@@ -86,6 +98,7 @@ bool open_document(const run_options &options)
     short path = 0;
     char file[PATH_MAX];
     if (!document_file(options, &path, file)) return false;
+    if (offered_to_patch(file, path)) return true;
     if (!is_collective(file, path)) return load_document(options) != nullptr;
     // The program's reference keeps it open, and its files found, while the
     // patchers it started run; shutdown frees it.

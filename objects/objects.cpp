@@ -6,9 +6,13 @@
 #include "kernel/core/symbols.h"
 #include "objects/arith.h"
 #include "objects/console.h"
+#include "objects/console_events.h"
 #include "objects/expr.h"
+#include "objects/filters.h"
 #include "objects/if_box.h"
 #include "objects/msgbox.h"
+#include "objects/opened.h"
+#include "objects/pcontrol.h"
 #include "objects/pvar.h"
 #include "objects/routing.h"
 #include "objects/sendrecv.h"
@@ -23,7 +27,8 @@ bool objects_init()
     static bool done = false;
     if (done) return true;
     if (!messagebox_init() || !print_init() || !arith_init() || !routing_init() || !sendrecv_init() ||
-        !time_objects_init() || !pvar_init() || !thispatcher_init() || !table_init() || !expr_init() || !if_init())
+        !time_objects_init() || !pvar_init() || !thispatcher_init() || !table_init() || !expr_init() || !if_init() ||
+        !filters_init() || !console_events_init() || !pcontrol_init() || !opened_init())
         return false;
     done = true;
     return true;

@@ -49,6 +49,10 @@ template <typename F> kel_method as_method(F *f) { return reinterpret_cast<kel_m
 //                object_method and attribute access on to them
 //   pvar         newer: a registry client, notified through object_method
 //   thispatcher  newer: the patcher asks it to `save` through object_method
+//   filters      older: `messfilt` and `grab`, built on first use
+//   console_events older: `error`, `key` and `keyup`, built on first use
+//   pcontrol     older: built on first use
+//   opened       older: built on first use
 
 // Older generation: builds the class into *table on first use, through the
 // class builder, with its constructor's argument types (at most three); fill

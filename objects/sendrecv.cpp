@@ -271,6 +271,12 @@ void value_bang(value_box *x)
 
 }  // namespace
 
+outlet *through_outlet(object *x)
+{
+    if (!g_through || !object_valid(x) || object_class(x) != g_through) return nullptr;
+    return reinterpret_cast<through *>(x)->out;
+}
+
 bool sendrecv_init()
 {
     if (g_through) return true;

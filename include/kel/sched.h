@@ -56,7 +56,10 @@ KEL_API void event_process(void *event);
 KEL_API void dialog_poll(void *x, long flag, long n);
 /* Updates the logical time (outside overdrive) and services the queue. */
 KEL_API void plug_preevent(long flag);
-/* Reports a key to the registered key outlets; 1 when any is registered. */
+/* Reports a key press to the key objects: key holds the character in bits 0
+ * to 7 and the key code in bits 8 to 15, value the 16-bit modifier word. They
+ * hear the modifiers, then the key code, then the character. 1 when any key
+ * object has ever been made. */
 KEL_API long plug_dokey(long key, long ignored, long value);
 /* A function that mouse-tracking loops call with 0 while the button is held. */
 KEL_API void plug_setloopfun(kel_method fn);

@@ -51,13 +51,32 @@ void changed(console_store &c)
 
 std::atomic<long> g_error_count{0};
 
-// Error subscribers: a singly linked list, newest first.
+// Error subscribers: a singly linked list, newest first. While any delivery
+// walks the list (walkers > 0), an unsubscribed entry is only marked (x set
+// to null) and stays linked, so a walk never loses its place; the last walk
+// to finish unlinks the marked entries. Entries subscribed during a walk go
+// to the head, where that walk has already passed.
 struct subscriber {
     object *x;
     subscriber *next;
 };
 std::mutex g_subscriber_lock;
 subscriber *g_subscribers = nullptr;
+int g_subscriber_walkers = 0;
+
+// Under g_subscriber_lock, with no walk in progress.
+void unlink_marked_subscribers()
+{
+    for (subscriber **p = &g_subscribers; *p;) {
+        if ((*p)->x) {
+            p = &(*p)->next;
+            continue;
+        }
+        subscriber *gone = *p;
+        *p = gone->next;
+        std::free(gone);
+    }
+}
 
 void recompute_longest(console_store &c)
 {
@@ -182,28 +201,46 @@ thread_local bool t_delivering_error = false;
 
 std::atomic<console_text_parser> g_error_parser{nullptr};
 
-// Sends the error text, as atoms, to every subscriber, newest first.
+// Sends the whole error text, as atoms, to every subscriber, newest first.
+// A subscriber that unsubscribes, or is freed (which unsubscribes it),
+// during the delivery is skipped from then on.
 void deliver_error(const char *text)
 {
     if (t_delivering_error) return;
-    object *subscribers[64];
-    int count = 0;
-    {
-        std::lock_guard guard(g_subscriber_lock);
-        for (subscriber *s = g_subscribers; s && count < 64; s = s->next) subscribers[count++] = s->x;
-    }
-    if (!count) return;
-    atom argv[256];
-    long argc = 0;
     console_text_parser parse = g_error_parser.load(std::memory_order_relaxed);
     if (!parse) return;
-    parse(text, std::strlen(text), &argc, argv, 256);
+    subscriber *s;
+    {
+        std::lock_guard guard(g_subscriber_lock);
+        if (!g_subscribers) return;
+        s = g_subscribers;
+        g_subscriber_walkers++;
+    }
+    // Each atom takes at least one character of the text, so length + 1
+    // atoms hold any line whole.
+    size_t length = std::strlen(text);
+    auto *argv = static_cast<atom *>(std::malloc((length + 1) * sizeof(atom)));
+    long argc = 0;
+    if (argv) parse(text, length, &argc, argv, static_cast<long>(length + 1));
     t_delivering_error = true;
     {
         lockout_scope lockout;
-        for (int i = 0; i < count; i++) typedmess(subscribers[i], sym_error, argc, argv);
+        while (argv) {
+            object *x;
+            {
+                std::lock_guard guard(g_subscriber_lock);
+                while (s && !s->x) s = s->next;
+                if (!s) break;
+                x = s->x;
+                s = s->next;
+            }
+            typedmess(x, sym_error, argc, argv);
+        }
     }
     t_delivering_error = false;
+    std::free(argv);
+    std::lock_guard guard(g_subscriber_lock);
+    if (--g_subscriber_walkers == 0) unlink_marked_subscribers();
 }
 
 }  // namespace
@@ -306,7 +343,8 @@ std::vector<object *> console_error_subscribers()
 {
     std::lock_guard guard(g_subscriber_lock);
     std::vector<object *> out;
-    for (subscriber *s = g_subscribers; s; s = s->next) out.push_back(s->x);
+    for (subscriber *s = g_subscribers; s; s = s->next)
+        if (s->x) out.push_back(s->x);
     return out;
 }
 
@@ -414,13 +452,13 @@ KEL_API void error_subscribe(void *x)
 
 KEL_API void error_unsubscribe(void *x)
 {
+    if (!x) return;
     std::lock_guard guard(g_subscriber_lock);
-    for (subscriber **p = &g_subscribers; *p; p = &(*p)->next) {
-        if ((*p)->x == x) {
-            subscriber *gone = *p;
-            *p = gone->next;
-            std::free(gone);
-            return;
+    for (subscriber *s = g_subscribers; s; s = s->next) {
+        if (s->x == x) {
+            s->x = nullptr;
+            break;
         }
     }
+    if (g_subscriber_walkers == 0) unlink_marked_subscribers();
 }

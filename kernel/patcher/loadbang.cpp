@@ -215,6 +215,28 @@ void *freebang_new()
         [] { addmess(reinterpret_cast<kel_method>(&bang_object_bang), "freebang", 0); }, true);
 }
 
+// active: an int outlet and no inlet.
+method_entry *g_active_class = nullptr;
+patcher *g_last_activated = nullptr;
+bool g_last_active_state = false;
+
+void *active_new()
+{
+    if (!g_active_class) {
+        class_builder_begin(gensym("active"), nullptr, 0);
+        setup(&g_active_class, reinterpret_cast<kel_method>(&active_new), nullptr, sizeof(bang_object), nullptr, 0);
+        class_builder_finish();
+        if (g_active_class) class_noinlet(g_active_class);
+    }
+    if (!g_active_class) return nullptr;
+    auto *x = static_cast<bang_object *>(newobject(g_active_class));
+    if (!x) return nullptr;
+    x->out = intout(x);
+    return x;
+}
+
+bool is_active_object(object *x) { return g_active_class && object_valid(x) && x->messlist == g_active_class + 1; }
+
 bool is_closebang(object *x) { return g_closebang_class && object_valid(x) && x->messlist == g_closebang_class + 1; }
 
 }  // namespace
@@ -223,7 +245,8 @@ bool loadbang_init()
 {
     return creation_provide("loadbang", reinterpret_cast<kel_method>(&loadbang_new)) &&
            creation_provide("closebang", reinterpret_cast<kel_method>(&closebang_new)) &&
-           creation_provide("freebang", reinterpret_cast<kel_method>(&freebang_new));
+           creation_provide("freebang", reinterpret_cast<kel_method>(&freebang_new)) &&
+           creation_provide("active", reinterpret_cast<kel_method>(&active_new));
 }
 
 void loadbang_queue_push(patcher *p)
@@ -311,6 +334,21 @@ void patcher_closebang(patcher *p)
     each_box(p, [](box *b) {
         if (is_closebang(b->obj)) bang_object_bang(reinterpret_cast<bang_object *>(b->obj));
     });
+}
+
+void patcher_activate(patcher *p, bool active)
+{
+    if (!p || (p == g_last_activated && active == g_last_active_state)) return;
+    g_last_activated = p;
+    g_last_active_state = active;
+    each_box(p, [active](box *b) {
+        if (is_active_object(b->obj)) outlet_int(reinterpret_cast<bang_object *>(b->obj)->out, active ? 1 : 0);
+    });
+}
+
+void patcher_activate_forget(patcher *p)
+{
+    if (g_last_activated == p) g_last_activated = nullptr;
 }
 
 }  // namespace kel

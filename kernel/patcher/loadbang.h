@@ -13,7 +13,8 @@
 
 namespace kel {
 
-// Provides the constructors of `loadbang`, `closebang` and `freebang`.
+// Provides the constructors of `loadbang`, `closebang`, `freebang` and
+// `active`.
 bool loadbang_init();
 
 // The queue: pushed by every pop, emptied at the start of an outermost load
@@ -34,5 +35,12 @@ void patcher_freebang(patcher *p);
 // Every closebang object in p gets `bang` (the window closed or the patcher
 // is being freed), unless p is flagged to skip it.
 void patcher_closebang(patcher *p);
+// Every `active` object among p's own boxes (not its subpatchers') outputs
+// 1 or 0. A notification repeating the last one (same patcher, same state)
+// is dropped.
+void patcher_activate(patcher *p, bool active);
+// Forgets p as the last patcher notified, once p is being freed: a patcher
+// made later at the same address is told everything.
+void patcher_activate_forget(patcher *p);
 
 }  // namespace kel

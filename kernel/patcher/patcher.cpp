@@ -42,6 +42,7 @@ namespace {
 kel_class *g_patcher_class = nullptr;
 patcher *g_live = nullptr;         // every live patcher, newest first
 std::vector<patcher *> g_windows;  // open windows, front first
+patcher *g_active = nullptr;       // g_windows' front as last reported to the active objects
 building_state g_building;
 unsigned long g_patcher_serial = 0;
 
@@ -218,6 +219,27 @@ void *patcher_front_method(patcher *p)
     return nullptr;
 }
 
+// A double-click on a subpatcher opens its window.
+void *patcher_dblclick_method(patcher *p)
+{
+    patcher_show(p, true);
+    return nullptr;
+}
+
+// Enables or disables the MIDI objects of p and of every subpatcher in it.
+void patcher_setrock(patcher *p, bool enabled)
+{
+    p->rock_disabled = !enabled;
+    for (box *b = p->boxes; b; b = b->next)
+        if (is_patcher(b->obj) && b->obj != &p->header) patcher_setrock(reinterpret_cast<patcher *>(b->obj), enabled);
+}
+
+void *patcher_setrock_method(patcher *p, long enabled)
+{
+    patcher_setrock(p, enabled != 0);
+    return nullptr;
+}
+
 void *patcher_invis_method(patcher *p)
 {
     if (!p->window.visible) return nullptr;
@@ -266,6 +288,7 @@ void patcher_free_method(patcher *p)
     building_state &bs = building();
     if (bs.pending_patcher == p) bs.pending_patcher = nullptr;
     loadbang_queue_remove(p);
+    patcher_activate_forget(p);
     // The patchers inside p's boxes are gone already; any other that names
     // p as its parent forgets it.
     for (patcher *q = g_live; q && p->live_children > 0; q = q->live_next) {
@@ -313,6 +336,8 @@ kel_class *patcher_class()
     add(&patcher_front_method, "vis");
     add(&patcher_invis_method, "invis");
     add(&patcher_invis_method, "wclose");
+    add(&patcher_dblclick_method, "dblclick");
+    add(&patcher_setrock_method, "setrock", ATYPE_LONG);
     add(&patcher_loadbang_method, "loadbang");
     add(&patcher_frontcoll_method, "frontcoll", ATYPE_OBJ, ATYPE_LONG);
     add(&patcher_subpatcher_method, "subpatcher", ATYPE_CANT);
@@ -470,13 +495,25 @@ void patcher_show(patcher *p, bool visible)
         }
     }
     p->window.visible = visible;
-    if (!visible) return;
-    try {
-        g_windows.insert(g_windows.begin(), p);
-    } catch (const std::bad_alloc &) {
-        memory_set_low(true);  // not listed among the open windows
+    if (visible) {
+        try {
+            g_windows.insert(g_windows.begin(), p);
+        } catch (const std::bad_alloc &) {
+            memory_set_low(true);  // not listed among the open windows
+        }
     }
+    patcher *front = g_windows.empty() ? nullptr : g_windows.front();
+    if (front == g_active) return;
+    patcher *was = g_active;
+    g_active = front;
+    // A patcher being freed has lost its boxes already: it tells no one.
+    if (was && !was->freeing) patcher_activate(was, false);
+    if (front && g_active == front) patcher_activate(front, true);
 }
+
+patcher *patcher_active() { return g_active; }
+
+bool patcher_enabled(const patcher *p) { return !p->rock_disabled; }
 
 patcher *patcher_live_first() { return g_live; }
 

@@ -100,6 +100,7 @@ struct patcher {
     long live_children;  // live patchers whose parent this is
     short collective;    // the id of the collective that opened it as a start-up patcher (frontcoll), or 0
     bool cant_close;     // ... and said it may not be closed
+    bool rock_disabled;  // `setrock 0` switched off the MIDI objects in it (and in its subpatchers)
 };
 
 namespace kel {
@@ -148,7 +149,13 @@ void patcher_set_file(patcher *p, symbol *name, short path, short form);
 // Marks p and every subpatcher in it as loaded from a file.
 void patcher_mark_from_file(patcher *p);
 // Shows p's window (puts it at the front of the open windows) or hides it.
+// The front visible window is the active one: when that changes, the
+// patcher losing it and the one gaining it tell their `active` objects.
 void patcher_show(patcher *p, bool visible);
+// The patcher whose window is active, or null.
+patcher *patcher_active();
+// Whether the MIDI objects in p are enabled (`setrock`); true by default.
+bool patcher_enabled(const patcher *p);
 // Every live patcher, newest first (live_next), and how many there are.
 patcher *patcher_live_first();
 long patcher_live_count();

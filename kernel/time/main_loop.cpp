@@ -177,7 +177,22 @@ constexpr double idle_wait_limit = 1000.0;
 void (*g_idle_hook)() = nullptr;
 bool g_in_event_procedure = false;
 kel_method g_loop_function = nullptr;
+// The broadcast points of key presses and releases: character, key code,
+// modifiers. Made by the key objects with their first instance and kept for
+// the whole process.
 outlet *g_key_outlets[3] = {nullptr, nullptr, nullptr};
+outlet *g_keyup_outlets[3] = {nullptr, nullptr, nullptr};
+
+// Modifiers first, then the key code (bits 8 to 15 of the event message),
+// then the character (bits 0 to 7): every listener outputs right to left.
+long key_report(outlet *const points[3], long key, long modifiers)
+{
+    if (!points[0] && !points[1] && !points[2]) return 0;
+    if (points[2]) outlet_int(points[2], modifiers & 0xFFFF);
+    if (points[1]) outlet_int(points[1], (key >> 8) & 0xFF);
+    if (points[0]) outlet_int(points[0], key & 0xFF);
+    return 1;
+}
 
 // Set when the scheduler thread's last poll was ended by the throttle with
 // clocks still due: its next pass runs at once instead of at the next tick.
@@ -441,6 +456,10 @@ void sched_shutdown()
 
 outlet **key_report_outlets() { return g_key_outlets; }
 
+outlet **keyup_report_outlets() { return g_keyup_outlets; }
+
+long plug_dokeyup(long key, long modifiers) { return key_report(g_keyup_outlets, key, modifiers); }
+
 }  // namespace kel
 
 using namespace kel;
@@ -480,15 +499,7 @@ KEL_API void plug_preevent(long)
     pool_replenish();
 }
 
-KEL_API long plug_dokey(long key, long, long value)
-{
-    outlet **outs = g_key_outlets;
-    if (!outs[0] && !outs[1] && !outs[2]) return 0;
-    if (outs[0]) outlet_int(outs[0], static_cast<short>(value));
-    if (outs[1]) outlet_int(outs[1], 255);
-    if (outs[2]) outlet_int(outs[2], key & 0xFF);
-    return 1;
-}
+KEL_API long plug_dokey(long key, long, long value) { return key_report(g_key_outlets, key, value); }
 
 KEL_API void plug_setloopfun(kel_method fn) { g_loop_function = fn; }
 

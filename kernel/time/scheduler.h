@@ -179,7 +179,15 @@ void event_timer_procedure();
 // Stops the timers and resets every flag that a run leaves set.
 void sched_shutdown();
 
-// The three outlets that key objects register to hear keys (plug_dokey).
+// The broadcast points of key presses (plug_dokey) and releases
+// (plug_dokeyup): [0] character, [1] key code, [2] modifiers. The key
+// objects fill them with their first instance.
 outlet **key_report_outlets();
+outlet **keyup_report_outlets();
+// Reports a key release as plug_dokey reports a press: key holds the
+// character in bits 0 to 7 and the key code in bits 8 to 15, modifiers the
+// 16-bit modifier word. 1 when any point exists. Headless, only a host (or
+// a test) calls it.
+long plug_dokeyup(long key, long modifiers);
 
 }  // namespace kel

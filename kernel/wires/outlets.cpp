@@ -21,6 +21,46 @@ namespace {
 
 kel_class *g_outlet_class = nullptr;
 
+// The grabs in progress on this thread, innermost first. Each lends the
+// connection lists of the grabber's outlets to the target's first outlets
+// for the length of one call; an outlet freed meanwhile takes its part of
+// the loan back first (grab_forget_outlet).
+struct grab_frame {
+    struct loan {
+        outlet *borrower;  // the target's outlet; null once freed
+        outlet *lender;    // the grabber's outlet; null once freed
+        connection *own_connections;
+        symbol *own_type;
+    };
+    loan lent[grab_outlets_max];
+    long count = 0;
+    grab_frame *outer = nullptr;
+};
+thread_local grab_frame *t_grabs = nullptr;
+
+// A target's outlet freed during a grab gets its own connections back, so
+// that its cords go with it and the lent ones stay; a grabber's outlet freed
+// during a grab takes its list away from the borrower, which sends nowhere
+// for the rest of the call.
+void grab_forget_outlet(outlet *o)
+{
+    for (grab_frame *f = t_grabs; f; f = f->outer) {
+        for (long k = 0; k < f->count; k++) {
+            grab_frame::loan &l = f->lent[k];
+            if (l.borrower == o) {
+                o->connections = l.own_connections;
+                o->type = l.own_type;
+                l.borrower = nullptr;
+            }
+            if (l.lender == o) {
+                if (l.borrower) l.borrower->connections = nullptr;
+                o->sending -= 1;
+                l.lender = nullptr;
+            }
+        }
+    }
+}
+
 const char *class_name(const void *x) { return object_classname(const_cast<void *>(x))->name; }
 
 // Sends on o: calls deliver(c) for each live connection between the depth
@@ -348,6 +388,7 @@ void outlet_unlink_from_owner(outlet *o)
 void outlet_free_method(outlet *o)
 {
     std::lock_guard guard(global_lock());
+    if (t_grabs) grab_forget_outlet(o);
     if (outlet_chained(o)) {
         while (linklist_getsize(o->targets) > 0) {
             auto *target = static_cast<object *>(linklist_getindex(o->targets, 0));
@@ -444,7 +485,7 @@ void outlets_free_all(object *x)
     }
 }
 
-void *outlet_grab(object *grabber, object *target, symbol *s, long argc, atom *argv)
+void *outlet_grab(object *grabber, long catching, object *target, symbol *s, long argc, atom *argv)
 {
     object *x = target;
     if (is_inlet(target)) {
@@ -455,23 +496,28 @@ void *outlet_grab(object *grabber, object *target, symbol *s, long argc, atom *a
         }
     }
     if (!object_valid(x) || !depth_enter()) return nullptr;
-    struct saved {
-        outlet *o;
-        connection *connections;
-        symbol *type;
-    };
-    saved swapped[64];
-    int n = 0;
-    for (outlet *mine = x->outlets, *theirs = grabber->outlets; mine && theirs && n < 64;
+    grab_frame frame;
+    if (catching > grab_outlets_max) catching = grab_outlets_max;
+    for (outlet *mine = x->outlets, *theirs = grabber->outlets; mine && theirs && frame.count < catching;
          mine = mine->next, theirs = theirs->next) {
-        swapped[n++] = {mine, mine->connections, mine->type};
+        frame.lent[frame.count++] = {mine, theirs, mine->connections, mine->type};
         mine->connections = theirs->connections;
         mine->type = theirs->type;
+        // Connections removed from the lent list while it is lent are only
+        // marked, as during a send: the borrower may be walking it.
+        theirs->sending++;
     }
+    frame.outer = t_grabs;
+    t_grabs = &frame;
     void *result = typedmess(x, s, argc, argv);
-    for (int k = 0; k < n; k++) {
-        swapped[k].o->connections = swapped[k].connections;
-        swapped[k].o->type = swapped[k].type;
+    t_grabs = frame.outer;
+    for (long k = 0; k < frame.count; k++) {
+        grab_frame::loan &l = frame.lent[k];
+        if (l.borrower) {
+            l.borrower->connections = l.own_connections;
+            l.borrower->type = l.own_type;
+        }
+        if (l.lender && --l.lender->sending == outlet_removed_mark) unlink_removed(l.lender);
     }
     depth_exit();
     return result;

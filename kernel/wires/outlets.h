@@ -126,8 +126,10 @@ void inlet_deliver_int(inlet *i, long n);
 void inlet_deliver_float(inlet *i, double f);
 
 // Sends s to x with x's first outlets temporarily carrying the connections of
-// grabber's outlets, one for one: grabber catches what x answers. target is
-// what grabber's outlet is connected to: x itself, or an inlet of x.
-void *outlet_grab(object *grabber, object *target, symbol *s, long argc, atom *argv);
+// grabber's first `catching` outlets (at most grab_outlets_max), one for
+// one: grabber catches what x answers, and x's other outlets keep their own
+// cords. target is x itself or an inlet of x. Allocates nothing.
+inline constexpr long grab_outlets_max = 64;
+void *outlet_grab(object *grabber, long catching, object *target, symbol *s, long argc, atom *argv);
 
 }  // namespace kel

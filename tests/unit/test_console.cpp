@@ -487,3 +487,116 @@ TEST(ConsoleSubscribers, ErrorsArriveAsMessagesOfAtoms)
 }
 
 }  // namespace
+
+namespace {
+
+// A subscriber that records what it hears under its name, then runs its
+// action (which may change the subscriber list during the delivery).
+struct acting_listener {
+    object header;
+    const char *name;
+    std::vector<std::string> *heard;
+    std::function<void()> *action;
+};
+
+void *acting_listener_error(acting_listener *x, symbol *, long argc, atom *)
+{
+    x->heard->push_back(std::string(x->name) + " " + std::to_string(argc));
+    if (x->action && *x->action) (*x->action)();
+    return nullptr;
+}
+
+void acting_listener_free(acting_listener *x) { error_unsubscribe(x); }
+
+kel_class *acting_listener_class()
+{
+    static kel_class *c = [] {
+        kel_class *made = class_new("acting_listener", nullptr, reinterpret_cast<kel_method>(&acting_listener_free),
+                                    sizeof(acting_listener), nullptr, 0);
+        class_addmethod(made, reinterpret_cast<kel_method>(&acting_listener_error), "error", ATYPE_GIMME, 0);
+        return made;
+    }();
+    return c;
+}
+
+TEST(ConsoleSubscribers, ChangesDuringADeliveryAreSeenAtOnce)
+{
+    struct step_case {
+        const char *what;
+        // b's action, given the three listeners; a and b subscribe (b
+        // newest), c does not.
+        std::function<void(acting_listener *a, acting_listener *b, acting_listener *c)> act;
+        std::vector<std::string> expected;  // two error lines of one word each
+        bool frees_a = false;
+    };
+    const std::vector<step_case> cases = {
+        {"nothing changes", [](auto, auto, auto) {}, {"b 1", "a 1", "b 1", "a 1"}},
+        {"b unsubscribes a", [](auto a, auto, auto) { error_unsubscribe(a); }, {"b 1", "b 1"}},
+        {"b frees a", [](auto a, auto, auto) { freeobject(a); }, {"b 1", "b 1"}, true},
+        {"b unsubscribes itself", [](auto, auto b, auto) { error_unsubscribe(b); }, {"b 1", "a 1", "a 1"}},
+        {"b subscribes c: c hears the next line",
+         [](auto, auto, auto c) { error_subscribe(c); },
+         {"b 1", "a 1", "c 1", "b 1", "a 1"}},
+        {"b unsubscribes a and subscribes it again: a is newest",
+         [](auto a, auto, auto) {
+             error_unsubscribe(a);
+             error_subscribe(a);
+         },
+         {"b 1", "a 1", "b 1"}},
+    };
+    for (const step_case &k : cases) {
+        SCOPED_TRACE(k.what);
+        std::vector<std::string> heard;
+        std::function<void()> none;
+        std::function<void()> once;
+        acting_listener *x[3];
+        const char *names[3] = {"a", "b", "c"};
+        for (int i = 0; i < 3; i++) {
+            x[i] = static_cast<acting_listener *>(object_alloc(acting_listener_class()));
+            *x[i] = {x[i]->header, names[i], &heard, &none};
+        }
+        once = [&] {
+            // Acts on the first line only. Clearing `once` ends this closure,
+            // so what the action needs is copied out first.
+            auto act = k.act;
+            acting_listener *a = x[0], *b = x[1], *c = x[2];
+            once = nullptr;
+            act(a, b, c);
+        };
+        x[1]->action = &once;
+        error_subscribe(x[0]);
+        error_subscribe(x[1]);
+        {
+            console_capture console;
+            error("first");
+            error("second");
+        }
+        EXPECT_EQ(heard, k.expected);
+        for (int i = 0; i < 3; i++)
+            if (i != 0 || !k.frees_a) freeobject(x[i]);
+        EXPECT_TRUE(kel::console_error_subscribers().empty());
+    }
+}
+
+TEST(ConsoleSubscribers, EveryLineReachesEverySubscriberWhole)
+{
+    std::vector<std::string> heard;
+    std::function<void()> none;
+    std::vector<acting_listener *> listeners;
+    for (int i = 0; i < 100; i++) {
+        auto *x = static_cast<acting_listener *>(object_alloc(acting_listener_class()));
+        *x = {x->header, "x", &heard, &none};
+        error_subscribe(x);
+        listeners.push_back(x);
+    }
+    std::string words;
+    for (int i = 0; i < 300; i++) words += i ? " w" : "w";
+    {
+        console_capture console;
+        error("%s", words.c_str());
+    }
+    EXPECT_EQ(heard, std::vector<std::string>(100, "x 300"));
+    for (acting_listener *x : listeners) freeobject(x);
+}
+
+}  // namespace

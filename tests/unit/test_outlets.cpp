@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -744,12 +745,87 @@ TEST(Grab, TheGrabberCatchesTheAnswer)
     atom a;
     atom_setlong(&a, 4);
     g_log.clear();
-    kel::outlet_grab(&grabber->header, &x->header, gensym("int"), 1, &a);
+    kel::outlet_grab(&grabber->header, 1, &x->header, gensym("int"), 1, &a);
     EXPECT_EQ(g_log, (std::vector<std::string>{"x int 4", "catcher int 4"}));
     g_log.clear();
     outlet_int(x->out, 5);  // restored afterwards
     EXPECT_EQ(g_log, std::vector<std::string>{"listener int 5"});
     for (node *n : {x, listener, grabber, catcher}) freeobject(n);
+}
+
+// A target whose answer first changes the wiring (g_during_grab), then
+// sends twice.
+std::function<void()> g_during_grab;
+
+void *changing_target_int(node *x, long n)
+{
+    if (g_during_grab) g_during_grab();
+    outlet_int(x->out, n);
+    outlet_int(x->out, n + 1);
+    return nullptr;
+}
+
+kel_class *changing_target_class()
+{
+    static kel_class *c = [] {
+        kel_class *k = class_new("changing_target", nullptr, nullptr, sizeof(node), nullptr, 0);
+        class_addmethod(k, FN(changing_target_int), "int", ATYPE_LONG, 0);
+        return k;
+    }();
+    return c;
+}
+
+TEST(Grab, WiringChangedDuringTheCallIsSafe)
+{
+    struct change_case {
+        const char *what;
+        // What the target does first, given the grabber and its catcher.
+        std::function<void(node *grabber, node *catcher)> change;
+        std::vector<std::string> during;  // the log of the call
+        bool grabber_freed;
+        std::vector<std::string> after;  // 9 out of the target, then 7 out of the grabber while it lives
+    };
+    const std::vector<change_case> cases = {
+        {"nothing",
+         [](node *, node *) {},
+         {"catcher int 4", "catcher int 5"},
+         false,
+         {"listener int 9", "catcher int 7"}},
+        {"the catcher's cord removed: it hears nothing more",
+         [](node *grabber, node *catcher) { outlet_rm(grabber->out, catcher); },
+         {},
+         false,
+         {"listener int 9"}},
+        {"the grabber freed: the target sends nowhere",
+         [](node *grabber, node *) { freeobject(grabber); },
+         {},
+         true,
+         {"listener int 9"}},
+    };
+    for (const change_case &k : cases) {
+        SCOPED_TRACE(k.what);
+        node *x = make("x", changing_target_class());
+        x->out = intout(x);
+        node *listener = make("listener");
+        outlet_add(x->out, listener);
+        node *grabber = make("grabber");
+        grabber->out = intout(grabber);
+        node *catcher = make("catcher");
+        outlet_add(grabber->out, catcher);
+        g_during_grab = [&] { k.change(grabber, catcher); };
+        atom a;
+        atom_setlong(&a, 4);
+        g_log.clear();
+        kel::outlet_grab(&grabber->header, 1, &x->header, gensym("int"), 1, &a);
+        g_during_grab = nullptr;
+        EXPECT_EQ(g_log, k.during);
+        g_log.clear();
+        outlet_int(x->out, 9);                              // the target's own cord is back
+        if (!k.grabber_freed) outlet_int(grabber->out, 7);  // the grabber's list is whole
+        EXPECT_EQ(g_log, k.after);
+        for (node *n : {x, listener, catcher}) freeobject(n);
+        if (!k.grabber_freed) freeobject(grabber);
+    }
 }
 
 // --- the depth guard ---

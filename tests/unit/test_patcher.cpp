@@ -9,6 +9,7 @@
 
 #include "kernel/core/memory.h"
 #include "kernel/create/creation.h"
+#include "kernel/time/scheduler.h"
 #include "kernel/wires/outlets.h"
 #include "memory_pressure.h"
 #include "test_patcher_rig.h"
@@ -652,6 +653,85 @@ TEST_F(PatcherTest, IntloadPassesArguments)
     EXPECT_TRUE(console.lines().empty());
     EXPECT_EQ(intload("plain.txt", path, 0, 0, nullptr, 1), nullptr);
     EXPECT_EQ(console.lines(), strings{error_line("plain.txt: not a patcher file")});
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(PatcherTest, SetrockKeepsTheEnableFlagOfAPatcherAndItsSubpatchers)
+{
+    patcher *p = load("rock.pat", patch("#N vpatcher 20 74 620 474;\r\n"
+                                        "#N vpatcher 20 74 620 474;\r\n#P pop;\r\n"
+                                        "#P newobj 10 10 50 196617 p inner;\r\n#P pop;\r\n"
+                                        "#P newobj 10 10 50 196617 p outer;\r\n"));
+    ASSERT_NE(p, nullptr);
+    auto *outer = reinterpret_cast<patcher *>(object_of(p, 0));
+    ASSERT_TRUE(kel::is_patcher(outer));
+    auto *inner = reinterpret_cast<patcher *>(object_of(outer, 0));
+    ASSERT_TRUE(kel::is_patcher(inner));
+    const struct {
+        long setrock;
+        bool expected;
+    } steps[] = {{0, false}, {0, false}, {1, true}, {-3, true}};
+    for (const auto &s : steps) {
+        SCOPED_TRACE(s.setrock);
+        atom a;
+        atom_setlong(&a, s.setrock);
+        typedmess(outer, gensym("setrock"), 1, &a);
+        EXPECT_EQ(kel::patcher_enabled(outer), s.expected);
+        EXPECT_EQ(kel::patcher_enabled(inner), s.expected);
+        EXPECT_TRUE(kel::patcher_enabled(p));  // the patcher around is not touched
+    }
+}
+
+TEST_F(PatcherTest, PcontrolEnablesTheSubpatchersItIsDrawnToLater)
+{
+    patcher *p = load("pc.pat", patch("#P newex 10 10 50 196617 pcontrol;\r\n"
+                                      "#N vpatcher 20 74 620 474;\r\n#P inlet 10 10 15;\r\n#P pop;\r\n"
+                                      "#P newobj 10 50 50 196617 p wired;\r\n"
+                                      "#N vpatcher 20 74 620 474;\r\n#P pop;\r\n"
+                                      "#P newobj 100 50 50 196617 p apart;\r\n"
+                                      "#P connect 2 0 1 0;\r\n"));
+    ASSERT_NE(p, nullptr);
+    object *pc = object_of(p, 2);
+    auto *wired = reinterpret_cast<patcher *>(object_of(p, 1));
+    auto *apart = reinterpret_cast<patcher *>(object_of(p, 0));
+    ASSERT_TRUE(kel::is_patcher(wired));
+    const struct {
+        double n;
+        bool expected;
+    } steps[] = {{0, false}, {1, true}, {0, false}, {0.5, true}};
+    for (const auto &s : steps) {
+        SCOPED_TRACE(s.n);
+        atom a[2];
+        atom_setfloat(&a[0], s.n);
+        atom_setlong(&a[1], 1);  // accepted, without meaning
+        typedmess(pc, gensym("enable"), 2, a);
+        EXPECT_NE(kel::patcher_enabled(wired), s.expected) << "carried out at once";  // every step changes the flag
+        for (int i = 0; i < 100 && !kel::queue_is_empty(); i++) kel::queue_service();
+        EXPECT_EQ(kel::patcher_enabled(wired), s.expected);
+        EXPECT_TRUE(kel::patcher_enabled(apart));
+    }
+}
+
+TEST_F(PatcherTest, TheFrontVisibleWindowIsTheActiveOne)
+{
+    patcher *a = load("one.pat", patch("#P newex 10 10 50 196617 active;\r\n"
+                                       "#P newex 10 50 50 196617 probe one;\r\n#P connect 1 0 0 0;\r\n"));
+    patcher *b = load("two.pat", patch("#P newex 10 10 50 196617 active;\r\n"
+                                       "#P newex 10 50 50 196617 probe two;\r\n#P connect 1 0 0 0;\r\n"));
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    g_log.clear();
+    kel::patcher_show(a, true);
+    kel::patcher_show(a, true);  // already in front: nothing changes
+    kel::patcher_show(b, true);
+    kel::patcher_activate(b, true);  // a repeat of the last notification is dropped
+    kel::patcher_show(b, false);
+    kel::patcher_show(a, false);
+    EXPECT_EQ(logged(), (strings{"one int 1", "one int 0", "two int 1", "two int 0", "one int 1", "one int 0"}));
+    EXPECT_EQ(kel::patcher_active(), nullptr);
 }
 
 }  // namespace

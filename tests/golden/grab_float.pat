@@ -1,0 +1,18 @@
+#N vpatcher 20 74 820 674;
+#P newex 20 20 120 196617 loadbang;
+#P newex 80 60 120 196617 t b b;
+#P message 140 100 120 196617 bang \, 3 \, 4.5;
+#P newex 200 140 120 196617 grab;
+#P newex 260 180 120 196617 f 2.5;
+#P newex 320 220 120 196617 print caught;
+#P newex 380 260 120 196617 print direct;
+#P message 440 300 120 196617 bang;
+#P connect 7 0 6 0;
+#P connect 6 1 5 0;
+#P connect 6 0 0 0;
+#P connect 5 0 4 0;
+#P connect 4 1 3 0;
+#P connect 4 0 2 0;
+#P connect 3 0 1 0;
+#P connect 0 0 3 0;
+#P pop;

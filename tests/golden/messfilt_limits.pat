@@ -1,0 +1,11 @@
+#N vpatcher 20 74 820 674;
+#P newex 20 20 60 196617 loadbang;
+#P message 20 60 400 196617 j 3 \, k 1 \, l 2 \, 5 \, bang;
+#P newex 20 120 400 196617 messfilt a b c d e f g h i j k l;
+#P newex 20 200 50 196617 print j;
+#P newex 80 200 50 196617 print reject;
+#P connect 4 0 3 0;
+#P connect 3 0 2 0;
+#P connect 2 9 1 0;
+#P connect 2 10 0 0;
+#P pop;
