@@ -140,10 +140,14 @@ bool table_argument(walker &w, int at, table_record **t)
             out = int_of(0);
             return true;
         }
-        const double x = index.f;
+        // An index that is no number, or infinite, reads entry 0; the
+        // remainder is kept inside 0 .. size - 1 also where adding the size
+        // to a tiny negative one rounds up to the size.
+        const double x = std::isfinite(index.f) ? index.f : 0.0;
         const double whole = std::floor(x);
         double m = std::fmod(whole, static_cast<double>(size));
         if (m < 0) m += static_cast<double>(size);
+        if (!(m >= 0 && m < static_cast<double>(size))) m = 0;
         const long i = static_cast<long>(m);
         const double fraction = x - whole;
         double result = table_get(t, i);
