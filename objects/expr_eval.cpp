@@ -407,26 +407,19 @@ bool eval_binary(int at, uint8_t op, const value &l, const value &r, value &out)
     case op_ge:
     case op_lt:
     case op_le: {
-        bool b;
-        if (any_float) {
-            const double x = as_double(l), y = as_double(r);
-            b = op == op_eq   ? x == y
-                : op == op_ne ? x != y
-                : op == op_gt ? x > y
-                : op == op_ge ? x >= y
-                : op == op_lt ? x < y
-                              : x <= y;
-            out = float_of(b ? 1.0 : 0.0);
-        } else {
-            const int32_t x = as_int(l), y = as_int(r);
-            b = op == op_eq   ? x == y
-                : op == op_ne ? x != y
-                : op == op_gt ? x > y
-                : op == op_ge ? x >= y
-                : op == op_lt ? x < y
-                              : x <= y;
-            out = int_of(b ? 1 : 0);
-        }
+        auto compare = [op](auto x, auto y) {
+            return op == op_eq   ? x == y
+                   : op == op_ne ? x != y
+                   : op == op_gt ? x > y
+                   : op == op_ge ? x >= y
+                   : op == op_lt ? x < y
+                                 : x <= y;
+        };
+        // With a float on either side the answer is a float too.
+        if (any_float)
+            out = float_of(compare(as_double(l), as_double(r)) ? 1.0 : 0.0);
+        else
+            out = int_of(compare(as_int(l), as_int(r)) ? 1 : 0);
         break;
     }
     case op_land:
