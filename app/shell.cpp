@@ -201,6 +201,10 @@ bool start_up(const run_options &o)
     preferences_set_folder(o.prefs);
     start_search_path(o);
     if (!receiver_init()) return failed("the kel receiver could not be made");
+    // The options files in the preferences folder, each replayed to the
+    // receiver; a missing one gives the built-in defaults.
+    preferences_read("keloptions.txt", 0, 333);
+    preferences_read("runoptions.txt", 0, 334);
     // A conversion runs nothing: no timer, no clock, no input.
     if (o.converting()) return true;
     if (o.virtual_time)
