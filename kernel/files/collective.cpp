@@ -295,10 +295,11 @@ bool add_entry(xpcoll *x, xpcentry *e)
     return linklist_append(x->entries, e) >= 0;
 }
 
+// How the dump names a collective: its address and name, "55d0 (app.klf)".
 std::string who(const xpcoll *x)
 {
-    char text[64];
-    std::snprintf(text, sizeof text, "xpcoll %lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(x)));
+    char text[32];
+    std::snprintf(text, sizeof text, "%lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(x)));
     return std::string(text) + " (" + x->name->name + ")";
 }
 
@@ -406,26 +407,26 @@ long collective_read_directory(const collective_source &source, int64_t length,
     // The header chunk: its data holds 4 bytes, then the directory offset.
     unsigned char head[16];
     if (long err = source.seek(source.context, 0)) {
-        append_format(dump, "%s error %ld seeking to zero\n", tag, err);
+        append_format(dump, "xpcoll %s error %ld seeking to zero\n", tag, err);
         return err;
     }
     long err = length < 16 ? err_truncated : source.read(source.context, 16, head);
     const uint32_t head_size = err ? 0 : be32(head + 4);
     if (!err && (head_size < 16 || head_size > length)) err = err_truncated;
     if (err) {
-        append_format(dump, "%s error %ld getting header\n", tag, err);
+        append_format(dump, "xpcoll %s error %ld getting header\n", tag, err);
         return err;
     }
     const int64_t directory = be32(head + 12);
-    append_format(dump, "%s reading directory: starts at offset %" PRId64 "\n", tag, directory);
+    append_format(dump, "xpcoll %s reading directory: starts at offset %" PRId64 "\n", tag, directory);
     err = directory > length - 8 ? err_truncated : source.seek(source.context, directory);
     if (err) {
-        append_format(dump, "%s error %ld seeking to %" PRId64 "\n", tag, err, directory);
+        append_format(dump, "xpcoll %s error %ld seeking to %" PRId64 "\n", tag, err, directory);
         return err;
     }
     unsigned char top[8];
     if ((err = source.read(source.context, 8, top))) {
-        append_format(dump, "%s error %ld getting directory chunk\n", tag, err);
+        append_format(dump, "xpcoll %s error %ld getting directory chunk\n", tag, err);
         return err;
     }
     const long top_type = static_cast<long>(be32(top));
@@ -446,7 +447,7 @@ long collective_read_directory(const collective_source &source, int64_t length,
         if (!list.empty()) err = source.read(source.context, static_cast<long>(list.size()), list.data());
     }
     if (err) {
-        append_format(dump, "%s error %ld getting directory chunk\n", tag, err);
+        append_format(dump, "xpcoll %s error %ld getting directory chunk\n", tag, err);
         return err;
     }
     try {
@@ -467,8 +468,7 @@ long collective_read_directory(const collective_source &source, int64_t length,
         memory_set_low(true);
         return toolbox::memFullErr;
     }
-    const std::string plain = who.rfind("xpcoll ", 0) == 0 ? who.substr(7) : who;
-    append_format(dump, "---- end of directory for %s\n", plain.c_str());
+    append_format(dump, "---- end of directory for %s\n", tag);
     return 0;
 }
 
@@ -494,10 +494,28 @@ short collective_find(const char *name, short id, const long *types, short count
     return collective_not_found;
 }
 
+namespace {
+
+// The entry a path function names by (collective id, name), hidden or not.
+xpcentry *entry_at(short id, const char *name, const long *types = nullptr, short count = 0)
+{
+    xpcoll *x = name ? open_collective(id) : nullptr;
+    return x ? entry_named(x, lower(name), types, count, true) : nullptr;
+}
+
+// The entry's bytes in an anonymous file: 0 and its descriptor, or an error.
+short entry_memory_file(const xpcentry *e, int *fd)
+{
+    std::string bytes;
+    if (!entry_bytes(e, &bytes)) return toolbox::ioErr;
+    return platform::toolbox_error(platform::memory_file(bytes.data(), bytes.size(), fd));
+}
+
+}  // namespace
+
 short collective_entry_info(short id, const char *name, fileinfo_extended *info)
 {
-    xpcoll *x = open_collective(id);
-    xpcentry *e = x && name ? entry_named(x, lower(name), nullptr, 0, true) : nullptr;
+    xpcentry *e = entry_at(id, name);
     if (!e) return toolbox::fnfErr;
     *info = {};
     info->info.type = e->type;
@@ -507,20 +525,17 @@ short collective_entry_info(short id, const char *name, fileinfo_extended *info)
 
 short collective_open_entry(short id, const char *name, sysfile **out)
 {
-    xpcoll *x = open_collective(id);
-    xpcentry *e = x && name ? entry_named(x, lower(name), nullptr, 0, true) : nullptr;
+    xpcentry *e = entry_at(id, name);
     if (!e) return toolbox::fnfErr;
+    xpcoll *x = e->collective;
+    int fd = -1;
     sysfile *f = nullptr;
     if (x->path != collective_embedded) {
         // The collective's file opened again, seen through the entry's window.
-        int fd = -1;
         if (short err = path_openfile(x->name->name, x->path, &fd, PATH_PERM_READ)) return err;
         f = sysfile_open_region(fd, e->offset, e->size);
     } else {
-        std::string bytes;
-        int fd = -1;
-        if (!entry_bytes(e, &bytes)) return toolbox::ioErr;
-        if (int err = platform::memory_file(bytes.data(), bytes.size(), &fd)) return platform::toolbox_error(err);
+        if (short err = entry_memory_file(e, &fd)) return err;
         f = sysfile_open_region(fd, 0, e->size);  // seeks stay inside the entry here too
     }
     if (!f) return toolbox::memFullErr;
@@ -532,19 +547,14 @@ short collective_open_entry(short id, const char *name, sysfile **out)
 
 short collective_open_entry_fd(short id, const char *name, int *fd)
 {
-    xpcoll *x = open_collective(id);
-    xpcentry *e = x && name ? entry_named(x, lower(name), nullptr, 0, true) : nullptr;
-    if (!e) return toolbox::fnfErr;
-    std::string bytes;
-    if (!entry_bytes(e, &bytes)) return toolbox::ioErr;
-    return platform::toolbox_error(platform::memory_file(bytes.data(), bytes.size(), fd));
+    xpcentry *e = entry_at(id, name);
+    return e ? entry_memory_file(e, fd) : toolbox::fnfErr;
 }
 
 bool collective_extract_external(short id, const char *name, std::string *os_file)
 {
     static const long external[] = {type_external};
-    xpcoll *x = open_collective(id);
-    xpcentry *e = x && name ? entry_named(x, lower(name), external, 1, true) : nullptr;
+    xpcentry *e = entry_at(id, name, external, 1);
     const std::string folder = collective_temporary_folder();
     std::string bytes;
     if (!e || folder.empty() || !entry_bytes(e, &bytes)) return false;

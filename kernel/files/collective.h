@@ -95,10 +95,9 @@ struct collective_source {
 };
 // Reads the directory of a collective of `length` bytes: 0 and the entries,
 // or the error code. With dump set, the dump's lines are appended to it,
-// each naming the collective as `who` ("xpcoll ADDRESS (NAME)").
+// naming the collective as `who` ("ADDRESS (NAME)").
 long collective_read_directory(const collective_source &source, int64_t length,
-                               std::vector<collective_field_set> *entries, std::string *dump,
-                               const std::string &who = "xpcoll");
+                               std::vector<collective_field_set> *entries, std::string *dump, const std::string &who);
 
 // --- lookups (the path functions and the loader) ---
 

@@ -61,6 +61,20 @@ void *structure_in(const atom &a)
     return is_array(x) || is_dict(x) ? x : nullptr;
 }
 
+// The first entry of a dictionary for which `want` answers true: one pass
+// over the list's own elements under its lock (the element-by-element calls
+// would take it once per entry).
+template <class F> dict_entry *find_entry(linklist *dict, F want)
+{
+    kel::list_guard guard(dict);
+    for (kel::linklist_element *e = dict->head; e; e = e->next) {
+        if (e->dead || !e->value || object_class(e->value) != g_entry_class) continue;
+        auto *entry = static_cast<dict_entry *>(e->value);
+        if (want(entry)) return entry;
+    }
+    return nullptr;
+}
+
 template <class F> void each_nested(void *x, F f);
 
 // True when what holds target, directly or through its nested structures.
@@ -79,16 +93,10 @@ template <class F> void each_nested(void *x, F f)
         for (long k = 0; k < a->length; k++)
             if (void *n = structure_in(a->atoms[k])) f(n);
     } else if (is_dict(x)) {
-        auto *list = static_cast<linklist *>(x);
-        void *entry = nullptr;
-        entry = linklist_getindex(list, 0);
-        while (entry) {
-            if (object_class(entry) == g_entry_class)
-                if (void *n = structure_in(static_cast<dict_entry *>(entry)->value)) f(n);
-            void *next = nullptr;
-            linklist_next(list, entry, &next);
-            entry = next;
-        }
+        find_entry(static_cast<linklist *>(x), [&](dict_entry *e) {
+            if (void *n = structure_in(e->value)) f(n);
+            return false;
+        });
     }
 }
 
@@ -154,18 +162,30 @@ bool classes()
     return true;
 }
 
-// The first entry of the key: one pass over the list's own elements under
-// its lock (the element-by-element calls would take it once per entry).
 dict_entry *first_entry(linklist *dict, symbol *key)
 {
     if (!dict || !key || !is_dict(dict)) return nullptr;
-    kel::list_guard guard(dict);
-    for (kel::linklist_element *e = dict->head; e; e = e->next) {
-        if (e->dead || !e->value || object_class(e->value) != g_entry_class) continue;
-        auto *entry = static_cast<dict_entry *>(e->value);
-        if (entry->key == key) return entry;
-    }
-    return nullptr;
+    return find_entry(dict, [key](dict_entry *e) { return e->key == key; });
+}
+
+// A value as an integer (a float truncated toward zero, saturating) or a
+// symbol: 0, or -2 for another type.
+short long_of(const atom &a, long *out)
+{
+    if (a.type == ATYPE_LONG)
+        *out = a.word.w_long;
+    else if (a.type == ATYPE_FLOAT)
+        *out = kel::float_to_long(a.word.w_float);
+    else
+        return -2;
+    return 0;
+}
+
+short sym_of(const atom &a, symbol **out)
+{
+    if (a.type != ATYPE_SYM) return -2;
+    *out = a.word.w_sym;
+    return 0;
 }
 
 symbol *key_symbol(const char *key) { return key ? gensym(key) : nullptr; }
@@ -286,13 +306,7 @@ KEL_API short dict_getlong(linklist *dict, const char *key, long *out)
 {
     atom a;
     if (dict_getatom(dict, key, &a) != 0 || !out) return -1;
-    if (a.type == ATYPE_LONG)
-        *out = a.word.w_long;
-    else if (a.type == ATYPE_FLOAT)
-        *out = kel::float_to_long(a.word.w_float);
-    else
-        return -2;
-    return 0;
+    return long_of(a, out);
 }
 
 KEL_API short dict_getfloat(linklist *dict, const char *key, double *out)
@@ -312,9 +326,7 @@ KEL_API short dict_getsym(linklist *dict, const char *key, symbol **out)
 {
     atom a;
     if (dict_getatom(dict, key, &a) != 0 || !out) return -1;
-    if (a.type != ATYPE_SYM) return -2;
-    *out = a.word.w_sym;
-    return 0;
+    return sym_of(a, out);
 }
 
 KEL_API long dict_entryisarray(linklist *dict, symbol *key)
@@ -390,22 +402,14 @@ KEL_API short dictarray_getlong(const atom *array, long index, long *out)
 {
     atom a;
     if (dictarray_getatom(array, index, &a) != 0 || !out) return -1;
-    if (a.type == ATYPE_LONG)
-        *out = a.word.w_long;
-    else if (a.type == ATYPE_FLOAT)
-        *out = kel::float_to_long(a.word.w_float);
-    else
-        return -2;
-    return 0;
+    return long_of(a, out);
 }
 
 KEL_API short dictarray_getsym(const atom *array, long index, symbol **out)
 {
     atom a;
     if (dictarray_getatom(array, index, &a) != 0 || !out) return -1;
-    if (a.type != ATYPE_SYM) return -2;
-    *out = a.word.w_sym;
-    return 0;
+    return sym_of(a, out);
 }
 
 KEL_API long dictarray_gettype(const atom *array, long index)

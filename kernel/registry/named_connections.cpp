@@ -110,12 +110,17 @@ template <class F> void each_client(named_connection *x, F f)
     if (x->doomed && !x->walks) freeobject(x);
 }
 
+// Calls selector of every client with (client, server, argument).
+void call_clients(named_connection *x, symbol *selector, void *server, void *argument)
+{
+    each_client(x, [&](void *c) {
+        if (kel_method fn = getfn(c, selector)) kel::call_connection(fn, c, server, argument);
+    });
+}
+
 void tell_all(named_connection *x, const char *selector, void *server)
 {
-    symbol *s = gensym(selector);
-    each_client(x, [&](void *c) {
-        if (kel_method fn = getfn(c, s)) kel::call_connection(fn, c, server, nullptr);
-    });
+    call_clients(x, gensym(selector), server, nullptr);
 }
 
 void unlink_client(named_connection *x, void *client)
@@ -186,9 +191,7 @@ KEL_API void connection_send(void *server, symbol *name, symbol *selector, void 
 {
     named_connection *x = record_of(name, false);
     if (!x || !server || x->server != server || !selector) return;
-    each_client(x, [&](void *c) {
-        if (kel_method fn = getfn(c, selector)) kel::call_connection(fn, c, server, argument);
-    });
+    call_clients(x, selector, server, argument);
 }
 
 KEL_API void connection_delete(void *who, symbol *name)

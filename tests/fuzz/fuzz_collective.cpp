@@ -25,19 +25,11 @@
 #include "kernel/files/path.h"
 #include "objects/engine.h"
 #include "tests/fuzz/fuzz_check.h"
+#include "tests/fuzz/fuzz_scratch.h"
 
 namespace {
 
-std::string g_folder;
-short g_path = 0;
-
-bool write_file(const char *name, const void *data, size_t size)
-{
-    std::FILE *f = std::fopen((g_folder + "/" + name).c_str(), "wb");
-    if (!f) return false;
-    bool ok = std::fwrite(data, 1, size, f) == size;
-    return std::fclose(f) == 0 && ok;
-}
+kel::fuzz::scratch_folder g_scratch;
 
 std::vector<xpcentry *> entries_of(xpcoll *x)
 {
@@ -87,19 +79,15 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     kel::engine_init();
     kel::path_init();
-    char folder[] = "/tmp/kel_fuzz_collective_XXXXXX";
-    FUZZ_CHECK(mkdtemp(folder) != nullptr, "a scratch folder");
-    g_folder = folder;
-    char ignored[1024];
-    FUZZ_CHECK(path_frompathname(g_folder.c_str(), &g_path, ignored) == 0, "the scratch folder has a path");
+    g_scratch.make("collective");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     kel::collective_ids_restart();  // millions of runs would use up the ids
-    if (!write_file("input.klf", data, size)) return 0;
-    xpcoll *x = xpcoll_open("input.klf", g_path, FILETYPE_COLLECTIVE, 0, 0, 0);
+    if (!g_scratch.write("input.klf", data, size)) return 0;
+    xpcoll *x = xpcoll_open("input.klf", g_scratch.path, FILETYPE_COLLECTIVE, 0, 0, 0);
     long entries = -1;
     if (x) {
         const short id = x->id;

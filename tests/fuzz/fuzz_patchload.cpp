@@ -20,19 +20,11 @@
 #include "kernel/time/scheduler.h"
 #include "objects/engine.h"
 #include "tests/fuzz/fuzz_check.h"
+#include "tests/fuzz/fuzz_scratch.h"
 
 namespace {
 
-std::string g_folder;
-short g_path = 0;
-
-bool write_file(const char *name, const void *data, size_t size)
-{
-    std::FILE *f = std::fopen((g_folder + "/" + name).c_str(), "wb");
-    if (!f) return false;
-    bool ok = std::fwrite(data, 1, size, f) == size;
-    return std::fclose(f) == 0 && ok;
-}
+kel::fuzz::scratch_folder g_scratch;
 
 // Runs whatever the load left to do: queued elements, and clocks due now.
 void settle()
@@ -47,11 +39,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     kel::engine_init();
     kel::path_init();
-    char folder[] = "/tmp/kel_fuzz_patchload_XXXXXX";
-    FUZZ_CHECK(mkdtemp(folder) != nullptr, "a scratch folder");
-    g_folder = folder;
-    char ignored[1024];
-    FUZZ_CHECK(path_frompathname(g_folder.c_str(), &g_path, ignored) == 0, "the scratch folder has a path");
+    g_scratch.make("patchload");
     kel::sched_place_time(0);
     return 0;
 }
@@ -59,11 +47,11 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     if (size > 1 << 14) return 0;
-    if (g_folder.empty()) LLVMFuzzerInitialize(nullptr, nullptr);
+    if (g_scratch.folder.empty()) LLVMFuzzerInitialize(nullptr, nullptr);
     kel::console_clear();
     kel::sched_restart();
-    FUZZ_CHECK(write_file("input.pat", data, size), "the input is written");
-    auto *p = static_cast<patcher *>(fileload("input.pat", g_path));
+    FUZZ_CHECK(g_scratch.write("input.pat", data, size), "the input is written");
+    auto *p = static_cast<patcher *>(fileload("input.pat", g_scratch.path));
     settle();
     if (p && kel::is_patcher(p)) {
         binbuf *saved = binbuf_new();
@@ -75,8 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         FUZZ_CHECK(h != nullptr, "no handle");
         if (binbuf_totext(saved, h, &length) == 0) text = *h;
         if (text) {
-            FUZZ_CHECK(write_file("saved.pat", text, static_cast<size_t>(length)), "the save is written");
-            fileload("saved.pat", g_path);
+            FUZZ_CHECK(g_scratch.write("saved.pat", text, static_cast<size_t>(length)), "the save is written");
+            fileload("saved.pat", g_scratch.path);
             settle();
         }
         sysmem_freehandle(h);

@@ -18,21 +18,13 @@
 #include "objects/engine.h"
 #include "objects/table.h"
 #include "tests/fuzz/fuzz_check.h"
+#include "tests/fuzz/fuzz_scratch.h"
 
 namespace {
 
-std::string g_folder;
-short g_path = 0;
+kel::fuzz::scratch_folder g_scratch;
 object *g_box = nullptr;
 object *g_copy = nullptr;
-
-bool write_file(const char *name, const void *data, size_t size)
-{
-    std::FILE *f = std::fopen((g_folder + "/" + name).c_str(), "wb");
-    if (!f) return false;
-    bool ok = std::fwrite(data, 1, size, f) == size;
-    return std::fclose(f) == 0 && ok;
-}
 
 std::vector<int32_t> contents(const kel::table_record *t)
 {
@@ -47,11 +39,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     kel::engine_init();
     kel::path_init();
-    char folder[] = "/tmp/kel_fuzz_tablefile_XXXXXX";
-    FUZZ_CHECK(mkdtemp(folder) != nullptr, "a scratch folder");
-    g_folder = folder;
-    char ignored[1024];
-    FUZZ_CHECK(path_frompathname(g_folder.c_str(), &g_path, ignored) == 0, "the scratch folder has a path");
+    g_scratch.make("tablefile");
     g_box = static_cast<object *>(newinstance(gensym("table"), 0, nullptr));
     g_copy = static_cast<object *>(newinstance(gensym("table"), 0, nullptr));
     FUZZ_CHECK(g_box && g_copy, "two tables");
@@ -60,10 +48,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    if (!write_file("input.txt", data, size)) return 0;
+    if (!g_scratch.write("input.txt", data, size)) return 0;
     kel::table_record *t = kel::table_of(g_box);
     const std::vector<int32_t> before = contents(t);
-    if (!kel::table_read_file(t, "input.txt", g_path)) {
+    if (!kel::table_read_file(t, "input.txt", g_scratch.path)) {
         FUZZ_CHECK(contents(t) == before, "a failed read leaves the table as it was");
         return 0;
     }
@@ -71,8 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     FUZZ_CHECK(!read.empty() && static_cast<long>(read.size()) <= kel::table_size_max, "a table's size is bounded");
     kel::table_record *copy = kel::table_of(g_copy);
     for (bool binary : {false, true}) {
-        FUZZ_CHECK(kel::table_write_file(t, "written.klt", g_path, binary), "a table that read is written");
-        FUZZ_CHECK(kel::table_read_file(copy, "written.klt", g_path), "what was written reads");
+        FUZZ_CHECK(kel::table_write_file(t, "written.klt", g_scratch.path, binary), "a table that read is written");
+        FUZZ_CHECK(kel::table_read_file(copy, "written.klt", g_scratch.path), "what was written reads");
         FUZZ_CHECK(contents(copy) == read, "what was written reads back the same");
     }
     return 0;
