@@ -40,11 +40,15 @@ bool save_document(patcher *p, const std::string &out, bool binary)
 }
 
 // The document's file: its name in its folder. False after a console error.
-bool document_file(const run_options &options, short *path, char *file)
+bool document_file(const std::string &document, short *path, char *file)
 {
-    const std::string name = kernel_name(options.file);
+    const std::string name = kernel_name(document);
+    if (name.empty() || name.size() >= PATH_MAX) {
+        error("%s: error parsing path", document.c_str());
+        return false;
+    }
     if (path_frompathname(name.c_str(), path, file) == 0) return true;
-    error("%s: error opening file", options.file.c_str());
+    error("%s: error opening file", document.c_str());
     return false;
 }
 
@@ -65,15 +69,14 @@ bool offered_to_patch(const char *file, short path)
     return opened_offer(file, path, t);
 }
 
-}  // namespace
-
-patcher *load_document(const run_options &options)
+// Loads the patcher file document; with run false, nothing of it runs.
+patcher *load_patcher_document(const std::string &document, bool run)
 {
     short path = 0;
     char file[PATH_MAX];
-    if (!document_file(options, &path, file)) return nullptr;
-    if (is_collective(file, path)) {
-        error("%s: a collective is run, not converted", options.file.c_str());
+    if (!document_file(document, &path, file)) return nullptr;
+    if (!run && is_collective(file, path)) {
+        error("%s: a collective is run, not converted", document.c_str());
         return nullptr;
     }
     loadbang_suspend();
@@ -87,19 +90,28 @@ patcher *load_document(const run_options &options)
     }
     // A document that is not run gets no loadbang: its queue, and that of
     // anything a failed load left, is dropped. Resuming delivers the rest.
-    if (!p || options.converting()) loadbang_clearqueue();
+    if (!p || !run) loadbang_clearqueue();
     loadbang_resume();
-    if (!p) error("%s: error opening file", options.file.c_str());
+    if (!p) error("%s: error opening file", document.c_str());
     return p;
 }
 
-bool open_document(const run_options &options)
+}  // namespace
+
+patcher *load_document(const run_options &options)
+{
+    return load_patcher_document(options.file, !options.converting());
+}
+
+bool open_document(const run_options &options) { return open_document_named(options.file); }
+
+bool open_document_named(const std::string &document)
 {
     short path = 0;
     char file[PATH_MAX];
-    if (!document_file(options, &path, file)) return false;
+    if (!document_file(document, &path, file)) return false;
     if (offered_to_patch(file, path)) return true;
-    if (!is_collective(file, path)) return load_document(options) != nullptr;
+    if (!is_collective(file, path)) return load_patcher_document(document, true) != nullptr;
     // The program's reference keeps it open, and its files found, while the
     // patchers it started run; shutdown frees it.
     xpcoll *collective = xpcoll_open(file, path, FILETYPE_COLLECTIVE, 0, 0, 0);

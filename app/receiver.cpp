@@ -162,11 +162,12 @@ void receiver_midi(receiver *, symbol *, long argc, atom *argv)
 // --- debugging ---
 
 // A real access fault, so that the crash handling runs as it would for a
-// fault anywhere else. The pointer is read through a volatile so that the
-// compiler cannot see it is null and turn the store into something else.
+// fault anywhere else. Pointer and store are both volatile: the compiler can
+// neither see that the pointer is null nor drop the store as one that
+// nothing reads.
 void receiver_crash(receiver *)
 {
-    int *volatile target = nullptr;
+    volatile int *volatile target = nullptr;
     *target = 0;
 }
 

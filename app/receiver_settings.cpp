@@ -203,7 +203,10 @@ void receiver_setdialogpath(receiver *, symbol *folder, symbol *key)
 {
     std::string k(key->name, strnlen(key->name, 4));
     if (size_t blank = k.find(' '); blank != std::string::npos) k.resize(blank);
-    s().dialog_folders[k] = folder->name;
+    std::string &remembered = s().dialog_folders[k];
+    if (remembered == folder->name) return;
+    remembered = folder->name;
+    s().dialog_folders_changed = true;
 }
 
 // --- setoption ---
@@ -245,8 +248,18 @@ constexpr option_keyword option_keywords[] = {
     {"drawmenubar", &option_flag},
     {"cantclosetoplevelpatchers", &option_flag},
     {"nomidisetup", &option_flag},
-    {"usesearchpath", &option_flag},
-    {"searchformissingfiles", &option_flag},
+    // Acted on by a standalone program only; a plain kel searches what it
+    // was given.
+    {"usesearchpath",
+     [](const char *keyword, int count, const long *v) {
+         option_flag(keyword, count, v);
+         if (v[0] && path_standalone()) path_add_application_trees();
+     }},
+    {"searchformissingfiles",
+     [](const char *keyword, int count, const long *v) {
+         option_flag(keyword, count, v);
+         if (path_standalone()) path_set_standalone(true, v[0] != 0);
+     }},
 };
 
 void receiver_setoption(receiver *, symbol *, long argc, atom *argv)

@@ -61,6 +61,8 @@ struct app_settings {
 
     // Remembered file-dialog folders: four-character key -> folder full name.
     std::map<std::string, std::string> dialog_folders;
+    bool dialog_folders_changed = false;  // since they were read at start-up
+    std::string dialog_key;               // the key of the next file dialog (dialog_setkey)
 };
 
 // The one record, with its defaults until a command or a file changes it.

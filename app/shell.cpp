@@ -11,28 +11,41 @@
 #include <string>
 #include <thread>
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/console_out.h"
+#include "app/crash_report.h"
+#include "app/dialog_folders.h"
 #include "app/input.h"
 #include "app/receiver.h"
+#include "app/settings.h"
+#include "app/single_instance.h"
+#include "app/standalone.h"
+#include "app/startup_folder.h"
 #include "kel/kel.h"
 #include "kernel/core/guarded.h"
 #include "kernel/core/settings.h"
 #include "kernel/create/loader.h"
+#include "kernel/files/collective.h"
 #include "kernel/files/path.h"
 #include "kernel/files/preferences.h"
 #include "kernel/patcher/patcher.h"
 #include "kernel/time/quittasks.h"
 #include "kernel/time/scheduler.h"
 #include "objects/engine.h"
+#include "platform/files.h"
 
 namespace kel::app {
 namespace {
 
+constexpr const char *application_name_text = "Kel";
+
 const run_options *g_options = nullptr;
+bool g_standalone = false;
+std::string g_temporary_resource;  // the temporary resource file's name, while it exists
 kel_clock *g_duration_clock = nullptr;
 bool g_duration_pending = false;
 int g_status = exit_ok;        // main thread
@@ -187,8 +200,51 @@ void start_search_path(const run_options &o)
     path_search_start(folders);
 }
 
-// Brings everything up; false, after a console error naming the step that
-// failed, when the program cannot run.
+// A start-up status: shown only with --verbose, and never by a standalone
+// program (whose console is its own).
+void status(const char *text)
+{
+    if (g_verbose.load() && !g_standalone) post("%s", text);
+}
+
+// Replays a file of the preferences folder (or the built-in defaults of
+// that number when it is missing); the default path stays as it was.
+void replay_preferences(const char *name, short defaults)
+{
+    const short before = path_getdefault();
+    preferences_read(name, 0, defaults);
+    path_setdefault(before, 0);
+}
+
+void bind_well_known_symbols()
+{
+    static symbol *const application_name = gensym(application_name_text);
+    gensym("__#appname#__")->thing = reinterpret_cast<object *>(application_name);
+    // No file dialogs headless: the filter slot is bound, with nothing to filter.
+    gensym("Psst! Want a Filter Proc?")->thing = nullptr;
+    gensym("__proxy_getinlet__")->thing = reinterpret_cast<object *>(&proxy_getinlet);
+}
+
+// "Kel Temp N": the kernel's temporary resource file, in the program's own
+// temporary folder (so no other run competes for its number).
+void make_temporary_resource_file()
+{
+    const std::string folder = collective_temporary_folder();
+    if (folder.empty()) return;
+    for (int n = 1; n < 1000; n++) {
+        const std::string name = platform::join(folder, std::string(application_name_text) + " Temp " + std::to_string(n));
+        const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 && errno == EEXIST) continue;
+        if (fd >= 0) {
+            close(fd);
+            g_temporary_resource = name;
+        }
+        return;
+    }
+}
+
+// Brings everything up in order; false, after a console error naming the
+// step that failed, when the program cannot run.
 bool start_up(const run_options &o)
 {
     g_verbose.store(o.verbose);
@@ -196,21 +252,44 @@ bool start_up(const run_options &o)
         error("kel: start-up failed: %s", step);
         return false;
     };
+    const std::string standalone_collective = standalone_collective_name();
+    g_standalone = !standalone_collective.empty();
+    status("Initializing Kernel");
     if (!engine_init()) return failed("the engine could not be brought up");
-    if (!path_init()) return failed("the search path could not be built");
+    if (!receiver_init()) return failed("the kel receiver could not be made");
+    bind_well_known_symbols();
+    status("Reading Preferences");
+    status("Initializing Interface");
+    path_setup setup;
+    setup.standalone = g_standalone;
+    if (!path_init(setup)) return failed("the search path could not be built");
+    if (g_standalone) path_set_standalone(true, true);
     preferences_set_folder(o.prefs);
     start_search_path(o);
-    if (!receiver_init()) return failed("the kel receiver could not be made");
-    // The options files in the preferences folder, each replayed to the
-    // receiver; a missing one gives the built-in defaults.
-    preferences_read("keloptions.txt", 0, 333);
-    preferences_read("runoptions.txt", 0, 334);
+    make_temporary_resource_file();
+    dialog_folders_start();
+    replay_preferences("kelboxcolors.txt", 0);
+    startup_folder_run();
     // A conversion runs nothing: no timer, no clock, no input.
-    if (o.converting()) return true;
-    if (o.virtual_time)
-        sched_set_virtual_time(true);
+    if (!o.converting()) {
+        if (o.virtual_time)
+            sched_set_virtual_time(true);
+        else
+            sched_start_timer();
+    }
+    // The options files: keloptions.txt, then (unless standalone)
+    // runoptions.txt; a missing one gives the built-in defaults.
+    replay_preferences("keloptions.txt", 333);
+    if (g_standalone)
+        settings().options["kelwindowvisible"] = 0;
     else
-        sched_start_timer();
+        replay_preferences("runoptions.txt", 334);
+    startup_folder_run();
+    if (g_standalone) {
+        status("Initializing Kernel");
+        if (!standalone_open(standalone_collective)) return failed("the program's collective could not be opened");
+    }
+    if (o.converting()) return true;
     if (o.duration >= 0) {
         g_duration_clock = clock_new(nullptr, reinterpret_cast<kel_method>(&duration_passed));
         if (!g_duration_clock) return failed("the duration clock could not be made");
@@ -225,11 +304,46 @@ bool start_up(const run_options &o)
     return true;
 }
 
+void delete_temporary_resource_file()
+{
+    if (!g_temporary_resource.empty()) unlink(g_temporary_resource.c_str());
+    g_temporary_resource.clear();
+}
+
+// The shutdown order: the remembered dialog folders written, then the
+// engine stopped (scheduler, the temporary resource file, temporary copies,
+// quit tasks newest first, externals newest first, the temporary folder).
 void shut_down()
 {
     input_stop();
-    engine_shutdown();
+    single_instance_stop();
+    guarded("kel", [] { dialog_folders_finish(); });
+    engine_shutdown(&delete_temporary_resource_file);
     console_out_finish();
+}
+
+// An interactive run is the one engine of its preferences folder: a second
+// interactive launch hands its document over and ends. Batch runs and
+// conversions neither listen nor forward: many run at once, and each must
+// do its own work.
+bool handed_over(const run_options &o)
+{
+    if (o.batch || o.converting()) return false;
+    std::string document = o.file;
+    if (document.size() >= 2 && document.front() == '"' && document.back() == '"')
+        document = document.substr(1, document.size() - 2);
+    // The running kel has another working folder: the name goes whole.
+    if (!document.empty() && document.front() != '/') {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd)) document = platform::join(cwd, document);
+    }
+    if (single_instance_start(o.prefs, document) != instance_role::forwarded) return false;
+    if (document.empty())
+        std::fprintf(stderr, "kel: already running (process %ld)\n", single_instance_peer());
+    else
+        std::fprintf(stderr, "kel: %s: opened by the running kel (process %ld)\n", document.c_str(),
+                     single_instance_peer());
+    return true;
 }
 
 }  // namespace
@@ -238,6 +352,9 @@ int run(const run_options &options)
 {
     g_options = &options;
     start_signal_thread();
+    // After the signal thread: the thread that listens inherits its mask.
+    if (handed_over(options)) return exit_ok;
+    crash_report_install(options.prefs, application_name_text);
     console_to_stdout();
     if (!path_folders_exist(options)) {
         console_out_finish();

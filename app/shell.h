@@ -1,6 +1,8 @@
 // Start-up, the run, and the orderly shutdown of the kel program.
 #pragma once
 
+#include <string>
+
 #include "app/options.h"
 
 struct patcher;
@@ -19,6 +21,9 @@ patcher *load_document(const run_options &options);
 // opened and loaded and stays open until shutdown. False after a console
 // error.
 bool open_document(const run_options &options);
+// The same for any document named as on the command line (a document
+// another launch handed over). Main thread.
+bool open_document_named(const std::string &document);
 
 // Loads the command-line document without running it and saves it as the
 // options say. False, after a console error, when it cannot be loaded or a

@@ -13,9 +13,10 @@ namespace kel {
 
 bool engine_init() { return kernel_init() && objects_init(); }
 
-void engine_shutdown()
+void engine_shutdown(void (*after_scheduler)())
 {
     sched_shutdown();
+    if (after_scheduler) after_scheduler();
     patcher_free_all();
     path_shutdown();
     quittasks_run();

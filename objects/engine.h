@@ -9,8 +9,9 @@ namespace kel {
 // than once; false when a step fails.
 bool engine_init();
 
-// Stops what engine_init and a run started, in order: the timers, every
-// patcher, the temporary copies of files, the quit tasks, the externals.
-void engine_shutdown();
+// Stops what engine_init and a run started, in order: the timers (then
+// after_scheduler, when given), every patcher, the temporary copies of
+// files, the quit tasks, the externals, the temporary folder.
+void engine_shutdown(void (*after_scheduler)() = nullptr);
 
 }  // namespace kel

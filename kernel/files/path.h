@@ -80,6 +80,7 @@ void path_shutdown();
 // Standalone application: set at start-up. While a standalone application
 // does not search for missing files, lookups end with the collectives.
 void path_set_standalone(bool standalone, bool search_missing_files);
+bool path_standalone();
 // The `usesearchpath` option of a standalone application: adds the support
 // and application trees to the search path (the only way they get there).
 void path_add_application_trees();

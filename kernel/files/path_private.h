@@ -13,6 +13,7 @@
 
 #include "kel/base.h"
 #include "kel/path.h"
+#include "kernel/files/path.h"
 #include "platform/files.h"
 
 namespace kel {
@@ -56,7 +57,6 @@ bool path_is_root_folder(const std::string &os_name);
 std::string application_os_folder();
 std::string support_os_folder();
 bool path_standalone_collective_only();
-bool path_standalone();
 // Whether list holds a node for path.
 bool list_contains(const path_list *list, short path);
 
