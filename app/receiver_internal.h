@@ -26,6 +26,11 @@ void reply_message(symbol *receiver_name, symbol *selector, long argc, atom *arg
 // Sends a message to the receiver itself, as system and runtime do.
 void receiver_resend(symbol *selector, long argc, atom *argv);
 
+// setoption KEYWORD VALUES...: each value taken as an integer (an int as it
+// is, a float truncated toward zero, anything else 0), then stored and
+// acted on; a keyword kel does not know is ignored.
+void receiver_setoption(receiver *x, symbol *s, long argc, atom *argv);
+
 // Each group of commands, added to the class while it is being built.
 void receiver_add_settings(kel_class *c);
 void receiver_add_files(kel_class *c);

@@ -10,6 +10,7 @@
 
 #include "app/receiver_internal.h"
 #include "app/settings.h"
+#include "kernel/core/atoms.h"
 #include "kernel/files/path.h"
 #include "kernel/time/scheduler.h"
 
@@ -216,7 +217,7 @@ void receiver_setdialogpath(receiver *, symbol *folder, symbol *key)
 long option_value(const atom &a)
 {
     if (a.type == ATYPE_LONG) return a.word.w_long;
-    if (a.type == ATYPE_FLOAT) return long(std::trunc(a.word.w_float));
+    if (a.type == ATYPE_FLOAT) return float_to_long(a.word.w_float);  // saturating: a huge float is no fault
     return 0;
 }
 
@@ -262,6 +263,8 @@ constexpr option_keyword option_keywords[] = {
      }},
 };
 
+}  // namespace
+
 void receiver_setoption(receiver *, symbol *, long argc, atom *argv)
 {
     if (argc < 1 || argv[0].type != ATYPE_SYM) return;
@@ -274,8 +277,6 @@ void receiver_setoption(receiver *, symbol *, long argc, atom *argv)
             return;
         }
 }
-
-}  // namespace
 
 void receiver_add_settings(kel_class *c)
 {

@@ -232,7 +232,8 @@ void make_temporary_resource_file()
     const std::string folder = collective_temporary_folder();
     if (folder.empty()) return;
     for (int n = 1; n < 1000; n++) {
-        const std::string name = platform::join(folder, std::string(application_name_text) + " Temp " + std::to_string(n));
+        const std::string name =
+            platform::join(folder, std::string(application_name_text) + " Temp " + std::to_string(n));
         const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0 && errno == EEXIST) continue;
         if (fd >= 0) {

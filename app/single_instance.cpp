@@ -207,7 +207,8 @@ forward_parse forward_message_parse(const char *data, std::size_t size, std::str
     if (std::memcmp(data, magic, std::min(size, sizeof magic)) != 0) return forward_parse::refused;
     if (size < header_size) return forward_parse::more;
     std::uint32_t length = 0;
-    for (std::size_t i = sizeof magic; i < header_size; i++) length = (length << 8) | static_cast<unsigned char>(data[i]);
+    for (std::size_t i = sizeof magic; i < header_size; i++)
+        length = (length << 8) | static_cast<unsigned char>(data[i]);
     if (length > forward_name_limit) return forward_parse::refused;
     if (size < header_size + length) return forward_parse::more;
     if (size > header_size + length) return forward_parse::refused;

@@ -18,7 +18,11 @@ constexpr long type_external_x = KEL_FOURCC('i', 'L', 'a', 'X');
 constexpr long type_unknown = KEL_FOURCC('?', '?', '?', '?');
 
 // The full names of the files taken so far.
-std::set<std::string> &taken() { static std::set<std::string> names; return names; }
+std::set<std::string> &taken()
+{
+    static std::set<std::string> names;
+    return names;
+}
 
 // The id of the first folder of the search path named "init", or 0. The
 // folders searched with their trees hold their sub-folders as entries of

@@ -39,9 +39,10 @@ $want"
 ask "$work/empty" "sleep: 2" "slop: 25.000000" "poll: 30"
 
 mkdir -p "$work/mine"
-printf 'kel setsleep 7;\r\nkel setslop 3;\r\nkel nosuchsetting 1;\r\n' >"$work/mine/keloptions.txt"
+printf 'kel setsleep 7;\r\nkel setslop 3;\r\nkel nosuchsetting 1;\r\nkel setoption nosuchkeyword 1;\r\n' >"$work/mine/keloptions.txt"
 printf 'kel setsleep 9;\r\n' >"$work/mine/runoptions.txt"
-# runoptions after keloptions: its sleep wins; the keloptions slop stands.
+# runoptions after keloptions: its sleep wins; the keloptions slop stands;
+# an unknown command is reported, an unknown setoption keyword ignored.
 ask "$work/mine" "• error: kel: doesn't understand \"nosuchsetting\"" "sleep: 9" "slop: 3.000000" "poll: 30"
 
 finish "options files"
