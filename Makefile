@@ -5,6 +5,8 @@
 #   make check    clang-16 AddressSanitizer + UndefinedBehaviorSanitizer build, every test
 #   make tsan     ThreadSanitizer build, the unit tests
 #   make bench    run the benchmarks
+#   make bench-startup  wall-clock start-up of a batch run and of a handed-over
+#                 launch, median of 20 runs (scripts/bench_startup)
 #   make bench-instr  instruction counts of the bench patches under callgrind
 #                 (scripts/bench_instr; BENCH_INSTR_ARGS=--quick for shorter runs)
 #   make fuzz     clang-16 libFuzzer build, each fuzz target briefly (FUZZ_SECONDS in all)
@@ -76,6 +78,10 @@ tsan: build-tsan/build.ninja
 
 bench: build
 	./build/bench/kel_bench
+
+.PHONY: bench-startup
+bench-startup: build
+	./scripts/bench_startup build/kel
 
 # Valgrind is installed on request (scripts/setup bench).
 BENCH_INSTR_ARGS ?=
