@@ -323,22 +323,25 @@ void shut_down()
     console_out_finish();
 }
 
-// An interactive run is the one engine of its preferences folder: a second
-// interactive launch hands its document over and ends. Batch runs and
-// conversions neither listen nor forward: many run at once, and each must
-// do its own work.
+// An interactive run is the one engine of its preferences folder (and of
+// its collective, for a standalone program): a second interactive launch
+// hands its document over and ends. Batch runs and conversions neither
+// listen nor forward: many run at once, and each must do its own work.
 bool handed_over(const run_options &o)
 {
     if (o.batch || o.converting()) return false;
+    char cwd[PATH_MAX];
+    const std::string working = getcwd(cwd, sizeof cwd) ? cwd : "";
+    // Names go whole: the running kel has another working folder.
+    auto full = [&](std::string name) {
+        return name.empty() || name.front() == '/' || working.empty() ? name : platform::join(working, name);
+    };
     std::string document = o.file;
     if (document.size() >= 2 && document.front() == '"' && document.back() == '"')
         document = document.substr(1, document.size() - 2);
-    // The running kel has another working folder: the name goes whole.
-    if (!document.empty() && document.front() != '/') {
-        char cwd[PATH_MAX];
-        if (getcwd(cwd, sizeof cwd)) document = platform::join(cwd, document);
-    }
-    if (single_instance_start(o.prefs, document) != instance_role::forwarded) return false;
+    document = full(document);
+    const std::string key = full(o.prefs) + '\n' + standalone_collective_name();
+    if (single_instance_start(key, document) != instance_role::forwarded) return false;
     if (document.empty())
         std::fprintf(stderr, "kel: already running (process %ld)\n", single_instance_peer());
     else
@@ -358,6 +361,7 @@ int run(const run_options &options)
     crash_report_install(options.prefs, application_name_text);
     console_to_stdout();
     if (!path_folders_exist(options)) {
+        single_instance_stop();
         console_out_finish();
         return exit_failure;
     }

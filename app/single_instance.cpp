@@ -217,13 +217,13 @@ forward_parse forward_message_parse(const char *data, std::size_t size, std::str
     return forward_parse::complete;
 }
 
-instance_role single_instance_start(const std::string &prefs_folder, const std::string &document)
+instance_role single_instance_start(const std::string &key, const std::string &document)
 {
     if (document.size() > forward_name_limit) return instance_role::alone;
     const std::string folder = socket_folder();
     if (folder.empty()) return instance_role::alone;
     char hash[17];
-    std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(name_hash(prefs_folder)));
+    std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(name_hash(key)));
     const std::string name = platform::join(folder, std::string("kel-") + hash + ".sock");
     if (name.size() >= sizeof(sockaddr_un::sun_path)) return instance_role::alone;
     // Twice: a launch that started at the same moment may bind between our

@@ -3,8 +3,8 @@
 // and exits.
 //
 // The socket lies in $XDG_RUNTIME_DIR, else in a folder of the user's own
-// (mode 0700) in the temporary folder, named from the preferences folder: a
-// run with another --prefs is another engine. Only peers of the same user
+// (mode 0700) in the temporary folder, named from a key (the preferences
+// folder): a run with another --prefs is another engine. Only peers of the same user
 // are served or trusted. A socket left by a run that died (nobody accepts on
 // it) is taken over.
 #pragma once
@@ -20,10 +20,11 @@ enum class instance_role {
     alone,      // no socket could be had: runs on its own, as batch runs do
 };
 
-// Connects to the running kel for prefs_folder and forwards document (an
-// absolute name, or empty), or else listens. Main thread, at start-up,
-// before the kernel runs anything.
-instance_role single_instance_start(const std::string &prefs_folder, const std::string &document);
+// Connects to the running kel of key (the full name of the preferences
+// folder, and what else sets one engine apart) and forwards document (a full
+// name, or empty), or else listens. Main thread, at start-up, before the
+// kernel runs anything.
+instance_role single_instance_start(const std::string &key, const std::string &document);
 
 // The pid of the kel a forwarded launch reached.
 long single_instance_peer();
