@@ -5,8 +5,10 @@
 #include "kernel/core/objects.h"
 #include "kernel/core/symbols.h"
 #include "objects/arith.h"
+#include "objects/bpatcher.h"
 #include "objects/console.h"
 #include "objects/console_events.h"
+#include "objects/drawn_boxes.h"
 #include "objects/expr.h"
 #include "objects/filters.h"
 #include "objects/if_box.h"
@@ -30,6 +32,7 @@ bool objects_init()
         !time_objects_init() || !pvar_init() || !thispatcher_init() || !table_init() || !expr_init() || !if_init() ||
         !filters_init() || !console_events_init() || !pcontrol_init() || !opened_init())
         return false;
+    if (!bpatcher_init() || !drawn_boxes_init()) return false;
     done = true;
     return true;
 }

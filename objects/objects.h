@@ -53,6 +53,10 @@ template <typename F> kel_method as_method(F *f) { return reinterpret_cast<kel_m
 //   console_events older: `error`, `key` and `keyup`, built on first use
 //   pcontrol     older: built on first use
 //   opened       older: built on first use
+//   bpatcher     newer: a box kind of the patcher, which reaches it through
+//                object_method (`psave`, `color`)
+//   drawn_boxes  newer: made at start-up, one class per name, so that a
+//                cord's growing of ports can ask the class (`openports`)
 
 // Older generation: builds the class into *table on first use, through the
 // class builder, with its constructor's argument types (at most three); fill

@@ -198,6 +198,16 @@ void newex_retext(box *b, long argc, atom *argv);
 // with it ("#N class args;" and its "#X" data lines), to write them back.
 void newobj_keep_lines(box *b, binbuf *lines);
 binbuf *newobj_kept_lines(box *b);
+// Gives b a placeholder object (it accepts every message, and grows the
+// outlets and inlets cords ask for), as for a box whose class is unknown.
+void box_attach_placeholder(box *b);
+// An object whose class has the method `openports` (ATYPE_CANT, never
+// called) grows outlets and inlets for cords as a placeholder does: a class
+// whose ports are not known accepts the cords of the files that use it.
+bool object_opens_ports(object *x);
+// The description of inlet n (outlet n when is_outlet) of p: the text
+// of the "#N comlet" line kept before its inlet (outlet) box, or null.
+symbol *patcher_port_description(patcher *p, bool is_outlet, long n);
 
 // A box kind of a module above the patcher (the message box, button,
 // number, ...) registers here at start-up; until then such boxes are kept
@@ -292,6 +302,9 @@ inline constexpr int patcher_depth_max = 512;
 // (null when there are none), for the placeholder of the next `newobj`. The
 // `newobj` box answers from then on for what the line made, if anything.
 binbuf *load_take_pending_lines();
+// True while an "#N" line of a file is making its object (not while a
+// box's text makes one).
+bool load_making_record();
 // Installs the abstraction loader in the creation object.
 void patcher_load_init();
 

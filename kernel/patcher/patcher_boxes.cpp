@@ -723,6 +723,23 @@ void *patcher_user(patcher *p, symbol *, long argc, atom *argv)
                          argv + 1);
 }
 
+// --- descriptions of inlets and outlets ---
+
+// The editor's help text for a subpatcher's inlet (message 1) or outlet
+// (message 2) number arg: the description its inlet or outlet box was given
+// in the file. The answer goes into text (at least 60 bytes); nothing is
+// written when there is none.
+void *patcher_assist(patcher *p, void *, long message, long arg, char *text)
+{
+    if (!text || (message != 1 && message != 2)) return nullptr;
+    symbol *description = patcher_port_description(p, message == 2, arg);
+    if (!description) return nullptr;
+    const size_t n = strnlen(description->name, 59);
+    std::memcpy(text, description->name, n);
+    text[n] = '\0';
+    return nullptr;
+}
+
 // --- flags of the newest box, hidden mode, names ---
 
 void *patcher_hidden(patcher *p, symbol *, long argc, atom *argv)
@@ -809,6 +826,7 @@ void patcher_boxes_addmethods(kel_class *c)
     add(&patcher_noclick, "noclick");
     add(&patcher_background, "background");
     add(&patcher_objectname, "objectname", ATYPE_SYM);
+    add(&patcher_assist, "assist", ATYPE_CANT);
 }
 
 bool is_newobj_box(const void *x) { return g_newobj_class && object_class(const_cast<void *>(x)) == g_newobj_class; }
@@ -1019,6 +1037,57 @@ void newobj_keep_lines(box *b, binbuf *lines)
     auto *nb = reinterpret_cast<newobj_box *>(b);
     if (nb->kept) freeobject(nb->kept);
     nb->kept = lines;
+}
+
+void box_attach_placeholder(box *b)
+{
+    if (b) attach_placeholder(b);
+}
+
+bool object_opens_ports(object *x)
+{
+    static symbol *const openports = gensym("openports");
+    return x && object_valid(x) && zgetfn(x, openports) != nullptr;
+}
+
+symbol *patcher_port_description(patcher *p, bool is_outlet, long n)
+{
+    static symbol *const comlet = gensym("comlet");
+    if (!p || n < 0) return nullptr;
+    port_box *pb = nullptr;
+    long k = 0;
+    if (is_outlet) {
+        for (outlet *o = p->header.outlets; o && !pb; o = o->next, k++)
+            if (k == n) pb = outlet_box_of(p, o);
+    } else {
+        for (inlet *i = p->header.inlets; i && !pb; i = i->next, k++)
+            if (k == n) pb = inlet_box_of(p, i);
+    }
+    binbuf *lines = pb ? box_kept_before(&pb->b) : nullptr;
+    if (!lines) return nullptr;
+    // The last "#N comlet" line before the box is its description.
+    symbol *found = nullptr;
+    std::vector<atom> line;
+    long index = 0, offset = 0;
+    atom a;
+    try {
+        while (binbuf_getatom(lines, &index, &offset, &a) == 0) {
+            if (a.type != ATYPE_SEMI) {
+                line.push_back(a);
+                continue;
+            }
+            if (line.size() >= 2 && line[0].type == ATYPE_SYM && line[0].word.w_sym == bindings().N &&
+                line[1].type == ATYPE_SYM && line[1].word.w_sym == comlet) {
+                char text[512];
+                atoms_totext_bounded(text, sizeof text, static_cast<long>(line.size()) - 2, line.data() + 2);
+                found = gensym(text);
+            }
+            line.clear();
+        }
+    } catch (const std::bad_alloc &) {
+        memory_set_low(true);
+    }
+    return found;
 }
 
 binbuf *newobj_kept_lines(box *b) { return is_newobj_box(b) ? reinterpret_cast<newobj_box *>(b)->kept : nullptr; }

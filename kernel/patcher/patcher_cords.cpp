@@ -301,7 +301,8 @@ void reorder_plain(box *src, long n, outlet *o)
 
 bool grow_for(box *b, long n, bool outlets)
 {
-    if (!(b->flags & BOX_FLAG_PLACEHOLDER) || !b->obj || n < 0 || n >= placeholder_ports_max) return false;
+    if (!b->obj || n < 0 || n >= placeholder_ports_max) return false;
+    if (!(b->flags & BOX_FLAG_PLACEHOLDER) && !object_opens_ports(b->obj)) return false;
     bool grown = outlets ? placeholder_grow_outlets(b->obj, n) : placeholder_grow_inlets(b->obj, n);
     if (!grown && patcher_loading()) building().load_abort = 1;
     if (grown) box_relayout(b);

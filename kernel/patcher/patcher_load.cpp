@@ -19,7 +19,8 @@
 // lines the box just made does not understand. Kept lines go with the box
 // they follow, or, after an "#N" line that made nothing, with the next box;
 // lines no box takes stay with the patcher. In the lines of message boxes,
-// comments and bpatchers a comma is part of the box's text, as if escaped.
+// comments and bpatchers, and in inlet and outlet descriptions ("#N comlet"),
+// a comma is part of the text, as if escaped.
 //
 // Every binding a load changes (#N, #P, #B, #X, the load path, the default
 // path) is held by a scope object and restored when the load ends, also when
@@ -85,6 +86,7 @@ guard_entry *g_guard = nullptr;
 bool g_outermost = false;  // a load that is not nested is in progress
 object *g_front = nullptr;
 object *g_catcher = nullptr;
+bool g_making_record = false;  // front_anything is making an "#N" line's object
 
 constexpr long document_arguments = 9;
 
@@ -242,8 +244,9 @@ class load_scope {
 public:
     load_scope(load_context *ctx, short path)
         : ctx_(ctx), n_(bindings().N->thing), p_(bindings().P->thing), b_(bindings().B->thing), x_(bindings().X->thing),
-          load_path_(building().load_path)
+          load_path_(building().load_path), making_record_(g_making_record)
     {
+        g_making_record = false;  // the lines of this file make their own objects
         // The default path to put back is made now, so that putting it back
         // needs no memory; without it, the default path stays as it is.
         const bool restorable = path_default_prepare(path_getdefault(), &default_path_);
@@ -265,6 +268,7 @@ public:
         b.X->thing = object_valid_checked(x_) ? x_ : nullptr;
         building().load_path = load_path_;
         path_default_install(&default_path_);
+        g_making_record = making_record_;
     }
     load_scope(const load_scope &) = delete;
     load_scope &operator=(const load_scope &) = delete;
@@ -276,6 +280,7 @@ private:
     load_context *ctx_;
     object *n_, *p_, *b_, *x_;
     short load_path_;
+    bool making_record_;
     default_path_aside default_path_;
 };
 
@@ -301,7 +306,16 @@ void *front_anything(object *, symbol *s, long argc, atom *argv)
     // a line that made nothing they are kept with its placeholder.
     table_lines()->thing = nullptr;
     g_newest_object = nullptr;
-    void *made = typedmess(creation_object(), s, argc, argv);
+    const bool was_making = g_making_record;
+    g_making_record = true;
+    void *made;
+    try {
+        made = typedmess(creation_object(), s, argc, argv);
+    } catch (...) {
+        g_making_record = was_making;
+        throw;
+    }
+    g_making_record = was_making;
     if (object_valid(g_newest_object)) {  // just answered by a constructor
         if (b.X->thing == g_catcher) b.X->thing = nullptr;
         if (ctx && !is_patcher(g_newest_object)) ctx->unclaimed = g_newest_object;
@@ -383,12 +397,14 @@ bool keep_unacted(load_context *ctx, const std::vector<atom> &line)
     return false;
 }
 
-// "#P [hidden] message|comment|bpatcher ...": box text, in which a comma is
-// text, not the end of a message.
+// "#P [hidden] message|comment|bpatcher ..." and "#N comlet ...": box text
+// and descriptions, in which a comma is text, not the end of a message.
 bool is_box_text_line(const std::vector<atom> &line)
 {
     static symbol *const hidden = gensym("hidden"), *const message = gensym("message"),
-                         *const comment = gensym("comment"), *const bpatcher = gensym("bpatcher");
+                         *const comment = gensym("comment"), *const bpatcher = gensym("bpatcher"),
+                         *const comlet = gensym("comlet");
+    if (line.size() >= 2 && is_sym(line[0], bindings().N) && is_sym(line[1], comlet)) return true;
     if (line.size() < 2 || !is_sym(line[0], bindings().P)) return false;
     size_t k = is_sym(line[1], hidden) ? 2 : 1;
     if (k >= line.size()) return false;
@@ -792,6 +808,8 @@ std::string patcher_load_position()
     if (!c || !c->file || c->message < 0 || c->message >= static_cast<long>(c->lines.size())) return {};
     return std::string(c->file) + ":" + std::to_string(c->lines[static_cast<size_t>(c->message)]) + ": ";
 }
+
+bool load_making_record() { return g_making_record; }
 
 binbuf *load_take_pending_lines()
 {

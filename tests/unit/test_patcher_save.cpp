@@ -249,6 +249,7 @@ TEST_F(PatcherTest, OldBoxFormsLoadAndSaveAgain)
         {"#P newex 810 569 50 196617;", "#P window setfont Geneva 9.;"},
         {"#P message -3 4 50 196617;", "#P window setfont Geneva 9.;"},
     };
+    write("other.pat", patch(""));  // the file the bpatcher shows
     for (const auto &c : cases) {
         SCOPED_TRACE(c.line);
         console_capture console;
@@ -399,6 +400,10 @@ TEST_F(PatcherTest, LinesTheEngineDoesNotActOnAreWrittenBackWhereTheyStood)
          "#N comlet left in;\r\n#P inlet 10 10 15;\r\n#N comlet out;\r\n#P outlet 10 50 15;\r\n",
          {},
          "#N comlet left in;\r\n#P inlet 10 10 15;\r\n#N comlet out;\r\n#P outlet 10 50 15;\r\n"},
+        {"a comma in a description is part of its text",
+         "#N comlet int, float;\r\n#P inlet 10 10 15;\r\n",
+         {},
+         "#N comlet int \\, float;\r\n#P inlet 10 10 15;\r\n"},
         {"a thispatcher's window lines, in their order",
          "#N thispatcher;\r\n#Q window flags grow;\r\n#Q window size 10 20 410 320;\r\n#Q window exec;\r\n"
          "#Q savewindow 1;\r\n#Q end;\r\n#P newobj 10 10 50 196617 thispatcher;\r\n",
@@ -415,7 +420,7 @@ TEST_F(PatcherTest, LinesTheEngineDoesNotActOnAreWrittenBackWhereTheyStood)
          font + "#P hidden comment 10 10 50 196617 x \\, y;\r\n"},
         {"a bpatcher's arguments across a comma",
          "#P bpatcher 10 10 50 50 0 0 sub 1 , 2 3;\r\n",
-         {},
+         {error_line("sub: No such object")},
          "#P bpatcher 10 10 50 50 0 0 sub 1 \\, 2 3;\r\n"},
     };
     for (const auto &c : cases) {

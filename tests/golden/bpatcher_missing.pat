@@ -1,0 +1,10 @@
+#N vpatcher 20 74 620 474;
+#P comment 20 4 560 196617 a bpatcher whose file is found nowhere: one error line \, and a placeholder keeps the box and its cords;
+#P message 20 30 40 196617 5;
+#P bpatcher 20 60 200 100 0 0 golden_nosuchview 0 1 2;
+#P newex 20 200 60 196617 print after;
+#P newex 20 230 60 196617 loadbang;
+#P connect 0 0 1 0;
+#P connect 2 2 1 0;
+#P connect 3 0 2 1;
+#P pop;

@@ -1,0 +1,11 @@
+kel v2;
+#N vpatcher 30 80 630 480;
+#P window setfont Geneva 9.;
+#P comment 20 4 400 196617 bpatchers with commas among their arguments \, one of them missing;
+#P bpatcher 20 30 200 150 0 0 golden_bpcount 0 one 100 \, $1 $0-x;
+#P hidden bpatcher 250 30 200 150 5 -3 golden_nosuchview 1 \, a \, b;
+#B color 4;
+#P newex 20 200 60 196617 print out;
+#P connect 2 0 0 0;
+#P connect 1 1 0 0;
+#P pop;
