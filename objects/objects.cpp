@@ -18,6 +18,7 @@
 #include "objects/pvar.h"
 #include "objects/routing.h"
 #include "objects/sendrecv.h"
+#include "objects/setclock.h"
 #include "objects/table.h"
 #include "objects/thispatcher.h"
 #include "objects/time.h"
@@ -32,7 +33,7 @@ bool objects_init()
         !time_objects_init() || !pvar_init() || !thispatcher_init() || !table_init() || !expr_init() || !if_init() ||
         !filters_init() || !console_events_init() || !pcontrol_init() || !opened_init())
         return false;
-    if (!bpatcher_init() || !drawn_boxes_init()) return false;
+    if (!bpatcher_init() || !drawn_boxes_init() || !setclock_init()) return false;
     done = true;
     return true;
 }

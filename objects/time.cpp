@@ -56,12 +56,11 @@ void base_unset(symbol *name, kel_clock *c)
     clock_unset(c);
 }
 
-// The current time of a base. A time base reports its own time through its
-// owner's functions; until one exists, every base reads the scheduler's.
-double base_time(symbol *)
+// The current time of a base: a setclock's by its mode, else the scheduler's.
+double base_time(symbol *name)
 {
     double t;
-    clock_getftime(&t);
+    setclock_getftime(time_base(name), &t);
     return t;
 }
 

@@ -46,6 +46,21 @@ KEL_API long getschedtime(void);
 KEL_API long getexttime(void);
 KEL_API short clock_getextfmt(void);
 
+/* --- setclock time bases ---
+ * base is a setclock object (what a setclock's name is bound to) or NULL for
+ * the scheduler, where each is the clock_ function of the same name. Any
+ * other object counts as NULL. */
+/* Schedules c for the base's current time + delay (not clamped), after every
+ * clock waiting there for that time or earlier; c leaves whatever held it. */
+KEL_API void setclock_fdelay(object *base, kel_clock *c, double delay);
+KEL_API void setclock_delay(object *base, kel_clock *c, long delay);
+/* Takes c off the base's waiting list, or off the scheduler's. */
+KEL_API void setclock_unset(object *base, kel_clock *c);
+/* The base's time: by its mode, its own time, the scheduler's (interp), the
+ * external time (ext) or the SMPTE time (smpte). */
+KEL_API void setclock_getftime(object *base, double *time);
+KEL_API long setclock_gettime(object *base);
+
 /* --- private schedulers: a group of clocks with a time of their own --- */
 
 KEL_API kel_scheduler *scheduler_new(void);

@@ -39,6 +39,10 @@ symbol *g_sym_unset = nullptr;
 // Live clocks that have an owner: while there are none, freeing an object
 // need not look through the pending clocks.
 std::atomic<long> g_owned_clocks{0};
+// The external and SMPTE times, from whatever produces them.
+std::atomic<long> g_external_time{0};
+std::atomic<short> g_external_format{0};
+std::atomic<double> g_smpte_time{0};
 
 clock_queue &queue_of(kel_clock *c) { return c->private_scheduler ? c->private_scheduler->clocks : global_clocks(); }
 
@@ -85,6 +89,15 @@ double current_time_of(const kel_clock *c) { return c->private_scheduler ? c->pr
 }  // namespace
 
 constinit clock_queue g_global_clocks;
+
+void clock_set_external_time(long ms, short format)
+{
+    g_external_time.store(ms, std::memory_order_relaxed);
+    g_external_format.store(format, std::memory_order_relaxed);
+}
+
+void clock_set_smpte_time(double ms) { g_smpte_time.store(ms, std::memory_order_relaxed); }
+double clock_smpte_time() { return g_smpte_time.load(std::memory_order_relaxed); }
 
 kel_class *clock_class()
 {
@@ -246,9 +259,10 @@ KEL_API long gettime(void)
 
 KEL_API long getschedtime(void) { return gettime(); }
 
-// Nothing produces an external time here: it stays 0, format 0.
-KEL_API long getexttime(void) { return 0; }
-KEL_API short clock_getextfmt(void) { return 0; }
+// No driver produces an external time yet: it stays 0, format 0, until
+// clock_set_external_time gives one.
+KEL_API long getexttime(void) { return g_external_time.load(std::memory_order_relaxed); }
+KEL_API short clock_getextfmt(void) { return g_external_format.load(std::memory_order_relaxed); }
 
 KEL_API kel_scheduler *scheduler_new(void)
 {

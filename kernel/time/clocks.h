@@ -100,6 +100,12 @@ void clocks_drop_all();
 // The clock dump: "time ..." and one line per pending clock.
 void clocks_dump();
 
+// The external synchronisation time and its format code (getexttime,
+// clock_getextfmt) and the SMPTE time, as a time code source produces them.
+void clock_set_external_time(long ms, short format);
+void clock_set_smpte_time(double ms);
+double clock_smpte_time();
+
 // The clock class (registered by kernel start-up).
 kel_class *clock_class();
 

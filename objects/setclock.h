@@ -1,0 +1,20 @@
+// setclock: a named time base. Time objects given its name schedule their
+// clocks on it (setclock_fdelay, setclock_unset, setclock_getftime in
+// kel/clocks.h) and its time moves by messages, by an update clock sampling
+// another source, by interpolating between time messages, or as a multiple
+// of scheduler time; whenever it moves, the clocks waiting on it fire in
+// time order.
+#pragma once
+
+#include "kel/kel.h"
+
+namespace kel {
+
+// Makes the class and supplies its constructor to the creation object.
+bool setclock_init();
+
+// The setclock's update clock is re-armed at most this often: a shorter
+// update interval truncates to 0 ms, which would loop inside a master's walk.
+inline constexpr double setclock_min_rearm_ms = 1.0;
+
+}  // namespace kel
