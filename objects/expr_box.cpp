@@ -36,7 +36,16 @@ std::unordered_set<const void *> &live_expressions()
     return live;
 }
 
-void expr_free(expr_object *x) { live_expressions().erase(x); }
+// The object the last check found live, or null. A caller evaluating one
+// expression again and again pays a comparison instead of the lookup; the
+// object's free clears it, so it never names a dead object.
+const void *g_last_live = nullptr;
+
+void expr_free(expr_object *x)
+{
+    if (g_last_live == x) g_last_live = nullptr;
+    live_expressions().erase(x);
+}
 
 void slots_reset(expr_program &p)
 {
@@ -236,8 +245,12 @@ void *expr_box_new(symbol *, long argc, atom *argv)
 
 bool expr_is_expression(const void *x)
 {
-    return g_expr_class && live_expressions().count(x) != 0 && static_cast<const object *>(x)->magic == OBJ_MAGIC &&
-           static_cast<const object *>(x)->messlist == g_expr_class + 1;
+    if (x && x == g_last_live) return true;
+    if (!g_expr_class || live_expressions().count(x) == 0 || static_cast<const object *>(x)->magic != OBJ_MAGIC ||
+        static_cast<const object *>(x)->messlist != g_expr_class + 1)
+        return false;
+    g_last_live = x;
+    return true;
 }
 
 bool expr_init() { return creation_provide("expr", as_method(&expr_box_new)); }
