@@ -107,6 +107,7 @@ inline constexpr int expr_steps_max = expr_nodes_max;
 
 struct expr_program {
     expr_slot slots[expr_slots];
+    uint16_t value_slots = 0;  // bit k: slot k has a value kind (int, float or symbol)
     expr_node nodes[expr_nodes_max];
     expr_step steps[expr_steps_max];
 };
@@ -120,8 +121,8 @@ bool expr_atoms_to_text(long argc, const atom *argv, char *text, long size);
 // error is posted; p is then unusable.
 bool expr_compile(const char *text, expr_program *p);
 
-// Writes p's program from its slot kinds and nodes. A node array that does
-// not fit the program leaves a program that walks the nodes.
+// Writes p's program and value_slots from its slot kinds and nodes. A node
+// array that does not fit the program leaves a program that walks the nodes.
 void expr_translate(expr_program *p);
 
 // Evaluates p with its current slot values by running its program. False

@@ -1,5 +1,6 @@
 // The `expr` box and the expression objects that expr_new makes: one class,
 // whose boxes have an outlet and inlets up to the highest referenced slot.
+#include <bit>
 #include <cstring>
 #include <new>
 #include <unordered_set>
@@ -283,10 +284,11 @@ KEL_API long expr_eval(void *x, long argc, atom *argv, atom *result)
     }
     auto *e = static_cast<expr_object *>(x);
     expr_program &p = e->program;
-    for (int k = 0; k < expr_slots; k++) {
+    // Only slots of a value kind are ever read: the others are left alone.
+    for (unsigned m = p.value_slots; m != 0; m &= m - 1) {
+        const int k = std::countr_zero(m);
         expr_slot &s = p.slots[k];
         if (k >= argc || !argv) {
-            s.value = expr_value{};
             s.value.type = expr_value::int_value;
             s.value.i = 0;
             continue;

@@ -821,6 +821,9 @@ const char *expr_function_name(int index) { return g_functions[index].name; }
 
 void expr_translate(expr_program *p)
 {
+    p->value_slots = 0;
+    for (int k = 0; k < expr_slots; k++)
+        if (is_value_kind(p->slots[k].kind)) p->value_slots = static_cast<uint16_t>(p->value_slots | 1u << k);
     translator t{p, 0, 0, 0};
     if (translate(t) && t.pos < expr_nodes_max && p->nodes[t.pos].type == expr_node_type::none) {
         p->steps[t.out] = expr_step{};
