@@ -87,6 +87,17 @@ enum class expr_code : uint8_t {
     table_read,    // s: the table's name; the index on the stack
     table_arg,     // the symbol on the stack names the table of a table function
     call,          // arg: function table entry; its arguments on the stack
+    // The three commonest operators in the forms binary, binary_int and
+    // binary_slot, with the operator in the code.
+    add,
+    sub,
+    mul,
+    add_int,
+    sub_int,
+    mul_int,
+    add_slot,
+    sub_slot,
+    mul_slot,
 };
 
 struct expr_step {

@@ -278,7 +278,7 @@ KEL_API void *expr_new(long argc, atom *argv, short *types)
 
 KEL_API long expr_eval(void *x, long argc, atom *argv, atom *result)
 {
-    if (!expr_is_expression(x)) {
+    if ((x == nullptr || x != g_last_live) && !expr_is_expression(x)) {
         post("invalid object for expr_eval");
         return 0;
     }

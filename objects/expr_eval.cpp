@@ -640,19 +640,23 @@ bool translate(translator &t)
         }
         // A constant or a slot on the right is read by the operator itself:
         // reading it has no effect that could be out of order.
+        const int common = s.arg == op_add ? 0 : s.arg == op_sub ? 1 : s.arg == op_mul ? 2 : -1;
+        const auto form = [common](expr_code general, expr_code first) {
+            return common < 0 ? general : static_cast<expr_code>(static_cast<int>(first) + common);
+        };
         const expr_node &r = t.pos < expr_nodes_max ? t.p->nodes[t.pos] : n;
         if (r.type == expr_node_type::int_const) {
-            s.code = expr_code::binary_int;
+            s.code = form(expr_code::binary_int, expr_code::add_int);
             s.i = r.i;
         } else if (r.type == expr_node_type::float_const) {
             s.code = expr_code::binary_float;
             s.f = r.f;
         } else if (r.type == expr_node_type::inlet && r.index < expr_slots && is_value_kind(t.p->slots[r.index].kind)) {
-            s.code = expr_code::binary_slot;
+            s.code = form(expr_code::binary_slot, expr_code::add_slot);
             s.i = r.index;
         } else {
             if (!translate(t)) return false;
-            s.code = expr_code::binary;
+            s.code = form(expr_code::binary, expr_code::add);
             return put(t, s);
         }
         t.pos++;
@@ -668,7 +672,7 @@ bool translate(translator &t)
 // Integer and float fast paths of the commonest operators, with the results
 // of eval_binary to the bit; everything else, a NaN result included, goes
 // there. out may be l.
-inline bool binary(int at, uint8_t op, const value &l, const value &r, value &out)
+[[gnu::always_inline]] inline bool binary(int at, uint8_t op, const value &l, const value &r, value &out)
 {
     if (l.type == value::int_value && r.type == value::int_value) {
         switch (op) {
@@ -712,6 +716,23 @@ inline bool binary(int at, uint8_t op, const value &l, const value &r, value &ou
     return true;
 }
 
+// The step's operator on the two values on top of the stack.
+[[gnu::always_inline]] inline bool on_stack(const expr_step *s, uint8_t op, value *&top)
+{
+    if (!binary(s->at, op, top[-1], top[0], top[-1])) return false;
+    top--;
+    return true;
+}
+
+// The step's operator on the value on top of the stack and slot s->i.
+[[gnu::always_inline]] inline bool with_slot(const expr_program *p, const expr_step *s, uint8_t op, value *top)
+{
+    const expr_slot &slot = p->slots[s->i];
+    if (slot.value.type != value::none) [[likely]]
+        return binary(s->at, op, *top, slot.value, *top);
+    return binary(s->at, op, *top, slot_zero(slot), *top);
+}
+
 // Room for the operands of any program, each pushed by a step, above an
 // entry left unused, so that the arguments of a table function, which has
 // no value for its table, start inside the array.
@@ -752,24 +773,44 @@ bool run(const expr_program *p, value &result)
             *top = eval_unary(s->arg, *top);
             break;
         case expr_code::binary:
-            if (!binary(s->at, s->arg, top[-1], top[0], top[-1])) return false;
-            top--;
+            if (!on_stack(s, s->arg, top)) return false;
+            break;
+        case expr_code::add:
+            if (!on_stack(s, op_add, top)) return false;
+            break;
+        case expr_code::sub:
+            if (!on_stack(s, op_sub, top)) return false;
+            break;
+        case expr_code::mul:
+            if (!on_stack(s, op_mul, top)) return false;
             break;
         case expr_code::binary_int:
             if (!binary(s->at, s->arg, *top, int_of(s->i), *top)) return false;
             break;
+        case expr_code::add_int:
+            if (!binary(s->at, op_add, *top, int_of(s->i), *top)) return false;
+            break;
+        case expr_code::sub_int:
+            if (!binary(s->at, op_sub, *top, int_of(s->i), *top)) return false;
+            break;
+        case expr_code::mul_int:
+            if (!binary(s->at, op_mul, *top, int_of(s->i), *top)) return false;
+            break;
         case expr_code::binary_float:
             if (!binary(s->at, s->arg, *top, float_of(s->f), *top)) return false;
             break;
-        case expr_code::binary_slot: {
-            const expr_slot &slot = p->slots[s->i];
-            if (slot.value.type != value::none) [[likely]] {
-                if (!binary(s->at, s->arg, *top, slot.value, *top)) return false;
-            } else if (!binary(s->at, s->arg, *top, slot_zero(slot), *top)) {
-                return false;
-            }
+        case expr_code::binary_slot:
+            if (!with_slot(p, s, s->arg, top)) return false;
             break;
-        }
+        case expr_code::add_slot:
+            if (!with_slot(p, s, op_add, top)) return false;
+            break;
+        case expr_code::sub_slot:
+            if (!with_slot(p, s, op_sub, top)) return false;
+            break;
+        case expr_code::mul_slot:
+            if (!with_slot(p, s, op_mul, top)) return false;
+            break;
         case expr_code::table_read: {
             value v;
             if (!table_read(s->s, *top, v)) return false;
