@@ -741,7 +741,8 @@ union value_stack {
     value_stack() {}
 };
 
-bool run(const expr_program *p, value &result)
+// Inlined into expr_evaluate, its one caller.
+[[gnu::always_inline]] inline bool run(const expr_program *p, value &result)
 {
     value_stack stack;  // left uninitialised: every value is written before it is read
     table_record *tables[tables_max];
