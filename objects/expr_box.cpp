@@ -1,5 +1,6 @@
 // The `expr` box and the expression objects that expr_new makes: one class,
 // whose boxes have an outlet and inlets up to the highest referenced slot.
+#include <bit>
 #include <cstring>
 #include <new>
 #include <unordered_set>
@@ -36,7 +37,16 @@ std::unordered_set<const void *> &live_expressions()
     return live;
 }
 
-void expr_free(expr_object *x) { live_expressions().erase(x); }
+// The object the last check found live, or null. A caller evaluating one
+// expression again and again pays a comparison instead of the lookup; the
+// object's free clears it, so it never names a dead object.
+const void *g_last_live = nullptr;
+
+void expr_free(expr_object *x)
+{
+    if (g_last_live == x) g_last_live = nullptr;
+    live_expressions().erase(x);
+}
 
 void slots_reset(expr_program &p)
 {
@@ -236,8 +246,12 @@ void *expr_box_new(symbol *, long argc, atom *argv)
 
 bool expr_is_expression(const void *x)
 {
-    return g_expr_class && live_expressions().count(x) != 0 && static_cast<const object *>(x)->magic == OBJ_MAGIC &&
-           static_cast<const object *>(x)->messlist == g_expr_class + 1;
+    if (x && x == g_last_live) return true;
+    if (!g_expr_class || live_expressions().count(x) == 0 || static_cast<const object *>(x)->magic != OBJ_MAGIC ||
+        static_cast<const object *>(x)->messlist != g_expr_class + 1)
+        return false;
+    g_last_live = x;
+    return true;
 }
 
 bool expr_init() { return creation_provide("expr", as_method(&expr_box_new)); }
@@ -264,16 +278,17 @@ KEL_API void *expr_new(long argc, atom *argv, short *types)
 
 KEL_API long expr_eval(void *x, long argc, atom *argv, atom *result)
 {
-    if (!expr_is_expression(x)) {
+    if ((x == nullptr || x != g_last_live) && !expr_is_expression(x)) {
         post("invalid object for expr_eval");
         return 0;
     }
     auto *e = static_cast<expr_object *>(x);
     expr_program &p = e->program;
-    for (int k = 0; k < expr_slots; k++) {
+    // Only slots of a value kind are ever read: the others are left alone.
+    for (unsigned m = p.value_slots; m != 0; m &= m - 1) {
+        const int k = std::countr_zero(m);
         expr_slot &s = p.slots[k];
         if (k >= argc || !argv) {
-            s.value = expr_value{};
             s.value.type = expr_value::int_value;
             s.value.i = 0;
             continue;

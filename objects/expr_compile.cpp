@@ -572,6 +572,7 @@ bool expr_compile(const char *text, expr_program *p)
     }
     if (!parse(c, 0, c.count, false)) return false;
     p->nodes[c.out] = expr_node{};
+    expr_translate(p);
     return true;
 }
 
