@@ -98,14 +98,20 @@ long mode_of(symbol *s)
     return inactive;
 }
 
-// (interval × 1000) / (multiplier × 1000), quotient and remainder as whole
+// The update clock's period: the interval in whole milliseconds, at least
+// one (a shorter one would loop inside a master's walk).
+double update_period(const setclock *x) { return std::max(std::trunc(x->interval), setclock_min_rearm_ms); }
+
+// (period × 1000) / (multiplier × 1000), quotient and remainder as whole
 // numbers; the remainder counts in 1/(multiplier × 1000) ms, so it carries at
-// multiplier × 1000. A multiplier whose × 1000 truncates to 0 is refused.
+// multiplier × 1000. The period is the one the update clock keeps, so that
+// the rate is the multiplier's whatever the interval. A multiplier whose
+// × 1000 truncates to 0 is refused.
 bool set_stepping(setclock *x, double multiplier)
 {
     const auto divisor = static_cast<int64_t>(multiplier * 1000);
     if (divisor == 0) return false;
-    const auto dividend = static_cast<int64_t>(x->interval * 1000);
+    const auto dividend = static_cast<int64_t>(update_period(x) * 1000);
     x->multiplier = multiplier;
     x->quotient = static_cast<double>(dividend / divisor);
     x->remainder = static_cast<double>(dividend % divisor);
@@ -199,7 +205,7 @@ void tick(setclock *x)
         }
     }
     fire_until(x, time);
-    if (x->mode >= shifted) arm_update(x, std::max(std::trunc(x->interval), setclock_min_rearm_ms));
+    if (x->mode >= shifted) arm_update(x, update_period(x));
 }
 
 void tick_method(setclock *x) { tick(x); }
@@ -356,7 +362,9 @@ void setclock_dblclick(setclock *x)
         post("setclock %s at %.4f:", x->name->name, x->current);
         long n = 0;
         for (const kel_clock *c : waiting) {
-            object *owner = c->owner ? c->owner : object_valid_checked(c->arg) ? static_cast<object *>(c->arg) : nullptr;
+            object *owner = c->owner                       ? c->owner
+                            : object_valid_checked(c->arg) ? static_cast<object *>(c->arg)
+                                                           : nullptr;
             post(" %ld time %.4f fun %lx owner %s", n++, c->logical_time,
                  static_cast<unsigned long>(reinterpret_cast<uintptr_t>(c->fn)),
                  owner ? object_classname(owner)->name : "(none)");
@@ -374,6 +382,15 @@ void *setclock_new(symbol *, long argc, atom *argv)
     }
     auto *x = static_cast<setclock *>(object_alloc(g_class));
     if (!x) return nullptr;
+    // Everything after the header, as a new setclock has it.
+    x->update = nullptr;
+    x->mode = inactive;
+    x->current = x->last_source = 0;
+    x->quotient = x->remainder = x->accumulator = 0;
+    x->segment_length = x->segment_start = 0;
+    x->master = x->primary = nullptr;
+    x->next = nullptr;
+    x->listed = false;
     x->waiting = new (std::nothrow) clock_queue;
     if (!x->waiting) {
         freeobject(&x->ob);
@@ -455,21 +472,21 @@ bool setclock_init()
     if (g_class) return true;
     const short F = ATYPE_FLOAT, L = ATYPE_LONG, DS = ATYPE_DEFSYM, DF = ATYPE_DEFFLOAT, none = ATYPE_NOTHING,
                 cant = ATYPE_CANT;
-    g_class = define_class("setclock", as_method(&setclock_new), as_method(&setclock_free), sizeof(setclock),
-                           class_home::box,
-                           {{as_method(&setclock_int), "int", L},
-                            {as_method(&setclock_float), "float", F},
-                            {as_method(&setclock_set), "set", F},
-                            {as_method(&setclock_ft1), "ft1", F},
-                            {as_method(&setclock_bang), "bang", none},
-                            {as_method(&setclock_clock), "clock", DS},
-                            {as_method(&setclock_reset), "reset", DF},
-                            {as_method(&setclock_go), "go", L},
-                            {as_method(&setclock_dblclick), "dblclick", cant},
-                            {as_method(&setclock_delay), "delay", cant},
-                            {as_method(&setclock_fdelay), "fdelay", cant},
-                            {as_method(&setclock_unset), "unset", cant}},
-                           ATYPE_GIMME);
+    g_class =
+        define_class("setclock", as_method(&setclock_new), as_method(&setclock_free), sizeof(setclock), class_home::box,
+                     {{as_method(&setclock_int), "int", L},
+                      {as_method(&setclock_float), "float", F},
+                      {as_method(&setclock_set), "set", F},
+                      {as_method(&setclock_ft1), "ft1", F},
+                      {as_method(&setclock_bang), "bang", none},
+                      {as_method(&setclock_clock), "clock", DS},
+                      {as_method(&setclock_reset), "reset", DF},
+                      {as_method(&setclock_go), "go", L},
+                      {as_method(&setclock_dblclick), "dblclick", cant},
+                      {as_method(&setclock_delay), "delay", cant},
+                      {as_method(&setclock_fdelay), "fdelay", cant},
+                      {as_method(&setclock_unset), "unset", cant}},
+                     ATYPE_GIMME);
     return g_class && creation_provide("setclock", as_method(&setclock_new));
 }
 
