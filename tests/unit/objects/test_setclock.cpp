@@ -321,3 +321,23 @@ TEST_F(Setclock, TicksOnTheSchedulerThreadWhileTheMainThreadSetsClocks)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Setclock, TheDumpListsTheWaitingClocksInOrder)
+{
+    kel::test::console_capture console;
+    object *sc = make("setclock listed add");
+    object *m = make("metro 10 listed");
+    send_text(sc, "float 2.5");
+    at(sc, "b", 40);
+    send_text(m, "bang");
+    object_method(sc, gensym("dblclick"));
+    const strings lines = console.lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "setclock listed at 2.5000:");
+    EXPECT_TRUE(lines[1].starts_with(" 0 time 2.5000 fun ") && lines[1].ends_with(" owner metro")) << lines[1];
+    EXPECT_TRUE(lines[2].starts_with(" 1 time 42.5000 fun ") && lines[2].ends_with(" owner (none)")) << lines[2];
+}
+
+}  // namespace
