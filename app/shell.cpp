@@ -270,9 +270,11 @@ bool start_up(const run_options &o)
     make_temporary_resource_file();
     dialog_folders_start();
     replay_preferences("kelboxcolors.txt", 0);
-    startup_folder_run();
-    // A conversion runs nothing: no timer, no clock, no input.
-    if (!o.converting()) {
+    // A conversion runs nothing: no start-up folder, no timer, no clock, no
+    // input, no standalone program.
+    const bool runs = !o.converting();
+    if (runs) {
+        startup_folder_run();
         if (o.virtual_time)
             sched_set_virtual_time(true);
         else
@@ -285,12 +287,12 @@ bool start_up(const run_options &o)
         settings().options["kelwindowvisible"] = 0;
     else
         replay_preferences("runoptions.txt", 334);
+    if (!runs) return true;
     startup_folder_run();
     if (g_standalone) {
         status("Initializing Kernel");
         if (!standalone_open(standalone_collective)) return failed("the program's collective could not be opened");
     }
-    if (o.converting()) return true;
     if (o.duration >= 0) {
         g_duration_clock = clock_new(nullptr, reinterpret_cast<kel_method>(&duration_passed));
         if (!g_duration_clock) return failed("the duration clock could not be made");

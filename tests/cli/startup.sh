@@ -41,6 +41,8 @@ got=$("$kel" --batch --virtual-time --prefs "$prefs" -p "$work/lib" "$work/empty
 same "start-up folder" "$got" "init: 5"
 got=$("$kel" --batch --virtual-time --prefs "$prefs" "$work/empty.pat" 2>&1)
 same "no start-up folder, no word" "$got" ""
+got=$("$kel" --prefs "$prefs" -p "$work/lib" --save "$work/converted.pat" "$work/empty.pat" 2>&1)
+same "a conversion runs no start-up folder" "$?: $got" "0: "
 # The statuses only with --verbose (the loader's and loadbang's verbose
 # lines among them).
 got=$("$kel" --verbose --batch --virtual-time --prefs "$prefs" -p "$work/lib" "$work/empty.pat" 2>&1)
