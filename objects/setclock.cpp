@@ -123,6 +123,7 @@ bool set_stepping(setclock *x, double multiplier)
 void arm_update(setclock *x, double delay)
 {
     if (!x->update) return;
+    std::lock_guard guard(clock_lock());
     if (x->master)
         setclock_fdelay(&x->master->ob, x->update, delay);
     else
@@ -258,24 +259,30 @@ void interp_time(setclock *x, double value)
 void time_message(setclock *x, double value)
 {
     x = target(x);
-    switch (x->mode) {
-    case pass:
-        x->current = value;
-        tick(x);
-        break;
-    case add:
-        x->current += value;
-        tick(x);
-        break;
-    case interp:
-        interp_time(x, value);
-        break;
-    case mul:
-        if (value != 0 && set_stepping(x, value)) arm_update(x, 0);
-        break;
-    default:
-        break;
+    {
+        std::lock_guard guard(clock_lock());
+        switch (x->mode) {
+        case pass:
+            x->current = value;
+            break;
+        case add:
+            x->current += value;
+            break;
+        case interp:
+            break;
+        case mul:
+            if (value == 0 || !set_stepping(x, value)) return;
+            break;
+        default:
+            return;
+        }
     }
+    if (x->mode == interp)
+        interp_time(x, value);
+    else if (x->mode == mul)
+        arm_update(x, 0);
+    else
+        tick(x);
 }
 
 void setclock_int(setclock *x, long n) { time_message(x, static_cast<double>(n)); }
@@ -285,16 +292,20 @@ void setclock_set(setclock *x, double value)
 {
     x = target(x);
     if (x->mode == inactive) return;
-    if (x->mode == pass || x->mode == add)
-        x->current = value;
-    else
-        x->current += value;
+    {
+        std::lock_guard guard(clock_lock());
+        if (x->mode == pass || x->mode == add)
+            x->current = value;
+        else
+            x->current += value;
+    }
     tick(x);
 }
 
 void setclock_ft1(setclock *x, double value)
 {
     x = target(x);
+    std::lock_guard guard(clock_lock());
     x->interval = std::clamp(value, interval_min, interval_max);
     if (x->mode == mul) set_stepping(x, x->multiplier);
 }
@@ -302,7 +313,12 @@ void setclock_ft1(setclock *x, double value)
 void setclock_bang(setclock *x)
 {
     setclock *t = target(x);
-    if (t->mode != inactive) outlet_float(x->out, t->current);
+    double time;
+    {
+        std::lock_guard guard(clock_lock());
+        time = t->current;
+    }
+    if (t->mode != inactive) outlet_float(x->out, time);
 }
 
 // Whether master's chain of masters reaches x (x would be its own master).
@@ -330,8 +346,11 @@ void setclock_clock(setclock *x, symbol *name)
             return;
         }
     }
-    if (x->update && x->mode >= shifted) setclock_unset(x->master ? &x->master->ob : nullptr, x->update);
-    x->master = master;
+    {
+        std::lock_guard guard(clock_lock());
+        if (x->update && x->mode >= shifted) setclock_unset(x->master ? &x->master->ob : nullptr, x->update);
+        x->master = master;
+    }
     if (x->mode >= shifted) arm_update(x, 0);
 }
 
@@ -441,7 +460,10 @@ void setclock_free(setclock *x)
         for (setclock *s = g_setclocks; s; s = s->next) {
             // Slaves run on the scheduler from now on.
             if (s->master == x) {
-                s->master = nullptr;
+                {
+                    std::lock_guard guard(clock_lock());
+                    s->master = nullptr;
+                }
                 if (s->update && s->mode >= shifted) clock_fdelay(s->update, 0);
             }
             if (s->primary == x && !heir) heir = s;
