@@ -18,6 +18,7 @@
 #include "app/console_out.h"
 #include "app/input.h"
 #include "app/receiver.h"
+#include "app/settings.h"
 #include "kel/kel.h"
 #include "kernel/core/guarded.h"
 #include "kernel/core/settings.h"
@@ -27,6 +28,7 @@
 #include "kernel/patcher/patcher.h"
 #include "kernel/time/quittasks.h"
 #include "kernel/time/scheduler.h"
+#include "midi/midi_manager.h"
 #include "objects/engine.h"
 
 namespace kel::app {
@@ -131,6 +133,7 @@ void duration_passed(void *)
 void batch_idle()
 {
     if (!queue_is_empty()) return;
+    if (midi_pending()) return;  // MIDI packets still queued
     long pending = sched_pending_clocks() - (g_duration_pending ? 1 : 0);
     if (pending > 0 && !sched_state().stopped.load()) return;
     if (sched_state().stalled.load()) g_status = exit_failure;
@@ -205,6 +208,7 @@ bool start_up(const run_options &o)
     // receiver; a missing one gives the built-in defaults.
     preferences_read("keloptions.txt", 0, 333);
     preferences_read("runoptions.txt", 0, 334);
+    midi_start(midi_options_from(o.midi, settings().options["nomidisetup"] != 0));  // midi_start
     // A conversion runs nothing: no timer, no clock, no input.
     if (o.converting()) return true;
     if (o.virtual_time)
@@ -228,6 +232,7 @@ bool start_up(const run_options &o)
 void shut_down()
 {
     input_stop();
+    midi_stop();  // midi_stop
     engine_shutdown();
     console_out_finish();
 }

@@ -143,6 +143,11 @@ void sched_restart();
 // count restarts whenever a poll starts at another logical time, and at
 // sched_restart, which also clears stalled.
 void sched_set_stall_handler(void (*handler)(const char *alert));
+// Input that joins every pass of the poll (MIDI): takes at most one unit of
+// input at the poll's start time and answers whether it took one. A layer
+// above the scheduler installs it; null: none.
+using sched_input_hook = bool (*)(double start);
+void sched_set_input_hook(sched_input_hook hook);
 
 // Takes the next due clock's fire time into *t; false when none is pending.
 bool sched_next_clock_time(double *t);
