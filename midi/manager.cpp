@@ -14,6 +14,8 @@
 #include <memory>
 #include <new>
 
+#include <sys/stat.h>
+
 #include "kel/binbuf.h"
 #include "kel/classes.h"
 #include "kel/clocks.h"
@@ -24,6 +26,7 @@
 #include "kel/symbols.h"
 #include "kernel/core/objects.h"
 #include "kernel/core/settings.h"
+#include "kernel/files/path.h"
 #include "kernel/time/scheduler.h"
 #include "midi/listeners.h"
 #include "midi/midi_manager.h"
@@ -68,6 +71,7 @@ void preferences_changed()
 {
     manager_state &s = state();
     if (s.reading_preferences || !s.prefs_qelem) return;
+    s.prefs_dirty = true;
     qelem_set(s.prefs_qelem);
 }
 
@@ -155,11 +159,15 @@ KEL_API midiport *sysmidi_createport(long id, long refnum, symbol *name, object 
     p->dynamic = (flags & MIDI_PORT_DYNAMIC) ? 1 : 0;
     p->saved = (flags & MIDI_PORT_SAVED) ? 1 : 0;
     p->direction = direction ? MIDI_INPUT : MIDI_OUTPUT;
-    parse_reset(p);
     {
+        // Channels number on across ports: a new port's 16 follow those of
+        // the ports before it until its offset is set.
         std::lock_guard<std::recursive_mutex> hold(s.port_lock);
         midiport **at = direction ? &s.inports : &s.outports;
-        while (*at) at = &(*at)->next;
+        short offset = 0;
+        for (; *at; at = &(*at)->next) offset = short(offset + 16);
+        p->offset = offset;
+        parse_reset(p);
         *at = p;
     }
     recount();
@@ -329,6 +337,22 @@ void install_folder(short folder, const midi_start_options &options)
     }
 }
 
+// The "mididrivers" folder: on the search path, else in the support folder
+// (where an installed kel keeps it), else beside the program (a build tree).
+bool drivers_folder(short *folder)
+{
+    if (path_sysnameinpath("mididrivers", folder) == 0) return true;
+    for (short base : {path_getsupportpath(), path_getapppath()}) {
+        std::string os;
+        if (!base || !path_folder_of(base, &os)) continue;
+        os += "/mididrivers";
+        struct stat st {};
+        if (stat(os.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+        if ((*folder = path_id_of_folder(os)) != 0) return true;
+    }
+    return false;
+}
+
 void install_default(const midi_start_options &options)
 {
     if (options.only_named) {
@@ -373,6 +397,7 @@ void midi_read_preferences()
 void midi_write_preferences()
 {
     manager_state &s = state();
+    s.prefs_dirty = false;
     short folder = 0;
     if (preferences_path(nullptr, 0, &folder) != 0) return;
     symbol *manager = gensym("#SM");
@@ -403,7 +428,8 @@ void midi_start(const midi_start_options &options)
     if (!s.manager && !manager_make()) return;
     if (!options.setup) return;
     short folder = 0;
-    if (path_sysnameinpath("mididrivers", &folder) == 0) install_folder(folder, options);
+    if (!options.folder.empty()) folder = path_id_of_folder(options.folder);
+    if (folder || drivers_folder(&folder)) install_folder(folder, options);
     if (s.drivers.empty()) install_default(options);
     if (s.drivers.empty()) {
         sysmidi_report("No midi driver folder or default driver");
@@ -417,6 +443,8 @@ void midi_stop()
 {
     manager_state &s = state();
     sched_set_input_hook(nullptr);
+    // A change made just before quitting is not lost.
+    if (s.prefs_dirty) midi_write_preferences();
     for (object *d : s.drivers) call_plain(d, "stop");
     listeners_clear();
     std::vector<object *> drivers;

@@ -37,6 +37,7 @@ struct manager_state {
     bool touched = false;
     bool reading_preferences = false;
     qelem *prefs_qelem = nullptr;  // writes the preferences files, once per burst of changes
+    bool prefs_dirty = false;      // a change not yet written
     qelem *drop_qelem = nullptr;   // reports bytes the full queue refused
     std::chrono::steady_clock::time_point last_drop_report{};
 };

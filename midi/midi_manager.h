@@ -14,6 +14,7 @@ struct midi_start_options {
     bool setup = true;               // false: no driver at all (setoption nomidisetup 1, --midi none)
     bool only_named = false;         // install only the drivers named below (--midi NAMES)
     std::vector<std::string> names;  // driver names: their file names without the extension
+    std::string folder;              // the drivers' folder, instead of the one looked for (embedding, tests)
 };
 
 // Makes the manager, binds "#SM" to it, installs the drivers of the

@@ -99,10 +99,22 @@ static void *input_thread(void *arg)
     return NULL;
 }
 
+/* The library's own reports go to standard error; ours go to the console. */
+static void quiet(const char *file, int line, const char *function, int err, const char *fmt, ...)
+{
+    (void)file;
+    (void)line;
+    (void)function;
+    (void)err;
+    (void)fmt;
+}
+
 static void alsa_info(alsa *x)
 {
     char text[256];
-    int err = snd_seq_open(&x->seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK);
+    int err;
+    snd_lib_error_set_handler(quiet);
+    err = snd_seq_open(&x->seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK);
     x->d.send = alsa_send;
     if (err < 0) {
         x->seq = NULL;

@@ -205,6 +205,17 @@ void drain()
     }
 }
 
+// Every MIDI test writes its preferences files into a folder of its own.
+class midi_prefs_folder {
+public:
+    midi_prefs_folder() { kel::preferences_set_folder(std::filesystem::canonical(dir.path()).string()); }
+    ~midi_prefs_folder() { kel::preferences_set_folder(""); }
+    std::string folder() const { return std::filesystem::canonical(dir.path()).string(); }
+
+private:
+    kel::test::temp_dir dir{"kel-midi-prefs"};
+};
+
 class Midi : public ::testing::Test {
 protected:
     void SetUp() override
@@ -226,6 +237,7 @@ protected:
             listeners.push_back(listen_on(list));
         }
     }
+    midi_prefs_folder prefs;
     test_driver *driver = nullptr;
     std::vector<listener *> listeners;
 };
@@ -580,6 +592,7 @@ TEST_F(Midi, SettingsAndInfo)
 
 TEST(MidiManager, NothingActsBeforeADriverIsInstalled)
 {
+    midi_prefs_folder prefs;
     kel::midi_start_options none;
     none.setup = false;
     kel::midi_start(none);
@@ -594,6 +607,7 @@ TEST(MidiManager, NothingActsBeforeADriverIsInstalled)
 
 TEST(MidiManager, ARefusingDriverIsFreed)
 {
+    midi_prefs_folder prefs;
     g_refuse_next = 1;
     EXPECT_EQ(install_driver(), nullptr);
     g_refuse_next = 0;
@@ -603,6 +617,7 @@ TEST(MidiManager, ARefusingDriverIsFreed)
 
 TEST(MidiManager, ReportsWaitUntilMidiIsUsed)
 {
+    midi_prefs_folder prefs;
     kel::midi_start_options none;
     none.setup = false;
     kel::midi_start(none);
@@ -641,6 +656,42 @@ TEST(MidiOptions, DriverNames)
     }
 }
 
+// --- the loopback driver, loaded as kel loads it ---
+
+TEST(MidiLoopback, OutputComesBackAsInput)
+{
+    midi_prefs_folder prefs;
+    kel::midi_start_options o;
+    o.only_named = true;
+    o.names = {"loopback"};
+    o.folder = KEL_MIDI_DRIVERS_DIR;
+    kel::midi_start(o);
+    ASSERT_EQ(sysmidi_numinports(), 2);
+    ASSERT_EQ(sysmidi_numoutports(), 2);
+    g_log.clear();
+    std::vector<listener *> ls = {listen_on(MIDI_LIST_NOTEIN), listen_on(MIDI_LIST_SYSEXIN),
+                                  listen_on(MIDI_LIST_PGMIN)};
+    midiport *out2 = sysmidi_nametoport(gensym("b"), MIDI_OUTPUT);
+    ASSERT_NE(out2, nullptr);
+    sysmidi_send(out2, MIDI_SEND_MESSAGE, 0x91, 60, 64);
+    sysmidi_send(out2, MIDI_SEND_MESSAGE, 0xC0, 5, 0);
+    for (long b : {0xF0, 0x7D, 0xF7}) sysmidi_send(out2, MIDI_SEND_SYSEX, b, 0, 0);
+    to_manager("driver inject loop1 stamp 0 128 61 0");
+    to_manager("createoutport loop3");
+    to_manager("createinport loop3");
+    sysmidi_send(sysmidi_nametoport(gensym("loop3"), MIDI_OUTPUT), MIDI_SEND_MESSAGE, 0x90, 62, 1);
+    drain();
+    EXPECT_EQ(g_log, (strings{"notein loop2 18 60 64", "pgmin loop2 17 5", "sysexin loop2 f0", "sysexin loop2 7d",
+                              "sysexin loop2 f7", "notein loop1 1 61 0", "notein loop3 33 62 1"}));
+    console_capture console;
+    to_manager("deleteinport loop3");
+    to_manager("deleteinport loop2");
+    EXPECT_EQ(console.lines(), strings{error_line("sysmidi: deleteinport: port loop2 cannot be deleted")});
+    EXPECT_EQ(sysmidi_numinports(), 2);
+    for (listener *x : ls) unlisten_free(x);
+    kel::midi_stop();
+}
+
 // --- preferences ---
 
 std::string file_text(const std::string &path)
@@ -655,9 +706,8 @@ std::string file_text(const std::string &path)
 
 TEST(MidiPreferences, WrittenAndReadBackWithADynamicPort)
 {
-    kel::test::temp_dir dir{"kel-midi-prefs"};
-    const std::string folder = std::filesystem::canonical(dir.path()).string();
-    kel::preferences_set_folder(folder);
+    midi_prefs_folder prefs;
+    const std::string folder = prefs.folder();
     ASSERT_NE(install_driver(), nullptr);
     to_manager("createinport dyn");
     to_manager("portabbrev innum dyn 100");
@@ -690,7 +740,6 @@ TEST(MidiPreferences, WrittenAndReadBackWithADynamicPort)
     EXPECT_EQ(g_log, (strings{"portenable in1 was 1", "portenable in2 was 1", "driver createinport dyn",
                               "portenable dyn was 1", "speed 3"}));
     kel::midi_stop();
-    kel::preferences_set_folder("");
 }
 
 }  // namespace
