@@ -24,6 +24,7 @@
 #include "kel/path.h"
 #include "kel/preferences.h"
 #include "kel/symbols.h"
+#include "kernel/core/locks.h"
 #include "kernel/core/objects.h"
 #include "kernel/core/settings.h"
 #include "kernel/files/path.h"
@@ -255,7 +256,11 @@ KEL_API long sysmidi_enqbigpacket(midiport *port, const unsigned char *data, lon
 {
     manager_state &s = state();
     if (!s.queue || !port || !data || length < 1) return -1;
-    return s.queue->push(uint32_t(port->id), data, size_t(length), timestamp, stamp_now != 0) ? 0 : -1;
+    if (!s.queue->push(uint32_t(port->id), data, size_t(length), timestamp, stamp_now != 0)) return -1;
+    // The main thread may sleep with nothing else to do; the scheduler
+    // thread of overdrive polls every interval anyway.
+    if (!overdrive_active()) main_loop_wake();
+    return 0;
 }
 
 KEL_API void sysmidi_touch(void)
@@ -301,7 +306,7 @@ bool midi_install_driver(object *driver)
     }
     call_plain(driver, "setup");
     s.drivers.push_back(driver);
-    sched_set_input_hook(&take_one);
+    sched_set_input_hook(&take_one, &midi_pending);
     return true;
 }
 
@@ -442,7 +447,7 @@ void midi_start(const midi_start_options &options)
 void midi_stop()
 {
     manager_state &s = state();
-    sched_set_input_hook(nullptr);
+    sched_set_input_hook(nullptr, nullptr);
     // A change made just before quitting is not lost.
     if (s.prefs_dirty) midi_write_preferences();
     for (object *d : s.drivers) call_plain(d, "stop");

@@ -267,6 +267,12 @@ void next_look(bool servicing, bool queued_wakes, double *ms, double *due)
         *ms = 0;
         return;
     }
+    // Input waiting is taken by the next poll: outside overdrive the main
+    // thread's, in overdrive the scheduler thread's.
+    if ((servicing || sched_virtual_time()) && !overdrive_active() && sched_input_waiting()) {
+        *ms = 0;
+        return;
+    }
     if (!servicing) return;
     if (overdrive_active()) {
         *ms = std::max(1, sched_config().event_interval.load());

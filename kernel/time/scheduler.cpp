@@ -49,6 +49,7 @@ void (*g_stall_handler)(const char *) = &sched_halt;
 std::atomic<bool> g_behind_said{false};
 
 std::atomic<sched_input_hook> g_input_hook{nullptr};
+std::atomic<sched_input_pending> g_input_pending{nullptr};
 
 // A pass the throttle ended left clocks due: when the oldest is more than
 // sched_behind_limit ms older than the pass, more clocks fall due than the
@@ -229,7 +230,17 @@ int sched_poll()
     return drained;
 }
 
-void sched_set_input_hook(sched_input_hook hook) { g_input_hook.store(hook, std::memory_order_release); }
+void sched_set_input_hook(sched_input_hook hook, sched_input_pending pending)
+{
+    g_input_pending.store(pending, std::memory_order_release);
+    g_input_hook.store(hook, std::memory_order_release);
+}
+
+bool sched_input_waiting()
+{
+    sched_input_pending pending = g_input_pending.load(std::memory_order_acquire);
+    return pending && pending();
+}
 
 void sched_halt(const char *alert)
 {

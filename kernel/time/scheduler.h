@@ -146,8 +146,12 @@ void sched_set_stall_handler(void (*handler)(const char *alert));
 // Input that joins every pass of the poll (MIDI): takes at most one unit of
 // input at the poll's start time and answers whether it took one. A layer
 // above the scheduler installs it; null: none.
+// pending answers, from any thread, whether input waits: the main loop does
+// not sleep then (whoever puts input there wakes it with main_loop_wake).
 using sched_input_hook = bool (*)(double start);
-void sched_set_input_hook(sched_input_hook hook);
+using sched_input_pending = bool (*)();
+void sched_set_input_hook(sched_input_hook hook, sched_input_pending pending);
+bool sched_input_waiting();
 
 // Takes the next due clock's fire time into *t; false when none is pending.
 bool sched_next_clock_time(double *t);
