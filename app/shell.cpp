@@ -208,9 +208,9 @@ bool start_up(const run_options &o)
     // receiver; a missing one gives the built-in defaults.
     preferences_read("keloptions.txt", 0, 333);
     preferences_read("runoptions.txt", 0, 334);
-    midi_start(midi_options_from(o.midi, settings().options["nomidisetup"] != 0));  // midi_start
     // A conversion runs nothing: no timer, no clock, no input.
     if (o.converting()) return true;
+    midi_start(midi_options_from(o.midi, settings().options["nomidisetup"] != 0));  // midi_start
     if (o.virtual_time)
         sched_set_virtual_time(true);
     else

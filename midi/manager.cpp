@@ -448,6 +448,10 @@ void midi_stop()
 {
     manager_state &s = state();
     sched_set_input_hook(nullptr, nullptr);
+    // A packet being parsed on the scheduler thread is finished first.
+    {
+        std::lock_guard<std::recursive_mutex> hold(s.port_lock);
+    }
     // A change made just before quitting is not lost.
     if (s.prefs_dirty) midi_write_preferences();
     for (object *d : s.drivers) call_plain(d, "stop");

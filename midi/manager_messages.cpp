@@ -263,14 +263,12 @@ bool manager_make()
         if (class_register(nullptr, c) != ERR_NONE) return false;
         s.manager_class = c;
     }
+    // The queue outlives the manager: a poll that began before the input
+    // hook was taken away may still look at it.
+    if (!s.queue) s.queue.reset(new (std::nothrow) input_queue());
+    if (!s.queue) return false;
     s.manager = static_cast<sysmidi *>(object_alloc(s.manager_class));
     if (!s.manager) return false;
-    s.queue.reset(new (std::nothrow) input_queue());
-    if (!s.queue) {
-        freeobject(s.manager);
-        s.manager = nullptr;
-        return false;
-    }
     s.prefs_qelem = qelem_new(nullptr, reinterpret_cast<kel_method>(+[](void *) { midi_write_preferences(); }));
     s.drop_qelem = qelem_new(nullptr, reinterpret_cast<kel_method>(+[](void *) {
                                  const uint64_t bytes = state().queue ? state().queue->take_dropped() : 0;
@@ -293,7 +291,10 @@ void manager_free()
         freeobject(s.manager);
     }
     s.manager = nullptr;
-    s.queue.reset();
+    {
+        std::lock_guard<std::recursive_mutex> hold(s.port_lock);
+        if (s.queue) s.queue->clear();
+    }
     s.opened = false;
     s.touched = false;
     s.held.clear();

@@ -615,6 +615,23 @@ TEST(MidiManager, ARefusingDriverIsFreed)
     kel::midi_stop();
 }
 
+TEST(MidiManager, ADriverNameHoldingASlashIsRefused)
+{
+    midi_prefs_folder prefs;
+    static kel_class *c = [] {
+        kel_class *k = class_new("mid/dummy", nullptr, nullptr, sizeof(test_driver), nullptr, 0);
+        class_addmethod(k, reinterpret_cast<kel_method>(&driver_info), "mididriverinfo", 0);
+        class_addmethod(k, reinterpret_cast<kel_method>(&driver_setup), "setup", 0);
+        class_register(nullptr, k);
+        return k;
+    }();
+    auto *x = static_cast<test_driver *>(object_alloc(c));
+    x->refuse = 0;
+    EXPECT_FALSE(kel::midi_install_driver(&x->d.header));
+    EXPECT_EQ(sysmidi_numinports(), 0);
+    kel::midi_stop();
+}
+
 TEST(MidiManager, ReportsWaitUntilMidiIsUsed)
 {
     midi_prefs_folder prefs;
