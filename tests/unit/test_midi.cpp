@@ -17,6 +17,7 @@
 #include "kel/kel.h"
 #include "kel/midi.h"
 #include "kernel/files/preferences.h"
+#include "kernel/time/scheduler.h"
 #include "midi/midi_manager.h"
 #include "midi/queue.h"
 #include "object_support.h"
@@ -510,6 +511,19 @@ TEST_F(Midi, StampsAreKeptOrTakeThePollsTime)
     freeobject(x);
 }
 
+TEST_F(Midi, BytesAFullQueueRefusedAreReportedOnTheMainThread)
+{
+    midiport *in1 = sysmidi_nametoport(gensym("in1"), MIDI_INPUT);
+    bytes big(10000, 0x7F);
+    while (sysmidi_enqbigpacket(in1, big.data(), long(big.size()), 0, 1) == 0) {
+    }
+    EXPECT_EQ(sysmidi_enqbigpacket(in1, big.data(), long(big.size()), 0, 1), -1);
+    console_capture console;
+    drain();
+    for (int i = 0; i < 100 && !kel::queue_is_empty(); i++) kel::queue_service();
+    EXPECT_EQ(console.lines(), strings{error_line("sysmidi: input queue full: 20000 bytes dropped")});
+}
+
 // --- the manager's messages ---
 
 TEST_F(Midi, BadMessagesReportAndChangeNothing)
@@ -554,6 +568,23 @@ TEST_F(Midi, BadMessagesReportAndChangeNothing)
     EXPECT_EQ(in1->abbrev, 'a');
     EXPECT_EQ(in1->offset, 0);
     EXPECT_EQ(in1->enabled, 1);
+
+    // A driver without dynamic ports.
+    static kel_class *bare = [] {
+        kel_class *k = class_new("midibare", nullptr, nullptr, sizeof(test_driver), nullptr, 0);
+        class_addmethod(k, reinterpret_cast<kel_method>(&driver_info), "mididriverinfo", 0);
+        class_register(nullptr, k);
+        return k;
+    }();
+    auto *b = static_cast<test_driver *>(object_alloc(bare));
+    b->refuse = 0;
+    ASSERT_TRUE(kel::midi_install_driver(&b->d.header));
+    {
+        console_capture console;
+        to_manager("createoutport more midibare");
+        EXPECT_EQ(console.lines(),
+                  strings{error_line("sysmidi: createoutport: midibare does not support dynamic port creation")});
+    }
 
     driver->keep_ports = 1;
     to_manager("createinport keeper");
