@@ -34,6 +34,10 @@ typedef struct alsa {
     snd_midi_event_t *encoder;
     snd_midi_event_t *decoder;
     pthread_mutex_t send_lock;
+    /* The port table is changed on the main thread and read by the input
+     * thread, both under ports_lock; the input thread puts a packet on the
+     * queue under it too, so a port taken out of the table is never used. */
+    pthread_mutex_t ports_lock;
     midiport *ports[ALSA_MAX_PORTS]; /* both directions; refnum is the sequencer port */
     pthread_t thread;
     int thread_running;
@@ -90,9 +94,12 @@ static void *input_thread(void *arg)
         snd_seq_event_t *ev = NULL;
         if (poll(fds, (nfds_t)count, 100) <= 0) continue;
         while (!x->stopping && snd_seq_event_input(x->seq, &ev) >= 0 && ev) {
-            midiport *port = port_of(x, ev->dest.port, MIDI_INPUT);
             long n = alsa_codec_decode(x->decoder, ev, bytes, (long)sizeof bytes);
-            if (port && n > 0) sysmidi_enqbigpacket(port, bytes, n, 0, 1);
+            midiport *port;
+            pthread_mutex_lock(&x->ports_lock);
+            port = port_of(x, ev->dest.port, MIDI_INPUT);
+            if (port && port->enabled && n > 0) sysmidi_enqbigpacket(port, bytes, n, 0, 1);
+            pthread_mutex_unlock(&x->ports_lock);
             if (snd_seq_event_input_pending(x->seq, 0) <= 0) break;
         }
     }
@@ -153,7 +160,9 @@ static midiport *make_port(alsa *x, symbol *name, long direction, long flags)
         snd_seq_delete_simple_port(x->seq, seq_port);
         return NULL;
     }
+    pthread_mutex_lock(&x->ports_lock);
     x->ports[i] = p;
+    pthread_mutex_unlock(&x->ports_lock);
     return p;
 }
 
@@ -184,8 +193,10 @@ static void delete_port(alsa *x, midiport *port, long *ok)
     int i;
     *ok = 0;
     if (!port->dynamic) return;
+    pthread_mutex_lock(&x->ports_lock);
     for (i = 0; i < ALSA_MAX_PORTS; i++)
         if (x->ports[i] == port) x->ports[i] = NULL;
+    pthread_mutex_unlock(&x->ports_lock);
     snd_seq_delete_simple_port(x->seq, (int)port->refnum);
     port->marked = 1;
     *ok = 1;
@@ -233,6 +244,7 @@ static void *alsa_new(void)
     x->thread_running = 0;
     x->stopping = 0;
     pthread_mutex_init(&x->send_lock, NULL);
+    pthread_mutex_init(&x->ports_lock, NULL);
     return x;
 }
 
@@ -243,6 +255,7 @@ static void alsa_free(alsa *x)
     if (x->decoder) snd_midi_event_free(x->decoder);
     if (x->seq) snd_seq_close(x->seq);
     pthread_mutex_destroy(&x->send_lock);
+    pthread_mutex_destroy(&x->ports_lock);
 }
 
 int main(void)

@@ -11,6 +11,7 @@
  * The driver message inject puts any packet on an input port:
  *   midi driver inject PORT [stamp MS] BYTE...
  */
+#include <pthread.h>
 #include <string.h>
 
 #include "kel/kel.h"
@@ -18,8 +19,11 @@
 
 #define LOOP_MAX_PORTS 64
 
+/* The port tables change on the main thread and are read by whichever
+ * thread sends (the scheduler's in overdrive): both under lock. */
 typedef struct loopback {
     mididriver d;
+    pthread_mutex_t lock;
     midiport *in[LOOP_MAX_PORTS];
     midiport *out[LOOP_MAX_PORTS];
 } loopback;
@@ -53,15 +57,17 @@ static void loopback_send(object *driver, midiport *port, long kind, long status
     loopback *x = (loopback *)driver;
     unsigned char bytes[3];
     long n = 1;
-    midiport *in = find(x->in, port->name);
-    if (!in) return;
+    midiport *in;
     bytes[0] = (unsigned char)status;
     if (kind == MIDI_SEND_MESSAGE && status >= 0x80 && status < 0xF0) {
         bytes[1] = (unsigned char)(data1 & 0x7F);
         bytes[2] = (unsigned char)(data2 & 0x7F);
         n = ((status & 0xF0) == 0xC0 || (status & 0xF0) == 0xD0) ? 2 : 3;
     }
-    sysmidi_enqbigpacket(in, bytes, n, 0, 1);
+    pthread_mutex_lock(&x->lock);
+    in = find(x->in, port->name);
+    if (in && in->enabled) sysmidi_enqbigpacket(in, bytes, n, 0, 1);
+    pthread_mutex_unlock(&x->lock);
 }
 
 static void loopback_info(loopback *x)
@@ -76,6 +82,7 @@ static void make_pair(loopback *x, const char *name, short abbrev)
                                       MIDI_PORT_ENABLED | MIDI_PORT_SAVED);
     midiport *out = sysmidi_createport(sysmidi_uniqueid(), 0, gensym(name), &x->d.header, MIDI_OUTPUT,
                                        MIDI_PORT_ENABLED | MIDI_PORT_SAVED);
+    pthread_mutex_lock(&x->lock);
     if (in) {
         in->abbrev = abbrev;
         add(x->in, in);
@@ -84,6 +91,7 @@ static void make_pair(loopback *x, const char *name, short abbrev)
         out->abbrev = abbrev;
         add(x->out, out);
     }
+    pthread_mutex_unlock(&x->lock);
 }
 
 static void loopback_setup(loopback *x)
@@ -95,10 +103,15 @@ static void loopback_setup(loopback *x)
 static void create(loopback *x, long direction, long argc, atom *argv)
 {
     midiport *p;
+    int added;
     if (argc < 1 || argv[0].type != ATYPE_SYM) return;
     p = sysmidi_createport(sysmidi_uniqueid(), 0, argv[0].word.w_sym, &x->d.header, direction,
                            MIDI_PORT_ENABLED | MIDI_PORT_DYNAMIC | MIDI_PORT_SAVED);
-    if (p && !add(direction ? x->in : x->out, p)) {
+    if (!p) return;
+    pthread_mutex_lock(&x->lock);
+    added = add(direction ? x->in : x->out, p);
+    pthread_mutex_unlock(&x->lock);
+    if (!added) {
         p->marked = 1;
         sysmidi_deletemarked(direction);
     }
@@ -117,19 +130,21 @@ static void loopback_createoutport(loopback *x, symbol *s, long argc, atom *argv
 }
 
 /* Marks a dynamic port for deletion; the fixed ones stay. */
-static void delete_port(midiport **ports, midiport *port, long *ok)
+static void delete_port(loopback *x, midiport **ports, midiport *port, long *ok)
 {
     int i;
     *ok = 0;
     if (!port->dynamic) return;
+    pthread_mutex_lock(&x->lock);
     for (i = 0; i < LOOP_MAX_PORTS; i++)
         if (ports[i] == port) ports[i] = NULL;
+    pthread_mutex_unlock(&x->lock);
     port->marked = 1;
     *ok = 1;
 }
 
-static void loopback_deleteinport(loopback *x, midiport *port, long *ok) { delete_port(x->in, port, ok); }
-static void loopback_deleteoutport(loopback *x, midiport *port, long *ok) { delete_port(x->out, port, ok); }
+static void loopback_deleteinport(loopback *x, midiport *port, long *ok) { delete_port(x, x->in, port, ok); }
+static void loopback_deleteoutport(loopback *x, midiport *port, long *ok) { delete_port(x, x->out, port, ok); }
 
 static void loopback_inject(loopback *x, symbol *s, long argc, atom *argv)
 {
@@ -148,6 +163,7 @@ static void loopback_inject(loopback *x, symbol *s, long argc, atom *argv)
         error("loopback: inject: no port %s", argv[0].word.w_sym->name);
         return;
     }
+    if (!port->enabled) return;
     if (argc > 2 && argv[1].type == ATYPE_SYM && argv[1].word.w_sym == gensym("stamp")) {
         stamp = argv[2].type == ATYPE_FLOAT ? argv[2].word.w_float : argv[2].word.w_long;
         now = 0;
@@ -167,14 +183,17 @@ static void *loopback_new(void)
     if (x) {
         memset(x->in, 0, sizeof x->in);
         memset(x->out, 0, sizeof x->out);
+        pthread_mutex_init(&x->lock, NULL);
     }
     return x;
 }
 
+static void loopback_free(loopback *x) { pthread_mutex_destroy(&x->lock); }
+
 int main(void)
 {
-    kel_class *c =
-        class_new("loopback", (kel_method)loopback_new, (kel_method)0, (long)sizeof(loopback), (kel_method)0, 0);
+    kel_class *c = class_new("loopback", (kel_method)loopback_new, (kel_method)loopback_free, (long)sizeof(loopback),
+                             (kel_method)0, 0);
     class_addmethod(c, (kel_method)loopback_info, "mididriverinfo", 0);
     class_addmethod(c, (kel_method)loopback_setup, "setup", 0);
     class_addmethod(c, (kel_method)loopback_createinport, "createinport", ATYPE_GIMME, 0);
