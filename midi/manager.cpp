@@ -10,6 +10,7 @@
 #include "midi/manager.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -32,6 +33,12 @@
 #include "midi/listeners.h"
 #include "midi/midi_manager.h"
 #include "midi/parser.h"
+
+// The records drivers read and write are promised to them.
+static_assert(offsetof(midiport, name) == 0, "midiport: the name comes first");
+static_assert(offsetof(midiport, abbrev) == 4 * sizeof(void *), "midiport layout is promised to drivers");
+static_assert(offsetof(mididriver, header) == 0, "mididriver: a driver is an object first");
+static_assert(offsetof(mididriver, accept) == sizeof(object), "mididriver layout is promised to drivers");
 
 namespace kel::midi {
 
