@@ -25,6 +25,7 @@
 #include "kel/path.h"
 #include "kel/preferences.h"
 #include "kel/symbols.h"
+#include "kernel/core/calls.h"
 #include "kernel/core/locks.h"
 #include "kernel/core/objects.h"
 #include "kernel/core/settings.h"
@@ -56,7 +57,7 @@ constexpr const char *default_driver_name = "midi_mme";
 
 bool is_default(object *driver) { return object_classname(driver) == gensym(default_driver_name); }
 
-void call_plain(object *driver, const char *selector)
+KEL_CALLS_THROUGH_CAST void call_plain(object *driver, const char *selector)
 {
     if (kel_method m = zgetfn(driver, gensym(selector))) reinterpret_cast<plain_fn>(m)(driver);
 }
@@ -299,7 +300,7 @@ bool midi_pending()
 
 bool midi_poll_one(double start) { return take_one(start); }
 
-bool midi_install_driver(object *driver)
+KEL_CALLS_THROUGH_CAST bool midi_install_driver(object *driver)
 {
     manager_state &s = state();
     if (!s.manager) manager_make();
@@ -406,7 +407,7 @@ void midi_read_preferences()
     recount();
 }
 
-void midi_write_preferences()
+KEL_CALLS_THROUGH_CAST void midi_write_preferences()
 {
     manager_state &s = state();
     s.prefs_dirty = false;
