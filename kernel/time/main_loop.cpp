@@ -324,6 +324,8 @@ void virtual_event_run()
     if (!queue_is_empty() || sched_state().quit_requested.load()) return;
     run_idle_hook();
     if (sched_state().quit_requested.load()) return;
+    // Input still waiting is taken at this time, before time moves on.
+    if (sched_input_waiting()) return;
     double next;
     if (!sched_state().stopped.load() && sched_next_clock_time(&next)) {
         if (next > timer_time()) timer_time_set(next);
