@@ -265,9 +265,8 @@ KEL_API long sysmidi_enqbigpacket(midiport *port, const unsigned char *data, lon
     manager_state &s = state();
     if (!s.queue || !port || !data || length < 1) return -1;
     if (!s.queue->push(uint32_t(port->id), data, size_t(length), timestamp, stamp_now != 0)) return -1;
-    // The main thread may sleep with nothing else to do; the scheduler
-    // thread of overdrive polls every interval anyway.
-    if (!overdrive_active()) main_loop_wake();
+    // The thread that polls may sleep with nothing else to do.
+    sched_input_arrived();
     return 0;
 }
 

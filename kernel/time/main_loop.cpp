@@ -415,6 +415,16 @@ void main_loop_wake()
     g_main_cv.notify_one();
 }
 
+void sched_input_arrived()
+{
+    if (!overdrive_active()) {
+        main_loop_wake();
+        return;
+    }
+    g_wake_epoch.fetch_add(1);
+    scheduler_timer().wake_published();
+}
+
 void main_loop_clock_set(double fire_time)
 {
     if (t_main_loop) return;
