@@ -107,6 +107,8 @@ int parse_options(int argc, const char *const *argv, run_options &out)
         ->allow_extra_args(false);
     cli.add_option("--prefs", out.prefs, "the preferences folder (default: $XDG_CONFIG_HOME/kel, else ~/.config/kel)")
         ->type_name("DIR");
+    cli.add_option("--midi", out.midi, "install only these MIDI drivers (comma-separated, e.g. alsa,loopback), or none")
+        ->type_name("NAMES");
     cli.add_flag("--verbose", out.verbose, "the verbose setting on from start-up");
     auto *save = cli.add_option("--save", out.save,
                                 "convert: load FILE without running it (no loadbang, no clocks), save its top-level "

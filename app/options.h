@@ -15,6 +15,7 @@ struct run_options {
     std::vector<std::string> sends;  // "NAME MESSAGE...", sent in order after the document's loadbang
     std::string prefs;               // the preferences folder
     bool verbose = false;
+    std::string midi;         // --midi: the MIDI drivers to install (comma-separated), "none", or empty: all
     std::string save;         // convert: save the document's top-level patcher here, text form
     std::string save_binary;  // ... binary form
 

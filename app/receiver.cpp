@@ -22,6 +22,7 @@
 #include "kernel/time/clocks.h"
 #include "kernel/time/scheduler.h"
 #include "kernel/wires/depth.h"
+#include "midi/midi_manager.h"
 #include "platform/datetime.h"
 
 namespace kel::app {
@@ -159,6 +160,9 @@ void receiver_midi(receiver *, symbol *, long argc, atom *argv)
         typedmess(manager, argv[0].type == ATYPE_FLOAT ? sym_float : sym_int, 1, argv);
 }
 
+// midilist: posts the MIDI input and output ports.
+void receiver_midilist(receiver *) { midi_list(); }
+
 // --- debugging ---
 
 // A real access fault, so that the crash handling runs as it would for a
@@ -243,7 +247,7 @@ bool receiver_init()
     class_addmethod(c, as_receiver_method(&receiver_quit), "quit", 0);
     class_addmethod(c, as_receiver_method(&receiver_resume), "resume", 0);
 
-    for (const char *name : {"v2", "enabledspstatus", "start", "flange", "timerstats", "buildcollective", "midilist"})
+    for (const char *name : {"v2", "enabledspstatus", "start", "flange", "timerstats", "buildcollective"})
         class_addmethod(c, as_receiver_method(&ignore_none), name, 0);
     class_addmethod(c, as_receiver_method(&ignore_long), "stop", ATYPE_DEFLONG, 0);
     for (const char *name : {"int", "write", "granularity"})
@@ -273,6 +277,7 @@ bool receiver_init()
     class_addmethod(c, as_receiver_method(&receiver_getsystem), "getsystem", ATYPE_SYM, 0);
     class_addmethod(c, as_receiver_method(&receiver_runtime), "runtime", ATYPE_GIMME, 0);
     class_addmethod(c, as_receiver_method(&receiver_midi), "midi", ATYPE_GIMME, 0);
+    class_addmethod(c, as_receiver_method(&receiver_midilist), "midilist", 0);
 
     class_addmethod(c, as_receiver_method(&receiver_crash), "crash", 0);
     class_addmethod(c, as_receiver_method(&receiver_debugbreak), "debugbreak", 0);

@@ -35,6 +35,7 @@
 #include "kernel/patcher/patcher.h"
 #include "kernel/time/quittasks.h"
 #include "kernel/time/scheduler.h"
+#include "midi/midi_manager.h"
 #include "objects/engine.h"
 #include "platform/files.h"
 
@@ -144,6 +145,7 @@ void duration_passed(void *)
 void batch_idle()
 {
     if (!queue_is_empty()) return;
+    if (midi_pending()) return;  // MIDI packets still queued
     long pending = sched_pending_clocks() - (g_duration_pending ? 1 : 0);
     if (pending > 0 && !sched_state().stopped.load()) return;
     if (sched_state().stalled.load()) g_status = exit_failure;
@@ -288,6 +290,8 @@ bool start_up(const run_options &o)
     else
         replay_preferences("runoptions.txt", 334);
     if (!runs) return true;
+    // After the options files, so that setoption nomidisetup 1 can skip it.
+    midi_start(midi_options_from(o.midi, settings().options["nomidisetup"] != 0));
     startup_folder_run();
     if (g_standalone) {
         status("Initializing Kernel");
@@ -307,21 +311,24 @@ bool start_up(const run_options &o)
     return true;
 }
 
-void delete_temporary_resource_file()
+// Once the scheduler has stopped: the MIDI drivers told to stop, and the
+// temporary resource file deleted.
+void after_scheduler_stopped()
 {
+    midi_stop();
     if (!g_temporary_resource.empty()) unlink(g_temporary_resource.c_str());
     g_temporary_resource.clear();
 }
 
 // The shutdown order: the remembered dialog folders written, then the
-// engine stopped (scheduler, the temporary resource file, temporary copies,
+// engine stopped (scheduler, MIDI drivers, the temporary resource file, temporary copies,
 // quit tasks newest first, externals newest first, the temporary folder).
 void shut_down()
 {
     input_stop();
     single_instance_stop();
     guarded("kel", [] { dialog_folders_finish(); });
-    engine_shutdown(&delete_temporary_resource_file);
+    engine_shutdown(&after_scheduler_stopped);
     console_out_finish();
 }
 

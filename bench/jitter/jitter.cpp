@@ -6,6 +6,8 @@
 //   normal p50=<ms> p99=<ms> max=<ms>
 //   overdrive p50=<ms> p99=<ms> max=<ms>
 //   metro p50=<ms> p99=<ms> max=<ms>
+//   midi p50=<ms> p99=<ms> max=<ms>
+//   midi-overdrive p50=<ms> p99=<ms> max=<ms>
 //
 // Lateness is the real time at which the callback starts minus the time the
 // firing was due. The due time is kept here, independently of the kernel:
@@ -14,10 +16,14 @@
 // For the metro the callback is the bang reaching a small object of this
 // program's own class in the patch, and the first bang is due when the
 // metro is started (its first tick comes from the scheduler at once).
+// For MIDI, another thread puts a note on the input queue every millisecond
+// (as a driver's input thread does), and the lateness is the real time at
+// which a notein listener hears it minus the time it was put on the queue.
 //
 // Usage: kel_jitter [seconds per mode, default 10]
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -25,12 +31,15 @@
 #include <fstream>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "kel/kel.h"
+#include "kel/midi.h"
 #include "kel/sched.h"
 #include "kernel/files/path.h"
 #include "kernel/time/scheduler.h"
+#include "midi/midi_manager.h"
 #include "objects/engine.h"
 
 namespace {
@@ -253,6 +262,94 @@ bool run_metro(double seconds)
     return true;
 }
 
+// --- MIDI input from another thread ---
+
+struct midi_probe {
+    object ob;
+};
+
+struct midi_driver {
+    mididriver d;
+};
+
+constexpr size_t midi_slots = 16384;  // notes in flight are told apart by key and velocity
+std::vector<std::atomic<double>> g_sent(midi_slots);
+std::vector<double> *g_midi_lateness = nullptr;  // touched only by the thread that polls
+
+void midi_heard(midi_probe *, midiport *, long, long key, long velocity)
+{
+    const size_t slot = static_cast<size_t>(key | (velocity << 7));
+    if (g_midi_lateness) g_midi_lateness->push_back(systimer_gettime() - g_sent[slot].load());
+}
+
+void midi_driver_info(midi_driver *x) { x->d.accept = 1; }
+
+void stop_midi(std::atomic<bool> *done)
+{
+    done->store(true);
+    kel::sched_request_quit();
+}
+
+// Runs the main loop for `seconds` while a thread sends a note a
+// millisecond, and prints the mode's line.
+bool run_midi(const char *name, bool overdrive, double seconds)
+{
+    static midiport *port = nullptr;
+    static kel_class *probe_class = nullptr;
+    if (!port) {
+        kel_class *d = class_new("kel_jitter_mididriver", nullptr, nullptr, sizeof(midi_driver), nullptr, 0);
+        class_addmethod(d, reinterpret_cast<kel_method>(&midi_driver_info), "mididriverinfo", 0);
+        class_register(nullptr, d);
+        probe_class = class_new("kel_jitter_midiprobe", nullptr, nullptr, sizeof(midi_probe), nullptr, 0);
+        class_addmethod(probe_class, reinterpret_cast<kel_method>(&midi_heard), "input2", ATYPE_CANT, 0);
+        class_register(nullptr, probe_class);
+        auto *driver = static_cast<object *>(object_alloc(d));
+        if (!kel::midi_install_driver(driver)) return false;
+        port = sysmidi_createport(sysmidi_uniqueid(), 0, gensym("jitter"), driver, MIDI_INPUT, MIDI_PORT_ENABLED);
+        sysmidi_listen(MIDI_LIST_NOTEIN, static_cast<object *>(object_alloc(probe_class)));
+    }
+    std::vector<double> lateness;
+    lateness.reserve(static_cast<size_t>(seconds * 1000.0) + 1000);
+    g_midi_lateness = &lateness;
+    std::atomic<bool> done{false};
+    kel_clock *stop = clock_new(&done, reinterpret_cast<kel_method>(&stop_midi));
+
+    kel::sched_set_overdrive(overdrive);
+    kel::sched_start_timer();
+    kel::event_timer_start();
+    kel::sched_set_now(systimer_gettime());
+    clock_fdelay(stop, seconds * 1000.0);
+    std::thread sender([&done] {
+        auto next = std::chrono::steady_clock::now();
+        for (size_t i = 0; !done.load(); i++) {
+            next += std::chrono::milliseconds(1);
+            std::this_thread::sleep_until(next);
+            const size_t slot = i % midi_slots;
+            const unsigned char note[] = {0x90, static_cast<unsigned char>(slot & 0x7F),
+                                          static_cast<unsigned char>(slot >> 7)};
+            g_sent[slot].store(systimer_gettime());
+            sysmidi_enqbigpacket(port, note, 3, 0, 1);
+        }
+    });
+    kel::main_loop();
+    done.store(true);
+    sender.join();
+    kel::sched_shutdown();
+    while (kel::midi_poll_one(kel::sched_now())) {
+    }
+    g_midi_lateness = nullptr;
+    freeobject(stop);
+
+    if (lateness.empty()) {
+        std::fprintf(stderr, "kel_jitter: %s: no note was heard\n", name);
+        return false;
+    }
+    periodic p;
+    p.lateness = std::move(lateness);
+    report(name, p);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -270,5 +367,7 @@ int main(int argc, char **argv)
     bool ok = run_mode("normal", false, seconds);
     ok = run_mode("overdrive", true, seconds) && ok;
     ok = run_metro(seconds) && ok;
+    ok = run_midi("midi", false, seconds) && ok;
+    ok = run_midi("midi-overdrive", true, seconds) && ok;
     return ok ? 0 : 1;
 }

@@ -81,6 +81,9 @@ void path_shutdown();
 // does not search for missing files, lookups end with the collectives.
 void path_set_standalone(bool standalone, bool search_missing_files);
 bool path_standalone();
+// A standalone program that does not search for missing files: lookups end
+// with the collectives (and say "NAME: no such file in collective").
+bool path_standalone_collective_only();
 // The `usesearchpath` option of a standalone application: adds the support
 // and application trees to the search path (the only way they get there).
 void path_add_application_trees();

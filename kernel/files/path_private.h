@@ -56,7 +56,6 @@ std::string full_kernel_name(const std::string &os);
 bool path_is_root_folder(const std::string &os_name);
 std::string application_os_folder();
 std::string support_os_folder();
-bool path_standalone_collective_only();
 // Whether list holds a node for path.
 bool list_contains(const path_list *list, short path);
 

@@ -48,6 +48,9 @@ void (*g_stall_handler)(const char *) = &sched_halt;
 // Set once the scheduler has said that it fell behind real time.
 std::atomic<bool> g_behind_said{false};
 
+std::atomic<sched_input_hook> g_input_hook{nullptr};
+std::atomic<sched_input_pending> g_input_pending{nullptr};
+
 // A pass the throttle ended left clocks due: when the oldest is more than
 // sched_behind_limit ms older than the pass, more clocks fall due than the
 // scheduler fires, or something held it up. Said once; virtual time never
@@ -157,14 +160,19 @@ int sched_poll_clocks(bool takeover)
     const long stall_limit = sched_config().stall_limit.load(std::memory_order_relaxed);
     long fired = g_run_time.load(std::memory_order_relaxed) == start ? g_run_fired.load(std::memory_order_relaxed) : 0;
     bool stalled = false;
-    // MIDI input joins each pass here once a MIDI manager with drivers exists.
+    // Input (MIDI, once a manager with drivers exists) joins each pass: one
+    // unit of input, then one clock; the poll is drained when neither is left.
+    const sched_input_hook input = g_input_hook.load(std::memory_order_acquire);
     for (int budget = sched_config().poll_throttle.load(std::memory_order_relaxed); budget > 0; budget--) {
         sched_set_now(start);
+        const bool took = input && input(start);
+        if (took) sched_set_now(start);
         if (!takeover) {
             // Nothing due: no lock. A clock another thread sets due just
             // after this look waits for the next poll, as one set just after
             // a look under the lock would.
             if (clocks.published_due() > start) {
+                if (took) continue;
                 drained = 1;
                 break;
             }
@@ -173,6 +181,7 @@ int sched_poll_clocks(bool takeover)
         kel_clock *c = clocks.head();
         if (!c || c->fire_time > start || flags.stopped.load(std::memory_order_relaxed)) {
             if (!takeover) lock.unlock();
+            if (took) continue;
             drained = 1;
             break;
         }
@@ -219,6 +228,18 @@ int sched_poll()
     int drained = sched_poll_clocks(false);
     flags.in_queue.store(in_queue, std::memory_order_relaxed);
     return drained;
+}
+
+void sched_set_input_hook(sched_input_hook hook, sched_input_pending pending)
+{
+    g_input_pending.store(pending, std::memory_order_release);
+    g_input_hook.store(hook, std::memory_order_release);
+}
+
+bool sched_input_waiting()
+{
+    sched_input_pending pending = g_input_pending.load(std::memory_order_acquire);
+    return pending && pending();
 }
 
 void sched_halt(const char *alert)

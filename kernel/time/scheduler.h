@@ -143,6 +143,15 @@ void sched_restart();
 // count restarts whenever a poll starts at another logical time, and at
 // sched_restart, which also clears stalled.
 void sched_set_stall_handler(void (*handler)(const char *alert));
+// Input that joins every pass of the poll (MIDI): takes at most one unit of
+// input at the poll's start time and answers whether it took one. A layer
+// above the scheduler installs it; null: none.
+// pending answers, from any thread, whether input waits: the main loop does
+// not sleep then (whoever puts input there wakes it with main_loop_wake).
+using sched_input_hook = bool (*)(double start);
+using sched_input_pending = bool (*)();
+void sched_set_input_hook(sched_input_hook hook, sched_input_pending pending);
+bool sched_input_waiting();
 
 // Takes the next due clock's fire time into *t; false when none is pending.
 bool sched_next_clock_time(double *t);
@@ -163,6 +172,9 @@ void sched_request_quit();
 void main_loop_set_idle_hook(void (*hook)());
 // Wakes the main loop from any thread (new input was queued).
 void main_loop_wake();
+// Input arrived from another thread (MIDI): wakes whichever thread polls,
+// the main thread outside overdrive, the scheduler thread in overdrive.
+void sched_input_arrived();
 // Tells the loop that a clock of the global list was set to fire at
 // fire_time (any thread, after the clock lock is given back): the thread that
 // fires clocks, asleep past that time, wakes.

@@ -4,6 +4,7 @@
 #   tests/golden/run.sh KEL tests/golden/NAME.pat
 # kel's exit status must be the one in NAME.status, 0 when there is none
 # (a document that cannot be loaded ends the run with 1).
+# The run has the loopback MIDI driver alone, whatever is installed.
 # With --update first, writes the transcript and the status as the new
 # expected files (review the diff before committing it):
 #   tests/golden/run.sh --update build/kel tests/golden/NAME.pat
@@ -25,7 +26,7 @@ trap 'rm -f "$actual"' EXIT
 # Files beside the patch are found through its folder; the shared
 # abstractions are named on the search path, as a user names a library.
 status=0
-(cd "$dir" && "$kel" --batch --virtual-time --path abstractions "$name.pat") >"$actual" || status=$?
+(cd "$dir" && "$kel" --batch --virtual-time --midi loopback --path abstractions "$name.pat") >"$actual" || status=$?
 if [ "$update" = 1 ]; then
     cp "$actual" "$expected"
     echo "wrote $expected"
