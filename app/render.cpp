@@ -140,7 +140,7 @@ private:
     void draw_kept(kept_box *kb, const rect &r, const char *fill);
     void draw_label(const rect &r, std::string_view utf8);
     void begin_rect(const char *cls, const rect &r, const char *fill);
-    void box_text_utf8(atombuf *text);
+    void box_text_utf8(atombuf *text, bool line_breaks);
     void wrap(std::string_view utf8, size_t max_chars);
 
     patcher *p_;
@@ -219,8 +219,10 @@ void renderer::draw()
     w_.end("svg");
 }
 
-// The box's text atoms as the box shows them, in UTF-8 (into utf8_).
-void renderer::box_text_utf8(atombuf *text)
+// The box's text atoms as the box shows them, in UTF-8 (into utf8_). A
+// semicolon ends a line only with line_breaks (comments); in the one-line
+// boxes it is followed by a blank, so that the message after it shows.
+void renderer::box_text_utf8(atombuf *text, bool line_breaks)
 {
     macroman_.clear();
     utf8_.clear();
@@ -231,7 +233,10 @@ void renderer::box_text_utf8(atombuf *text)
         const atom &a = text->argv[i];
         if (atomtext_blank_between(previous, a.type)) macroman_ += ' ';
         long n = atomtext_print(&a, printed);
-        macroman_.append(printed, static_cast<size_t>(n > 0 ? n : 0));
+        if (a.type == ATYPE_SEMI && !line_breaks)
+            macroman_ += "; ";
+        else
+            macroman_.append(printed, static_cast<size_t>(n > 0 ? n : 0));
         previous = a.type;
     }
     toolbox::console_text_to_utf8(macroman_, utf8_);
@@ -273,13 +278,15 @@ void renderer::draw_text_lines(const rect &r, int font_size, std::string_view ut
     const auto max_chars = static_cast<size_t>(inner > 0 ? inner / char_width : 1);
     wrap(utf8, max_chars);
     const int step = line_height(font_size);
+    // A one-line box lower than a line of its font centres its text.
+    const long first = std::max<long>(font_size, std::min<long>(step, r.height()));
     long count = static_cast<long>(lines_.size());
     if (clip) max_lines = std::max(1L, r.height() / step);
     const bool cut = count > max_lines;
     if (cut) count = max_lines;
     for (long i = 0; i < count; i++) {
         std::string_view line = lines_[static_cast<size_t>(i)];
-        w_.begin("text").attr("x", r.left + text_inset).attr("y", r.top + i * step + (step + font_size) / 2 - 1);
+        w_.begin("text").attr("x", r.left + text_inset).attr("y", r.top + i * step + (first + font_size) / 2 - 1);
         if (font_size != 9) w_.attr("font-size", static_cast<long>(font_size));
         if (cut && i == count - 1) {
             // The last line shown says that more follows.
@@ -525,7 +532,7 @@ void renderer::draw_box(box *b)
         const bool placeholder = (b->flags & BOX_FLAG_PLACEHOLDER) != 0;
         begin_rect(placeholder ? "obj ph" : sub ? "obj sub" : "obj", r, fill);
         w_.empty();
-        box_text_utf8(nb->text);
+        box_text_utf8(nb->text, false);
         draw_text_lines(r, font_word_decode(nb->font).size, utf8_, true, 1);
         if (placeholder) {
             // Marked in its top right corner: its class was not found.
@@ -544,7 +551,7 @@ void renderer::draw_box(box *b)
         }
     } else if (cls == k.comment) {
         auto *cb = reinterpret_cast<comment_box *>(b);
-        box_text_utf8(cb->text);
+        box_text_utf8(cb->text, true);
         const char *ink = cord_colors[color & 0xF];
         if (*ink) {
             w_.begin("g").attr_raw("style", std::string("fill:") + ink);
@@ -555,7 +562,7 @@ void renderer::draw_box(box *b)
         begin_rect("msg", r, fill);
         w_.attr_raw("rx", "4");
         w_.empty();
-        box_text_utf8(box_text(b));
+        box_text_utf8(box_text(b), false);
         draw_text_lines(r, 9, utf8_, true, 1);
     } else if (cls == k.patchinlet || cls == k.patchoutlet) {
         begin_rect("port", r, fill);

@@ -16,8 +16,8 @@ for name in chromium chromium-browser; do
         break
     fi
 done
-if [ -z "$browser" ]; then
-    echo "skipped: no chromium here"
+if [ -z "$browser" ] || ! command -v python3 >/dev/null 2>&1; then
+    echo "skipped: no chromium (or no python3) here"
     exit 77
 fi
 
