@@ -141,7 +141,7 @@ private:
     void draw_label(const rect &r, std::string_view utf8);
     void begin_rect(const char *cls, const rect &r, const char *fill);
     void box_text_utf8(atombuf *text, bool line_breaks);
-    void wrap(std::string_view utf8, size_t max_chars);
+    void wrap(std::string_view utf8, size_t max_chars, size_t max_lines);
 
     patcher *p_;
     const render_settings &settings_;
@@ -243,23 +243,24 @@ void renderer::box_text_utf8(atombuf *text, bool line_breaks)
 }
 
 // Breaks utf8 into lines of at most max_chars characters (into lines_): at
-// line ends, else at the last blank that fits, else anywhere.
-void renderer::wrap(std::string_view utf8, size_t max_chars)
+// line ends, else at the last blank that fits, else anywhere. Stops after
+// max_lines lines, so that a long text costs no more than what is shown.
+void renderer::wrap(std::string_view utf8, size_t max_chars, size_t max_lines)
 {
     lines_.clear();
     if (max_chars < 1) max_chars = 1;
-    while (!utf8.empty()) {
+    while (!utf8.empty() && lines_.size() < max_lines) {
         size_t end = utf8.find('\n');
         std::string_view para = utf8.substr(0, end);
         utf8 = end == std::string_view::npos ? std::string_view() : utf8.substr(end + 1);
         if (!para.empty() && para.back() == '\r') para.remove_suffix(1);
         do {
-            if (utf8_length(para) <= max_chars) {
+            const size_t cut = utf8_prefix(para, max_chars);
+            if (cut >= para.size()) {
                 lines_.push_back(para);
                 break;
             }
-            size_t cut = utf8_prefix(para, max_chars);
-            size_t blank = para.substr(0, cut + 1).rfind(' ');
+            const size_t blank = para.substr(0, cut + 1).rfind(' ');
             if (blank != std::string_view::npos && blank > 0) {
                 lines_.push_back(para.substr(0, blank));
                 para.remove_prefix(blank + 1);
@@ -267,21 +268,25 @@ void renderer::wrap(std::string_view utf8, size_t max_chars)
                 lines_.push_back(para.substr(0, cut));
                 para.remove_prefix(cut);
             }
-        } while (!para.empty());
+        } while (!para.empty() && lines_.size() < max_lines);
     }
 }
 
 void renderer::draw_text_lines(const rect &r, int font_size, std::string_view utf8, bool clip, long max_lines)
 {
+    // A font word may give any size: none means the default, and the
+    // metric stays within sizes that can be read.
+    font_size = font_size <= 0 ? 9 : std::clamp(font_size, 4, 128);
     const double char_width = font_size * char_width_ratio;
     const long inner = r.width() - 2 * text_inset;
     const auto max_chars = static_cast<size_t>(inner > 0 ? inner / char_width : 1);
-    wrap(utf8, max_chars);
     const int step = line_height(font_size);
     // A one-line box lower than a line of its font centres its text.
     const long first = std::max<long>(font_size, std::min<long>(step, r.height()));
-    long count = static_cast<long>(lines_.size());
     if (clip) max_lines = std::max(1L, r.height() / step);
+    // One line more than is shown tells whether there is more.
+    wrap(utf8, max_chars, static_cast<size_t>(max_lines) + 1);
+    long count = static_cast<long>(lines_.size());
     const bool cut = count > max_lines;
     if (cut) count = max_lines;
     for (long i = 0; i < count; i++) {
