@@ -142,6 +142,14 @@ private:
     void begin_rect(const char *cls, const rect &r, const char *fill);
     void box_text_utf8(atombuf *text, bool line_breaks);
     void wrap(std::string_view utf8, size_t max_chars, size_t max_lines);
+    // Appends a path command with one point ("M12 30") to numbers_.
+    void path_to(char command, long x, long y)
+    {
+        numbers_ += command;
+        append_number(numbers_, x);
+        numbers_ += ' ';
+        append_number(numbers_, y);
+    }
 
     patcher *p_;
     const render_settings &settings_;
@@ -149,7 +157,6 @@ private:
     svg_writer w_;
     std::vector<box *> boxes_;
     std::vector<patchcord *> cords_;
-    std::unordered_map<const box *, bool> skipped_;
     std::string macroman_, utf8_, numbers_;
     std::vector<std::string_view> lines_;
 };
@@ -396,22 +403,10 @@ void renderer::draw_kept(kept_box *kb, const rect &r, const char *fill)
         // A toggle is off when its patch is loaded: its X is drawn faintly.
         w_.begin("path").attr_raw("class", "dim");
         numbers_.clear();
-        numbers_ += 'M';
-        append_number(numbers_, r.left + 3);
-        numbers_ += ' ';
-        append_number(numbers_, r.top + 3);
-        numbers_ += 'L';
-        append_number(numbers_, r.right - 3);
-        numbers_ += ' ';
-        append_number(numbers_, r.bottom - 3);
-        numbers_ += 'M';
-        append_number(numbers_, r.right - 3);
-        numbers_ += ' ';
-        append_number(numbers_, r.top + 3);
-        numbers_ += 'L';
-        append_number(numbers_, r.left + 3);
-        numbers_ += ' ';
-        append_number(numbers_, r.bottom - 3);
+        path_to('M', r.left + 3, r.top + 3);
+        path_to('L', r.right - 3, r.bottom - 3);
+        path_to('M', r.right - 3, r.top + 3);
+        path_to('L', r.left + 3, r.bottom - 3);
         w_.attr_raw("d", numbers_);
         w_.empty();
     } else if (kind == k.slider) {
@@ -448,18 +443,9 @@ void renderer::draw_kept(kept_box *kb, const rect &r, const char *fill)
         }
         value = printed;
         numbers_.clear();
-        numbers_ += 'M';
-        append_number(numbers_, r.left + 1);
-        numbers_ += ' ';
-        append_number(numbers_, r.top + 2);
-        numbers_ += 'L';
-        append_number(numbers_, r.left + 6);
-        numbers_ += ' ';
-        append_number(numbers_, cy);
-        numbers_ += 'L';
-        append_number(numbers_, r.left + 1);
-        numbers_ += ' ';
-        append_number(numbers_, r.bottom - 2);
+        path_to('M', r.left + 1, r.top + 2);
+        path_to('L', r.left + 6, cy);
+        path_to('L', r.left + 1, r.bottom - 2);
         numbers_ += 'Z';
         w_.begin("path").attr_raw("class", "knob").attr_raw("d", numbers_);
         w_.empty();
@@ -492,14 +478,8 @@ void renderer::draw_kept(kept_box *kb, const rect &r, const char *fill)
         // A picture, or a kind kept by its layout that has no look of its own.
         if (kind == k.vpicture) {
             numbers_.clear();
-            numbers_ += 'M';
-            append_number(numbers_, r.left);
-            numbers_ += ' ';
-            append_number(numbers_, r.top);
-            numbers_ += 'L';
-            append_number(numbers_, r.right);
-            numbers_ += ' ';
-            append_number(numbers_, r.bottom);
+            path_to('M', r.left, r.top);
+            path_to('L', r.right, r.bottom);
             w_.begin("path").attr_raw("class", "dim").attr_raw("d", numbers_);
             w_.empty();
         } else {
@@ -542,10 +522,7 @@ void renderer::draw_box(box *b)
         if (placeholder) {
             // Marked in its top right corner: its class was not found.
             numbers_.clear();
-            numbers_ += 'M';
-            append_number(numbers_, r.right - 6);
-            numbers_ += ' ';
-            append_number(numbers_, r.top);
+            path_to('M', r.right - 6, r.top);
             numbers_ += 'H';
             append_number(numbers_, r.right);
             numbers_ += 'V';
@@ -576,18 +553,9 @@ void renderer::draw_box(box *b)
         const long cx = (r.left + r.right) / 2, inset = std::max(2L, r.height() / 4);
         const bool in = cls == k.patchinlet;
         numbers_.clear();
-        numbers_ += 'M';
-        append_number(numbers_, r.left + inset);
-        numbers_ += ' ';
-        append_number(numbers_, in ? r.top + inset : r.bottom - inset);
-        numbers_ += 'L';
-        append_number(numbers_, r.right - inset);
-        numbers_ += ' ';
-        append_number(numbers_, in ? r.top + inset : r.bottom - inset);
-        numbers_ += 'L';
-        append_number(numbers_, cx);
-        numbers_ += ' ';
-        append_number(numbers_, in ? r.bottom - inset : r.top + inset);
+        path_to('M', r.left + inset, in ? r.top + inset : r.bottom - inset);
+        path_to('L', r.right - inset, in ? r.top + inset : r.bottom - inset);
+        path_to('L', cx, in ? r.bottom - inset : r.top + inset);
         numbers_ += 'Z';
         w_.begin("path").attr_raw("class", "knob").attr_raw("d", numbers_);
         w_.empty();
