@@ -121,6 +121,29 @@ struct rect {
     long height() const { return bottom - top; }
 };
 
+// The file a bpatcher box names, read from the line it saves ("#P"
+// [hidden] "bpatcher" left top width height x y file ...); null when none.
+symbol *view_file_name(box *b)
+{
+    static symbol *const psave = gensym("psave"), *const kind = gensym("bpatcher");
+    binbuf *line = binbuf_new();
+    if (!line) return nullptr;
+    object_method(b, psave, line);
+    symbol *file = nullptr;
+    long index = 0, offset = 0, after_kind = -1;
+    atom a;
+    while (binbuf_getatom(line, &index, &offset, &a) == 0 && a.type != ATYPE_SEMI) {
+        if (after_kind < 0) {
+            if (a.type == ATYPE_SYM && a.word.w_sym == kind) after_kind = 0;
+        } else if (++after_kind == 7) {
+            if (a.type == ATYPE_SYM) file = a.word.w_sym;
+            break;
+        }
+    }
+    freeobject(line);
+    return file;
+}
+
 class renderer {
 public:
     renderer(patcher *p, const render_settings &settings, std::string &out)
@@ -139,6 +162,7 @@ private:
     void draw_marks(box *b, const rect &r);
     void draw_kept(kept_box *kb, const rect &r, const char *fill);
     void draw_label(const rect &r, std::string_view utf8);
+    void draw_placeholder_mark(const rect &r);
     void begin_rect(const char *cls, const rect &r, const char *fill);
     void box_text_utf8(atombuf *text, bool line_breaks);
     void wrap(std::string_view utf8, size_t max_chars, size_t max_lines);
@@ -322,6 +346,21 @@ void renderer::begin_rect(const char *cls, const rect &r, const char *fill)
     if (fill && *fill) w_.attr_raw("fill", fill);
 }
 
+// A placeholder (its class, or its file, was not found) is marked in its
+// top right corner.
+void renderer::draw_placeholder_mark(const rect &r)
+{
+    numbers_.clear();
+    path_to('M', r.right - 6, r.top);
+    numbers_ += 'H';
+    append_number(numbers_, r.right);
+    numbers_ += 'V';
+    append_number(numbers_, r.top + 6);
+    numbers_ += 'Z';
+    w_.begin("path").attr_raw("class", "phm").attr_raw("d", numbers_);
+    w_.empty();
+}
+
 void renderer::draw_label(const rect &r, std::string_view utf8) { draw_text_lines(r, 9, utf8, true, 1); }
 
 // Inlet marks on the top edge and outlet marks on the bottom edge, centred
@@ -375,6 +414,7 @@ void renderer::draw_kept(kept_box *kb, const rect &r, const char *fill)
         begin_rect("ui ph", r, fill);
         w_.empty();
         draw_label(r, kind && kind->name ? kind->name : "");
+        draw_placeholder_mark(r);
         return;
     }
     // A number box may carry its own background colour: left top width size
@@ -519,18 +559,7 @@ void renderer::draw_box(box *b)
         w_.empty();
         box_text_utf8(nb->text, false);
         draw_text_lines(r, font_word_decode(nb->font).size, utf8_, true, 1);
-        if (placeholder) {
-            // Marked in its top right corner: its class was not found.
-            numbers_.clear();
-            path_to('M', r.right - 6, r.top);
-            numbers_ += 'H';
-            append_number(numbers_, r.right);
-            numbers_ += 'V';
-            append_number(numbers_, r.top + 6);
-            numbers_ += 'Z';
-            w_.begin("path").attr_raw("class", "phm").attr_raw("d", numbers_);
-            w_.empty();
-        }
+        if (placeholder) draw_placeholder_mark(r);
     } else if (cls == k.comment) {
         auto *cb = reinterpret_cast<comment_box *>(b);
         box_text_utf8(cb->text, true);
@@ -561,6 +590,17 @@ void renderer::draw_box(box *b)
         w_.empty();
     } else if (cls == k.keptbox) {
         draw_kept(reinterpret_cast<kept_box *>(b), r, fill);
+    } else if (cls == k.bpatcher) {
+        // A view of a patcher file: the file's name, or, when the file was
+        // not found, a placeholder.
+        const bool placeholder = (b->flags & BOX_FLAG_PLACEHOLDER) != 0;
+        begin_rect(placeholder ? "ui ph" : "ui sub", r, fill);
+        w_.empty();
+        utf8_.clear();
+        symbol *file = sub ? reinterpret_cast<patcher *>(b->obj)->filename : view_file_name(b);
+        toolbox::console_text_to_utf8(file && file->name ? file->name : cls->name, utf8_);
+        draw_label(r, utf8_);
+        if (placeholder) draw_placeholder_mark(r);
     } else {
         // A box of a user-interface class: its rectangle and class name.
         begin_rect("ui", r, fill);

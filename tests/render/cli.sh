@@ -71,6 +71,25 @@ expect "render and render-dir" 0 "$kel" --render "$work/docs/top.svg" --render-d
 grep -q 'xlink:href="sub/patch-1.svg"' "$work/docs/top.svg" || fail "render and render-dir: link from OUT into the folder"
 [ -f "$work/docs/sub/patch.svg" ] && fail "render and render-dir: the top-level picture drawn twice"
 
+# A bpatcher shows its file: drawn with the file's name, and linked to the
+# picture of what it loaded.
+cat >"$work/view.pat" <<'PATCH'
+#N vpatcher 20 74 220 174;
+#P inlet 20 10 15;
+#P newex 20 40 100 196617 print viewed;
+#P connect 1 0 0 0;
+#P pop;
+PATCH
+cat >"$work/holder.pat" <<'PATCH'
+#N vpatcher 20 74 320 214;
+#P bpatcher 20 20 100 60 0 0 view.pat 0;
+#P pop;
+PATCH
+expect "bpatcher" 0 "$kel" --render-dir "$work/views" "$work/holder.pat"
+grep -q '>view.pat</text>' "$work/views/holder.svg" || fail "bpatcher: the file's name is not drawn"
+grep -q 'xlink:href="holder-1.svg"' "$work/views/holder.svg" || fail "bpatcher: not linked to its picture"
+grep -q 'print viewed' "$work/views/holder-1.svg" || fail "bpatcher: the picture of its file"
+
 # Render and save at once.
 expect "render and save" 0 "$kel" --save "$work/saved.pat" --render "$work/both.svg" "$work/patch.pat"
 [ -s "$work/saved.pat" ] && [ -s "$work/both.svg" ] || fail "render and save: a file is missing"
