@@ -744,6 +744,13 @@ bool render_document(patcher *p, const run_options &options)
         settings.hidden = options.render_hidden;
         settings.title = picture_title;
         if (!folder.empty()) settings.link = link_with(prefix);
+        // A picture never replaces the patch it is drawn from.
+        std::error_code same_ec;
+        if (fs::equivalent(name, fs::path(options.file), same_ec)) {
+            error("%s: could not be written: it is the patch being drawn", shown_name.c_str());
+            ok = false;
+            return;
+        }
         text.clear();
         render_patcher(which, settings, text);
         if (!write_file(name, text)) {
