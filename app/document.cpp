@@ -1,6 +1,7 @@
 #include <climits>
 #include <string>
 
+#include "app/render.h"
 #include "app/shell.h"
 #include "kel/collective.h"
 #include "kel/kel.h"
@@ -129,6 +130,7 @@ bool convert_document(const run_options &options)
     bool saved = true;
     if (!options.save.empty()) saved = save_document(p, options.save, false);
     if (!options.save_binary.empty()) saved = save_document(p, options.save_binary, true) && saved;
+    if (options.rendering()) saved = render_document(p, options) && saved;
     return saved;
 }
 

@@ -31,11 +31,12 @@ Examples:
   kel -b -s 'counter-in 5' patch.pat     send a message once the loadbang has run
   kel -d 5000 -p ~/patches patch.pat     run for five seconds with more abstractions
   kel --save patch.txt.pat patch.pat     convert to the text form without running
+  kel --render patch.svg patch.pat       draw the patch as a picture without running it
 
 Exit status:
   0    quit, --duration passed, or a batch run ended
   1    FILE cannot be found, read or loaded; a --path folder is missing;
-       --save cannot write OUT (an old OUT is kept); start-up failed;
+       --save or --render cannot write OUT (an old OUT is kept); start-up failed;
        a batch run stopped because clocks kept time from moving on
   2    a mistake on the command line
   128+N  an orderly shutdown on signal N (SIGINT 130, SIGTERM 143, SIGHUP 129)
@@ -116,6 +117,15 @@ int parse_options(int argc, const char *const *argv, run_options &out)
                      ->type_name("OUT");
     auto *save_binary = cli.add_option("--save-binary", out.save_binary, "the same in binary form")->type_name("OUT");
     save->excludes(save_binary);
+    cli.add_option("--render", out.render,
+                   "draw: load FILE without running it, draw its top-level patcher to OUT as an SVG picture, and "
+                   "exit")
+        ->type_name("OUT");
+    cli.add_option("--render-dir", out.render_dir,
+                   "draw the patcher and each of its subpatchers into DIR, one SVG file each, linked from their "
+                   "boxes (with --render, the top-level picture goes to OUT)")
+        ->type_name("DIR");
+    cli.add_flag("--render-hidden", out.render_hidden, "draw hidden boxes and cords too");
     try {
         cli.parse(argc, argv);
     } catch (const CLI::CallForHelp &) {
@@ -134,7 +144,9 @@ int parse_options(int argc, const char *const *argv, run_options &out)
     for (const std::string &send : out.sends)
         if (send.find_first_not_of(" \t") == std::string::npos)
             return usage_error("--send: '" + send + "' names no receiver");
+    if (out.rendering() && out.file.empty()) return usage_error("--render and --render-dir need a FILE");
     if (out.converting() && out.file.empty()) return usage_error("--save and --save-binary need a FILE");
+    if (out.render_hidden && !out.rendering()) return usage_error("--render-hidden needs --render or --render-dir");
     if (out.prefs.empty()) out.prefs = default_prefs_folder();
     return -1;
 }

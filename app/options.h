@@ -15,11 +15,15 @@ struct run_options {
     std::vector<std::string> sends;  // "NAME MESSAGE...", sent in order after the document's loadbang
     std::string prefs;               // the preferences folder
     bool verbose = false;
-    std::string midi;         // --midi: the MIDI drivers to install (comma-separated), "none", or empty: all
-    std::string save;         // convert: save the document's top-level patcher here, text form
-    std::string save_binary;  // ... binary form
+    std::string midi;            // --midi: the MIDI drivers to install (comma-separated), "none", or empty: all
+    std::string save;            // convert: save the document's top-level patcher here, text form
+    std::string save_binary;     // ... binary form
+    std::string render;          // draw the document's top-level patcher here (SVG)
+    std::string render_dir;      // draw it and each of its subpatchers into this folder, one file each
+    bool render_hidden = false;  // ... hidden boxes and cords included
 
-    bool converting() const { return !save.empty() || !save_binary.empty(); }
+    bool rendering() const { return !render.empty() || !render_dir.empty(); }
+    bool converting() const { return !save.empty() || !save_binary.empty() || rendering(); }
 };
 
 // The exit statuses of kel.

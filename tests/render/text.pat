@@ -1,0 +1,16 @@
+kel v2;
+#N vpatcher 20 74 320 274;
+#P window setfont Geneva 9.;
+#P window linecount 2;
+#P newex 20 20 70 196617 route one two three four;
+#P window setfont Geneva 12.;
+#P window linecount 1;
+#P newex 120 20 90 196620 print big;
+#P window setfont Geneva 9.;
+#P message 20 70 120 196617 <script>alert("x")</script> & 'q';
+#P comment 20 100 200 196617 ]]> </svg> <!-- &amp \; next line;
+#P message 160 70 60 196617 \; r \$1 ok;
+#P objectname <b>"name"&;
+#P newex 20 150 200 196617 averyveryverylongsymbolwithoutanyblankinside;
+#P comment 20 180 200 196617 café • bullet ctlx dely;
+#P pop;
