@@ -35,6 +35,9 @@ bool preset_init();
 // The buffer that preset_int, preset_set and preset_store append to (null:
 // none); answers the one it replaces.
 std::vector<atom> *preset_buffer_exchange(std::vector<atom> *buffer);
+// Appends (x, x's class name, selector, argv...) to that buffer, with no
+// limit on the count of atoms (nothing when there is no buffer).
+void preset_store_message(object *x, symbol *selector, long argc, const atom *argv);
 
 // A click on the cell of slot n (tests and a window layer): recalls it when
 // filled; with shift, stores into it.

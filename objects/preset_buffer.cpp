@@ -45,6 +45,25 @@ void append_message(void *x, symbol *selector, long n)
 
 }  // namespace
 
+void preset_store_message(object *x, symbol *selector, long argc, const atom *argv)
+{
+    if (!g_current || !x || !selector) return;
+    try {
+        atom head[3];
+        atom_setobj(&head[0], x);
+        atom_setsym(&head[1], object_classname(x));
+        atom_setsym(&head[2], selector);
+        g_current->insert(g_current->end(), head, head + 3);
+        if (argc > 0 && argv) g_current->insert(g_current->end(), argv, argv + argc);
+        atom semicolon;
+        semicolon.type = ATYPE_SEMI;
+        semicolon.word.w_long = 0;
+        g_current->push_back(semicolon);
+    } catch (const std::bad_alloc &) {
+        memory_set_low(true);
+    }
+}
+
 std::vector<atom> *preset_buffer_exchange(std::vector<atom> *buffer)
 {
     std::vector<atom> *was = g_current;

@@ -360,4 +360,39 @@ TEST_F(PresetTest, ABadFileLeavesTheSlots)
     }
 }
 
+// Through the left outlet: a pack stores its values, to be set again
+// quietly; a send stores what the objects its name reaches hold, and the
+// recall goes through the name.
+TEST_F(PresetTest, PackAndSendStoreThroughTheLeftOutlet)
+{
+    p = load("ps.pat", patch("#P newex 10 10 60 196617 pack 1 2;\r\n"
+                             "#P newex 10 40 60 196617 send bus;\r\n"
+                             "#P newex 100 40 60 196617 r bus;\r\n"
+                             "#P number 100 70 35 9 0 0 0 3;\r\n"
+                             "#P preset 10 100 47 27;\r\n"
+                             "#P newex 100 120 50 196617 probe out;\r\n"
+                             "#P connect 3 0 2 0;\r\n"
+                             "#P connect 1 0 5 0;\r\n"
+                             "#P connect 1 0 4 0;\r\n"
+                             "#P connect 2 0 0 0;\r\n"
+                             "#P connect 5 0 0 0;\r\n"));
+    ASSERT_NE(p, nullptr);
+    object *pack = object_of(p, 5);
+    box *pr = nth(p, 1), *num = nth(p, 2);
+    send(reinterpret_cast<box *>(pack), "set", {L(7), L(8)});
+    send(num, "set", {L(5)});
+    send(pr, "store", {L(1)});
+    EXPECT_EQ(kel::preset_slot(pr, 1).kind, 1);
+    EXPECT_EQ(kel::preset_slot(pr, 1).resolved, 2);
+    send(reinterpret_cast<box *>(pack), "set", {L(0), L(0)});
+    send(num, "set", {L(0)});
+    g_log.clear();
+    send(pr, "int", {L(1)});
+    EXPECT_EQ(logged(), strings{"out int 5"});
+    typedmess(pack, gensym("bang"), 0, nullptr);
+    EXPECT_EQ(logged(), (strings{"out int 5", "out list 7 8"}));
+    EXPECT_NE(saved(p).find("#X append 1 1 4 40 10 send int 5 \\; 5 10 10 pack set 7 8 \\;;"), std::string::npos)
+        << saved(p);
+}
+
 }  // namespace
