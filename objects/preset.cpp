@@ -223,23 +223,27 @@ void perform(preset_box *x, bool store, long n)
 
 // The slot a `store` or `clear` names: 0 is the current slot (1 when there
 // is none); out of range or while a recall replays, 0 (nothing).
-long requested_slot(preset_box *x, long argc, atom *argv)
+long requested_slot(preset_box *x, symbol *s, long argc, atom *argv)
 {
-    long n = argc > 0 && is_number_atom(argv[0]) ? atom_getlong(&argv[0]) : 0;
+    if (argc > 0 && !is_number_atom(argv[0])) {
+        error("preset: bad arguments for message \"%s\"", s->name);
+        return 0;
+    }
+    long n = argc > 0 ? atom_getlong(&argv[0]) : 0;
     if (x->busy || n < 0 || n > slot_number_max) return 0;
     if (n == 0) n = x->current > 0 ? x->current : 1;
     return n;
 }
 
-void *preset_store_method(preset_box *x, symbol *, long argc, atom *argv)
+void *preset_store_method(preset_box *x, symbol *s, long argc, atom *argv)
 {
-    if (long n = requested_slot(x, argc, argv)) perform(x, true, n);
+    if (long n = requested_slot(x, s, argc, argv)) perform(x, true, n);
     return nullptr;
 }
 
-void *preset_clear(preset_box *x, symbol *, long argc, atom *argv)
+void *preset_clear(preset_box *x, symbol *s, long argc, atom *argv)
 {
-    if (long n = requested_slot(x, argc, argv)) perform(x, false, n);
+    if (long n = requested_slot(x, s, argc, argv)) perform(x, false, n);
     return nullptr;
 }
 
@@ -807,6 +811,8 @@ void preset_free(preset_box *x)
 {
     g_live.erase(std::remove(g_live.begin(), g_live.end(), x), g_live.end());
     box_detach(&x->b);
+    // A preset never taken by a `preset` line is still bound to #X.
+    if (bindings().X->thing == &x->b.header) bindings().X->thing = nullptr;
     if (x->redraw) qelem_free(x->redraw);
     x->redraw = nullptr;
     delete x->slots;

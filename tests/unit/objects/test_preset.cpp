@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "atom_support.h"
 #include "kernel/patcher/loadbang.h"
+#include "kernel/time/scheduler.h"
 #include "objects/controls.h"
 #include "objects/number_box.h"
 #include "objects/preset.h"
@@ -140,6 +142,22 @@ TEST_F(PresetTest, ClearAndClearall)
     g_log.clear();
     send(preset(), "int", {L(1)});
     EXPECT_TRUE(g_log.empty());
+    // A word where a slot number belongs changes nothing.
+    console_capture console;
+    send(preset(), "store", {S("two")});
+    send(preset(), "clear", {S("two")});
+    EXPECT_EQ(console.lines(), (strings{error_line("preset: bad arguments for message \"store\""),
+                                        error_line("preset: bad arguments for message \"clear\"")}));
+    EXPECT_EQ(kel::preset_slot(preset(), 1).state, 0);
+    // A shift-click stores into a cell, a click recalls a filled one.
+    send(number(), "set", {L(8)});
+    kel::preset_click_slot(preset(), 5, true);
+    send(number(), "set", {L(0)});
+    kel::preset_click_slot(preset(), 4, false);
+    EXPECT_TRUE(g_log.empty());
+    kel::preset_click_slot(preset(), 5, false);
+    EXPECT_EQ(logged(), strings{"slot int 5"});
+    EXPECT_DOUBLE_EQ(kel::number_box_value(number()), 8);
 }
 
 TEST_F(PresetTest, StoresDuringARecallAreIgnored)
@@ -393,6 +411,29 @@ TEST_F(PresetTest, PackAndSendStoreThroughTheLeftOutlet)
     EXPECT_EQ(logged(), (strings{"out int 5", "out list 7 8"}));
     EXPECT_NE(saved(p).find("#X append 1 1 4 40 10 send int 5 \\; 5 10 10 pack set 7 8 \\;;"), std::string::npos)
         << saved(p);
+}
+
+// Stores asked for away from the main thread wait for it, each in its
+// turn: two of them store two slots.
+TEST_F(PresetTest, StoresFromAnotherThreadEachWaitTheirTurn)
+{
+    ASSERT_NE(standard(), nullptr);
+    box *pr = preset();
+    std::thread other([pr] {
+        for (long n : {2L, 3L}) {
+            atom a = L(n);
+            typedmess(pr, gensym("store"), 1, &a);
+        }
+        atom one = L(1);
+        typedmess(pr, gensym("clear"), 1, &one);
+    });
+    other.join();
+    EXPECT_EQ(kel::preset_slot_count(pr), 1) << "nothing is stored before the main thread runs the queue";
+    send(pr, "store", {L(1)});
+    kel::queue_service();
+    EXPECT_EQ(kel::preset_slot(pr, 2).state, 1);
+    EXPECT_EQ(kel::preset_slot(pr, 3).state, 1);
+    EXPECT_EQ(kel::preset_slot(pr, 1).state, 0) << "the clear came after the store on the main thread";
 }
 
 }  // namespace
