@@ -7,6 +7,7 @@
 #include <new>
 #include <tuple>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "kel/atoms.h"
@@ -62,6 +63,10 @@ struct preset_box {
     qelem *redraw;
     std::vector<request> *requests;
     std::vector<box *> *scratch;  // the boxes a store visits
+    // Every object a slot has named since the preset was made (some may
+    // have gone since): a box leaving any patcher is looked for in the
+    // slots only when its object is here.
+    std::unordered_set<const void *> *named;
     outlet *preset_out;
     outlet *slot_out;
     outlet *exclude_out;
@@ -92,6 +97,19 @@ atom semi_atom()
 void redraw_later(preset_box *x)
 {
     if (x->redraw) qelem_set(x->redraw);
+}
+
+void note_named(preset_box *x, slot_record &slot)
+{
+    try {
+        for (const atom &a : slot.atoms)
+            if (a.type == ATYPE_OBJ && a.word.w_obj) x->named->insert(a.word.w_obj);
+    } catch (const std::bad_alloc &) {
+        // Without the record a leaving box could be missed: forget the slot.
+        memory_set_low(true);
+        for (atom &a : slot.atoms)
+            if (a.type == ATYPE_OBJ) a.word.w_obj = nullptr;
+    }
 }
 
 // Grows the slot list to n slots; false when memory ran out.
@@ -160,6 +178,7 @@ void store_now(preset_box *x, long n)
     }
     preset_buffer_exchange(was);
     x->busy = false;
+    note_named(x, slot);
     slot.state = 1;
     x->current = static_cast<short>(n);
     redraw_later(x);
@@ -333,11 +352,17 @@ void forget(preset_box *x, box *b, object *obj)
                 a.word.w_obj = nullptr;
 }
 
+// A box leaves p (or its object is replaced): every preset that named its
+// object forgets it, wherever the preset is (a preset's left outlet may
+// reach into a subpatcher). The presets of a patcher being freed go with
+// it and are left alone.
 void object_leaving(patcher *p, box *b, object *obj)
 {
-    if (!p || p->freeing) return;
-    for (preset_box *x : g_live)
-        if (x->b.owner == p && &x->b != b) forget(x, b, obj);
+    if (!p) return;
+    for (preset_box *x : g_live) {
+        if (&x->b == b || (x->b.owner == p && p->freeing)) continue;
+        if (x->named->count(obj) || x->named->count(&b->header)) forget(x, b, obj);
+    }
 }
 
 // --- resolving ---
@@ -415,6 +440,7 @@ void resolve(preset_box *x)
                 out.push_back(semi_atom());
             }
             slot.atoms.swap(out);
+            note_named(x, slot);
             slot.state = 1;
         }
     } catch (const std::bad_alloc &) {
@@ -818,6 +844,8 @@ void preset_free(preset_box *x)
     delete x->slots;
     delete x->requests;
     delete x->scratch;
+    delete x->named;
+    x->named = nullptr;
     x->slots = nullptr;
     x->requests = nullptr;
     x->scratch = nullptr;
@@ -836,7 +864,8 @@ preset_box *preset_alloc(long n)
     x->slots = new (std::nothrow) std::vector<slot_record>();
     x->requests = new (std::nothrow) std::vector<request>();
     x->scratch = new (std::nothrow) std::vector<box *>();
-    bool ok = x->slots && x->requests && x->scratch;
+    x->named = new (std::nothrow) std::unordered_set<const void *>();
+    bool ok = x->slots && x->requests && x->scratch && x->named;
     if (ok) {
         try {
             x->slots->resize(static_cast<size_t>(n));

@@ -436,4 +436,31 @@ TEST_F(PresetTest, StoresFromAnotherThreadEachWaitTheirTurn)
     EXPECT_EQ(kel::preset_slot(pr, 1).state, 0) << "the clear came after the store on the main thread";
 }
 
+// A left outlet that reaches into a subpatcher stores objects of that
+// subpatcher: deleting one there is forgotten by the preset outside.
+TEST_F(PresetTest, ABoxDeletedInASubpatcherIsForgotten)
+{
+    p = load("sub.pat", patch("#N vpatcher 50 50 300 300;\r\n"
+                              "#P inlet 20 10 15;\r\n"
+                              "#P number 20 40 35 9 0 0 0 3;\r\n"
+                              "#P connect 1 0 0 0;\r\n"
+                              "#P pop;\r\n"
+                              "#P newobj 100 100 40 196617 p inner;\r\n"
+                              "#P preset 10 40 47 27;\r\n"
+                              "#P connect 0 0 1 0;\r\n"));
+    ASSERT_NE(p, nullptr);
+    box *pr = nth(p, 0);
+    auto *inner = reinterpret_cast<patcher *>(object_of(p, 1));
+    box *num = kel::patcher_box_at(inner, 0);
+    send(num, "set", {L(3)});
+    send(pr, "store", {L(1)});
+    EXPECT_EQ(kel::preset_slot(pr, 1).resolved, 1);
+    patcher_deleteobj(inner, num);
+    EXPECT_EQ(kel::preset_slot(pr, 1).resolved, 0);
+    atom line[] = {L(20), L(40), L(35), L(9), L(0), L(0), L(0), L(3)};
+    typedmess(inner, gensym("number"), 8, line);
+    send(pr, "int", {L(1)});
+    EXPECT_DOUBLE_EQ(kel::number_box_value(kel::patcher_box_at(inner, 0)), 0);
+}
+
 }  // namespace
