@@ -249,6 +249,14 @@ long value_setvalueof(control_box *x, long ac, atom *av)
 
 void *control_nothing(control_box *) { return nullptr; }
 
+// A toggle's or slider's colour index: written after its line as "#B color".
+void *value_color(control_box *x, long n)
+{
+    x->b.flags = static_cast<unsigned short>((x->b.flags & ~BOX_COLOR_MASK) | ((n & 0xF) << BOX_COLOR_SHIFT));
+    redraw(x);
+    return nullptr;
+}
+
 // --- lines ---
 
 // Line atoms after the kind: left top size, then the kind's own.
@@ -368,6 +376,7 @@ bool controls_init()
                                  {as_method(&toggle_float), "float", F},
                                  {as_method(&value_set), "set", L},
                                  {as_method(&toggle_click), "click", CANT},
+                                 {as_method(&value_color), "color", L},
                                  {as_method(&value_preset), "preset"},
                                  {as_method(&value_getvalueof), "getvalueof", CANT},
                                  {as_method(&value_setvalueof), "setvalueof", CANT},
@@ -383,6 +392,7 @@ bool controls_init()
                                  {as_method(&slider_min), "min", L},
                                  {as_method(&slider_mult), "mult", L},
                                  {as_method(&slider_click), "click", CANT},
+                                 {as_method(&value_color), "color", L},
                                  {as_method(&value_preset), "preset"},
                                  {as_method(&value_getvalueof), "getvalueof", CANT},
                                  {as_method(&value_setvalueof), "setvalueof", CANT},

@@ -644,6 +644,13 @@ void *preset_psave(preset_box *x, binbuf *dest)
 }
 
 void *preset_pstate(preset_box *, binbuf *) { return nullptr; }
+
+void *preset_color(preset_box *x, long n)
+{
+    x->b.flags = static_cast<unsigned short>((x->b.flags & ~BOX_COLOR_MASK) | ((n & 0xF) << BOX_COLOR_SHIFT));
+    redraw_later(x);
+    return nullptr;
+}
 void *preset_nothing(preset_box *) { return nullptr; }
 
 void *preset_assist(preset_box *, void *, long message, long n, char *text)
@@ -930,16 +937,17 @@ bool preset_init()
         const short CANT = ATYPE_CANT, G = ATYPE_GIMME;
         g_class = define_class(
             "preset", nullptr, as_method(&preset_free), sizeof(preset_box), class_home::nobox,
-            {{as_method(&recall_int), "int", ATYPE_LONG},  {as_method(&recall_float), "float", ATYPE_FLOAT},
-             {as_method(&preset_recall_current), "bang"},  {as_method(&preset_anything), "list", G},
-             {as_method(&preset_anything), "anything", G}, {as_method(&preset_store_method), "store", G},
-             {as_method(&preset_clear), "clear", G},       {as_method(&preset_clearall), "clearall"},
-             {as_method(&preset_name), "name", ATYPE_SYM}, {as_method(&preset_embed), "embed", ATYPE_LONG},
-             {as_method(&preset_read), "read", G},         {as_method(&preset_write), "write", G},
-             {as_method(&preset_append), "append", G},     {as_method(&preset_loadbang), "loadbang"},
-             {as_method(&preset_psave), "psave", CANT},    {as_method(&preset_pstate), "pstate", CANT},
-             {as_method(&preset_nothing), "click", CANT},  {as_method(&preset_nothing), "update", CANT},
-             {as_method(&preset_nothing), "info", CANT},   {as_method(&preset_assist), "assist", CANT}});
+            {{as_method(&recall_int), "int", ATYPE_LONG},    {as_method(&recall_float), "float", ATYPE_FLOAT},
+             {as_method(&preset_recall_current), "bang"},    {as_method(&preset_anything), "list", G},
+             {as_method(&preset_anything), "anything", G},   {as_method(&preset_store_method), "store", G},
+             {as_method(&preset_clear), "clear", G},         {as_method(&preset_clearall), "clearall"},
+             {as_method(&preset_name), "name", ATYPE_SYM},   {as_method(&preset_embed), "embed", ATYPE_LONG},
+             {as_method(&preset_read), "read", G},           {as_method(&preset_write), "write", G},
+             {as_method(&preset_append), "append", G},       {as_method(&preset_loadbang), "loadbang"},
+             {as_method(&preset_psave), "psave", CANT},      {as_method(&preset_pstate), "pstate", CANT},
+             {as_method(&preset_nothing), "click", CANT},    {as_method(&preset_nothing), "update", CANT},
+             {as_method(&preset_nothing), "info", CANT},     {as_method(&preset_assist), "assist", CANT},
+             {as_method(&preset_color), "color", ATYPE_LONG}});
         if (!g_class) return false;
     }
     box_kind kind;

@@ -173,6 +173,8 @@ TEST_F(ControlsTest, LinesAreWrittenBackWithWhatTheyHeld)
         {"slider 5 5", {{"mult", {L(3)}}}, "slider 5 5 15 128 0 3"},
         {"slider 5 5 15 128 0 1", {{"min", {L(4)}}}, "slider 5 5 15 128 4 1"},
         {"button 20 20 15", {{"color", {L(2)}}}, "button 20 20 15 2"},
+        {"toggle 50 20 15 0", {{"color", {L(2)}}}, "toggle 50 20 15 0;\r\n#B color 2"},
+        {"slider 5 5", {{"color", {L(7)}}}, "slider 5 5;\r\n#B color 7"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.line);
