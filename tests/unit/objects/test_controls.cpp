@@ -8,6 +8,7 @@
 
 #include "atom_support.h"
 #include "kel/clocks.h"
+#include "kel/registry.h"
 #include "objects/controls.h"
 #include "test_patcher_rig.h"
 
@@ -183,6 +184,52 @@ TEST_F(ControlsTest, LinesAreWrittenBackWithWhatTheyHeld)
         run(nth(p, 0), c.steps);
         const std::string expected = std::string("#P ") + (c.saved ? c.saved : c.line) + ";\r\n";
         EXPECT_EQ(saved(p), "#N vpatcher 10 20 410 320;\r\n" + expected + "#P pop;\r\n");
+        freeobject(p);
+    }
+}
+
+struct listener {
+    object header;
+    long heard;
+};
+
+void *listener_notify(listener *x, symbol *, symbol *message, void *, void *)
+{
+    if (message == gensym("modified")) x->heard++;
+    return nullptr;
+}
+
+// Dependents hear `modified` when a toggle's or slider's value changes, and
+// on every value a number box stores.
+TEST_F(ControlsTest, DependentsHearModified)
+{
+    static kel_class *c = [] {
+        kel_class *made = class_new("modified_listener", nullptr, nullptr, sizeof(listener), nullptr, 0);
+        class_addmethod(made, reinterpret_cast<kel_method>(&listener_notify), "notify", ATYPE_CANT, 0);
+        class_register(gensym("nobox"), made);
+        return made;
+    }();
+    const struct {
+        const char *line;
+        std::vector<step> steps;
+        long heard;
+    } cases[] = {
+        {"toggle 10 10 15 0", {{"int", {L(1)}}, {"set", {L(1)}}, {"bang", {}}}, 2},
+        {"slider 10 10 15 128 0 1", {{"int", {L(3)}}, {"int", {L(3)}}, {"size", {L(2)}}}, 2},
+        {"number 10 10 35 9 0 0 0 3", {{"int", {L(3)}}, {"set", {L(3)}}}, 2},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.line);
+        box *b = control(k.line);
+        ASSERT_NE(b, nullptr);
+        ASSERT_EQ(object_register(gensym("controls_test"), gensym("watched"), b), b);
+        auto *l = static_cast<listener *>(object_alloc(c));
+        l->heard = 0;
+        ASSERT_EQ(object_attach(gensym("controls_test"), gensym("watched"), l), b);
+        run(b, k.steps);
+        EXPECT_EQ(l->heard, k.heard);
+        object_detach(gensym("controls_test"), gensym("watched"), l);
+        freeobject(l);
         freeobject(p);
     }
 }
