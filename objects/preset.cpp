@@ -433,9 +433,11 @@ void resolve(preset_box *x)
                     atom_setsym(&head[1], object_classname(found));
                     out.insert(out.end(), head, head + 2);
                     out.insert(out.end(), m + 4, m + len);
-                } else {
-                    if (m[0].type != ATYPE_OBJ) error("no %s object for preset", loaded ? m[3].word.w_sym->name : "?");
+                } else if (m[0].type != ATYPE_OBJ) {
+                    error("no %s object for preset", loaded ? m[3].word.w_sym->name : "?");
                     out.insert(out.end(), m, m + len);
+                } else {
+                    continue;  // a loaded slot never names an object by pointer
                 }
                 out.push_back(semi_atom());
             }
@@ -486,6 +488,13 @@ bool apply_append(std::vector<slot_record> *slots, long argc, atom *argv)
     if (argc < 2 || !is_number_atom(argv[0]) || !is_number_atom(argv[1])) return false;
     const long n = atom_getlong(&argv[0]), kind = atom_getlong(&argv[1]);
     if (n < 1 || n > slot_number_max || (kind != 1 && kind != 2)) return false;
+    // Only what a file can hold: never an object pointer.
+    for (long i = 2; i < argc; i++) {
+        const short t = argv[i].type;
+        if (t != ATYPE_LONG && t != ATYPE_FLOAT && t != ATYPE_SYM && t != ATYPE_SEMI && t != ATYPE_COMMA &&
+            t != ATYPE_DOLLAR && t != ATYPE_DOLLSYM)
+            return false;
+    }
     std::vector<atom> atoms;
     if (!read_box_text(argc - 2, argv + 2, &atoms)) return false;
     try {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "atom_support.h"
+#include "kel/preset.h"
 #include "kernel/patcher/loadbang.h"
 #include "kernel/time/scheduler.h"
 #include "objects/controls.h"
@@ -309,8 +310,15 @@ TEST_F(PresetTest, DamagedAppendLinesChangeNothing)
     ASSERT_NE(standard(), nullptr);
     send(preset(), "store", {L(1)});
     console_capture console;
-    const std::vector<std::vector<atom>> lines = {
-        {}, {L(1)}, {S("x"), L(2)}, {L(0), L(2), L(1)}, {L(3000), L(2)}, {L(1), L(7), L(1)}};
+    atom pointer;
+    atom_setobj(&pointer, p);
+    const std::vector<std::vector<atom>> lines = {{},
+                                                  {L(1)},
+                                                  {S("x"), L(2)},
+                                                  {L(0), L(2), L(1)},
+                                                  {L(3000), L(2)},
+                                                  {L(1), L(7), L(1)},
+                                                  {L(1), L(2), pointer, S("patcher"), S("int"), L(1)}};
     for (const auto &line : lines) send(preset(), "append", line);
     EXPECT_EQ(console.lines().size(), lines.size());
     EXPECT_EQ(kel::preset_slot(preset(), 1).state, 1);
@@ -461,6 +469,36 @@ TEST_F(PresetTest, ABoxDeletedInASubpatcherIsForgotten)
     typedmess(inner, gensym("number"), 8, line);
     send(pr, "int", {L(1)});
     EXPECT_DOUBLE_EQ(kel::number_box_value(kel::patcher_box_at(inner, 0)), 0);
+}
+
+// An object that stores itself under another class's name.
+void *liar_preset(object *x)
+{
+    preset_store("ossl", x, gensym("number"), gensym("int"), 1L);
+    return nullptr;
+}
+
+kel_class *g_liar = nullptr;
+
+void *liar_new() { return g_liar ? object_alloc(g_liar) : nullptr; }
+
+TEST_F(PresetTest, AMessageForAnotherClassIsRefused)
+{
+    if (!g_liar) {
+        g_liar = class_new("liar", reinterpret_cast<kel_method>(&liar_new), nullptr, sizeof(object), nullptr, 0);
+        class_addmethod(g_liar, reinterpret_cast<kel_method>(&liar_preset), "preset", 0);
+        class_register(gensym("box"), g_liar);
+    }
+    p = load("liar.pat", patch("#P newex 10 10 40 196617 liar;\r\n"
+                               "#P preset 10 40 47 27;\r\n"
+                               "#P connect 0 0 1 0;\r\n"));
+    ASSERT_NE(p, nullptr);
+    box *pr = nth(p, 0);
+    send(pr, "store", {L(1)});
+    EXPECT_EQ(kel::preset_slot(pr, 1).resolved, 1);
+    console_capture console;
+    send(pr, "int", {L(1)});
+    EXPECT_EQ(console.lines(), strings{error_line("wow, wrong class")});
 }
 
 }  // namespace
