@@ -158,6 +158,10 @@ void store_now(preset_box *x, long n)
     std::vector<atom> *was = preset_buffer_exchange(&slot.atoms);
     if (has_connections(x->preset_out)) {
         outlet_anything(x->preset_out, preset, 0, nullptr);
+        if (!alive(x)) {  // the preset went with what its outlet reached
+            preset_buffer_exchange(was);
+            return;
+        }
         slot.kind = 1;
     } else {
         std::vector<box *> &boxes = *x->scratch;
@@ -173,6 +177,10 @@ void store_now(preset_box *x, long n)
             // A method that took boxes away leaves the others to be checked.
             if (p->changes != changes && !in_patcher(p, b)) continue;
             if (kel_method fn = zgetfn(b, preset)) call_bang(fn, b);
+            if (!alive(x)) {
+                preset_buffer_exchange(was);
+                return;
+            }
         }
         slot.kind = 2;
     }
@@ -852,6 +860,12 @@ void *preset_write(preset_box *x, symbol *s, long argc, atom *argv)
 void preset_free(preset_box *x)
 {
     g_live.erase(std::remove(g_live.begin(), g_live.end(), x), g_live.end());
+    // Freed while one of its slots is being stored: nothing more goes there.
+    std::vector<atom> *current = preset_buffer_exchange(nullptr);
+    bool ours = false;
+    if (x->slots)
+        for (slot_record &s : *x->slots) ours = ours || current == &s.atoms;
+    if (!ours) preset_buffer_exchange(current);
     box_detach(&x->b);
     // A preset never taken by a `preset` line is still bound to #X.
     if (bindings().X->thing == &x->b.header) bindings().X->thing = nullptr;
