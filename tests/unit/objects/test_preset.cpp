@@ -475,6 +475,8 @@ TEST_F(PresetTest, ABoxDeletedInASubpatcherIsForgotten)
 void *liar_preset(object *x)
 {
     preset_store("ossl", x, gensym("number"), gensym("int"), 1L);
+    // and a message no file can hold: an object as an argument
+    preset_store("osso", x, gensym("liar"), gensym("peer"), x);
     return nullptr;
 }
 
@@ -495,10 +497,15 @@ TEST_F(PresetTest, AMessageForAnotherClassIsRefused)
     ASSERT_NE(p, nullptr);
     box *pr = nth(p, 0);
     send(pr, "store", {L(1)});
-    EXPECT_EQ(kel::preset_slot(pr, 1).resolved, 1);
+    EXPECT_EQ(kel::preset_slot(pr, 1).resolved, 2);
     console_capture console;
     send(pr, "int", {L(1)});
-    EXPECT_EQ(console.lines(), strings{error_line("wow, wrong class")});
+    EXPECT_EQ(console.lines(),
+              (strings{error_line("wow, wrong class"), error_line("liar: doesn't understand \"peer\"")}));
+    // Saving leaves out the atom no file can hold, and says so.
+    const std::string text = saved(p);
+    EXPECT_NE(console.last().find("check failed: preset_save"), std::string::npos) << console.last();
+    EXPECT_NE(text.find("#X append 1 1 1 10 10 number int 1 \\; 1 10 10 liar peer \\;;"), std::string::npos) << text;
 }
 
 }  // namespace
