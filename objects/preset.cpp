@@ -925,7 +925,9 @@ void *vpreset_new(long n)
 {
     preset_box *x = preset_alloc(n);
     if (!x) return nullptr;
-    bindings().X->thing = &x->b.header;
+    // Typed into an object box, it is that box's object, and no `preset`
+    // line may take it.
+    if (load_making_record()) bindings().X->thing = &x->b.header;
     return x;
 }
 
@@ -935,11 +937,13 @@ box *make_from_line(patcher *p, symbol *, long argc, atom *argv)
 {
     object *bound = bindings().X->thing;
     preset_box *x = nullptr;
-    if (bound && object_valid(bound) && object_class(bound) == g_class &&
+    // Only the preset the `#N vpreset` line just made, which nothing else
+    // took since (a `newobj` line would have).
+    if (bound && bound == g_newest_object && object_class(bound) == g_class &&
         !reinterpret_cast<preset_box *>(bound)->b.owner)
         x = reinterpret_cast<preset_box *>(bound);
     bindings().X->thing = nullptr;
-    if (x && g_newest_object == &x->b.header) g_newest_object = nullptr;
+    if (x) g_newest_object = nullptr;
     if (!x) x = preset_alloc(1);
     if (!x) {
         if (patcher_loading()) building().load_abort = 1;

@@ -508,4 +508,21 @@ TEST_F(PresetTest, AMessageForAnotherClassIsRefused)
     EXPECT_NE(text.find("#X append 1 1 1 10 10 number int 1 \\; 1 10 10 liar peer \\;;"), std::string::npos) << text;
 }
 
+// A preset an object box shows is never also taken by a `preset` line.
+TEST_F(PresetTest, APresetInAnObjectBoxStaysThere)
+{
+    const char *bodies[] = {
+        "#P newex 10 10 60 196617 vpreset 2;\r\n#P preset 10 40 47 27;\r\n",
+        "#N vpreset 2;\r\n#P newobj 10 10 60 196617 vpreset 2;\r\n#P preset 10 40 47 27;\r\n",
+    };
+    for (const char *body : bodies) {
+        SCOPED_TRACE(body);
+        p = load("box.pat", patch(body));
+        ASSERT_NE(p, nullptr);
+        EXPECT_NE(object_of(p, 1), &nth(p, 0)->header);
+        EXPECT_EQ(kel::preset_slot_count(nth(p, 0)), 1) << "a new preset of its own";
+        freeobject(p);  // each object freed once
+    }
+}
+
 }  // namespace
