@@ -271,15 +271,23 @@ void *control_psave(control_box *x, binbuf *dest)
     for (atom &a : absent) a = int_atom(0);
     absent[0] = absent[1] = int_atom(50);
     absent[2] = int_atom(default_size);
+    // A setting keeps the atom the line gave while that atom still means
+    // the value in force (a range of 0 read as 1 stays 0).
+    auto keep_or_set = [x](long i, long value, long (*meaning)(long)) {
+        const atom &a = x->line.atoms[i];
+        if (i < x->line.count && is_number_atom(a) && meaning(atom_getlong(&a)) == value) return;
+        control_line_set(&x->line, i, int_atom(value));
+    };
     symbol *kind = toggle;
     if (x->kind == control_kind::button) {
         kind = button;
-        control_line_set(&x->line, 3, int_atom((x->b.flags & BOX_COLOR_MASK) >> BOX_COLOR_SHIFT));
+        keep_or_set(3, (x->b.flags & BOX_COLOR_MASK) >> BOX_COLOR_SHIFT,
+                    [](long n) { return n >= 0 && n <= 15 ? n : 0L; });
     } else if (x->kind == control_kind::slider) {
         kind = slider;
-        control_line_set(&x->line, 3, int_atom(x->range));
-        control_line_set(&x->line, 4, int_atom(x->min));
-        control_line_set(&x->line, 5, int_atom(x->mult));
+        keep_or_set(3, x->range, [](long n) { return n < 1 ? 1L : n > range_max ? range_max : n; });
+        keep_or_set(4, x->min, [](long n) { return static_cast<long>(wrap32(n)); });
+        keep_or_set(5, x->mult, [](long n) { return n < -mult_max ? -mult_max : n > mult_max ? mult_max : n; });
         absent[3] = int_atom(slider_default_range);
         absent[5] = int_atom(1);
     }

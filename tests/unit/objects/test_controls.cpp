@@ -170,6 +170,9 @@ TEST_F(ControlsTest, LinesAreWrittenBackWithWhatTheyHeld)
         {"toggle 50 20 15 0", {{"int", {L(1)}}}, nullptr},
         {"slider 5 5", {}, nullptr},
         {"slider 5 5 20 200 -7 3", {}, nullptr},
+        {"slider 5 5 20 0 0 5000", {}, nullptr},  // read as range 1, mult 1024, written as given
+        {"slider 5 5 20 0 0 5000", {{"mult", {L(2)}}}, "slider 5 5 20 0 0 2"},
+        {"button 20 20 15 99", {}, nullptr},
         {"hidden slider 5 5 20 200 -7 3", {}, nullptr},
         {"slider 5 5", {{"mult", {L(3)}}}, "slider 5 5 15 128 0 3"},
         {"slider 5 5 15 128 0 1", {{"min", {L(4)}}}, "slider 5 5 15 128 4 1"},
