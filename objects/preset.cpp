@@ -770,21 +770,23 @@ void do_read(preset_box *x, symbol *, long argc, atom *argv)
         return;
     }
     if (x->busy) return;
-    long types[2] = {FILETYPE_PATCHER, FILETYPE_TEXT};
-    short ntypes = 2;
-    if (has_type_name(x)) {
-        types[0] = four_char_type(x->name);
-        ntypes = 1;
-    }
+    static const long patcher_types[2] = {FILETYPE_PATCHER, FILETYPE_TEXT};
     char file[MAX_FILENAME_CHARS];
     std::strncpy(file, name->name, sizeof file - 1);
     file[sizeof file - 1] = '\0';
     short path = 0;
     long type = 0;
-    // The search path, then the folder of the preset's patcher.
+    // The search path, for the type the name gives, then for patcher
+    // files; then the folder of the preset's patcher.
     const short home = x->b.owner ? x->b.owner->path : 0;
     fileinfo info;
-    bool found = locatefile_extended(file, &path, &type, types, ntypes) == 0;
+    bool found = false;
+    if (has_type_name(x)) {
+        const long named_type = four_char_type(x->name);
+        found = locatefile_extended(file, &path, &type, &named_type, 1) == 0;
+        if (!found) std::strncpy(file, name->name, sizeof file - 1);  // the lookup may have changed it
+    }
+    if (!found) found = locatefile_extended(file, &path, &type, patcher_types, 2) == 0;
     if (!found && home && path_fileinfo(file, home, &info) == 0) {
         path = home;
         found = true;
