@@ -37,6 +37,7 @@ namespace {
 
 constexpr long slot_number_max = 2048;
 constexpr long append_line_atoms = 40;
+constexpr long recall_args_max = 64;  // copied on the stack for a recall
 constexpr long default_width = 47, default_height = 27;
 
 struct slot_record {
@@ -320,7 +321,13 @@ void recall(preset_box *x, long n)
             error("wow, wrong class");
             continue;
         }
-        typedmess(to, m[2].word.w_sym, len - 3, const_cast<atom *>(m + 3));
+        // The method gets a copy (of all but the longest messages): what it
+        // does to its arguments stays out of the slot.
+        atom args[recall_args_max];
+        const long nargs = len - 3;
+        atom *argv = const_cast<atom *>(m + 3);
+        if (nargs <= recall_args_max) argv = std::copy(m + 3, m + len, args) - nargs;
+        typedmess(to, m[2].word.w_sym, nargs, argv);
         if (!alive(x)) return;  // the preset went with what the message did
     }
     x->busy = false;
