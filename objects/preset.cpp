@@ -77,9 +77,6 @@ kel_class *g_class = nullptr;
 std::vector<preset_box *> g_live;  // every preset not yet freed
 std::mutex g_requests_lock;
 
-symbol *s_number() { return gensym("number"); }
-symbol *s_flonum() { return gensym("flonum"); }
-
 bool alive(const preset_box *x) { return std::find(g_live.begin(), g_live.end(), x) != g_live.end(); }
 
 preset_box *as_preset(box *b)
@@ -409,7 +406,8 @@ struct box_finder {
             box *b = numbered[static_cast<size_t>(number)];
             if (b->obj && object_valid(b->obj)) {
                 symbol *has = object_classname(b->obj);
-                if (has == cls || (cls == s_number() && has == s_flonum())) return b->obj;
+                static symbol *const number = gensym("number"), *const flonum = gensym("flonum");
+                if (has == cls || (cls == number && has == flonum)) return b->obj;
             }
         }
         auto it = placed.find(std::make_tuple(cls, top, left));
