@@ -406,8 +406,8 @@ struct box_finder {
             box *b = numbered[static_cast<size_t>(number)];
             if (b->obj && object_valid(b->obj)) {
                 symbol *has = object_classname(b->obj);
-                static symbol *const number = gensym("number"), *const flonum = gensym("flonum");
-                if (has == cls || (cls == number && has == flonum)) return b->obj;
+                static symbol *const s_number = gensym("number"), *const s_flonum = gensym("flonum");
+                if (has == cls || (cls == s_number && has == s_flonum)) return b->obj;
             }
         }
         auto it = placed.find(std::make_tuple(cls, top, left));
