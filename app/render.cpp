@@ -31,6 +31,8 @@
 #include "kernel/patcher/patcher_records.h"
 #include "kernel/text/atom_text.h"
 #include "kernel/wires/outlets.h"
+#include "objects/controls.h"
+#include "objects/number_box.h"
 #include "platform/macroman.h"
 
 namespace kel::app {
@@ -144,6 +146,36 @@ symbol *view_file_name(box *b)
     return file;
 }
 
+// The atoms of the line a box saves after its kind ("#P" [hidden] KIND
+// atoms...;), as a new atombuf; null when there are none.
+atombuf *saved_layout(box *b, symbol *kind)
+{
+    static symbol *const psave = gensym("psave");
+    binbuf *line = binbuf_new();
+    if (!line) return nullptr;
+    object_method(b, psave, line);
+    std::vector<atom> atoms;
+    long index = 0, offset = 0;
+    bool after_kind = false;
+    atom a;
+    while (binbuf_getatom(line, &index, &offset, &a) == 0 && a.type != ATYPE_SEMI) {
+        if (after_kind)
+            atoms.push_back(a);
+        else
+            after_kind = a.type == ATYPE_SYM && a.word.w_sym == kind;
+    }
+    freeobject(line);
+    return atoms.empty() ? nullptr : atombuf_new(static_cast<long>(atoms.size()), atoms.data());
+}
+
+// What a live control box shows: a toggle's or slider's value and a
+// slider's range, a number box's value. Absent for boxes only kept by
+// their line, which show what a freshly loaded box would.
+struct shown_value {
+    double value = 0;
+    long range = 0;
+};
+
 class renderer {
 public:
     renderer(patcher *p, const render_settings &settings, std::string &out)
@@ -161,6 +193,7 @@ private:
     void draw_text_lines(const rect &r, int font_size, std::string_view utf8, bool clip, long max_lines);
     void draw_marks(box *b, const rect &r);
     void draw_kept(kept_box *kb, const rect &r, const char *fill);
+    void draw_layout(symbol *kind, const atombuf *layout, const rect &r, const char *fill, const shown_value *shown);
     void draw_label(const rect &r, std::string_view utf8);
     void draw_placeholder_mark(const rect &r);
     void begin_rect(const char *cls, const rect &r, const char *fill);
@@ -405,18 +438,23 @@ long layout_long(const atombuf *layout, long i, long fallback)
 
 void renderer::draw_kept(kept_box *kb, const rect &r, const char *fill)
 {
-    const kind_symbols &k = kinds();
-    const atombuf *layout = kb->layout;
-    symbol *kind = kb->kind;
-    const long cx = (r.left + r.right) / 2, cy = (r.top + r.bottom) / 2;
     if (kb->user) {
         // An external user-interface class that is not here.
         begin_rect("ui ph", r, fill);
         w_.empty();
-        draw_label(r, kind && kind->name ? kind->name : "");
+        draw_label(r, kb->kind && kb->kind->name ? kb->kind->name : "");
         draw_placeholder_mark(r);
         return;
     }
+    draw_layout(kb->kind, kb->layout, r, fill, nullptr);
+}
+
+// A box by its kind and its line's atoms; shown: the live box's value.
+void renderer::draw_layout(symbol *kind, const atombuf *layout, const rect &r, const char *fill,
+                           const shown_value *shown)
+{
+    const kind_symbols &k = kinds();
+    const long cx = (r.left + r.right) / 2, cy = (r.top + r.bottom) / 2;
     // A number box may carry its own background colour: left top width size
     // min max flags font, then the text's colour and the background's (red,
     // green, blue from 0 to 255 each).
@@ -440,8 +478,9 @@ void renderer::draw_kept(kept_box *kb, const rect &r, const char *fill)
         if (fill && *fill) w_.attr_raw("fill", fill);
         w_.empty();
     } else if (kind == k.toggle) {
-        // A toggle is off when its patch is loaded: its X is drawn faintly.
-        w_.begin("path").attr_raw("class", "dim");
+        // An X, drawn faintly while the toggle is off (as when its patch is
+        // loaded).
+        w_.begin("path").attr_raw("class", shown && shown->value != 0 ? "mark" : "dim");
         numbers_.clear();
         path_to('M', r.left + 3, r.top + 3);
         path_to('L', r.right - 3, r.bottom - 3);
@@ -450,7 +489,13 @@ void renderer::draw_kept(kept_box *kb, const rect &r, const char *fill)
         w_.attr_raw("d", numbers_);
         w_.empty();
     } else if (kind == k.slider) {
-        // The value is 0 when the patch is loaded: the knob at the bottom.
+        // The knob at the value's height in the range (0, at the bottom,
+        // when the patch is loaded).
+        long knob = r.bottom - 5;
+        if (shown && shown->range > 1) {
+            const double at = std::clamp(shown->value / static_cast<double>(shown->range - 1), 0.0, 1.0);
+            knob -= static_cast<long>(at * static_cast<double>(std::max(0L, r.height() - 8)));
+        }
         w_.begin("line")
             .attr_raw("class", "mark")
             .attr("x1", cx)
@@ -461,7 +506,7 @@ void renderer::draw_kept(kept_box *kb, const rect &r, const char *fill)
         w_.begin("rect")
             .attr_raw("class", "knob")
             .attr("x", r.left + 2)
-            .attr("y", r.bottom - 5)
+            .attr("y", knob)
             .attr("width", std::max(0L, r.width() - 4))
             .attr_raw("height", "3");
         w_.empty();
@@ -475,6 +520,7 @@ void renderer::draw_kept(kept_box *kb, const rect &r, const char *fill)
         double minimum = 0;
         if ((flags & 1) && layout && layout->argc > 4) minimum = atom_getfloat(&layout->argv[4]);
         if (minimum < 0) minimum = 0;
+        if (shown) minimum = shown->value;
         char printed[64];
         if (kind == k.flonum) {
             atomtext_float(static_cast<float>(minimum), printed);
@@ -590,6 +636,15 @@ void renderer::draw_box(box *b)
         w_.empty();
     } else if (cls == k.keptbox) {
         draw_kept(reinterpret_cast<kept_box *>(b), r, fill);
+    } else if (cls == k.button || cls == k.toggle || cls == k.slider || cls == k.number || cls == k.flonum ||
+               cls == k.preset) {
+        // A control box: drawn from the line it saves, with its value.
+        atombuf *layout = saved_layout(b, cls);
+        shown_value shown;
+        shown.value = cls == k.number || cls == k.flonum ? number_box_value(b) : static_cast<double>(control_value(b));
+        shown.range = control_range(b);
+        draw_layout(cls, layout, r, fill, &shown);
+        if (layout) atombuf_free(layout);
     } else if (cls == k.bpatcher) {
         // A view of a patcher file: the file's name, or, when the file was
         // not found, a placeholder.

@@ -8,13 +8,16 @@
 #include "objects/bpatcher.h"
 #include "objects/console.h"
 #include "objects/console_events.h"
+#include "objects/controls.h"
 #include "objects/drawn_boxes.h"
 #include "objects/expr.h"
 #include "objects/filters.h"
 #include "objects/if_box.h"
 #include "objects/msgbox.h"
+#include "objects/number_box.h"
 #include "objects/opened.h"
 #include "objects/pcontrol.h"
+#include "objects/preset.h"
 #include "objects/pvar.h"
 #include "objects/routing.h"
 #include "objects/sendrecv.h"
@@ -34,6 +37,7 @@ bool objects_init()
         !filters_init() || !console_events_init() || !pcontrol_init() || !opened_init())
         return false;
     if (!bpatcher_init() || !drawn_boxes_init() || !setclock_init()) return false;
+    if (!number_box_init() || !controls_init() || !preset_init()) return false;
     done = true;
     return true;
 }

@@ -24,6 +24,7 @@
 #include "kernel/core/symbols.h"
 #include "kernel/create/creation.h"
 #include "objects/objects.h"
+#include "objects/preset.h"
 #include "objects/routing_support.h"
 
 namespace kel::routing {
@@ -155,6 +156,14 @@ void *pack_set(pack_object *x, symbol *, long argc, atom *argv)
     return nullptr;
 }
 
+// A preset stores the slots, to be set again (quietly) on recall.
+void *pack_preset(pack_object *x)
+{
+    static symbol *const set = gensym("set");
+    preset_store_message(&x->header, set, x->count, x->slots);
+    return nullptr;
+}
+
 // Any other message: its selector into this inlet's slot, its atoms into the
 // slots after it.
 void *pack_anything(pack_object *x, symbol *s, long argc, atom *argv)
@@ -212,6 +221,7 @@ void *pack_new(symbol *, long argc, atom *argv)
                                           addmess(as_method(&pack_set), "set", ATYPE_GIMME, 0);
                                           addmess(as_method(&pack_nth), "nth", ATYPE_LONG, 0);
                                           addmess(as_method(&pack_send), "send", ATYPE_GIMME, 0);
+                                          addmess(as_method(&pack_preset), "preset", 0);
                                           addmess(as_method(&pack_anything), "anything", ATYPE_GIMME, 0);
                                           alias("list");
                                       });

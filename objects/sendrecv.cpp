@@ -9,14 +9,17 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <vector>
 
 #include "kel/kel.h"
+#include "kernel/core/calls.h"
 #include "kernel/core/classes.h"
 #include "kernel/core/objects.h"
 #include "kernel/core/symbols.h"
 #include "kernel/create/creation.h"
 #include "kernel/wires/outlets.h"
 #include "objects/objects.h"
+#include "objects/preset.h"
 
 namespace kel {
 namespace {
@@ -142,6 +145,49 @@ void send_int(sender *x, long n) { outlet_int(x->to->out, n); }
 void send_float(sender *x, double f) { outlet_float(x->to->out, f); }
 void send_list(sender *x, symbol *s, long argc, atom *argv) { outlet_list(x->to->out, s, argc, argv); }
 void send_anything(sender *x, symbol *s, long argc, atom *argv) { outlet_anything(x->to->out, s, argc, argv); }
+
+// A preset stores the state of the objects the name reaches (those fed by
+// its receives) as messages to this send: recalling sends them through the
+// name, so the preset holds no pointer to an object in another patcher.
+void *send_preset(sender *x)
+{
+    static symbol *const preset = gensym("preset");
+    static bool asking = false;  // a name that reaches this send again
+    if (asking || !x->to || !x->to->out) return nullptr;
+    std::vector<atom> states;
+    std::vector<atom> *outer = preset_buffer_exchange(&states);
+    if (!outer) {
+        preset_buffer_exchange(nullptr);
+        return nullptr;
+    }
+    asking = true;
+    auto ask = [](object *r) {
+        if (r && object_valid(r) && !object_class(r)->tiny)
+            if (kel_method fn = zgetfn(r, preset)) call_bang(fn, r);
+    };
+    for (connection *c = x->to->out->connections; c; c = c->next) {
+        if (!c->receiver || c->to_inlet) continue;
+        if (object_class(c->receiver) == outlet_class()) {
+            // A receive's outlet: the objects it feeds.
+            auto *o = reinterpret_cast<outlet *>(c->receiver);
+            for (connection *d = o->connections; d; d = d->next)
+                if (d->receiver && !d->to_inlet) ask(d->receiver);
+        } else {
+            ask(c->receiver);
+        }
+    }
+    asking = false;
+    preset_buffer_exchange(outer);
+    const long count = static_cast<long>(states.size());
+    for (long i = 0; i < count;) {
+        long end = i;
+        while (end < count && states[static_cast<size_t>(end)].type != ATYPE_SEMI) end++;
+        const atom *m = states.data() + i;
+        if (end - i >= 3 && m[2].type == ATYPE_SYM) preset_store_message(&x->ob, m[2].word.w_sym, end - i - 3, m + 3);
+        i = end + 1;
+    }
+    return nullptr;
+}
 
 // --- receive ---
 
@@ -292,7 +338,8 @@ bool sendrecv_init()
                            {as_method(&send_int), "int", L},
                            {as_method(&send_float), "float", F},
                            {as_method(&send_list), "list", G},
-                           {as_method(&send_anything), "anything", G}});
+                           {as_method(&send_anything), "anything", G},
+                           {as_method(&send_preset), "preset"}});
     // A named receive has no inlet; an unnamed one takes "set". The box
     // namespace holds the named one.
     g_receive_named = define_class("receive", as_method(&receive_new), as_method(&receive_free), sizeof(receiver),

@@ -28,6 +28,7 @@
 #include "kel/creation.h"
 #include "kel/expr.h"
 #include "kel/patcher.h"
+#include "kel/preset.h"
 #include "kel/clocks.h"
 #include "kel/sched.h"
 #include "kel/threads.h"

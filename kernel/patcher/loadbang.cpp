@@ -127,7 +127,7 @@ void serve(patcher *p, unsigned long generation)
     p->loadbang_generation = generation;
     if (verbose()) post("loadbanging %s", patcher_title(p));
     each_box(p, [](box *b) {
-        if (b->obj && b->obj != &b->header && is_preset(b->obj)) call_loadbang(b->obj);
+        if (b->obj && is_preset(b->obj)) call_loadbang(b->obj);
     });
     each_box(p, [](box *b) {
         if (is_preset(b->obj)) return;

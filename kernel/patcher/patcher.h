@@ -221,8 +221,19 @@ struct box_kind {
     // null: a kind without text).
     kel_class *box_class = nullptr;
     atombuf *(*text)(box *b) = nullptr;
+    // The box line holds the colour index: no "#B color" line follows it.
+    bool saves_color = false;
 };
 void patcher_register_box_kind(symbol *kind, const box_kind &kind_record);
+// True when b's class is that of a kind whose line holds the colour index.
+bool box_saves_own_color(box *b);
+
+// The object a box shows is going: the box leaves its patcher (x: the
+// object it shows, or the box itself), or an object box is about to free
+// its object to make a new one. Called before anything is freed, so that
+// what holds the object by pointer lets go of it. One watcher (presets).
+using object_leaving_fn = void (*)(patcher *p, box *b, object *x);
+void patcher_set_object_leaving(object_leaving_fn fn);
 
 // The four numbers that begin the text-box kinds: left, top, width, font.
 bool text_box_layout(long argc, const atom *argv, long out[4]);

@@ -44,6 +44,7 @@ kel_class *g_outlet_box_class = nullptr;
 kel_class *g_bogus_class = nullptr;
 
 std::vector<std::pair<symbol *, box_kind>> g_box_kinds;
+object_leaving_fn g_object_leaving = nullptr;
 
 constexpr short text_box_height = 15;
 constexpr short default_port_size = 15;
@@ -937,6 +938,7 @@ void box_detach(box *b)
             remove_container_port(reinterpret_cast<port_box *>(b));
     }
     if (g_naming.remove) g_naming.remove(p, b);
+    if (g_object_leaving) g_object_leaving(p, b, b->obj ? b->obj : &b->header);
     box_kept_free(b);
     for (box **at = &p->boxes; *at; at = &(*at)->next) {
         if (*at == b) {
@@ -993,6 +995,7 @@ void newex_retext(box *b, long argc, atom *argv)
     // Whatever follows the box's name lets go of the old object before it
     // is freed, and takes the new one below.
     if (g_naming.object_leaving) g_naming.object_leaving(p, b);
+    if (g_object_leaving && b->obj) g_object_leaving(p, b, b->obj);
     object *old = b->obj;
     b->obj = nullptr;
     if (old && object_valid(old)) freeobject(old);
@@ -1168,6 +1171,16 @@ void patcher_register_box_kind(symbol *kind, const box_kind &kind_record)
     }
     g_box_kinds.emplace_back(kind, kind_record);
 }
+
+bool box_saves_own_color(box *b)
+{
+    kel_class *c = object_class(b);
+    for (const auto &k : g_box_kinds)
+        if (c && c == k.second.box_class) return k.second.saves_color;
+    return false;
+}
+
+void patcher_set_object_leaving(object_leaving_fn fn) { g_object_leaving = fn; }
 
 void patcher_set_box_naming(const box_naming &naming) { g_naming = naming; }
 

@@ -109,7 +109,7 @@ void save_box(patcher *p, box *b, binbuf *dest)
     if (kel_method fn = zgetfn(b, psave)) call_save(fn, b, dest);
     save_kept(dest, box_kept_after(b));
     long color = (b->flags & BOX_COLOR_MASK) >> BOX_COLOR_SHIFT;
-    if (color) {
+    if (color && !box_saves_own_color(b)) {
         atom line[] = {sym_atom(sym("#B")), sym_atom(sym("color")), int_atom(color)};
         save_message(dest, 3, line);
     }

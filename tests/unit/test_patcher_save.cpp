@@ -231,13 +231,15 @@ TEST_F(PatcherTest, MacRomanBytesAndLineBreaksInsideText)
 TEST_F(PatcherTest, OldBoxFormsLoadAndSaveAgain)
 {
     const struct {
-        const char *line;     // as found in a file
-        const char *setfont;  // the font line a save writes before it, or null
+        const char *line;               // as found in a file
+        const char *setfont;            // the font line a save writes before it, or null
+        const char *written = nullptr;  // what a save writes for it, when not the line itself
     } cases[] = {
         {"#P number 138 67 35 0;", nullptr},
         {"#P toggle 20 20 15 0 0 0 0 0 0;", nullptr},
         {"#P slider 5 5;", nullptr},
-        {"#P preset 10 10 40 20;", nullptr},
+        // A preset writes its slot count first.
+        {"#P preset 10 10 40 20;", nullptr, "#N vpreset 1;\r\n#P preset 10 10 40 20;"},
         {"#P vpicture 1 2 3 4;", nullptr},
         {"#P bpatcher 10 10 100 80 0 0 other.pat 0;", nullptr},
         {"#P newex 10 10 50 1 probe a;", "#P window setfont Geneva 10.;"},
@@ -258,7 +260,7 @@ TEST_F(PatcherTest, OldBoxFormsLoadAndSaveAgain)
         EXPECT_TRUE(console.lines().empty()) << console.last();
         std::string expected = "#N vpatcher 10 20 410 320;\r\n";
         if (c.setfont) expected += std::string(c.setfont) + "\r\n";
-        expected += std::string(c.line) + "\r\n#P pop;\r\n";
+        expected += std::string(c.written ? c.written : c.line) + "\r\n#P pop;\r\n";
         EXPECT_EQ(saved(p), expected);
         freeobject(p);
     }

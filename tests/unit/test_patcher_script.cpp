@@ -297,11 +297,17 @@ TEST_F(ScriptTest, NewdefaultGivesEachKindItsDefaultLook)
     script(p, "newdefault c comment a note");
     script(p, "newdefault t 50 60 toggle");
     script(p, "newdefault o 70 80 probe x 1");
+    script(p, "newdefault n 90 100 flonum");
+    script(p, "newdefault s 120 100 slider");
+    script(p, "newdefault pr 150 100 preset");
     EXPECT_EQ(saved(p), "#N vpatcher 10 20 410 320;\r\n#P window setfont Geneva 9.;\r\n"
                         "#P message 30 40 80 196617 hello there;\r\n#P objectname m;\r\n"
                         "#P comment 10 10 50 196617 a note;\r\n#P objectname c;\r\n"
                         "#P toggle 50 60;\r\n#P objectname t;\r\n"
-                        "#P newex 70 80 68 196617 probe x 1;\r\n#P objectname o;\r\n#P pop;\r\n");
+                        "#P newex 70 80 68 196617 probe x 1;\r\n#P objectname o;\r\n"
+                        "#P flonum 90 100;\r\n#P objectname n;\r\n"
+                        "#P slider 120 100;\r\n#P objectname s;\r\n"
+                        "#N vpreset 1;\r\n#P preset 150 100 47 27;\r\n#P objectname pr;\r\n#P pop;\r\n");
     console_capture console;
     script(p, "newdefault z 1 2 nosuchclass");
     EXPECT_EQ(console.lines(), strings{error_line("nosuchclass: No such object")})

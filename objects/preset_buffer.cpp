@@ -1,0 +1,117 @@
+// The current preset buffer and the functions objects store their state
+// with (kel/preset.h).
+#include <cstdarg>
+#include <new>
+
+#include "kel/atoms.h"
+#include "kel/classes.h"
+#include "kel/memory.h"
+#include "kel/preset.h"
+#include "kel/symbols.h"
+#include "kernel/core/memory.h"
+#include "objects/preset.h"
+
+namespace kel {
+namespace {
+
+std::vector<atom> *g_current = nullptr;
+
+constexpr long store_max = 32;
+
+void append(long argc, const atom *argv)
+{
+    if (!g_current || argc <= 0) return;
+    try {
+        g_current->insert(g_current->end(), argv, argv + argc);
+        atom semicolon;
+        semicolon.type = ATYPE_SEMI;
+        semicolon.word.w_long = 0;
+        g_current->push_back(semicolon);
+    } catch (const std::bad_alloc &) {
+        memory_set_low(true);
+    }
+}
+
+void append_message(void *x, symbol *selector, long n)
+{
+    if (!g_current || !x) return;
+    atom line[4];
+    atom_setobj(&line[0], x);
+    atom_setsym(&line[1], object_classname(x));
+    atom_setsym(&line[2], selector);
+    atom_setlong(&line[3], n);
+    append(4, line);
+}
+
+}  // namespace
+
+void preset_store_message(object *x, symbol *selector, long argc, const atom *argv)
+{
+    if (!g_current || !x || !selector) return;
+    try {
+        atom head[3];
+        atom_setobj(&head[0], x);
+        atom_setsym(&head[1], object_classname(x));
+        atom_setsym(&head[2], selector);
+        g_current->insert(g_current->end(), head, head + 3);
+        if (argc > 0 && argv) g_current->insert(g_current->end(), argv, argv + argc);
+        atom semicolon;
+        semicolon.type = ATYPE_SEMI;
+        semicolon.word.w_long = 0;
+        g_current->push_back(semicolon);
+    } catch (const std::bad_alloc &) {
+        memory_set_low(true);
+    }
+}
+
+std::vector<atom> *preset_buffer_exchange(std::vector<atom> *buffer)
+{
+    std::vector<atom> *was = g_current;
+    g_current = buffer;
+    return was;
+}
+
+}  // namespace kel
+
+using namespace kel;
+
+KEL_API void preset_int(void *x, long n)
+{
+    static symbol *const int_ = gensym("int");
+    append_message(x, int_, n);
+}
+
+KEL_API void preset_set(void *x, long n)
+{
+    static symbol *const set = gensym("set");
+    append_message(x, set, n);
+}
+
+KEL_API void preset_store(const char *format, ...)
+{
+    if (!g_current || !format) return;
+    atom argv[store_max];
+    long n = 0;
+    va_list args;
+    va_start(args, format);
+    for (const char *f = format; *f && n < store_max; f++) {
+        switch (*f) {
+        case 'l':
+            atom_setlong(&argv[n++], va_arg(args, long));
+            break;
+        case 'f':
+            atom_setfloat(&argv[n++], va_arg(args, double));
+            break;
+        case 's':
+            atom_setsym(&argv[n++], va_arg(args, symbol *));
+            break;
+        case 'o':
+            atom_setobj(&argv[n++], va_arg(args, void *));
+            break;
+        default:
+            break;
+        }
+    }
+    va_end(args);
+    append(n, argv);
+}

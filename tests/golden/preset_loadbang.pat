@@ -1,0 +1,18 @@
+kel v2;
+#N vpatcher 30 80 630 480;
+#N vpreset 2;
+#X append 2 2 5 20 20 number int 42 \; 4 20 80 toggle int 1 \;;
+#P preset 200 20 47 27;
+#P window setfont Geneva 9.;
+#P comment 20 4 560 196617 a slot saved in the file is resolved at loadbang before any other box hears it: the loadbang below recalls it at once;
+#P number 20 20 35 9 0 0 0 3;
+#P toggle 80 20 15 0;
+#P newex 20 200 60 196617 print num;
+#P newex 80 200 60 196617 print tog;
+#P newex 20 100 60 196617 loadbang;
+#P message 20 130 30 196617 2;
+#P connect 5 0 3 0;
+#P connect 4 0 2 0;
+#P connect 1 0 0 0;
+#P connect 0 0 7 0;
+#P pop;

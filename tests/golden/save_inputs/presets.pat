@@ -1,0 +1,17 @@
+kel v2;
+#N vpatcher 30 80 630 480;
+#P number 20 20 35 9 0 127 67 3 255 255 255 0 0 0 221 221 221 10 20 30;
+#P flonum 80 20 45 12 -1.5 1.5 3 3;
+#P toggle 140 20 15 0;
+#P slider 170 20 15 64 -5 2;
+#P button 200 20 15 5;
+#P window setfont Geneva 9.;
+#P hidden newex 20 120 60 196617 gizmo 3;
+#N vpreset 4;
+#X name bank;
+#X append 1 2 0 120 20 gizmo int 3 \; 5 20 20 number int 64 \; 4 20 80 flonum float 0.5 \; 3 20 140 toggle int 1 \; 2 20 170 slider int 30 \;;
+#X append 3 1 5 20 20 number int 7 \;;
+#P preset 260 20 47 27;
+#P newex 20 160 60 196617 print out;
+#P connect 6 0 0 0;
+#P pop;
