@@ -5,6 +5,7 @@
 
 #include "kel/classes.h"
 #include "kel/symbols.h"
+#include "kernel/core/calls.h"
 #include "kernel/core/objects.h"
 
 namespace kel::midi {
@@ -85,7 +86,7 @@ long push(listener **head, object *x, kel_method fn)
 
 }  // namespace
 
-void listeners_input1(long list, midiport *port, long channel, long value)
+KEL_CALLS_THROUGH_CAST void listeners_input1(long list, midiport *port, long channel, long value)
 {
     lists &l = L();
     std::lock_guard<std::recursive_mutex> hold(l.lock);
@@ -95,7 +96,7 @@ void listeners_input1(long list, midiport *port, long channel, long value)
     walk_end(l);
 }
 
-void listeners_input2(long list, midiport *port, long channel, long a, long b)
+KEL_CALLS_THROUGH_CAST void listeners_input2(long list, midiport *port, long channel, long a, long b)
 {
     lists &l = L();
     std::lock_guard<std::recursive_mutex> hold(l.lock);
@@ -114,22 +115,28 @@ bool listeners_any(long list)
     return false;
 }
 
+namespace {
+
+KEL_CALLS_THROUGH_CAST void tell_deleted(listener *head, symbol *selector, midiport *port)
+{
+    for (listener *n = head; n; n = n->next) {
+        if (!n->x || !object_valid_checked(n->x)) continue;
+        if (kel_method m = zgetfn(n->x, selector)) reinterpret_cast<void (*)(object *, midiport *)>(m)(n->x, port);
+    }
+}
+
+}  // namespace
+
 void listeners_port_deleted(midiport *port)
 {
     lists &l = L();
     std::lock_guard<std::recursive_mutex> hold(l.lock);
     symbol *selector = gensym(port->direction == MIDI_INPUT ? "inportdeleted" : "outportdeleted");
     l.walking++;
-    auto tell = [&](listener *head) {
-        for (listener *n = head; n; n = n->next) {
-            if (!n->x || !object_valid_checked(n->x)) continue;
-            if (kel_method m = zgetfn(n->x, selector)) reinterpret_cast<void (*)(object *, midiport *)>(m)(n->x, port);
-        }
-    };
     if (port->direction == MIDI_INPUT)
-        for (listener *head : l.head) tell(head);
+        for (listener *head : l.head) tell_deleted(head, selector, port);
     else
-        tell(l.outputs);
+        tell_deleted(l.outputs, selector, port);
     walk_end(l);
 }
 

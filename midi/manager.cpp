@@ -10,6 +10,7 @@
 #include "midi/manager.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -24,6 +25,7 @@
 #include "kel/path.h"
 #include "kel/preferences.h"
 #include "kel/symbols.h"
+#include "kernel/core/calls.h"
 #include "kernel/core/locks.h"
 #include "kernel/core/objects.h"
 #include "kernel/core/settings.h"
@@ -32,6 +34,12 @@
 #include "midi/listeners.h"
 #include "midi/midi_manager.h"
 #include "midi/parser.h"
+
+// The records drivers read and write are promised to them.
+static_assert(offsetof(midiport, name) == 0, "midiport: the name comes first");
+static_assert(offsetof(midiport, abbrev) == 4 * sizeof(void *), "midiport layout is promised to drivers");
+static_assert(offsetof(mididriver, header) == 0, "mididriver: a driver is an object first");
+static_assert(offsetof(mididriver, accept) == sizeof(object), "mididriver layout is promised to drivers");
 
 namespace kel::midi {
 
@@ -49,7 +57,7 @@ constexpr const char *default_driver_name = "midi_mme";
 
 bool is_default(object *driver) { return object_classname(driver) == gensym(default_driver_name); }
 
-void call_plain(object *driver, const char *selector)
+KEL_CALLS_THROUGH_CAST void call_plain(object *driver, const char *selector)
 {
     if (kel_method m = zgetfn(driver, gensym(selector))) reinterpret_cast<plain_fn>(m)(driver);
 }
@@ -257,9 +265,8 @@ KEL_API long sysmidi_enqbigpacket(midiport *port, const unsigned char *data, lon
     manager_state &s = state();
     if (!s.queue || !port || !data || length < 1) return -1;
     if (!s.queue->push(uint32_t(port->id), data, size_t(length), timestamp, stamp_now != 0)) return -1;
-    // The main thread may sleep with nothing else to do; the scheduler
-    // thread of overdrive polls every interval anyway.
-    if (!overdrive_active()) main_loop_wake();
+    // The thread that polls may sleep with nothing else to do.
+    sched_input_arrived();
     return 0;
 }
 
@@ -292,7 +299,7 @@ bool midi_pending()
 
 bool midi_poll_one(double start) { return take_one(start); }
 
-bool midi_install_driver(object *driver)
+KEL_CALLS_THROUGH_CAST bool midi_install_driver(object *driver)
 {
     manager_state &s = state();
     if (!s.manager) manager_make();
@@ -399,7 +406,7 @@ void midi_read_preferences()
     recount();
 }
 
-void midi_write_preferences()
+KEL_CALLS_THROUGH_CAST void midi_write_preferences()
 {
     manager_state &s = state();
     s.prefs_dirty = false;

@@ -8,6 +8,7 @@
 #include "kel/classes.h"
 #include "kel/console.h"
 #include "kel/symbols.h"
+#include "kernel/core/calls.h"
 #include "midi/manager.h"
 #include "midi/midi_manager.h"
 #include "midi/parser.h"
@@ -60,7 +61,7 @@ void set_offset(midiport *p, long offset)
     preferences_changed();
 }
 
-void set_enabled(midiport *p, long enable)
+KEL_CALLS_THROUGH_CAST void set_enabled(midiport *p, long enable)
 {
     const long previous = p->enabled;
     p->enabled = enable ? 1 : 0;
@@ -168,7 +169,7 @@ void m_createport(sysmidi *, symbol *s, long argc, atom *argv)
 }
 
 // deleteinport / deleteoutport: port name.
-void m_delete(sysmidi *, symbol *s, long argc, atom *argv)
+KEL_CALLS_THROUGH_CAST void m_delete(sysmidi *, symbol *s, long argc, atom *argv)
 {
     if (no_driver()) return;
     if (argc < 1) return missing(s);

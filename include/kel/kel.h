@@ -32,6 +32,7 @@
 #include "kel/sched.h"
 #include "kel/threads.h"
 #include "kel/app.h"
+#include "kel/midi.h"
 /* clang-format on */
 
 #endif /* KEL_KEL_H */

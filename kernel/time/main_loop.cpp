@@ -324,6 +324,8 @@ void virtual_event_run()
     if (!queue_is_empty() || sched_state().quit_requested.load()) return;
     run_idle_hook();
     if (sched_state().quit_requested.load()) return;
+    // Input still waiting is taken at this time, before time moves on.
+    if (sched_input_waiting()) return;
     double next;
     if (!sched_state().stopped.load() && sched_next_clock_time(&next)) {
         if (next > timer_time()) timer_time_set(next);
@@ -411,6 +413,16 @@ void main_loop_wake()
     std::lock_guard lock(g_main_lock);
     g_kicked.store(true);
     g_main_cv.notify_one();
+}
+
+void sched_input_arrived()
+{
+    if (!overdrive_active()) {
+        main_loop_wake();
+        return;
+    }
+    g_wake_epoch.fetch_add(1);
+    scheduler_timer().wake_published();
 }
 
 void main_loop_clock_set(double fire_time)

@@ -172,6 +172,9 @@ void sched_request_quit();
 void main_loop_set_idle_hook(void (*hook)());
 // Wakes the main loop from any thread (new input was queued).
 void main_loop_wake();
+// Input arrived from another thread (MIDI): wakes whichever thread polls,
+// the main thread outside overdrive, the scheduler thread in overdrive.
+void sched_input_arrived();
 // Tells the loop that a clock of the global list was set to fire at
 // fire_time (any thread, after the clock lock is given back): the thread that
 // fires clocks, asleep past that time, wakes.
