@@ -1,12 +1,16 @@
 // The MIDI objects: one note-on heard by 16 notein objects on different
 // channels (through the input queue and the parser, per message), a note
-// into noteout to its driver's send routine (per note), and midiparse (per
-// byte, running status).
+// into noteout to a driver's send routine and through the loopback driver
+// (per note), and midiparse (per byte, running status).
 #include <benchmark/benchmark.h>
+
+#include <filesystem>
+#include <system_error>
 
 #include "bench/bench_support.h"
 #include "kel/kel.h"
 #include "kel/midi.h"
+#include "kernel/files/preferences.h"
 #include "kernel/wires/outlets.h"
 #include "midi/midi_manager.h"
 #include "midi/midi_objects.h"
@@ -107,7 +111,7 @@ void BM_MidiNoteinFanout(benchmark::State &state)
 }
 BENCHMARK(BM_MidiNoteinFanout);
 
-void BM_NoteoutLoopback(benchmark::State &state)
+void BM_NoteoutSend(benchmark::State &state)
 {
     kel::engine_init();
     midiport *in = nullptr;
@@ -131,6 +135,60 @@ void BM_NoteoutLoopback(benchmark::State &state)
     state.SetItemsProcessed(state.iterations());
     freeobject(noteout);
     kel::midi_stop();
+}
+BENCHMARK(BM_NoteoutSend);
+
+// The same through the loopback driver (its library beside the benchmark's
+// folder, as the build tree has it): its send routine puts each note on the
+// input queue, which is emptied, untimed, every 4096 notes.
+void BM_NoteoutLoopback(benchmark::State &state)
+{
+    kel::engine_init();
+    // The folder the driver's preferences file is read from and written to.
+    kel::bench::scratch_folder scratch;
+    kel::preferences_set_folder(scratch.folder);
+    std::error_code failed;
+    const auto program = std::filesystem::read_symlink("/proc/self/exe", failed);
+    kel::midi_start_options options;
+    options.only_named = true;
+    options.names = {"loopback"};
+    options.folder = (program.parent_path().parent_path() / "mididrivers").string();
+    kel::midi_start(options);
+    atom args[2];
+    atom_setsym(&args[0], gensym("loop1"));
+    atom_setlong(&args[1], 1);
+    if (failed || !kel::midi_objects_init() || sysmidi_numoutports() < 1) {
+        state.SkipWithError("the loopback driver was not found");
+        kel::midi_stop();
+        kel::preferences_set_folder("");
+        return;
+    }
+    object *noteout = make("noteout", 2, args);
+    object *heard = make("notein", 0, nullptr);
+    kel::bench::int_sink *keys = kel::bench::int_sink_new();
+    outlet_add(heard->outlets, keys);
+    auto hot = reinterpret_cast<void *(*)(object *, long)>(getfn(noteout, gensym("int")));
+    long pitch = 0;
+    long sent = 0;
+    for (auto _ : state) {
+        hot(noteout, pitch);
+        pitch = (pitch + 1) & 127;
+        if (++sent % 4096 == 0) {
+            state.PauseTiming();
+            while (kel::midi_poll_one(0)) {
+            }
+            state.ResumeTiming();
+        }
+    }
+    while (kel::midi_poll_one(0)) {
+    }
+    if (keys->last != ((pitch + 127) & 127)) state.SkipWithError("the last note did not come back");
+    state.SetItemsProcessed(state.iterations());
+    freeobject(noteout);
+    freeobject(heard);
+    freeobject(keys);
+    kel::midi_stop();
+    kel::preferences_set_folder("");
 }
 BENCHMARK(BM_NoteoutLoopback);
 
