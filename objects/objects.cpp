@@ -4,6 +4,7 @@
 #include "kernel/core/classes.h"
 #include "kernel/core/objects.h"
 #include "kernel/core/symbols.h"
+#include "midi/midi_objects.h"
 #include "objects/arith.h"
 #include "objects/bpatcher.h"
 #include "objects/console.h"
@@ -34,7 +35,7 @@ bool objects_init()
     if (done) return true;
     if (!messagebox_init() || !print_init() || !arith_init() || !routing_init() || !sendrecv_init() ||
         !time_objects_init() || !pvar_init() || !thispatcher_init() || !table_init() || !expr_init() || !if_init() ||
-        !filters_init() || !console_events_init() || !pcontrol_init() || !opened_init())
+        !filters_init() || !console_events_init() || !pcontrol_init() || !opened_init() || !midi_objects_init())
         return false;
     if (!bpatcher_init() || !drawn_boxes_init() || !setclock_init()) return false;
     if (!number_box_init() || !controls_init() || !preset_init()) return false;

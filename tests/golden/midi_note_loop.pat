@@ -1,0 +1,18 @@
+#N vpatcher 20 74 820 674;
+#P newex 20 20 120 196617 loadbang;
+#P newex 170 40 120 196617 t b b;
+#P message 320 60 120 196617 60 100 1 \, 62 0 2;
+#P message 470 80 120 196617 \; kel midi driver inject loop1 130 64 90;
+#P newex 20 100 120 196617 noteout;
+#P newex 170 120 120 196617 notein;
+#P newex 320 140 120 196617 print key;
+#P newex 470 160 120 196617 print velocity;
+#P newex 20 180 120 196617 print channel;
+#P connect 8 0 7 0;
+#P connect 7 1 6 0;
+#P connect 7 0 5 0;
+#P connect 6 0 4 0;
+#P connect 3 0 2 0;
+#P connect 3 1 1 0;
+#P connect 3 2 0 0;
+#P pop;

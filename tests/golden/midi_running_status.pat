@@ -1,0 +1,12 @@
+#N vpatcher 20 74 820 674;
+#P newex 20 20 120 196617 loadbang;
+#P message 170 40 120 196617 \; kel midi driver inject loop1 144 60 64 \; kel midi driver inject loop1 62 65;
+#P newex 320 60 120 196617 notein;
+#P newex 470 80 120 196617 print key;
+#P newex 20 100 120 196617 print velocity;
+#P newex 170 120 120 196617 print channel;
+#P connect 5 0 4 0;
+#P connect 3 0 2 0;
+#P connect 3 1 1 0;
+#P connect 3 2 0 0;
+#P pop;

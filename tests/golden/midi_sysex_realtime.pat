@@ -1,0 +1,17 @@
+#N vpatcher 20 74 820 674;
+#P newex 20 20 120 196617 loadbang;
+#P message 170 40 120 196617 \; kel midi driver inject loop1 240 67 248 16 247 144 60 1 \; kel midi driver inject loop2 250 240 1 247;
+#P newex 320 60 120 196617 sysexin;
+#P newex 470 80 120 196617 print sysex;
+#P newex 20 100 120 196617 rtin;
+#P newex 170 120 120 196617 print realtime;
+#P newex 320 140 120 196617 midiin a;
+#P newex 470 160 120 196617 print midiin-a;
+#P newex 20 180 120 196617 sysexin b;
+#P newex 170 200 120 196617 print sysex-b;
+#P connect 9 0 8 0;
+#P connect 7 0 6 0;
+#P connect 5 0 4 0;
+#P connect 3 0 2 0;
+#P connect 1 0 0 0;
+#P pop;

@@ -1,0 +1,13 @@
+#N vpatcher 20 74 820 674;
+#P newex 20 20 120 196617 loadbang;
+#P message 170 40 120 196617 \; kel midi driver inject loop1 241 4 241 16 241 35 241 48 \; kel midi driver inject loop1 241 66 241 80 241 97 241 114 \; kel midi driver inject loop1 241 4 241 35 241 16 \; kel midi driver inject loop1 240 127 127 1 1 97 10 11 12 247;
+#P newex 320 60 120 196617 tcin;
+#P newex 470 80 120 196617 print time;
+#P newex 20 100 120 196617 print rate;
+#P newex 170 120 120 196617 tcin b;
+#P newex 320 140 120 196617 print time-b;
+#P connect 6 0 5 0;
+#P connect 4 0 3 0;
+#P connect 4 1 2 0;
+#P connect 1 0 0 0;
+#P pop;
