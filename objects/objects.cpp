@@ -11,6 +11,7 @@
 #include "objects/drawn_boxes.h"
 #include "objects/expr.h"
 #include "objects/filters.h"
+#include "objects/follow.h"
 #include "objects/if_box.h"
 #include "objects/msgbox.h"
 #include "objects/opened.h"
@@ -18,6 +19,7 @@
 #include "objects/pvar.h"
 #include "objects/routing.h"
 #include "objects/sendrecv.h"
+#include "objects/seq.h"
 #include "objects/table.h"
 #include "objects/thispatcher.h"
 #include "objects/time.h"
@@ -33,6 +35,7 @@ bool objects_init()
         !filters_init() || !console_events_init() || !pcontrol_init() || !opened_init())
         return false;
     if (!bpatcher_init() || !drawn_boxes_init()) return false;
+    if (!seq_init() || !follow_init()) return false;
     done = true;
     return true;
 }
