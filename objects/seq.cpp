@@ -47,7 +47,7 @@ void clock_fired(sequencer *s) { play(s); }
 
 // --- recording ---
 
-void record_event(sequencer *s, const uint8_t bytes[4])
+bool record_event(sequencer *s, const uint8_t bytes[4])
 {
     // The delta is the whole ms since the time the events add up to: the
     // fraction stays in the next delta instead of being lost.
@@ -57,7 +57,9 @@ void record_event(sequencer *s, const uint8_t bytes[4])
         delta = static_cast<uint64_t>(t - s->last_time);
         s->last_time += static_cast<double>(delta);
     }
-    if (!midi_sequence_append_after(&s->events, delta, bytes)) error("%s: out of memory", s->who);
+    if (midi_sequence_append_after(&s->events, delta, bytes)) return true;
+    error("%s: out of memory", s->who);
+    return false;
 }
 
 void record_sysex_byte(sequencer *s, uint8_t b)
@@ -67,12 +69,16 @@ void record_sysex_byte(sequencer *s, uint8_t b)
         back->bytes[s->sysex_slot++] = b;
     } else {
         const uint8_t bytes[4] = {b, 0, 0, 0};
-        if (s->sysex_slot == 0) {
-            record_event(s, bytes);
-        } else {
-            midi_event e{};
-            std::memcpy(e.bytes, bytes, 4);
-            if (!midi_sequence_append(&s->events, e)) error("%s: out of memory", s->who);
+        midi_event e{};
+        std::memcpy(e.bytes, bytes, 4);
+        const bool stored = s->sysex_slot == 0 ? record_event(s, bytes) : midi_sequence_append(&s->events, e);
+        if (!stored) {
+            // Out of memory: the message ends here, unstored; nothing is
+            // written into the event before it.
+            if (s->sysex_slot) error("%s: out of memory", s->who);
+            s->record_sysex = false;
+            s->sysex_slot = 0;
+            return;
         }
         s->sysex_slot = 1;
     }
