@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kel/kel.h"
+#include "kernel/core/atoms.h"
 #include "kernel/core/objects.h"
 #include "kernel/core/symbols.h"
 #include "kernel/create/creation.h"
@@ -199,7 +200,7 @@ void follow_int(follow *x, long n)
     }
     if (x->following) match(x, n);
 }
-void follow_float(follow *x, double f) { follow_int(x, static_cast<long>(f)); }
+void follow_float(follow *x, double f) { follow_int(x, float_to_long(f)); }
 void follow_record(follow *x)
 {
     stop_following(x);

@@ -20,6 +20,7 @@
 #include <strings.h>
 
 #include "kel/kel.h"
+#include "kernel/core/atoms.h"
 #include "kernel/core/objects.h"
 #include "kernel/core/symbols.h"
 #include "kernel/create/creation.h"
@@ -519,7 +520,7 @@ kel_class *g_seq = nullptr;
 void seq_emit(object *owner, long byte) { outlet_int(reinterpret_cast<seq *>(owner)->bytes_out, byte); }
 
 void seq_int(seq *x, long n) { sequencer_byte(&x->s, n); }
-void seq_float(seq *x, double f) { sequencer_byte(&x->s, static_cast<long>(f)); }
+void seq_float(seq *x, double f) { sequencer_byte(&x->s, float_to_long(f)); }
 void seq_record(seq *x) { sequencer_record(&x->s, false); }
 void seq_append(seq *x) { sequencer_record(&x->s, true); }
 void seq_stop(seq *x) { sequencer_stop(&x->s); }
