@@ -152,6 +152,35 @@ TEST_F(Seq, DelayHookAndTheirLimits)
                                         "(65535) (null)", "(65535) 192 1", "(65535) (null)", "(24465) 192 2"}));
 }
 
+TEST_F(Seq, AppendContinuesAndRecordingStopsPlayback)
+{
+    console_capture console;
+    object *x = recorded();
+    send_text(x, "record");
+    bytes_at(x, 0, {192, 1});
+    bytes_at(x, 40, {192, 2});
+    send_text(x, "stop");
+    run_until(1000);
+    send_text(x, "append");  // the first appended event counts from now
+    bytes_at(x, 1030, {192, 3});
+    send_text(x, "print");
+    send_text(x, "bang");  // stops recording, plays
+    run_until(1050);
+    send_text(x, "record");  // stops playback before the second event (1070)
+    bytes_at(x, 1060, {192, 4});
+    run_until(5000);
+    EXPECT_EQ(g_log, "b@1030 192 | b@1030 1");
+    g_log.clear();
+    send_text(x, "bang");    // the first event at 5010
+    send_text(x, "append");  // stops it
+    bytes_at(x, 5000, {192, 5});
+    run_until(6000);
+    EXPECT_EQ(g_log, "");
+    send_text(x, "print");
+    EXPECT_EQ(console.lines(),
+              (strings{"midiseq:", "(0) 192 1", "(40) 192 2", "(30) 192 3", "midiseq:", "(10) 192 4", "(0) 192 5"}));
+}
+
 TEST_F(Seq, EmptyListingAndMessagesThatWait)
 {
     console_capture console;
