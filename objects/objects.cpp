@@ -13,6 +13,7 @@
 #include "objects/drawn_boxes.h"
 #include "objects/expr.h"
 #include "objects/filters.h"
+#include "objects/follow.h"
 #include "objects/if_box.h"
 #include "objects/msgbox.h"
 #include "objects/number_box.h"
@@ -22,6 +23,7 @@
 #include "objects/pvar.h"
 #include "objects/routing.h"
 #include "objects/sendrecv.h"
+#include "objects/seq.h"
 #include "objects/setclock.h"
 #include "objects/table.h"
 #include "objects/thispatcher.h"
@@ -39,6 +41,7 @@ bool objects_init()
         return false;
     if (!bpatcher_init() || !drawn_boxes_init() || !setclock_init()) return false;
     if (!number_box_init() || !controls_init() || !preset_init()) return false;
+    if (!seq_init() || !follow_init()) return false;
     done = true;
     return true;
 }

@@ -667,6 +667,11 @@ bool patchfile_append(binbuf *x, const atom *argv, long argc)
     return binbuf_append_atoms(x, argv, argc);
 }
 
+long patchfile_replace(const char *name, short path, const char *data, size_t size)
+{
+    return replace_file(name, path, data, size);
+}
+
 bool patchfile_encode(binbuf *x, std::vector<unsigned char> *out)
 {
     out->clear();

@@ -74,4 +74,9 @@ long patchfile_keep_original(const char *name, short path, std::string *kept);
 // warning "couldn't grow binbuf to N").
 bool patchfile_append(binbuf *x, const atom *argv, long argc);
 
+// Replaces the file (name, path) with size bytes as binbuf_write does: a
+// new file beside it, renamed over it once complete. 0, or 1 after an error
+// line naming the file (which is then as it was).
+long patchfile_replace(const char *name, short path, const char *data, size_t size);
+
 }  // namespace kel

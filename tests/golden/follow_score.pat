@@ -1,0 +1,12 @@
+#N vpatcher 20 74 620 474;
+#P comment 20 4 500 196617 follow: a score of five notes \, a skipped note played late \, next to the end;
+#P newex 20 20 60 196617 loadbang;
+#P message 20 50 300 196617 follow \, 60 \, 64 \, 62 \, 70 \, next \, 67 \, next \, 60;
+#P newex 20 80 120 196617 follow seq_score.txt;
+#P newex 20 110 60 196617 print pos;
+#P newex 100 110 60 196617 print pitch;
+#P connect 4 0 3 0;
+#P connect 3 0 2 0;
+#P connect 2 0 1 0;
+#P connect 2 1 0 0;
+#P pop;

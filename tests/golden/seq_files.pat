@@ -1,0 +1,17 @@
+#N vpatcher 20 74 620 474;
+#P comment 20 4 500 196617 seq: reading the text form \, files refused with the sequence kept \, the delay limit \, an empty seq;
+#P newex 20 20 60 196617 loadbang;
+#P message 20 50 500 196617 read seq_score.txt \, read nosuch.mid \, read seq_bad.txt \, read table_values.txt \, read \, write;
+#P newex 300 50 60 196617 delay 10;
+#P message 300 80 200 196617 print \, delay 70000 \, print;
+#P newex 20 110 40 196617 seq;
+#P newex 200 110 40 196617 seq;
+#P message 200 80 100 196617 delay 5 \, print;
+#P connect 6 0 5 0;
+#P connect 6 0 4 0;
+#P connect 5 0 2 0;
+#P connect 4 0 3 0;
+#P connect 3 0 2 0;
+#P connect 6 0 0 0;
+#P connect 0 0 1 0;
+#P pop;
