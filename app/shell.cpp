@@ -295,7 +295,9 @@ bool start_up(const run_options &o)
     startup_folder_run();
     if (g_standalone) {
         status("Initializing Kernel");
-        if (!standalone_open(standalone_collective)) return failed("the program's collective could not be opened");
+        // Opened as a collective named on the command line is: its start-up
+        // patchers run, and it stays open until shutdown.
+        if (!open_document_named(standalone_collective)) return failed("the program's collective could not be opened");
     }
     if (o.duration >= 0) {
         g_duration_clock = clock_new(nullptr, reinterpret_cast<kel_method>(&duration_passed));

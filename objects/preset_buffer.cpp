@@ -8,6 +8,7 @@
 #include "kel/memory.h"
 #include "kel/preset.h"
 #include "kel/symbols.h"
+#include "kernel/core/atoms.h"
 #include "kernel/core/memory.h"
 #include "objects/preset.h"
 
@@ -91,27 +92,9 @@ KEL_API void preset_store(const char *format, ...)
 {
     if (!g_current || !format) return;
     atom argv[store_max];
-    long n = 0;
     va_list args;
     va_start(args, format);
-    for (const char *f = format; *f && n < store_max; f++) {
-        switch (*f) {
-        case 'l':
-            atom_setlong(&argv[n++], va_arg(args, long));
-            break;
-        case 'f':
-            atom_setfloat(&argv[n++], va_arg(args, double));
-            break;
-        case 's':
-            atom_setsym(&argv[n++], va_arg(args, symbol *));
-            break;
-        case 'o':
-            atom_setobj(&argv[n++], va_arg(args, void *));
-            break;
-        default:
-            break;
-        }
-    }
+    const long n = atoms_from_format(format, &args, argv, store_max);
     va_end(args);
     append(n, argv);
 }

@@ -206,3 +206,33 @@ KEL_API const char *atom_string(const atom *a)
         return "?";
     }
 }
+
+namespace kel {
+
+long atoms_from_format(const char *format, va_list *args, atom *out, long max)
+{
+    long n = 0;
+    for (const char *f = format; *f && n < max; f++) {
+        switch (*f) {
+        case 'l':
+            atom_setlong(&out[n++], va_arg(*args, long));
+            break;
+        case 'f':
+            atom_setfloat(&out[n++], va_arg(*args, double));
+            break;
+        case 's': {
+            symbol *s = va_arg(*args, symbol *);
+            atom_setsym(&out[n++], s ? s : sym_empty);
+            break;
+        }
+        case 'o':
+            atom_setobj(&out[n++], va_arg(*args, void *));
+            break;
+        default:
+            break;
+        }
+    }
+    return n;
+}
+
+}  // namespace kel

@@ -2,6 +2,7 @@
 // by value for code that builds argument lists.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 
 #include "kel/atoms.h"
@@ -39,5 +40,11 @@ inline atom sym_atom(symbol *s)
     atom_setsym(&a, s);
     return a;
 }
+
+// Atoms from variable arguments by a format, one letter a value: l a long, f
+// a double (stored as a float), s a symbol pointer (null: the empty
+// symbol), o an object pointer; any other letter takes no value. At most max
+// atoms are made; returns how many.
+long atoms_from_format(const char *format, va_list *args, atom *out, long max);
 
 }  // namespace kel

@@ -7,6 +7,7 @@
 // readers see the old contents or the new ones, never a mixture. Nothing
 // here posts: every failure is an answer.
 #include "kernel/files/preferences.h"
+#include "kernel/core/atoms.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -150,26 +151,11 @@ long add_line(binbuf *x, symbol *first, symbol *second, const char *format, va_l
     long n = 0;
     if (first) atom_setsym(&line[n++], first);
     if (second) atom_setsym(&line[n++], second);
-    for (const char *f = format; *f && n < PREFERENCES_LINE_ATOMS; f++) {
-        switch (*f) {
-        case 'l':
-            atom_setlong(&line[n++], va_arg(args, long));
-            break;
-        case 'f':
-            atom_setfloat(&line[n++], va_arg(args, double));
-            break;
-        case 's': {
-            symbol *s = va_arg(args, symbol *);
-            atom_setsym(&line[n++], s ? s : sym_empty);
-            break;
-        }
-        case 'o':
-            atom_setobj(&line[n++], va_arg(args, void *));
-            break;
-        default:
-            break;
-        }
-    }
+    // A va_list handed on is used through a copy: the caller still ends its own.
+    va_list values;
+    va_copy(values, args);
+    n += atoms_from_format(format, &values, line + n, PREFERENCES_LINE_ATOMS - n);
+    va_end(values);
     if (n == 0) return 0;
     line[n++].type = ATYPE_SEMI;
     if (!reserve(x, line, n)) return 1;

@@ -13,6 +13,7 @@
 #include "kel/console.h"
 #include "kel/memory.h"
 #include "kel/symbols.h"
+#include "kernel/core/atoms.h"
 #include "kernel/core/console.h"
 #include "kernel/core/symbols.h"
 #include "kernel/text/atom_text.h"
@@ -411,27 +412,9 @@ KEL_API long binbuf_vinsert(binbuf *x, const char *format, ...)
 {
     if (!x || !format) return 0;
     atom argv[vinsert_max];
-    long n = 0;
     va_list args;
     va_start(args, format);
-    for (const char *f = format; *f && n < vinsert_max; f++) {
-        switch (*f) {
-        case 'l':
-            atom_setlong(&argv[n++], va_arg(args, long));
-            break;
-        case 'f':
-            atom_setfloat(&argv[n++], va_arg(args, double));
-            break;
-        case 's':
-            atom_setsym(&argv[n++], va_arg(args, symbol *));
-            break;
-        case 'o':
-            atom_setobj(&argv[n++], va_arg(args, void *));
-            break;
-        default:
-            break;
-        }
-    }
+    const long n = atoms_from_format(format, &args, argv, vinsert_max);
     va_end(args);
     return binbuf_insert(x, nullptr, n, argv);
 }
