@@ -254,6 +254,9 @@ static void alsa_free(alsa *x)
     if (x->encoder) snd_midi_event_free(x->encoder);
     if (x->decoder) snd_midi_event_free(x->decoder);
     if (x->seq) snd_seq_close(x->seq);
+    /* The library's configuration, cached by the first open (opened or not):
+     * this driver is its only user in the process. */
+    snd_config_update_free_global();
     pthread_mutex_destroy(&x->send_lock);
     pthread_mutex_destroy(&x->ports_lock);
 }
