@@ -6,6 +6,7 @@
 #include "kel/classes.h"
 #include "kel/symbols.h"
 #include "kernel/core/calls.h"
+#include "kernel/core/locks.h"
 #include "kernel/core/objects.h"
 
 namespace kel::midi {
@@ -20,6 +21,11 @@ struct listener {
     listener *next;
 };
 
+// Lock order: the global lock, then a list's lock. A walk calls into
+// objects, which may free objects (freeobject takes the global lock, then a
+// freed listener's unlisten takes the list's): so a walk takes the global
+// lock first, as freeing does. In overdrive the polling thread holds it
+// already.
 struct lists {
     std::recursive_mutex lock;
     listener *head[MIDI_LIST_COUNT] = {};
@@ -89,6 +95,7 @@ long push(listener **head, object *x, kel_method fn)
 KEL_CALLS_THROUGH_CAST void listeners_input1(long list, midiport *port, long channel, long value)
 {
     lists &l = L();
+    std::lock_guard<std::recursive_mutex> global(global_lock());
     std::lock_guard<std::recursive_mutex> hold(l.lock);
     l.walking++;
     for (listener *n = l.head[list]; n; n = n->next)
@@ -99,6 +106,7 @@ KEL_CALLS_THROUGH_CAST void listeners_input1(long list, midiport *port, long cha
 KEL_CALLS_THROUGH_CAST void listeners_input2(long list, midiport *port, long channel, long a, long b)
 {
     lists &l = L();
+    std::lock_guard<std::recursive_mutex> global(global_lock());
     std::lock_guard<std::recursive_mutex> hold(l.lock);
     l.walking++;
     for (listener *n = l.head[list]; n; n = n->next)
@@ -130,6 +138,7 @@ KEL_CALLS_THROUGH_CAST void tell_deleted(listener *head, symbol *selector, midip
 void listeners_port_deleted(midiport *port)
 {
     lists &l = L();
+    std::lock_guard<std::recursive_mutex> global(global_lock());
     std::lock_guard<std::recursive_mutex> hold(l.lock);
     symbol *selector = gensym(port->direction == MIDI_INPUT ? "inportdeleted" : "outportdeleted");
     l.walking++;
