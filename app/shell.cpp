@@ -291,6 +291,7 @@ bool start_up(const run_options &o)
         replay_preferences("runoptions.txt", 334);
     if (!runs) return true;
     // After the options files, so that setoption nomidisetup 1 can skip it.
+    status("Initializing MIDI");
     midi_start(midi_options_from(o.midi, settings().options["nomidisetup"] != 0));
     startup_folder_run();
     if (g_standalone) {

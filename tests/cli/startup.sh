@@ -56,6 +56,7 @@ loadbanging hello.pat
 init: 5
 Unknown startup file: stray.bin
 External: tally.kle
+Initializing MIDI
 loadbang_dequeue...
 loadbanging empty.pat
 loadbang_clearqueue"
