@@ -142,11 +142,16 @@ svg_writer &svg_writer::begin(std::string_view tag)
     return *this;
 }
 
-svg_writer &svg_writer::attr(std::string_view name, std::string_view value)
+void svg_writer::open_attr(std::string_view name)
 {
     out_ += ' ';
     out_ += name;
     out_ += "=\"";
+}
+
+svg_writer &svg_writer::attr(std::string_view name, std::string_view value)
+{
+    open_attr(name);
     xml_escape(value, out_);
     out_ += '"';
     return *this;
@@ -154,9 +159,7 @@ svg_writer &svg_writer::attr(std::string_view name, std::string_view value)
 
 svg_writer &svg_writer::attr(std::string_view name, long value)
 {
-    out_ += ' ';
-    out_ += name;
-    out_ += "=\"";
+    open_attr(name);
     append_number(out_, value);
     out_ += '"';
     return *this;
@@ -164,9 +167,7 @@ svg_writer &svg_writer::attr(std::string_view name, long value)
 
 svg_writer &svg_writer::attr(std::string_view name, double value)
 {
-    out_ += ' ';
-    out_ += name;
-    out_ += "=\"";
+    open_attr(name);
     append_number(out_, value);
     out_ += '"';
     return *this;
@@ -174,9 +175,7 @@ svg_writer &svg_writer::attr(std::string_view name, double value)
 
 svg_writer &svg_writer::attr_raw(std::string_view name, std::string_view value)
 {
-    out_ += ' ';
-    out_ += name;
-    out_ += "=\"";
+    open_attr(name);
     out_ += value;
     out_ += '"';
     return *this;

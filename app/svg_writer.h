@@ -43,6 +43,9 @@ public:
     void raw(std::string_view text);
 
 private:
+    // Starts an attribute: a space, the name and =" (the caller writes the
+    // value and the closing quote).
+    void open_attr(std::string_view name);
     void close_start();
 
     std::string &out_;

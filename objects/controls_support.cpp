@@ -2,29 +2,11 @@
 
 #include <cstring>
 
+#include "kernel/core/atoms.h"
 #include "kernel/core/objects.h"
 #include "kernel/core/symbols.h"
 
 namespace kel {
-namespace {
-
-bool same_atom(const atom &a, const atom &b)
-{
-    if (a.type != b.type) return false;
-    switch (a.type) {
-    case ATYPE_LONG:
-        return a.word.w_long == b.word.w_long;
-    case ATYPE_FLOAT:
-        return a.word.w_float == b.word.w_float;
-    case ATYPE_SYM:
-        return a.word.w_sym == b.word.w_sym;
-    default:
-        return true;
-    }
-}
-
-}  // namespace
-
 void control_line_take(control_line *line, long argc, const atom *argv)
 {
     if (argc < 0 || !argv) argc = 0;
@@ -45,7 +27,7 @@ void control_line_save(box *b, binbuf *dest, symbol *kind, const control_line *l
     long count = line->count;
     if (full > control_line_max) full = control_line_max;
     for (long i = full - 1; i >= count; i--) {
-        if (!same_atom(line->atoms[i], absent[i])) {
+        if (!atom_same(line->atoms[i], absent[i])) {
             count = i + 1;
             break;
         }

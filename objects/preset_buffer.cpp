@@ -19,29 +19,30 @@ std::vector<atom> *g_current = nullptr;
 
 constexpr long store_max = 32;
 
-void append(long argc, const atom *argv)
+// Appends head then body and the semicolon that ends a message; a message
+// that does not fit leaves the buffer as it was.
+void append(const atom *head, long head_count, const atom *body, long body_count)
 {
-    if (!g_current || argc <= 0) return;
+    if (!g_current || head_count + body_count <= 0) return;
+    const size_t was = g_current->size();
     try {
-        g_current->insert(g_current->end(), argv, argv + argc);
+        g_current->insert(g_current->end(), head, head + head_count);
+        if (body_count > 0 && body) g_current->insert(g_current->end(), body, body + body_count);
         atom semicolon;
         semicolon.type = ATYPE_SEMI;
         semicolon.word.w_long = 0;
         g_current->push_back(semicolon);
     } catch (const std::bad_alloc &) {
+        g_current->resize(was);
         memory_set_low(true);
     }
 }
 
 void append_message(void *x, symbol *selector, long n)
 {
-    if (!g_current || !x) return;
-    atom line[4];
-    atom_setobj(&line[0], x);
-    atom_setsym(&line[1], object_classname(x));
-    atom_setsym(&line[2], selector);
-    atom_setlong(&line[3], n);
-    append(4, line);
+    atom value;
+    atom_setlong(&value, n);
+    if (x) preset_store_message(static_cast<object *>(x), selector, 1, &value);
 }
 
 }  // namespace
@@ -49,20 +50,11 @@ void append_message(void *x, symbol *selector, long n)
 void preset_store_message(object *x, symbol *selector, long argc, const atom *argv)
 {
     if (!g_current || !x || !selector) return;
-    try {
-        atom head[3];
-        atom_setobj(&head[0], x);
-        atom_setsym(&head[1], object_classname(x));
-        atom_setsym(&head[2], selector);
-        g_current->insert(g_current->end(), head, head + 3);
-        if (argc > 0 && argv) g_current->insert(g_current->end(), argv, argv + argc);
-        atom semicolon;
-        semicolon.type = ATYPE_SEMI;
-        semicolon.word.w_long = 0;
-        g_current->push_back(semicolon);
-    } catch (const std::bad_alloc &) {
-        memory_set_low(true);
-    }
+    atom head[3];
+    atom_setobj(&head[0], x);
+    atom_setsym(&head[1], object_classname(x));
+    atom_setsym(&head[2], selector);
+    append(head, 3, argv, argc);
 }
 
 std::vector<atom> *preset_buffer_exchange(std::vector<atom> *buffer)
@@ -96,5 +88,5 @@ KEL_API void preset_store(const char *format, ...)
     va_start(args, format);
     const long n = atoms_from_format(format, &args, argv, store_max);
     va_end(args);
-    append(n, argv);
+    append(argv, n, nullptr, 0);
 }

@@ -31,6 +31,9 @@ namespace {
 enum mode : long { inactive = 0, pass = 1, add = 2, shifted = 3, ext = 4, interp = 5, mul = 6, smpte = 7 };
 
 constexpr double interval_min = 0.001, interval_max = 50000;
+// The update clock is re-armed at most this often: a shorter update interval
+// truncates to 0 ms, which would loop inside a master's walk.
+constexpr double min_rearm_ms = 1.0;
 // A source that jumps further than this moves the waiting clocks with it.
 constexpr double jump_limit = 500;
 
@@ -100,7 +103,7 @@ long mode_of(symbol *s)
 
 // The update clock's period: the interval in whole milliseconds, at least
 // one (a shorter one would loop inside a master's walk).
-double update_period(const setclock *x) { return std::max(std::trunc(x->interval), setclock_min_rearm_ms); }
+double update_period(const setclock *x) { return std::max(std::trunc(x->interval), min_rearm_ms); }
 
 // (period × 1000) / (multiplier × 1000), quotient and remainder as whole
 // numbers; the remainder counts in 1/(multiplier × 1000) ms, so it carries at

@@ -13,8 +13,4 @@ namespace kel {
 // Makes the class and supplies its constructor to the creation object.
 bool setclock_init();
 
-// The setclock's update clock is re-armed at most this often: a shorter
-// update interval truncates to 0 ms, which would loop inside a master's walk.
-inline constexpr double setclock_min_rearm_ms = 1.0;
-
 }  // namespace kel

@@ -41,6 +41,21 @@ inline atom sym_atom(symbol *s)
     return a;
 }
 
+// Whether two atoms hold the same value: same type, and the same number,
+// symbol or word (object pointers compare as pointers).
+inline bool atom_same(const atom &a, const atom &b)
+{
+    if (a.type != b.type) return false;
+    switch (a.type) {
+    case ATYPE_LONG:
+        return a.word.w_long == b.word.w_long;
+    case ATYPE_FLOAT:
+        return a.word.w_float == b.word.w_float;
+    default:
+        return a.word.w_sym == b.word.w_sym;
+    }
+}
+
 // Atoms from variable arguments by a format, one letter a value: l a long, f
 // a double (stored as a float), s a symbol pointer (null: the empty
 // symbol), o an object pointer; any other letter takes no value. At most max

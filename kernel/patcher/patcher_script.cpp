@@ -12,6 +12,7 @@
 // asked for the deletion is often still running: the message box that sent
 // the command, the thispatcher that passed it on, or the box being deleted.
 #include "kernel/patcher/patcher_script.h"
+#include "kernel/core/atoms.h"
 #include "kernel/core/locks.h"
 
 #include <cstring>
@@ -81,19 +82,6 @@ box *box_in(patcher *p, void *made)
 // What a box argument's messages reach: its object, or the box without one.
 object *target_of(box *b) { return b->obj ? b->obj : &b->header; }
 
-bool same_atom(const atom &a, const atom &b)
-{
-    if (a.type != b.type) return false;
-    switch (a.type) {
-    case ATYPE_LONG:
-        return a.word.w_long == b.word.w_long;
-    case ATYPE_FLOAT:
-        return a.word.w_float == b.word.w_float;
-    default:
-        return a.word.w_sym == b.word.w_sym;
-    }
-}
-
 bool is_of_class(box *b, symbol *cls)
 {
     object *x = target_of(b);
@@ -110,7 +98,7 @@ bool text_is(box *b, symbol *cls, long argc, const atom *argv)
     if (!text || text->argc != argc + 1 || text->argv[0].type != ATYPE_SYM || text->argv[0].word.w_sym != cls)
         return false;
     for (long k = 0; k < argc; k++)
-        if (!same_atom(text->argv[k + 1], argv[k])) return false;
+        if (!atom_same(text->argv[k + 1], argv[k])) return false;
     return true;
 }
 

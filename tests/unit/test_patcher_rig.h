@@ -213,6 +213,19 @@ protected:
 };
 
 // The head of every patch the tests write.
+// One message of a scripted gesture: a selector and its arguments, sent to
+// a box as a cord would.
+struct step {
+    const char *selector;
+    std::vector<atom> args;
+};
+
+inline void run_steps(box *b, const std::vector<step> &steps)
+{
+    for (const step &s : steps)
+        typedmess(b, gensym(s.selector), static_cast<long>(s.args.size()), const_cast<atom *>(s.args.data()));
+}
+
 inline std::string patch(const std::string &body) { return "#N vpatcher 10 20 410 320;\r\n" + body + "#P pop;\r\n"; }
 
 }  // namespace kel::test

@@ -19,13 +19,10 @@ using kel::test::g_log;
 using kel::test::L;
 using kel::test::patch;
 using kel::test::PatcherTest;
+using kel::test::run_steps;
 using kel::test::S;
+using kel::test::step;
 using strings = std::vector<std::string>;
-
-struct step {
-    const char *selector;
-    std::vector<atom> args;
-};
 
 class ControlsTest : public PatcherTest {
 protected:
@@ -38,11 +35,6 @@ protected:
                                 "#P connect 1 0 0 0;\r\n"));
         g_log.clear();
         return p ? nth(p, 1) : nullptr;
-    }
-    void run(box *b, const std::vector<step> &steps)
-    {
-        for (const step &s : steps)
-            typedmess(b, gensym(s.selector), static_cast<long>(s.args.size()), const_cast<atom *>(s.args.data()));
     }
     patcher *p = nullptr;
 };
@@ -84,7 +76,7 @@ TEST_F(ControlsTest, WhatEachMessageSends)
         SCOPED_TRACE(c.line);
         box *b = control(c.line);
         ASSERT_NE(b, nullptr);
-        run(b, c.steps);
+        run_steps(b, c.steps);
         EXPECT_EQ(logged(), c.sent);
         EXPECT_EQ(kel::control_value(b), c.value);
         freeobject(p);
@@ -184,7 +176,7 @@ TEST_F(ControlsTest, LinesAreWrittenBackWithWhatTheyHeld)
         SCOPED_TRACE(c.line);
         p = load("c.pat", patch(std::string("#P ") + c.line + ";\r\n"));
         ASSERT_NE(p, nullptr);
-        run(nth(p, 0), c.steps);
+        run_steps(nth(p, 0), c.steps);
         const std::string expected = std::string("#P ") + (c.saved ? c.saved : c.line) + ";\r\n";
         EXPECT_EQ(saved(p), "#N vpatcher 10 20 410 320;\r\n" + expected + "#P pop;\r\n");
         freeobject(p);
@@ -229,7 +221,7 @@ TEST_F(ControlsTest, DependentsHearModified)
         auto *l = static_cast<listener *>(object_alloc(c));
         l->heard = 0;
         ASSERT_EQ(object_attach(gensym("controls_test"), gensym("watched"), l), b);
-        run(b, k.steps);
+        run_steps(b, k.steps);
         EXPECT_EQ(l->heard, k.heard);
         object_detach(gensym("controls_test"), gensym("watched"), l);
         freeobject(l);

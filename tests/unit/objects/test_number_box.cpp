@@ -18,13 +18,10 @@ using kel::test::g_log;
 using kel::test::L;
 using kel::test::patch;
 using kel::test::PatcherTest;
+using kel::test::run_steps;
 using kel::test::S;
+using kel::test::step;
 using strings = std::vector<std::string>;
-
-struct step {
-    const char *selector;
-    std::vector<atom> args;
-};
 
 class NumberBoxTest : public PatcherTest {
 protected:
@@ -40,11 +37,6 @@ protected:
                                 "#P connect 2 1 0 0;\r\n"));
         g_log.clear();
         return p ? nth(p, 2) : nullptr;
-    }
-    void run(box *b, const std::vector<step> &steps)
-    {
-        for (const step &s : steps)
-            typedmess(b, gensym(s.selector), static_cast<long>(s.args.size()), const_cast<atom *>(s.args.data()));
     }
     patcher *p = nullptr;
 };
@@ -83,7 +75,7 @@ TEST_F(NumberBoxTest, ValuesAreLimitedAndPassedOn)
         SCOPED_TRACE(c.line);
         box *b = number(c.line);
         ASSERT_NE(b, nullptr);
-        run(b, c.steps);
+        run_steps(b, c.steps);
         EXPECT_EQ(logged(), c.sent);
         EXPECT_DOUBLE_EQ(kel::number_box_value(b), c.value);
         freeobject(p);
@@ -178,7 +170,7 @@ TEST_F(NumberBoxTest, TypingBuildsANumberThatEnterSends)
         box *b = number(c.line);
         ASSERT_NE(b, nullptr);
         console_capture console;
-        run(b, c.steps);
+        run_steps(b, c.steps);
         EXPECT_EQ(logged(), c.sent) << c.line;
         freeobject(p);
     }
@@ -256,7 +248,7 @@ TEST_F(NumberBoxTest, TheLineIsWrittenBackWithEverythingItHeld)
         SCOPED_TRACE(c.line);
         p = load("n.pat", patch(std::string("#P ") + c.line + ";\r\n"));
         ASSERT_NE(p, nullptr);
-        run(nth(p, 0), c.steps);
+        run_steps(nth(p, 0), c.steps);
         const std::string expected = std::string("#P ") + (c.saved ? c.saved : c.line) + ";\r\n";
         EXPECT_EQ(saved(p), "#N vpatcher 10 20 410 320;\r\n" + expected + "#P pop;\r\n");
         freeobject(p);
